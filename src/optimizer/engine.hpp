@@ -1,0 +1,43 @@
+// The rewrite engine behind the optimizer: a flat, index-based graph goes in, a canonical graph in
+// which proven-equal nodes are merged comes out. The optimizer depends only on RewriteEngine.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "absl/container/inlined_vector.h"
+
+namespace tarnvel {
+
+// One node of the flattened graph. Invariant: every child index is smaller than the node's own.
+struct EngineNode {
+  std::string op;                                 // operator symbol: the node's engine symbol
+  absl::InlinedVector<std::size_t, 2> children;   // operand order
+  bool opaque = false;                            // true for every node that is not an Op node
+
+  friend bool operator==(const EngineNode&, const EngineNode&) = default;
+};
+
+// Nodes in topological order (every node after its children); outputs may repeat.
+struct EngineGraph {
+  std::vector<EngineNode> nodes;
+  std::vector<std::size_t> outputs;
+
+  friend bool operator==(const EngineGraph&, const EngineGraph&) = default;
+};
+
+// The result of canonicalize: the canonical graph, and for every input node the index of the
+// canonical node that represents it.
+struct CanonicalGraph {
+  EngineGraph graph;
+  std::vector<std::size_t> node_map;
+};
+
+class RewriteEngine {
+ public:
+  virtual ~RewriteEngine() = default;
+  virtual CanonicalGraph canonicalize(const EngineGraph& graph) const = 0;
+};
+
+}  // namespace tarnvel
