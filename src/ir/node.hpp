@@ -1,0 +1,131 @@
+// NodeKey: the structural key of one IR node. A node has no identity besides its key: the store
+// interns keys, so two nodes are one node exactly when their keys are equal.
+//
+// Invariants: keys are plain values (copying is deep, comparing is structural) and carry no
+// back-references; the rare large parts (an External's descriptor, a Stage's members) live behind
+// an owning pointer so that the common Op key stays small.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/inlined_vector.h"
+#include "ir/param.hpp"
+#include "ir/text.hpp"
+
+namespace tarnvel {
+
+using NodeId = std::uint64_t;
+using NodeInputs = absl::InlinedVector<NodeId, 2>;
+
+// Tag order is part of the blob format and of the hash.
+enum class NodeKind : std::uint8_t {
+  Source = 0,
+  Op = 1,
+  Reduction = 2,
+  External = 3,
+  Stage = 4,
+  Exchange = 5,
+  Join = 6,
+};
+inline constexpr int kNodeKindCount = 7;
+
+// One operand of a stage member: entry `index` of the stage's inputs, or the result of an earlier
+// member.
+struct StageRef {
+  enum class Tag : std::uint8_t { Input = 0, Member = 1 };
+  Tag tag;
+  std::uint64_t index;
+
+  static StageRef input(std::uint64_t i) { return {Tag::Input, i}; }
+  static StageRef member(std::uint64_t i) { return {Tag::Member, i}; }
+  friend bool operator==(const StageRef&, const StageRef&) = default;
+  template <class H>
+  friend H AbslHashValue(H state, const StageRef& r) {
+    return H::combine(std::move(state), static_cast<std::uint8_t>(r.tag), r.index);
+  }
+};
+
+// One member of a fused stage: the token of the Op or Reduction it replaces, and its operands.
+struct StageOp {
+  std::string token;
+  std::vector<StageRef> refs;
+
+  friend bool operator==(const StageOp&, const StageOp&) = default;
+  template <class H>
+  friend H AbslHashValue(H state, const StageOp& op) {
+    return H::combine(std::move(state), op.token, op.refs);
+  }
+};
+
+class NodeKey {
+ public:
+  static NodeKey source(Text name, ParamMap params);
+  static NodeKey op(Text name, ParamMap params, NodeInputs inputs);
+  static NodeKey reduction(Text name, ParamMap params, NodeInputs inputs);
+  static NodeKey external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs);
+  static NodeKey stage(NodeInputs inputs, std::vector<StageOp> members);
+  static NodeKey exchange(ParamMap params, NodeInputs inputs);
+  static NodeKey join(ParamMap params, NodeInputs inputs);
+
+  NodeKey(const NodeKey& other);
+  NodeKey(NodeKey&&) noexcept = default;
+  NodeKey& operator=(const NodeKey& other);
+  NodeKey& operator=(NodeKey&&) noexcept = default;
+  ~NodeKey() = default;
+
+  NodeKind kind() const noexcept { return kind_; }
+  // The name of a Source, Op or Reduction; empty for the other kinds.
+  std::string_view name() const noexcept { return name_.view(); }
+  // Empty for a Stage.
+  const ParamMap& params() const noexcept { return params_; }
+  // Empty for a Source.
+  std::span<const NodeId> inputs() const noexcept { return {inputs_.data(), inputs_.size()}; }
+  // REQUIRES: kind() == External.
+  const PayloadDescriptor& descriptor() const;
+  // REQUIRES: kind() == Stage.
+  std::span<const StageOp> members() const;
+
+  // A deep copy with the input list replaced; a Source ignores `inputs`. A Stage keeps its
+  // members, which stay valid as long as the new list keeps the order of the old one.
+  NodeKey with_inputs(NodeInputs inputs) const;
+
+  // The machine form that identifies the node apart from its inputs (see token.hpp).
+  std::string token() const;
+  // The display form used as a caption.
+  std::string label() const;
+
+  friend bool operator==(const NodeKey& a, const NodeKey& b) noexcept;
+  template <class H>
+  friend H AbslHashValue(H state, const NodeKey& k) {
+    state = H::combine(std::move(state), static_cast<std::uint8_t>(k.kind_), k.name_, k.params_,
+                       k.inputs_);
+    if (k.kind_ == NodeKind::External) return H::combine(std::move(state), k.extra_->descriptor);
+    if (k.kind_ == NodeKind::Stage) return H::combine(std::move(state), k.extra_->members);
+    return state;
+  }
+
+ private:
+  struct Extra {
+    PayloadDescriptor descriptor;   // External only
+    std::vector<StageOp> members;   // Stage only
+  };
+
+  NodeKey(NodeKind kind, Text name, ParamMap params, NodeInputs inputs,
+          std::unique_ptr<Extra> extra) noexcept;
+
+  NodeKind kind_;
+  Text name_;
+  ParamMap params_;
+  NodeInputs inputs_;
+  std::unique_ptr<Extra> extra_;  // non-null exactly for External and Stage
+};
+
+// The lower-case kind name the node view and blob diagnostics use: "source", "op", ...
+std::string_view kind_name(NodeKind kind) noexcept;
+
+}  // namespace tarnvel

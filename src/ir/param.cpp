@@ -1,0 +1,150 @@
+#include "ir/param.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "ir/token.hpp"
+
+namespace tarnvel {
+namespace {
+
+constexpr std::uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
+
+std::string display_float(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  // Fixed format without a precision is the shortest text that reads back to the same value.
+  char buffer[400];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed);
+  return std::string(buffer, end);
+}
+
+// Characters shown as \u{...}: controls and the invisible format and separator characters.
+bool is_printable(char32_t c) {
+  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return false;
+  if (c == 0xAD || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E)) return false;
+  if ((c >= 0x2060 && c <= 0x2064) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB)) return false;
+  return true;
+}
+
+// Decodes one UTF-8 sequence at text[i]; returns the code point and advances i. A malformed byte
+// decodes as itself so that display never fails.
+char32_t next_code_point(std::string_view text, std::size_t& i, bool& valid) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  valid = length > 0 && i + length <= text.size();
+  for (int k = 1; valid && k < length; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
+  if (!valid) {
+    ++i;
+    return lead;
+  }
+  char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+  for (int k = 1; k < length; ++k) c = (c << 6) | (byte(i + k) & 0x3F);
+  i += length;
+  return c;
+}
+
+std::string display_str(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    bool valid = true;
+    const char32_t c = next_code_point(text, i, valid);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (valid && is_printable(c)) {
+      out.append(text.substr(start, i - start));
+      continue;
+    }
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
+    out += buffer;
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace
+
+std::uint64_t ParamValue::canonical_float_bits(double v) noexcept {
+  return std::isnan(v) ? kCanonicalNan : std::bit_cast<std::uint64_t>(v);
+}
+
+bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
+  if (a.tag() != b.tag()) return false;
+  switch (a.tag()) {
+    case ParamValue::Tag::Int: return a.as_int() == b.as_int();
+    case ParamValue::Tag::Float:
+      return ParamValue::canonical_float_bits(a.as_float()) ==
+             ParamValue::canonical_float_bits(b.as_float());
+    case ParamValue::Tag::Bool: return a.as_bool() == b.as_bool();
+    case ParamValue::Tag::Str: return a.as_str() == b.as_str();
+  }
+  return false;
+}
+
+std::string ParamValue::token() const {
+  switch (tag()) {
+    case Tag::Int: return "i" + std::to_string(as_int());
+    case Tag::Float: {
+      char buffer[20];
+      std::snprintf(buffer, sizeof buffer, "f%016llx",
+                    static_cast<unsigned long long>(canonical_float_bits(as_float())));
+      return buffer;
+    }
+    case Tag::Bool: return as_bool() ? "btrue" : "bfalse";
+    case Tag::Str: return "s" + escape_token(as_str());
+  }
+  return {};
+}
+
+std::string ParamValue::display() const {
+  switch (tag()) {
+    case Tag::Int: return std::to_string(as_int());
+    case Tag::Float: return display_float(as_float());
+    case Tag::Bool: return as_bool() ? "true" : "false";
+    case Tag::Str: return display_str(as_str());
+  }
+  return {};
+}
+
+ParamMap::ParamMap(Pairs pairs) : pairs_(std::move(pairs)) {
+  std::stable_sort(pairs_.begin(), pairs_.end(),
+                   [](const Param& a, const Param& b) { return a.key.view() < b.key.view(); });
+}
+
+std::string ParamMap::token() const {
+  std::string out;
+  for (std::size_t i = 0; i < pairs_.size(); ++i) {
+    if (i > 0) out += ';';
+    out += escape_token(pairs_[i].key.view());
+    out += '=';
+    out += pairs_[i].value.token();
+  }
+  return out;
+}
+
+std::string ParamMap::display() const {
+  std::string out = "{";
+  for (std::size_t i = 0; i < pairs_.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += pairs_[i].key.view();
+    out += '=';
+    out += pairs_[i].value.display();
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace tarnvel

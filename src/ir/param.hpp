@@ -1,0 +1,125 @@
+// Parameter values and maps: the scalar attributes of a node, part of its structural identity.
+//
+// Equality and hashing are structural: the alternative (Int, Float, Bool, Str) always counts, so
+// Int 1, Float 1.0, Bool true and Str "1" are four values. Floats compare by bit pattern after every
+// NaN is replaced by the canonical 0x7FF8000000000000, so all NaNs are equal while 0.0 != -0.0.
+// The stored bits are kept as given (a NaN payload survives a round trip through the blob).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "absl/container/inlined_vector.h"
+#include "ir/text.hpp"
+
+namespace tarnvel {
+
+class ParamValue {
+ public:
+  // Tag order is part of the blob format and of the hash.
+  enum class Tag : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
+
+  static ParamValue of_int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+  static ParamValue of_float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
+  static ParamValue of_bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
+  static ParamValue of_str(std::string_view v) {
+    return ParamValue(Storage(std::in_place_index<3>, Text(v)));
+  }
+
+  Tag tag() const noexcept { return static_cast<Tag>(value_.index()); }
+  std::int64_t as_int() const { return std::get<0>(value_); }
+  double as_float() const { return std::get<1>(value_); }
+  bool as_bool() const { return std::get<2>(value_); }
+  std::string_view as_str() const { return std::get<3>(value_).view(); }
+
+  // Machine form: "i-5", "f3ff0000000000000", "btrue", "s" + escaped text.
+  std::string token() const;
+  // Display form: 1, 0.5, -0, NaN, true, "quoted\n".
+  std::string display() const;
+
+  friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
+  template <class H>
+  friend H AbslHashValue(H state, const ParamValue& v) {
+    state = H::combine(std::move(state), static_cast<std::uint8_t>(v.tag()));
+    switch (v.tag()) {
+      case Tag::Int: return H::combine(std::move(state), v.as_int());
+      case Tag::Float: return H::combine(std::move(state), canonical_float_bits(v.as_float()));
+      case Tag::Bool: return H::combine(std::move(state), v.as_bool());
+      case Tag::Str: return H::combine(std::move(state), v.as_str());
+    }
+    return state;
+  }
+
+  // The bits equality and tokens use: any NaN becomes 0x7FF8000000000000.
+  static std::uint64_t canonical_float_bits(double v) noexcept;
+
+ private:
+  using Storage = std::variant<std::int64_t, double, bool, Text>;
+  explicit ParamValue(Storage value) : value_(std::move(value)) {}
+  Storage value_;
+};
+
+struct Param {
+  Text key;
+  ParamValue value;
+  friend bool operator==(const Param&, const Param&) = default;
+  template <class H>
+  friend H AbslHashValue(H state, const Param& p) {
+    return H::combine(std::move(state), p.key, p.value);
+  }
+};
+
+// A list of (key, value) pairs, stably sorted by key bytes on construction and never unsorted.
+// Keys are not deduplicated: equal keys stay, in the order given.
+class ParamMap {
+ public:
+  using Pairs = absl::InlinedVector<Param, 1>;
+
+  ParamMap() = default;
+  explicit ParamMap(Pairs pairs);  // sorts
+
+  bool empty() const noexcept { return pairs_.empty(); }
+  std::size_t size() const noexcept { return pairs_.size(); }
+  auto begin() const noexcept { return pairs_.begin(); }
+  auto end() const noexcept { return pairs_.end(); }
+  const Param& operator[](std::size_t i) const { return pairs_[i]; }
+
+  // key=value pairs joined by ";", keys escaped; empty for the empty map.
+  std::string token() const;
+  // "{k=2, s=\"x\"}"; "{}" for the empty map.
+  std::string display() const;
+
+  friend bool operator==(const ParamMap&, const ParamMap&) = default;
+  template <class H>
+  friend H AbslHashValue(H state, const ParamMap& m) {
+    return H::combine(H::combine_contiguous(std::move(state), m.pairs_.data(), m.pairs_.size()),
+                      m.pairs_.size());
+  }
+
+ private:
+  Pairs pairs_;
+};
+
+// Reproducibility metadata of an External node; every field is part of the node's identity, and an
+// absent preprocessing_ref differs from a present empty one.
+struct PayloadDescriptor {
+  std::string kind;
+  std::string content_hash;
+  std::string framework;
+  std::string version;
+  std::string io_schema;
+  std::optional<std::string> preprocessing_ref;
+
+  friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
+  template <class H>
+  friend H AbslHashValue(H state, const PayloadDescriptor& d) {
+    return H::combine(std::move(state), d.kind, d.content_hash, d.framework, d.version,
+                      d.io_schema, d.preprocessing_ref);
+  }
+};
+
+}  // namespace tarnvel

@@ -1,0 +1,99 @@
+// Text: an owned, immutable UTF-8 string in 16 bytes, for the names and parameter keys that every
+// node carries. Texts of up to 15 bytes live inline; longer ones on the heap. It exists because a
+// store holds millions of keys and std::string costs 32 bytes for the same short names.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarnvel {
+
+class Text {
+ public:
+  Text() noexcept { clear_inline(); }
+  Text(std::string_view text) { assign(text); }  // NOLINT: implicit, like std::string
+  Text(const char* text) : Text(std::string_view(text)) {}
+  Text(const Text& other) { assign(other.view()); }
+  Text(Text&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.clear_inline();
+  }
+  Text& operator=(const Text& other) {
+    if (this != &other) *this = Text(other);
+    return *this;
+  }
+  Text& operator=(Text&& other) noexcept {
+    if (this != &other) {
+      release();
+      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+      other.clear_inline();
+    }
+    return *this;
+  }
+  ~Text() { release(); }
+
+  std::string_view view() const noexcept {
+    if (is_inline()) return {bytes_, static_cast<std::size_t>(bytes_[kTag])};
+    return {heap_data(), heap_size()};
+  }
+  operator std::string_view() const noexcept { return view(); }  // NOLINT
+  std::string str() const { return std::string(view()); }
+  std::size_t size() const noexcept { return view().size(); }
+  bool empty() const noexcept { return size() == 0; }
+
+  friend bool operator==(const Text& a, const Text& b) noexcept { return a.view() == b.view(); }
+  friend auto operator<=>(const Text& a, const Text& b) noexcept { return a.view() <=> b.view(); }
+  template <class H>
+  friend H AbslHashValue(H state, const Text& text) {
+    return H::combine(std::move(state), text.view());
+  }
+
+ private:
+  static constexpr std::size_t kTag = 15;          // inline: the size; heap: kHeap
+  static constexpr char kHeap = static_cast<char>(0x80);
+  // Heap form: bytes 0..7 hold a pointer to a block [uint64 size][bytes]; byte 15 is the tag.
+  static_assert(sizeof(char*) < kTag, "heap form must leave the tag byte");
+
+  bool is_inline() const noexcept { return bytes_[kTag] != kHeap; }
+  void clear_inline() noexcept {
+    std::memset(bytes_, 0, sizeof bytes_);
+  }
+  char* heap_block() const noexcept {
+    char* block;
+    std::memcpy(&block, bytes_, sizeof block);
+    return block;
+  }
+  const char* heap_data() const noexcept { return heap_block() + sizeof(std::uint64_t); }
+  std::size_t heap_size() const noexcept {
+    std::uint64_t size;
+    std::memcpy(&size, heap_block(), sizeof size);
+    return static_cast<std::size_t>(size);
+  }
+  void assign(std::string_view text) {
+    if (text.size() < kTag) {
+      clear_inline();
+      std::memcpy(bytes_, text.data(), text.size());
+      bytes_[kTag] = static_cast<char>(text.size());
+      return;
+    }
+    char* block = new char[sizeof(std::uint64_t) + text.size()];
+    const std::uint64_t size = text.size();
+    std::memcpy(block, &size, sizeof size);
+    std::memcpy(block + sizeof size, text.data(), text.size());
+    clear_inline();
+    std::memcpy(bytes_, &block, sizeof block);
+    bytes_[kTag] = kHeap;
+  }
+  void release() noexcept {
+    if (!is_inline()) delete[] heap_block();
+  }
+
+  char bytes_[16];
+};
+
+static_assert(sizeof(Text) == 16);
+
+}  // namespace tarnvel

@@ -1,0 +1,93 @@
+#include "store/graph_store.hpp"
+
+#include <algorithm>
+
+#include "absl/hash/hash.h"
+
+namespace tarnvel {
+
+void GraphStore::NodeList::reserve_one() {
+  if (size_ % kChunkSize != 0) return;
+  if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(4, chunks_.size() * 2));
+  std::vector<NodeKey> chunk;
+  chunk.reserve(kChunkSize);
+  chunks_.push_back(std::move(chunk));  // cannot throw: capacity reserved above
+}
+
+void GraphStore::NodeList::push_back(NodeKey&& key) noexcept {
+  chunks_[size_ / kChunkSize].push_back(std::move(key));  // capacity reserved by reserve_one
+  ++size_;
+}
+
+std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
+  std::vector<NodeKey> out;
+  if (start >= size_) return out;
+  out.reserve(size_ - start);
+  for (std::size_t id = start; id < size_; ++id) out.push_back((*this)[id]);
+  return out;
+}
+
+std::size_t GraphStore::IndexHash::operator()(NodeId id) const { return absl::HashOf((*nodes)[id]); }
+std::size_t GraphStore::IndexHash::operator()(const NodeKey& key) const { return absl::HashOf(key); }
+
+GraphStore::GraphStore() : index_(0, IndexHash{&nodes_}, IndexEq{&nodes_}) {}
+
+std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  return mutex_.with_lock([&]() -> std::expected<NodeId, BadNodeId> {
+    const NodeId next = nodes_.size();
+    for (NodeId input : key.inputs()) {
+      if (input >= next) return std::unexpected(BadNodeId{input});
+    }
+    nodes_.reserve_one();
+    // One probe: the constructor runs only when the key is new, after any rehash has succeeded,
+    // and neither the append nor the slot construction can fail then.
+    auto it = index_.lazy_emplace(key, [&](const auto& construct) {
+      nodes_.push_back(std::move(key));
+      construct(next);
+    });
+    return *it;
+  });
+}
+
+std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
+  return mutex_.with_lock([&]() -> std::expected<void, BadNodeId> {
+    if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
+    if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+    return {};
+  });
+}
+
+std::uint64_t GraphStore::node_count() const {
+  return mutex_.with_lock([&] { return static_cast<std::uint64_t>(nodes_.size()); });
+}
+
+std::vector<NodeId> GraphStore::outputs() const {
+  return mutex_.with_lock([&] { return outputs_; });
+}
+
+std::vector<NodeMapEntry> GraphStore::node_map() const {
+  return mutex_.with_lock([&] { return node_map_; });
+}
+
+Snapshot GraphStore::snapshot() const {
+  return mutex_.with_lock([&] { return Snapshot{nodes_.copy(0), outputs_}; });
+}
+
+std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
+  return mutex_.with_lock([&] { return nodes_.copy(start); });
+}
+
+std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
+    std::span<const NodeId> outputs) const {
+  std::vector<NodeKey> nodes = mutex_.with_lock([&] { return nodes_.copy(0); });
+  for (NodeId id : outputs) {
+    if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
+  }
+  return nodes;
+}
+
+void GraphStore::install_node_map(std::vector<NodeMapEntry> node_map) {
+  mutex_.with_lock([&] { node_map_ = std::move(node_map); });
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,116 @@
+// GraphStore: the thread-safe, hash-consed container of one IR graph.
+//
+// Interning a key equal to one already present yields the existing id; a new key is appended under
+// the next id. A key may only name existing nodes, so the node list is always in topological order
+// and ids are dense, start at 0 and never change. The store only grows.
+//
+// Locking: one GuardedMutex guards all state; every operation takes it exactly once and never calls
+// out (into Python, another store or the optimizer) while holding it. Readers get copies.
+// Mutations are strongly exception-safe: an allocation failure leaves the store as it was.
+//
+//   GraphStore store;
+//   NodeId x = *store.intern(NodeKey::source("x", {}));
+//   NodeId y = *store.intern(NodeKey::op("neg", {}, {x}));
+//   store.mark_output(y);
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "absl/container/flat_hash_set.h"
+#include "ir/node.hpp"
+#include "support/guarded_mutex.hpp"
+
+namespace tarnvel {
+
+// The first node id that names no node.
+struct BadNodeId {
+  NodeId id;
+  friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
+};
+
+// Where a node of the graph a store was reduced from landed in that store.
+struct Landing {
+  NodeId node;
+  std::optional<std::uint64_t> member;  // the member index when `node` is a Stage
+  friend bool operator==(const Landing&, const Landing&) = default;
+};
+using NodeMapEntry = std::optional<Landing>;  // absent: no output reached the node
+
+struct Snapshot {
+  std::vector<NodeKey> nodes;
+  std::vector<NodeId> outputs;
+};
+
+class GraphStore {
+ public:
+  GraphStore();
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  // Adds the key unless an equal one exists. Fails with the first input id that names no node.
+  std::expected<NodeId, BadNodeId> intern(NodeKey key);
+  // Appends `id` to the output marks unless it is there already.
+  std::expected<void, BadNodeId> mark_output(NodeId id);
+
+  std::uint64_t node_count() const;
+  std::vector<NodeId> outputs() const;
+  std::vector<NodeMapEntry> node_map() const;
+  // The nodes and the marks, taken together.
+  Snapshot snapshot() const;
+  // The nodes from position `start` on; empty when `start` is at or past the end.
+  std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
+  // A copy of the nodes, once every id of `outputs` is known to name one of them.
+  std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(std::span<const NodeId> outputs) const;
+  // Graphviz DOT text of the nodes and marks, rendered under one hold of the lock.
+  std::string to_dot() const;
+
+  // Installs the map from a reduced-from graph. REQUIRES: called once, before the store is shared.
+  void install_node_map(std::vector<NodeMapEntry> node_map);
+
+ private:
+  // Nodes live in fixed-size chunks: appending never moves a key, and capacity overshoots by at
+  // most one chunk (a doubling vector could hold twice the memory the nodes need).
+  class NodeList {
+   public:
+    static constexpr std::size_t kChunkSize = 1024;
+    std::size_t size() const noexcept { return size_; }
+    const NodeKey& operator[](NodeId id) const { return chunks_[id / kChunkSize][id % kChunkSize]; }
+    // Makes room for one more node; the following push_back cannot fail.
+    void reserve_one();
+    void push_back(NodeKey&& key) noexcept;
+    std::vector<NodeKey> copy(std::size_t start) const;
+
+   private:
+    std::vector<std::vector<NodeKey>> chunks_;
+    std::size_t size_ = 0;
+  };
+
+  // The index holds ids and hashes and compares them through the nodes they name, so each key is
+  // stored once. Lookups by NodeKey are heterogeneous.
+  struct IndexHash {
+    using is_transparent = void;
+    const NodeList* nodes;
+    std::size_t operator()(NodeId id) const;
+    std::size_t operator()(const NodeKey& key) const;
+  };
+  struct IndexEq {
+    using is_transparent = void;
+    const NodeList* nodes;
+    bool operator()(NodeId a, NodeId b) const { return a == b; }
+    bool operator()(const NodeKey& key, NodeId id) const { return (*nodes)[id] == key; }
+    bool operator()(NodeId id, const NodeKey& key) const { return (*nodes)[id] == key; }
+  };
+
+  mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
+  NodeList nodes_;                                          // guarded by mutex_
+  std::vector<NodeId> outputs_;                             // guarded by mutex_
+  std::vector<NodeMapEntry> node_map_;                      // guarded by mutex_
+  absl::flat_hash_set<NodeId, IndexHash, IndexEq> index_;   // guarded by mutex_
+};
+
+}  // namespace tarnvel
