@@ -1,0 +1,83 @@
+#include "optimizer/cse.hpp"
+
+#include <algorithm>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "absl/container/flat_hash_set.h"
+#include "absl/hash/hash.h"
+#include "support/fault.hpp"
+
+namespace tarnvel {
+namespace {
+
+using Children = absl::InlinedVector<std::size_t, 2>;
+
+// The lookup key of a node: its op and its remapped children, in order.
+struct Probe {
+  std::string_view op;
+  std::span<const std::size_t> children;
+};
+
+std::size_t hash_probe(const Probe& probe) {
+  return absl::HashOf(probe.op, absl::MakeSpan(probe.children.data(), probe.children.size()));
+}
+
+// The table holds indices of the deduplicated graph and hashes and compares them through the nodes
+// they name, so no op string is copied a second time.
+struct IndexHash {
+  using is_transparent = void;
+  const std::vector<EngineNode>* nodes;
+  std::size_t operator()(std::size_t index) const {
+    const EngineNode& node = (*nodes)[index];
+    return hash_probe({node.op, node.children});
+  }
+  std::size_t operator()(const Probe& probe) const { return hash_probe(probe); }
+};
+struct IndexEq {
+  using is_transparent = void;
+  const std::vector<EngineNode>* nodes;
+  static bool same(const EngineNode& node, const Probe& probe) {
+    return node.op == probe.op && std::ranges::equal(node.children, probe.children);
+  }
+  bool operator()(std::size_t a, std::size_t b) const { return a == b; }
+  bool operator()(std::size_t index, const Probe& probe) const { return same((*nodes)[index], probe); }
+  bool operator()(const Probe& probe, std::size_t index) const { return same((*nodes)[index], probe); }
+};
+
+}  // namespace
+
+CseResult cse(const EngineGraph& graph) {
+  CseResult result;
+  std::vector<EngineNode>& out = result.graph.nodes;
+  out.reserve(graph.nodes.size());
+  result.index_map.reserve(graph.nodes.size());
+  absl::flat_hash_set<std::size_t, IndexHash, IndexEq> index(graph.nodes.size(), IndexHash{&out},
+                                                             IndexEq{&out});
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    const EngineNode& node = graph.nodes[i];
+    Children children;
+    children.reserve(node.children.size());
+    for (std::size_t child : node.children) {
+      check_invariant(child < i, "index out of range: a child does not name an earlier node");
+      children.push_back(result.index_map[child]);
+    }
+    // One probe: the node is appended only when its key is new. `out` never reallocates (reserved
+    // above), so the table's view of it stays valid while the slot is filled.
+    const std::size_t next = out.size();
+    auto it = index.lazy_emplace(Probe{node.op, children}, [&](const auto& construct) {
+      out.push_back(EngineNode{node.op, std::move(children), node.opaque});
+      construct(next);
+    });
+    result.index_map.push_back(*it);
+  }
+  result.graph.outputs.reserve(graph.outputs.size());
+  for (std::size_t output : graph.outputs) {
+    check_invariant(output < graph.nodes.size(), "index out of range: output beyond the node list");
+    result.graph.outputs.push_back(result.index_map[output]);
+  }
+  return result;
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,26 @@
+// Dead code elimination: keeps exactly the nodes that some output needs, renumbers them densely in
+// ascending old-id order and rewrites every input to the new numbering. The first step of the
+// reduction pipeline and, on its own, the whole of the store's cone.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "ir/node.hpp"
+
+namespace tarnvel {
+
+// A survival map entry for a node that did not survive.
+inline constexpr NodeId kDropped = ~NodeId{0};
+
+struct DceResult {
+  std::vector<NodeKey> nodes;    // survivors in ascending old-id order; inputs name earlier ones
+  std::vector<NodeId> outputs;   // one per requested output, same order, duplicates kept
+  std::vector<NodeId> survival;  // old id -> new id, or kDropped
+};
+
+// REQUIRES: every input of node i is below i and every output is below nodes.size() (checked:
+// a violation is an InternalFault). The walk uses an explicit stack, so depth is unbounded.
+DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+
+}  // namespace tarnvel

@@ -1,0 +1,42 @@
+// Stage fusion: partitions a deduplicated canonical graph into groups, turns every group of Op
+// nodes into one Stage whose members are those ops, rebuilds every opaque node as a boundary node,
+// and emits groups in ascending order of their largest member, which puts every group after all
+// the groups it reads.
+//
+// Single-use rule: an op joins its consumer's stage when it has exactly one use, is not an output,
+// and the consumer is an op. Maximal rule: an op that is not an output joins its consumers' stage
+// when all of them are ops in one stage.
+//
+// Guarantees: the result holds no Op node; an output node is always the last member of its stage;
+// members are in ascending canonical order, so a Member ref names an earlier member; a stage's
+// inputs are distinct and in order of first use.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "ir/node.hpp"
+#include "optimizer/engine.hpp"
+#include "store/graph_store.hpp"
+
+namespace tarnvel {
+
+// Engine symbol -> the first surviving node with that symbol. Only opaque nodes are ever looked
+// up. The map borrows: keys and values must outlive the fusion call.
+using TokenMap = absl::flat_hash_map<std::string_view, const NodeKey*>;
+
+struct FusionResult {
+  std::vector<NodeKey> nodes;       // reduced graph; inputs name earlier positions
+  std::vector<NodeId> outputs;      // one per graph output, duplicates kept
+  std::vector<Landing> placement;   // per canonical node: (reduced position, member index)
+  std::uint64_t stages = 0;
+  std::uint64_t boundary_nodes = 0;
+};
+
+// REQUIRES: `graph` is in topological order; every opaque node's op is a key of `token_map`
+// (otherwise InternalFault "no entry found for key").
+FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion, const TokenMap& token_map);
+
+}  // namespace tarnvel
