@@ -1,0 +1,121 @@
+#include "optimizer/incremental.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "absl/hash/hash.h"
+#include "optimizer/rules.hpp"
+
+namespace tarnvel {
+namespace {
+
+// Op x + 0.0 or x * 1.0 in one of the listed token forms, over exactly one input.
+bool is_identity(const NodeKey& key) {
+  if (key.kind() != NodeKind::Op || key.inputs().size() != 1) return false;
+  const std::string token = key.token();
+  return std::ranges::find(kIdentityTokens, token) != kIdentityTokens.end();
+}
+
+// A parameterless two-input Op whose operands commute.
+bool is_commutative(const NodeKey& key) {
+  return key.kind() == NodeKind::Op && key.params().empty() && key.inputs().size() == 2 &&
+         std::ranges::find(kCommutativeNames, key.name()) != kCommutativeNames.end();
+}
+
+// Grows capacity geometrically so that `extra` appends cannot fail; one-node steps stay linear.
+template <class T>
+void reserve_extra(std::vector<T>& list, std::size_t extra) {
+  const std::size_t needed = list.size() + extra;
+  if (needed > list.capacity()) list.reserve(std::max(needed, 2 * list.capacity()));
+}
+
+}  // namespace
+
+std::size_t IncrementalReducer::IndexHash::operator()(NodeId id) const {
+  return absl::HashOf((*nodes)[id]);
+}
+std::size_t IncrementalReducer::IndexHash::operator()(const NodeKey& key) const {
+  return absl::HashOf(key);
+}
+
+IncrementalReducer::IncrementalReducer()
+    : canonical_index_(0, IndexHash{&canonical_}, IndexEq{&canonical_}) {}
+
+std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
+  // A step that fails part-way is rolled back entirely, so that nothing is consumed, total_work
+  // keeps equal to the watermark and the caller can retry with a corrected delta.
+  const std::size_t canonical_size = canonical_.size();
+  const std::size_t start = to_canonical_.size();
+  struct RollBackUnlessCommitted {
+    IncrementalReducer& reducer;
+    std::size_t canonical_size, watermark;
+    bool committed = false;
+    ~RollBackUnlessCommitted() {
+      if (!committed) reducer.roll_back(canonical_size, watermark);
+    }
+  } guard{*this, canonical_size, start};
+
+  reserve_extra(canonical_, delta.size());
+  reserve_extra(to_canonical_, delta.size());
+  for (const NodeKey& node : delta) {
+    NodeInputs inputs;
+    inputs.reserve(node.inputs().size());
+    for (NodeId input : node.inputs()) {
+      if (input >= to_canonical_.size()) return std::unexpected(BadNodeId{input});
+      inputs.push_back(to_canonical_[input]);
+    }
+    const NodeId id = fold(node.with_inputs(std::move(inputs)));
+    to_canonical_.push_back(id);
+  }
+  total_work_ += delta.size();
+  guard.committed = true;
+  return delta.size();
+}
+
+NodeId IncrementalReducer::fold(NodeKey candidate) {
+  if (is_identity(candidate)) return candidate.inputs()[0];
+  if (is_commutative(candidate)) {
+    // The first-seen orientation is the one kept.
+    if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
+    const auto inputs = candidate.inputs();
+    const NodeKey swapped = candidate.with_inputs({inputs[1], inputs[0]});
+    if (auto it = canonical_index_.find(swapped); it != canonical_index_.end()) return *it;
+  }
+  return find_or_add(std::move(candidate));
+}
+
+NodeId IncrementalReducer::find_or_add(NodeKey candidate) {
+  // One probe. Any rehash happens before the constructor runs, and the append cannot fail (room
+  // was reserved by step), so a half-inserted slot is impossible.
+  const NodeId next = canonical_.size();
+  auto it = canonical_index_.lazy_emplace(candidate, [&](const auto& construct) {
+    canonical_.push_back(std::move(candidate));
+    construct(next);
+  });
+  return *it;
+}
+
+void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t watermark) noexcept {
+  for (NodeId id = canonical_.size(); id-- > canonical_size;) canonical_index_.erase(id);
+  canonical_.erase(canonical_.begin() + static_cast<std::ptrdiff_t>(canonical_size), canonical_.end());
+  to_canonical_.resize(watermark);
+}
+
+std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs,
+                                                               const RewriteEngine& engine,
+                                                               bool maximal_fusion) const {
+  std::vector<NodeId> canonical_outputs;
+  canonical_outputs.reserve(outputs.size());
+  for (NodeId output : outputs) {
+    if (output >= to_canonical_.size()) return std::unexpected(BadNodeId{output});
+    canonical_outputs.push_back(to_canonical_[output]);
+  }
+  Reduced reduced = reduce_with_mode(canonical_, canonical_outputs, engine, maximal_fusion);
+  std::vector<NodeMapEntry> by_store_id;
+  by_store_id.reserve(to_canonical_.size());
+  for (NodeId id : to_canonical_) by_store_id.push_back(reduced.node_map[id]);
+  reduced.node_map = std::move(by_store_id);
+  return reduced;
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,87 @@
+// IncrementalReducer: follows one GraphStore while it grows and keeps a canonical form of it up to
+// date, so that the final reduction runs over the canonical form instead of the whole history.
+//
+// Each `step` consumes the store nodes recorded since the last one, exactly once each, and folds
+// them in with the simplifications the rewrite engine's rules make (rules.hpp), in one forward
+// pass: identity elimination, commutativity deduplication, hash-consing. `finalize` runs the
+// reduction pipeline over the canonical form and expresses its node map in store ids.
+//
+// Invariants: `canonical` holds no two equal keys and every input of a canonical node is a smaller
+// canonical id; every entry of `to_canonical` is below canonical_count(); total_work() equals
+// watermark() (a failed step is rolled back entirely).
+//
+// Not synchronized: the owner serializes all calls. Not copyable or movable (the index refers into
+// the node list), so hand it out as std::unique_ptr<IncrementalReducer>.
+//
+//   IncrementalReducer reducer;
+//   reducer.step(store.snapshot_from(reducer.watermark()));
+//   auto reduced = reducer.finalize(outputs, engine, /*maximal_fusion=*/false);
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <vector>
+
+#include "absl/container/flat_hash_set.h"
+#include "ir/node.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/pipeline.hpp"
+#include "store/graph_store.hpp"
+
+namespace tarnvel {
+
+class IncrementalReducer {
+ public:
+  IncrementalReducer();
+  IncrementalReducer(const IncrementalReducer&) = delete;
+  IncrementalReducer& operator=(const IncrementalReducer&) = delete;
+
+  // Consumes `delta`, the store nodes with ids watermark(), watermark() + 1, ... and returns their
+  // number. Fails with the first input id that is not below the watermark at the time its node is
+  // processed; the failed step then consumes nothing (its earlier nodes are rolled back too).
+  std::expected<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
+
+  // Reduces the canonical form against `outputs` (store ids, order and duplicates kept). The node
+  // map is indexed by store id; input_nodes counts canonical nodes. Fails with the first output
+  // id not below the watermark. Leaves the reducer unchanged.
+  std::expected<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
+                                             const RewriteEngine& engine,
+                                             bool maximal_fusion) const;
+
+  std::uint64_t watermark() const noexcept { return to_canonical_.size(); }
+  std::uint64_t total_work() const noexcept { return total_work_; }
+  std::uint64_t canonical_count() const noexcept { return canonical_.size(); }
+  std::span<const NodeKey> canonical() const noexcept { return canonical_; }
+  std::span<const NodeId> to_canonical() const noexcept { return to_canonical_; }
+
+ private:
+  // The index holds canonical ids and hashes and compares them through the keys they name, so each
+  // key is stored once. Lookups by NodeKey are heterogeneous.
+  struct IndexHash {
+    using is_transparent = void;
+    const std::vector<NodeKey>* nodes;
+    std::size_t operator()(NodeId id) const;
+    std::size_t operator()(const NodeKey& key) const;
+  };
+  struct IndexEq {
+    using is_transparent = void;
+    const std::vector<NodeKey>* nodes;
+    bool operator()(NodeId a, NodeId b) const { return a == b; }
+    bool operator()(const NodeKey& key, NodeId id) const { return (*nodes)[id] == key; }
+    bool operator()(NodeId id, const NodeKey& key) const { return (*nodes)[id] == key; }
+  };
+
+  // The canonical id of one store node, adding its candidate key if it is new.
+  NodeId fold(NodeKey candidate);
+  NodeId find_or_add(NodeKey candidate);
+  // Drops everything added since the sizes given.
+  void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
+
+  std::vector<NodeKey> canonical_;
+  absl::flat_hash_set<NodeId, IndexHash, IndexEq> canonical_index_;  // lookups only, never iterated
+  std::vector<NodeId> to_canonical_;
+  std::uint64_t total_work_ = 0;
+};
+
+}  // namespace tarnvel
