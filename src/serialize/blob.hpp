@@ -1,0 +1,152 @@
+// The IR blob: the canonical, versioned, durable byte form of a GraphStore.
+//
+// Layout (all integers little-endian, no padding): "TIR1", uint32 node count, one record per node
+// in id order, uint32 output count, uint64 output ids in the order given. A record is a kind tag
+// byte and the fields of that kind; strings and lists carry a uint32 length.
+//
+// Guarantees: the same store and outputs always give the same bytes, and reading a blob the writer
+// produced rebuilds a store with the same ids and marks, whose blob is byte-identical.
+//
+//   auto bytes = serialize_with(store, store.outputs());        // or a BlobLimitError
+//   auto copy = deserialize(*bytes);                             // or a BlobError
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "ir/node.hpp"
+#include "ir/param.hpp"
+#include "store/graph_store.hpp"
+
+namespace tarnvel {
+
+// The writer's error: a count, length or index that does not fit the format's 32-bit fields.
+// No bytes are produced when it is returned.
+enum class BlobLimit : std::uint8_t {
+  NodeCount,
+  StringLength,
+  InputCount,
+  ParamCount,
+  MemberCount,
+  RefCount,
+  RefIndex,
+  OutputCount,
+};
+
+struct BlobLimitError {
+  BlobLimit limit;
+  // "<what overflowed> exceeds the blob format's 32-bit limit".
+  std::string message() const;
+  friend bool operator==(const BlobLimitError&, const BlobLimitError&) = default;
+};
+
+// Every count and length the writer stores goes through this check; exposed so that the limits
+// can be tested without building a 4 GiB store.
+inline constexpr std::uint64_t kBlobMaxCount = 0xFFFFFFFFu;
+inline std::expected<void, BlobLimitError> check_blob_limit(std::uint64_t value,
+                                                            BlobLimit limit) noexcept {
+  if (value > kBlobMaxCount) [[unlikely]] return std::unexpected(BlobLimitError{limit});
+  return {};
+}
+
+// Writes every node of one snapshot of `store`, then `outputs` verbatim (order and duplicates
+// kept; the store's own marks are not consulted). REQUIRES: every id in `outputs` names a node.
+std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& store,
+                                                          std::span<const NodeId> outputs);
+
+// Appends one param map (uint32 count, then key string, value tag byte, value for each pair, in
+// the map's sorted order). Appends nothing when it fails.
+std::expected<void, BlobLimitError> put_params(std::string& buffer, const ParamMap& params);
+
+// The reader's error, one of five cases with fixed messages.
+struct BlobError {
+  struct BadMagic {
+    friend bool operator==(const BadMagic&, const BadMagic&) = default;
+  };
+  struct Truncated {
+    friend bool operator==(const Truncated&, const Truncated&) = default;
+  };
+  struct BadTag {
+    std::string_view what;  // "node", "stage-ref" or "param": always a string literal
+    std::uint8_t tag;
+    friend bool operator==(const BadTag&, const BadTag&) = default;
+  };
+  struct BadUtf8 {
+    friend bool operator==(const BadUtf8&, const BadUtf8&) = default;
+  };
+  struct BadNodeRef {
+    std::uint64_t value;
+    friend bool operator==(const BadNodeRef&, const BadNodeRef&) = default;
+  };
+
+  std::variant<BadMagic, Truncated, BadTag, BadUtf8, BadNodeRef> error;
+
+  std::string message() const;
+  friend bool operator==(const BlobError&, const BlobError&) = default;
+};
+
+// A cursor over blob bytes. Every read either consumes exactly its field or fails without a
+// partial result; the position after a failure is unspecified. Lists are bounded by the bytes
+// that remain, never by their declared count alone, so a forged count cannot make the reader
+// reserve memory the input could not fill.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes, std::size_t position = 0) noexcept
+      : bytes_(bytes), position_(position) {}
+
+  std::size_t position() const noexcept { return position_; }
+  std::size_t remaining() const noexcept { return bytes_.size() - position_; }
+
+  std::expected<std::uint8_t, BlobError> byte() noexcept {
+    if (remaining() < 1) return std::unexpected(BlobError{BlobError::Truncated{}});
+    return bytes_[position_++];
+  }
+  std::expected<std::uint32_t, BlobError> u32() noexcept { return fixed<std::uint32_t>(); }
+  std::expected<std::uint64_t, BlobError> u64() noexcept { return fixed<std::uint64_t>(); }
+
+  // A length-prefixed string, checked to be strict UTF-8. The view points into the input bytes.
+  std::expected<std::string_view, BlobError> string();
+  // A param map, returned in key order (stable by key bytes; equal keys stay in blob order).
+  std::expected<ParamMap, BlobError> params();
+  // An id list, read id by id: an id not below `limit` is BadNodeRef with that id, a missing id
+  // is Truncated, whichever comes first.
+  std::expected<NodeInputs, BlobError> inputs(std::uint64_t limit);
+
+ private:
+  template <class Int>
+  std::expected<Int, BlobError> fixed() noexcept {
+    if (remaining() < sizeof(Int)) return std::unexpected(BlobError{BlobError::Truncated{}});
+    Int value;
+    std::memcpy(&value, bytes_.data() + position_, sizeof value);
+    position_ += sizeof value;
+    if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
+    return value;
+  }
+
+  std::span<const std::uint8_t> bytes_;
+  std::size_t position_;
+};
+
+// Rebuilds a store from blob bytes; bytes after the last output id are ignored. The new store's
+// node map is empty.
+//
+// A record equal to an earlier one is accepted and becomes the node the earlier record became, so
+// the store can hold fewer nodes than the blob has records. Input and output ids in the blob are
+// record positions (checked against the record count, or against k inside record k) and are
+// translated to the node each record became, so every reference keeps naming what the blob meant.
+//
+// Stage Input references are stored as read, without checking them against the stage's inputs
+// (the format allows any index): code that follows one must bounds-check it first.
+std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
+    std::span<const std::uint8_t> bytes);
+std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(std::string_view bytes);
+
+}  // namespace tarnvel

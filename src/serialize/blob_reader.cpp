@@ -1,0 +1,249 @@
+// The blob reader: validates as it reads and stops at the first failure.
+#include <algorithm>
+#include <bit>
+#include <type_traits>
+
+#include "serialize/blob.hpp"
+#include "serialize/utf8.hpp"
+#include "support/fault.hpp"
+
+// Binds the value of a std::expected expression to `name`, or returns its error.
+#define BLOB_TRY(name, expression)                                            \
+  auto name##_or_error = (expression);                                        \
+  if (!name##_or_error) return std::unexpected(std::move(name##_or_error).error()); \
+  auto name = std::move(*name##_or_error)
+
+namespace tarnvel {
+namespace {
+
+constexpr std::string_view kMagic = "TIR1";
+
+// The fewest bytes a well-formed entry can take. They only bound reservations: a declared count
+// never reserves more entries than the remaining bytes could hold.
+constexpr std::size_t kMinParamBytes = 4 + 1 + 1;   // empty key, tag, Bool value
+constexpr std::size_t kMinMemberBytes = 4 + 4;      // empty token, no refs
+constexpr std::size_t kMinRecordBytes = 1 + 4 + 4;  // Source: tag, empty name, no params
+constexpr std::size_t kRefBytes = 1 + 4;
+
+std::unexpected<BlobError> truncated() { return std::unexpected(BlobError{BlobError::Truncated{}}); }
+std::unexpected<BlobError> bad_tag(std::string_view what, std::uint8_t tag) {
+  return std::unexpected(BlobError{BlobError::BadTag{what, tag}});
+}
+std::unexpected<BlobError> bad_node_ref(std::uint64_t value) {
+  return std::unexpected(BlobError{BlobError::BadNodeRef{value}});
+}
+
+std::size_t bounded(std::uint64_t count, std::size_t remaining, std::size_t entry_bytes) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, remaining / entry_bytes));
+}
+
+std::expected<ParamValue, BlobError> read_value(Reader& reader, std::uint8_t tag) {
+  switch (tag) {
+    case 0: {
+      BLOB_TRY(bits, reader.u64());
+      return ParamValue::of_int(static_cast<std::int64_t>(bits));
+    }
+    case 1: {
+      BLOB_TRY(bits, reader.u64());
+      return ParamValue::of_float(std::bit_cast<double>(bits));
+    }
+    case 2: {
+      BLOB_TRY(flag, reader.byte());
+      return ParamValue::of_bool(flag != 0);
+    }
+    case 3: {
+      BLOB_TRY(text, reader.string());
+      return ParamValue::of_str(text);
+    }
+    default: return bad_tag("param", tag);
+  }
+}
+
+// Record k may name records 0..k-1 only; `node_of_record` holds what each of them became, so its
+// size is k and every id it returns names a node of the store under construction.
+std::expected<NodeInputs, BlobError> read_inputs(Reader& reader,
+                                                 std::span<const NodeId> node_of_record) {
+  BLOB_TRY(inputs, reader.inputs(node_of_record.size()));
+  for (NodeId& id : inputs) id = node_of_record[id];
+  return inputs;
+}
+
+std::expected<PayloadDescriptor, BlobError> read_descriptor(Reader& reader) {
+  PayloadDescriptor descriptor;
+  for (std::string* field : {&descriptor.kind, &descriptor.content_hash, &descriptor.framework,
+                             &descriptor.version, &descriptor.io_schema}) {
+    BLOB_TRY(text, reader.string());
+    field->assign(text);
+  }
+  BLOB_TRY(present, reader.byte());
+  if (present != 0) {
+    BLOB_TRY(text, reader.string());
+    descriptor.preprocessing_ref.emplace(text);
+  }
+  return descriptor;
+}
+
+// Member j may use an earlier member (index below j) or any Input index: Input references are
+// not checked against the stage's inputs, so whoever follows one must check it.
+std::expected<StageOp, BlobError> read_member(Reader& reader, std::uint64_t j) {
+  BLOB_TRY(token, reader.string());
+  BLOB_TRY(ref_count, reader.u32());
+  StageOp member{std::string(token), {}};
+  member.refs.reserve(bounded(ref_count, reader.remaining(), kRefBytes));
+  for (std::uint32_t i = 0; i < ref_count; ++i) {
+    BLOB_TRY(tag, reader.byte());
+    BLOB_TRY(index, reader.u32());
+    switch (static_cast<StageRef::Tag>(tag)) {
+      case StageRef::Tag::Input: member.refs.push_back(StageRef::input(index)); continue;
+      case StageRef::Tag::Member:
+        if (index >= j) return bad_node_ref(index);
+        member.refs.push_back(StageRef::member(index));
+        continue;
+    }
+    return bad_tag("stage-ref", tag);
+  }
+  return member;
+}
+
+std::expected<NodeKey, BlobError> read_stage(Reader& reader,
+                                             std::span<const NodeId> node_of_record) {
+  BLOB_TRY(inputs, read_inputs(reader, node_of_record));
+  BLOB_TRY(member_count, reader.u32());
+  std::vector<StageOp> members;
+  members.reserve(bounded(member_count, reader.remaining(), kMinMemberBytes));
+  for (std::uint32_t j = 0; j < member_count; ++j) {
+    BLOB_TRY(member, read_member(reader, j));
+    members.push_back(std::move(member));
+  }
+  return NodeKey::stage(std::move(inputs), std::move(members));
+}
+
+std::expected<NodeKey, BlobError> read_record(Reader& reader,
+                                              std::span<const NodeId> node_of_record) {
+  BLOB_TRY(tag, reader.byte());
+  if (tag >= kNodeKindCount) return bad_tag("node", tag);
+  const auto kind = static_cast<NodeKind>(tag);
+  switch (kind) {
+    case NodeKind::Source: {
+      BLOB_TRY(name, reader.string());
+      BLOB_TRY(params, reader.params());
+      return NodeKey::source(Text(name), std::move(params));
+    }
+    case NodeKind::Op:
+    case NodeKind::Reduction: {
+      BLOB_TRY(name, reader.string());
+      BLOB_TRY(params, reader.params());
+      BLOB_TRY(inputs, read_inputs(reader, node_of_record));
+      if (kind == NodeKind::Op) return NodeKey::op(Text(name), std::move(params), std::move(inputs));
+      return NodeKey::reduction(Text(name), std::move(params), std::move(inputs));
+    }
+    case NodeKind::External: {
+      BLOB_TRY(descriptor, read_descriptor(reader));
+      BLOB_TRY(params, reader.params());
+      BLOB_TRY(inputs, read_inputs(reader, node_of_record));
+      return NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs));
+    }
+    case NodeKind::Stage: return read_stage(reader, node_of_record);
+    case NodeKind::Exchange:
+    case NodeKind::Join: {
+      BLOB_TRY(params, reader.params());
+      BLOB_TRY(inputs, read_inputs(reader, node_of_record));
+      if (kind == NodeKind::Exchange) return NodeKey::exchange(std::move(params), std::move(inputs));
+      return NodeKey::join(std::move(params), std::move(inputs));
+    }
+  }
+  return bad_tag("node", tag);
+}
+
+}  // namespace
+
+std::string BlobError::message() const {
+  return std::visit(
+      [](const auto& error) -> std::string {
+        using Case = std::decay_t<decltype(error)>;
+        if constexpr (std::is_same_v<Case, BadMagic>) {
+          return "not a tarnvel IR blob (bad magic/version)";
+        } else if constexpr (std::is_same_v<Case, Truncated>) {
+          return "truncated tarnvel IR blob";
+        } else if constexpr (std::is_same_v<Case, BadTag>) {
+          return "invalid " + std::string(error.what) + " tag " + std::to_string(error.tag);
+        } else if constexpr (std::is_same_v<Case, BadUtf8>) {
+          return "invalid utf-8 in tarnvel IR blob";
+        } else {
+          return "node reference " + std::to_string(error.value) + " out of range";
+        }
+      },
+      error);
+}
+
+std::expected<std::string_view, BlobError> Reader::string() {
+  BLOB_TRY(length, u32());
+  if (remaining() < length) return truncated();
+  const std::string_view text(reinterpret_cast<const char*>(bytes_.data() + position_), length);
+  if (!is_valid_utf8(text)) return std::unexpected(BlobError{BlobError::BadUtf8{}});
+  position_ += length;
+  return text;
+}
+
+std::expected<ParamMap, BlobError> Reader::params() {
+  BLOB_TRY(count, u32());
+  ParamMap::Pairs pairs;
+  pairs.reserve(bounded(count, remaining(), kMinParamBytes));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    BLOB_TRY(key, string());
+    BLOB_TRY(tag, byte());
+    BLOB_TRY(value, read_value(*this, tag));
+    pairs.push_back(Param{Text(key), std::move(value)});
+  }
+  return ParamMap(std::move(pairs));
+}
+
+std::expected<NodeInputs, BlobError> Reader::inputs(std::uint64_t limit) {
+  BLOB_TRY(count, u32());
+  NodeInputs ids;
+  ids.reserve(bounded(count, remaining(), sizeof(NodeId)));
+  for (std::uint32_t i = 0; i < count; ++i) {
+    BLOB_TRY(id, u64());
+    if (id >= limit) return bad_node_ref(id);
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
+    std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kMagic.size()) return truncated();
+  if (std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
+    return std::unexpected(BlobError{BlobError::BadMagic{}});
+  }
+  Reader reader(bytes, kMagic.size());
+  BLOB_TRY(record_count, reader.u32());
+
+  auto store = std::make_unique<GraphStore>();
+  // node_of_record[k] is the node record k became: k itself, unless an earlier record repeats.
+  std::vector<NodeId> node_of_record;
+  node_of_record.reserve(bounded(record_count, reader.remaining(), kMinRecordBytes));
+  for (std::uint32_t k = 0; k < record_count; ++k) {
+    BLOB_TRY(key, read_record(reader, node_of_record));
+    auto id = store->intern(std::move(key));
+    check_invariant(id.has_value(), "blob inputs translate to nodes the store holds");
+    node_of_record.push_back(*id);
+  }
+
+  BLOB_TRY(output_count, reader.u32());
+  for (std::uint32_t i = 0; i < output_count; ++i) {
+    BLOB_TRY(record, reader.u64());
+    if (record >= node_of_record.size()) return bad_node_ref(record);
+    check_invariant(store->mark_output(node_of_record[record]).has_value(),
+                    "blob outputs translate to nodes the store holds");
+  }
+  return store;
+}
+
+std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(std::string_view bytes) {
+  return deserialize(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+}  // namespace tarnvel
+
+#undef BLOB_TRY
