@@ -1,0 +1,291 @@
+#include "serialize/blob.hpp"
+
+#include <bit>
+#include <limits>
+
+#include "gtest/gtest.h"
+#include "serialize/utf8.hpp"
+
+namespace tarnvel {
+namespace {
+
+// Hand-assembled blobs, little-endian whatever the host, for inputs the writer never produces.
+class Blob {
+ public:
+  Blob& u8(std::uint8_t v) { bytes += static_cast<char>(v); return *this; }
+  Blob& u32(std::uint32_t v) { return le(v, 4); }
+  Blob& u64(std::uint64_t v) { return le(v, 8); }
+  Blob& str(std::string_view s) { u32(static_cast<std::uint32_t>(s.size())); bytes += s; return *this; }
+  Blob& ids(std::initializer_list<std::uint64_t> list) {
+    u32(static_cast<std::uint32_t>(list.size()));
+    for (std::uint64_t id : list) u64(id);
+    return *this;
+  }
+  Blob& header(std::uint32_t records) { bytes += "TIR1"; return u32(records); }
+  Blob& source(std::string_view name) { return u8(0).str(name).u32(0); }
+  Blob& op(std::string_view name, std::initializer_list<std::uint64_t> inputs) {
+    return u8(1).str(name).u32(0).ids(inputs);
+  }
+  std::string bytes;
+
+ private:
+  Blob& le(std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) u8(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+};
+
+ParamMap params(std::initializer_list<std::pair<const char*, ParamValue>> pairs) {
+  ParamMap::Pairs out;
+  for (const auto& [key, value] : pairs) out.push_back(Param{Text(key), value});
+  return ParamMap(std::move(out));
+}
+
+NodeId add(GraphStore& store, NodeKey key) { return *store.intern(std::move(key)); }
+
+std::string write(const GraphStore& store, std::vector<NodeId> outputs) {
+  return *serialize_with(store, outputs);
+}
+
+std::string write(const GraphStore& store) { return write(store, store.outputs()); }
+
+std::unique_ptr<GraphStore> read(std::string_view bytes) {
+  auto store = deserialize(bytes);
+  EXPECT_TRUE(store.has_value()) << store.error().message();
+  return store ? std::move(*store) : std::make_unique<GraphStore>();
+}
+
+std::string read_error(std::string_view bytes) {
+  auto store = deserialize(bytes);
+  return store ? "accepted" : store.error().message();
+}
+
+constexpr std::uint64_t kNanWithPayload = 0x7FF000000000BEEFULL;
+
+// Every kind, every param tag, both stage ref kinds, and floats whose bits equality would hide.
+std::unique_ptr<GraphStore> every_kind_store() {
+  auto store = std::make_unique<GraphStore>();
+  const NodeId x = add(*store, NodeKey::source("x", params({
+      {"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
+      {"nan", ParamValue::of_float(std::bit_cast<double>(kNanWithPayload))},
+      {"neg0", ParamValue::of_float(-0.0)},
+      {"b", ParamValue::of_bool(true)},
+      {"s", ParamValue::of_str("\xC3\xA9t\xE2\x82\xAC \xF0\x9F\x98\x80")}})));
+  const NodeId y = add(*store, NodeKey::op("add", {}, {x, x}));
+  const NodeId r = add(*store, NodeKey::reduction("sum", params({{"axis", ParamValue::of_int(1)}}), {y}));
+  PayloadDescriptor with_ref{"onnx", "h", "torch", "2", "io", std::string()};
+  PayloadDescriptor without_ref{"onnx", "h", "torch", "2", "io", std::nullopt};
+  const NodeId e = add(*store, NodeKey::external(with_ref, {}, {r}));
+  add(*store, NodeKey::external(without_ref, {}, {r}));
+  add(*store, NodeKey::stage({x, e}, {StageOp{"op|neg", {StageRef::input(1)}},
+                                      StageOp{"op|mul", {StageRef::member(0), StageRef::input(0)}}}));
+  add(*store, NodeKey::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {y, r}));
+  add(*store, NodeKey::join({}, {}));
+  return store;
+}
+
+TEST(BlobFormatTest, EmptyStoreIsTwelveBytes) {
+  GraphStore empty;
+  const std::string bytes = write(empty);
+  EXPECT_EQ(bytes, std::string("TIR1\0\0\0\0\0\0\0\0", 12));
+  auto back = read(bytes);
+  EXPECT_EQ(back->node_count(), 0u);
+  EXPECT_TRUE(back->outputs().empty());
+}
+
+TEST(BlobFormatTest, SingleSourceHasTheDocumentedBytes) {
+  GraphStore store;
+  add(store, NodeKey::source("x", {}));
+  const std::string expected("TIR1\1\0\0\0\0\1\0\0\0x\0\0\0\0\1\0\0\0\0\0\0\0\0\0\0\0", 30);
+  EXPECT_EQ(write(store, {0}), expected);
+}
+
+TEST(BlobFormatTest, RoundTripKeepsIdsMarksAndFloatBits) {
+  auto store = every_kind_store();
+  ASSERT_TRUE(store->mark_output(5).has_value());
+  ASSERT_TRUE(store->mark_output(1).has_value());
+  const std::string bytes = write(*store);
+  auto back = read(bytes);
+  EXPECT_EQ(back->snapshot().nodes, store->snapshot().nodes);
+  EXPECT_EQ(back->outputs(), (std::vector<NodeId>{5, 1}));
+  EXPECT_TRUE(back->node_map().empty());
+  EXPECT_EQ(write(*back), bytes);
+
+  // Key equality canonicalizes NaN, so compare the stored bits directly.
+  const ParamMap& p = back->snapshot().nodes[0].params();
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(p[2].value.as_float()), kNanWithPayload);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(p[3].value.as_float()), std::bit_cast<std::uint64_t>(-0.0));
+}
+
+TEST(BlobFormatTest, OutputsAreWrittenVerbatimAndOnlyTheirSectionDiffers) {
+  auto store = every_kind_store();
+  const std::string a = write(*store, {2, 2, 0});
+  const std::string b = write(*store, {});
+  EXPECT_EQ(write(*store, {2, 2, 0}), a);
+  const std::size_t records_end = b.size() - 4;
+  EXPECT_EQ(a.substr(0, records_end), b.substr(0, records_end));
+  EXPECT_EQ(a.size(), b.size() + 3 * 8);
+  EXPECT_EQ(read(a)->outputs(), (std::vector<NodeId>{2, 0}));  // duplicates are marked once
+}
+
+TEST(BlobFormatTest, PutParamsAppendsTheSortedMap) {
+  std::string buffer = "head";
+  ASSERT_TRUE(put_params(buffer, params({{"b", ParamValue::of_bool(true)},
+                                         {"a", ParamValue::of_int(-2)}})).has_value());
+  const std::string expected =
+      Blob().u32(2).str("a").u8(0).u64(static_cast<std::uint64_t>(-2)).str("b").u8(2).u8(1).bytes;
+  EXPECT_EQ(buffer, "head" + expected);
+}
+
+TEST(BlobLimitTest, CountsAboveThirtyTwoBitsAreRefusedByName) {
+  EXPECT_TRUE(check_blob_limit(kBlobMaxCount, BlobLimit::NodeCount).has_value());
+  auto refused = check_blob_limit(kBlobMaxCount + 1, BlobLimit::StringLength);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message(), "string length exceeds the blob format's 32-bit limit");
+  EXPECT_EQ(BlobLimitError{BlobLimit::NodeCount}.message(),
+            "node count exceeds the blob format's 32-bit limit");
+}
+
+TEST(BlobLimitTest, StageRefIndexBeyondThirtyTwoBitsRefusesTheWholeBlob) {
+  GraphStore store;
+  const NodeId x = add(store, NodeKey::source("x", {}));
+  add(store, NodeKey::stage({x}, {StageOp{"op|neg", {StageRef::input(kBlobMaxCount)}}}));
+  ASSERT_TRUE(serialize_with(store, {}).has_value());
+  add(store, NodeKey::stage({x}, {StageOp{"op|neg", {StageRef::input(kBlobMaxCount + 1)}}}));
+  auto refused = serialize_with(store, {});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message(),
+            "stage reference index exceeds the blob format's 32-bit limit");
+}
+
+TEST(BlobReaderErrorTest, ShortOrForeignHeaders) {
+  for (std::size_t n = 0; n < 4; ++n) EXPECT_EQ(read_error(std::string("TIR1").substr(0, n)), "truncated tarnvel IR blob");
+  for (std::size_t n = 4; n < 8; ++n) EXPECT_EQ(read_error(std::string("TIR1\0\0\0", n)), "truncated tarnvel IR blob");
+  for (const std::string& foreign : {std::string("XXXX"), std::string("TIR2\0\0\0\0", 8),
+                                     std::string("tir1\0\0\0\0\0\0\0\0", 12)}) {
+    EXPECT_EQ(read_error(foreign), "not a tarnvel IR blob (bad magic/version)") << foreign;
+  }
+}
+
+TEST(BlobReaderErrorTest, UnknownTagsNameTheirField) {
+  EXPECT_EQ(read_error(Blob().header(1).u8(7).bytes), "invalid node tag 7");
+  EXPECT_EQ(read_error(Blob().header(1).u8(0).str("x").u32(1).str("k").u8(4).bytes),
+            "invalid param tag 4");
+  const Blob stage = Blob().header(2).source("x").u8(4).ids({0}).u32(1).str("op|neg").u32(1);
+  EXPECT_EQ(read_error(Blob(stage).u8(2).u32(0).bytes), "invalid stage-ref tag 2");
+}
+
+TEST(BlobReaderErrorTest, ReferencesMustNameEarlierRecords) {
+  const Blob three = Blob().header(4).source("a").op("b", {0}).op("c", {0, 1});
+  EXPECT_EQ(read_error(Blob(three).op("d", {0, 3}).bytes), "node reference 3 out of range");
+  EXPECT_EQ(read_error(Blob(three).op("d", {9}).bytes), "node reference 9 out of range");
+  EXPECT_EQ(read_error(Blob().header(1).source("a").u32(1).u64(1).bytes),
+            "node reference 1 out of range");
+  const Blob member0 = Blob().header(2).source("x").u8(4).ids({0}).u32(1).str("op|neg").u32(1);
+  EXPECT_EQ(read_error(Blob(member0).u8(1).u32(0).bytes), "node reference 0 out of range");
+}
+
+TEST(BlobReaderErrorTest, EveryProperPrefixIsTruncated) {
+  const std::string bytes = write(*every_kind_store(), {0, 7});
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    ASSERT_EQ(read_error(bytes.substr(0, n)), "truncated tarnvel IR blob") << n << " bytes";
+  }
+}
+
+TEST(BlobReaderErrorTest, HugeDeclaredCountsWithFewBytesAreTruncated) {
+  constexpr std::uint32_t huge = 0xFFFFFFFF;
+  const Blob one = Blob().header(1);
+  const std::string cases[] = {
+      Blob().header(huge).source("x").bytes,                          // records
+      Blob(one).u8(0).u32(huge).bytes,                                // string length
+      Blob(one).u8(0).str("x").u32(huge).str("k").u8(2).u8(1).bytes,  // params
+      Blob(one).u8(5).u32(0).u32(huge).bytes,                         // inputs
+      Blob(one).u8(4).u32(0).u32(huge).bytes,                         // members
+      Blob(one).u8(4).u32(0).u32(1).str("t").u32(huge).u8(0).u32(0).bytes,  // refs
+      Blob().header(0).u32(huge).u32(0).bytes,                        // outputs
+  };
+  for (const std::string& bytes : cases) EXPECT_EQ(read_error(bytes), "truncated tarnvel IR blob");
+}
+
+TEST(BlobUtf8Test, OnlyWellFormedUtf8IsAccepted) {
+  for (std::string_view good : {"", "plain ascii, longer than eight", "\x7F", "\xC2\x80", "\xDF\xBF",
+                                "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80",
+                                "\xF4\x8F\xBF\xBF", "12345678\xE2\x82\xAC"}) {
+    EXPECT_TRUE(is_valid_utf8(good)) << good;
+  }
+  for (std::string_view bad : {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80",
+                               "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
+                               "\xFF", "\xE2\x82", "1234567\xE2\x82", "\xC3\x28", "\xF0\x90\x80\x7F"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(bad);
+  }
+}
+
+TEST(BlobUtf8Test, EveryStringFieldIsChecked) {
+  const std::string bad = "\xED\xA0\x80";  // a surrogate
+  const char* message = "invalid utf-8 in tarnvel IR blob";
+  EXPECT_EQ(read_error(Blob().header(1).source(bad).bytes), message);
+  EXPECT_EQ(read_error(Blob().header(1).u8(0).str("x").u32(1).str(bad).u8(2).u8(1).bytes), message);
+  EXPECT_EQ(read_error(Blob().header(1).u8(0).str("x").u32(1).str("k").u8(3).str(bad).bytes), message);
+  EXPECT_EQ(read_error(Blob().header(1).u8(3).str("a").str("b").str("c").str("d").str("e").u8(1)
+                           .str(bad).bytes), message);
+  EXPECT_EQ(read_error(Blob().header(1).u8(4).u32(0).u32(1).str(bad).bytes), message);
+}
+
+TEST(BlobReaderLeniencyTest, TrailingBytesAreIgnored) {
+  const std::string bytes = write(*every_kind_store(), {3});
+  EXPECT_EQ(write(*read(bytes + "trailing")), bytes);
+}
+
+TEST(BlobReaderLeniencyTest, ParamsAreSortedStablyAndNonZeroBytesAreTrue) {
+  const std::string bytes = Blob().header(1).u8(0).str("x").u32(4)
+      .str("b").u8(2).u8(7)
+      .str("a").u8(0).u64(1)
+      .str("a").u8(0).u64(2)
+      .str("").u8(1).u64(0).u32(0).bytes;
+  auto back = read(bytes);
+  const NodeKey expected = NodeKey::source("x", params({{"", ParamValue::of_float(0.0)},
+                                                        {"a", ParamValue::of_int(1)},
+                                                        {"a", ParamValue::of_int(2)},
+                                                        {"b", ParamValue::of_bool(true)}}));
+  EXPECT_EQ(back->snapshot().nodes[0], expected);
+  EXPECT_NE(write(*back), bytes);  // the input was not canonical
+}
+
+TEST(BlobReaderLeniencyTest, PresenceByteAndStageInputRefsAreTakenAsWritten) {
+  const std::string bytes = Blob().header(3).source("x")
+      .u8(3).str("k").str("h").str("f").str("v").str("io").u8(9).str("").u32(0).ids({0})
+      .u8(4).ids({0}).u32(1).str("op|neg").u32(1).u8(0).u32(12345).u32(0).bytes;
+  auto back = read(bytes);
+  const auto nodes = back->snapshot().nodes;
+  EXPECT_EQ(nodes[1].descriptor().preprocessing_ref, std::optional<std::string>(""));
+  EXPECT_EQ(nodes[2].members()[0].refs[0], StageRef::input(12345));  // beyond the stage's 1 input
+}
+
+// A record equal to an earlier one becomes the earlier node; later references by record position
+// must follow it, or they would name whatever node took that position instead.
+TEST(BlobReaderLeniencyTest, RepeatedRecordsTranslateLaterReferences) {
+  const std::string bytes = Blob().header(5)
+      .source("a").source("b").source("a")  // record 2 repeats record 0
+      .op("f", {2}).op("g", {1, 3})
+      .u32(3).u64(2).u64(4).u64(3).bytes;
+  auto back = read(bytes);
+  GraphStore expected;
+  const NodeId a = add(expected, NodeKey::source("a", {}));
+  const NodeId b = add(expected, NodeKey::source("b", {}));
+  const NodeId f = add(expected, NodeKey::op("f", {}, {a}));
+  const NodeId g = add(expected, NodeKey::op("g", {}, {b, f}));
+  EXPECT_EQ(back->snapshot().nodes, expected.snapshot().nodes);
+  EXPECT_EQ(back->outputs(), (std::vector<NodeId>{a, g, f}));
+  // Positions are still checked against the records, not the smaller store.
+  EXPECT_EQ(read_error(Blob().header(2).source("a").source("a").u32(1).u64(1).bytes), "accepted");
+  EXPECT_EQ(read_error(Blob().header(2).source("a").source("a").u32(1).u64(2).bytes),
+            "node reference 2 out of range");
+}
+
+TEST(BlobReaderLeniencyTest, TranslationCanMergeRecordsThatDifferedInTheBlob) {
+  auto back = read(Blob().header(4).source("a").source("a").op("f", {0}).op("f", {1}).u32(0).bytes);
+  EXPECT_EQ(back->node_count(), 2u);
+}
+
+}  // namespace
+}  // namespace tarnvel
