@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Installs what building and testing tarnvel_core needs and is missing: Debian packages (when run
+# as root; otherwise it prints the apt-get line), then one virtual environment per CPython 3.11+
+# found on this machine, each with the test tools and the module built from this checkout.
+# Idempotent: a second run only rebuilds the module incrementally.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+debian_packages=(g++ libabsl-dev libgtest-dev libgmock-dev libbenchmark-dev clang
+                 libclang-rt-14-dev graphviz)
+python_packages=(scikit-build-core pytest hypothesis pytest-timeout numpy mypy)
+
+missing=()
+for package in "${debian_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+# cmake and ninja may as well come from PyPI.
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "setup: installing Debian packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "setup: missing Debian packages; run as root:" >&2
+    echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+# Every CPython 3.11..3.14 on this machine: the default python3 first, then pyenv's others.
+interpreters=("$(command -v python3)")
+if command -v pyenv >/dev/null; then
+  for candidate in "$(pyenv root)"/versions/3.1[1-4]*/bin/python3; do
+    [ -x "$candidate" ] && interpreters+=("$candidate")
+  done
+fi
+mkdir -p build
+: > build/venvs.txt
+declare -A seen=()
+for interpreter in "${interpreters[@]}"; do
+  version=$("$interpreter" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  abiflags=$("$interpreter" -c 'import sys; print(getattr(sys, "abiflags", ""))')
+  case "$version" in 3.11|3.12|3.13|3.14) ;; *) continue ;; esac
+  key="$version$abiflags"
+  [ -n "${seen[$key]:-}" ] && continue
+  seen[$key]=1
+  venv=".venv"
+  [ ${#seen[@]} -gt 1 ] && venv=".venv-$key"
+  if [ ! -x "$venv/bin/python" ]; then
+    echo "setup: creating $venv with $interpreter (Python $key)"
+    "$interpreter" -m venv "$venv"
+  fi
+  if [ ! -f "$venv/.tools-installed" ]; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${python_packages[@]}"
+    touch "$venv/.tools-installed"
+  fi
+  echo "setup: building tarnvel_core into $venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+  echo "$venv" >> build/venvs.txt
+done
+
+# The newest 3.13+ headers on the machine, for compiling the free-threaded code path.
+: > build/ft-include.txt
+for venv in $(tac build/venvs.txt); do
+  if "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 13))'; then
+    "$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])' > build/ft-include.txt
+    break
+  fi
+done

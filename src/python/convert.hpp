@@ -1,0 +1,38 @@
+// Conversions between Python objects and core values. Python-to-core conversions run before any
+// core lock is taken (they may run arbitrary Python code); core-to-Python conversions run after
+// every core lock is released. Each returns false / null with a Python exception set on failure.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "ir/node.hpp"
+#include "python/py_support.hpp"
+#include "store/graph_store.hpp"
+
+namespace tarnvel::python {
+
+// A str argument as UTF-8. The error carries the note naming `argument`.
+bool to_text(PyObject* object, const char* argument, Text& out);
+bool to_string(PyObject* object, const char* argument, std::string& out);
+// A sequence of unsigned 64-bit ids (a str is refused with "Can't extract `str` to `Vec`").
+bool to_node_ids(PyObject* object, const char* argument, NodeInputs& out);
+bool to_node_ids(PyObject* object, const char* argument, std::vector<NodeId>& out);
+// None (or absent) gives no list; otherwise a sequence as above.
+bool to_optional_node_ids(PyObject* object, const char* argument, std::optional<std::vector<NodeId>>& out);
+// A dict of parameters, or None / absent for the empty map.
+bool to_param_map(PyObject* object, const char* argument, ParamMap& out);
+// A PayloadDescriptor object or a dict with its fields.
+bool to_descriptor(PyObject* object, const char* argument, const ModuleState& state,
+                   PayloadDescriptor& out);
+// A bool (or a numpy bool); absent gives `fallback`.
+bool to_flag(PyObject* object, const char* argument, bool fallback, bool& out);
+
+PyObject* params_to_py(const ParamMap& params);
+PyObject* ids_to_py(std::span<const NodeId> ids);
+PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map);
+// The node view: one dict per node in id order; fails on an unparseable stage member token.
+PyObject* node_view_to_py(const Snapshot& snapshot);
+PyObject* descriptor_to_py(const PayloadDescriptor& descriptor);
+
+}  // namespace tarnvel::python

@@ -1,0 +1,254 @@
+// The Python class GraphStore: argument binding and conversion around the core store.
+#include <new>
+
+#include "python/convert.hpp"
+#include "python/objects.hpp"
+
+namespace tarnvel::python {
+namespace {
+
+GraphStore& core(PyObject* self) { return *reinterpret_cast<PyGraphStore*>(self)->store; }
+PyTypeObject* type_of(PyObject* self) { return Py_TYPE(self); }
+
+std::expected<NodeId, BadNodeId> intern_waiting_detached(PyObject* self, NodeKey key) {
+  DetachedWaits waits;
+  return core(self).intern(std::move(key));
+}
+
+PyObject* intern_key(PyObject* self, NodeKey key) {
+  const std::expected<NodeId, BadNodeId> id = intern_waiting_detached(self, std::move(key));
+  if (!id) return raise_bad_node_id(id.error().id);
+  return PyLong_FromUnsignedLongLong(*id);
+}
+
+// add_source / add_op / add_reduction share one shape: name, inputs, params.
+enum class Named { Source, Op, Reduction };
+
+PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                    Named named) try {
+  static const Signature source_signature("add_source", {{"name", false, true}, {"params"}});
+  static const Signature op_signature("add_op", {{"name", false, true}, {"inputs", false, true}, {"params"}});
+  static const Signature reduction_signature(
+      "add_reduction", {{"name", false, true}, {"inputs", false, true}, {"params"}});
+  const Signature& signature = named == Named::Source ? source_signature
+                               : named == Named::Op   ? op_signature
+                                                      : reduction_signature;
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  Text name;
+  NodeInputs inputs;
+  ParamMap params;
+  if (!to_text(bound[0], "name", name)) return nullptr;
+  if (named == Named::Source) {
+    if (!to_param_map(bound[1], "params", params)) return nullptr;
+    const auto id = intern_waiting_detached(self, NodeKey::source(std::move(name), std::move(params)));
+    if (!id) {
+      PyErr_SetString(state_of(type_of(self)).internal_fault, "source has no inputs");
+      return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(*id);
+  }
+  if (!to_node_ids(bound[1], "inputs", inputs) || !to_param_map(bound[2], "params", params))
+    return nullptr;
+  NodeKey key = named == Named::Op
+                    ? NodeKey::op(std::move(name), std::move(params), std::move(inputs))
+                    : NodeKey::reduction(std::move(name), std::move(params), std::move(inputs));
+  return intern_key(self, std::move(key));
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return add_named(self, args, nargsf, kwnames, Named::Source);
+}
+PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return add_named(self, args, nargsf, kwnames, Named::Op);
+}
+PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return add_named(self, args, nargsf, kwnames, Named::Reduction);
+}
+
+PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature(
+      "add_external", {{"descriptor", false, true}, {"inputs", false, true}, {"params"}});
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  PayloadDescriptor descriptor;
+  NodeInputs inputs;
+  ParamMap params;
+  if (!to_node_ids(bound[1], "inputs", inputs) ||
+      !to_descriptor(bound[0], "descriptor", state_of(type_of(self)), descriptor) ||
+      !to_param_map(bound[2], "params", params))
+    return nullptr;
+  return intern_key(self, NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs)));
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+// add_exchange / add_join: inputs and scheme parameters, no name.
+PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                       bool is_join) try {
+  static const Signature exchange_signature("add_exchange", {{"inputs", false, true}, {"params"}});
+  static const Signature join_signature("add_join", {{"inputs", false, true}, {"params"}});
+  Signature::Bound bound;
+  if (!(is_join ? join_signature : exchange_signature).bind(args, nargsf, kwnames, bound))
+    return nullptr;
+  NodeInputs inputs;
+  ParamMap params;
+  if (!to_node_ids(bound[0], "inputs", inputs) || !to_param_map(bound[1], "params", params))
+    return nullptr;
+  return intern_key(self, is_join ? NodeKey::join(std::move(params), std::move(inputs))
+                                  : NodeKey::exchange(std::move(params), std::move(inputs)));
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return add_boundary(self, args, nargsf, kwnames, false);
+}
+PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return add_boundary(self, args, nargsf, kwnames, true);
+}
+
+// Methods without arguments: bind (to refuse extra ones), read under the lock, convert unlocked.
+template <class Read, class Convert>
+PyObject* read_method(PyObject* self, const Signature& signature, PyObject* const* args,
+                      Py_ssize_t nargsf, PyObject* kwnames, Read read, Convert convert) try {
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  auto value = [&] {
+    DetachedWaits waits;
+    return read(core(self));
+  }();
+  return convert(value);
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+PyObject* node_count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("node_count", {});
+  return read_method(self, signature, args, nargsf, kwnames,
+                     [](GraphStore& s) { return s.node_count(); },
+                     [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
+PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("nodes", {});
+  return read_method(self, signature, args, nargsf, kwnames,
+                     [](GraphStore& s) { return s.snapshot(); },
+                     [](const Snapshot& snapshot) { return node_view_to_py(snapshot); });
+}
+
+PyObject* outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("outputs", {});
+  return read_method(self, signature, args, nargsf, kwnames,
+                     [](GraphStore& s) { return s.outputs(); },
+                     [](const std::vector<NodeId>& ids) { return ids_to_py(ids); });
+}
+
+PyObject* node_map(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("node_map", {});
+  return read_method(self, signature, args, nargsf, kwnames,
+                     [](GraphStore& s) { return s.node_map(); },
+                     [](const std::vector<NodeMapEntry>& map) { return node_map_to_py(map); });
+}
+
+PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("to_dot", {});
+  return read_method(self, signature, args, nargsf, kwnames,
+                     [](GraphStore& s) { return s.to_dot(); },
+                     [](const std::string& dot) {
+                       return PyUnicode_FromStringAndSize(dot.data(), static_cast<Py_ssize_t>(dot.size()));
+                     });
+}
+
+PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature signature("GraphStore", {});
+  Signature::Bound bound;
+  if (!signature.bind(args, kwargs, bound)) return nullptr;
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  try {
+    new (&reinterpret_cast<PyGraphStore*>(self.get())->store) std::unique_ptr<GraphStore>(
+        std::make_unique<GraphStore>());
+  } catch (...) {
+    new (&reinterpret_cast<PyGraphStore*>(self.get())->store) std::unique_ptr<GraphStore>();
+    return raise_current_exception(type);
+  }
+  return self.release();
+}
+
+void graph_store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PyGraphStore*>(self)->store.~unique_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+#define TARNVEL_METHOD(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef methods[] = {
+    TARNVEL_METHOD(add_source, "add_source($self, name, params=None)\n--\n\n"),
+    TARNVEL_METHOD(add_op, "add_op($self, name, inputs, params=None)\n--\n\n"),
+    TARNVEL_METHOD(add_reduction, "add_reduction($self, name, inputs, params=None)\n--\n\n"),
+    TARNVEL_METHOD(add_external, "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
+    TARNVEL_METHOD(add_exchange,
+                   "add_exchange($self, inputs, params=None)\n--\n\n"
+                   "Record an `Exchange` boundary. An Exchange has no name: its identity is its scheme\n"
+                   "parameter map (`params`) plus its one logical input. `nodes()[i][\"kind\"] == \"exchange\"`."),
+    TARNVEL_METHOD(add_join,
+                   "add_join($self, inputs, params=None)\n--\n\n"
+                   "Record a `Join` boundary with two inputs `[left, right]`. Its identity is its scheme\n"
+                   "parameter map plus its ordered inputs. `nodes()[i][\"kind\"] == \"join\"`."),
+    TARNVEL_METHOD(node_count, "node_count($self)\n--\n\n"),
+    TARNVEL_METHOD(nodes,
+                   "nodes($self)\n--\n\n"
+                   "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
+                   "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
+                   "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
+                   "`descriptor` dict for external nodes and `n_members` for stage nodes."),
+    TARNVEL_METHOD(outputs,
+                   "outputs($self)\n--\n\n"
+                   "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),
+    TARNVEL_METHOD(node_map,
+                   "node_map($self)\n--\n\n"
+                   "\xc2\xa7" "8.2(i): for each node of the arena this store was REDUCED FROM, where it landed here \xe2\x80\x94\n"
+                   "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
+                   "arena's node id. Empty for a store that did not come out of a reduction."),
+    TARNVEL_METHOD(to_dot, "to_dot($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "GraphStore()\n--\n\n"
+        "Thread-safe interned graph store. Immutable from Python (interior locking), so it is safe to\n"
+        "share across threads under the GIL and in the free-threaded interpreter.")},
+    {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "tarnvel_core.GraphStore",
+    sizeof(PyGraphStore),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyType_Spec& graph_store_spec() { return spec; }
+
+PyObject* wrap_store(PyTypeObject* type_of_module, std::unique_ptr<GraphStore> store) {
+  PyTypeObject* type = state_of(type_of_module).graph_store_type;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<PyGraphStore*>(self)->store) std::unique_ptr<GraphStore>(std::move(store));
+  return self;
+}
+
+}  // namespace tarnvel::python

@@ -1,0 +1,98 @@
+// Binding support: owned references, the argument binder, module state, exception translation.
+// Only src/python/ includes Python.h. No core lock is ever held while code here calls the C API.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "absl/container/inlined_vector.h"
+#include "support/guarded_mutex.hpp"
+
+namespace tarnvel::python {
+
+// A strong reference, released on scope exit. Move-only, so no error path leaks.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  static Ref steal(PyObject* object) noexcept { return Ref(object); }  // null stays null
+  static Ref borrow(PyObject* object) noexcept { return Ref(Py_XNewRef(object)); }
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    Ref(std::move(other)).swap(*this);
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  void swap(Ref& other) noexcept { std::swap(object_, other.object_); }
+
+ private:
+  explicit Ref(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// The module's own types and exception; written once by the exec slot, read-only afterwards.
+struct ModuleState {
+  PyTypeObject* graph_store_type;
+  PyTypeObject* payload_descriptor_type;
+  PyTypeObject* incremental_reducer_type;
+  PyObject* internal_fault;
+};
+extern PyModuleDef module_def;
+// The state of the module that defined `type` (a type of this module or a subclass of one).
+ModuleState& state_of(PyTypeObject* type);
+
+// One parameter of a Python-facing signature.
+struct Parameter {
+  const char* name;
+  bool keyword_only = false;
+  bool required = false;
+};
+
+// Binds vectorcall arguments to a signature the way CPython binds Python functions, with its
+// error texts. `out` gets one borrowed reference (or null when absent) per parameter.
+class Signature {
+ public:
+  Signature(const char* function, std::initializer_list<Parameter> params);
+  static constexpr std::size_t kMaxParams = 8;
+  using Bound = std::array<PyObject*, kMaxParams>;
+  bool bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Bound& out) const;
+  // For tp_new, which receives a tuple and a dict.
+  bool bind(PyObject* args, PyObject* kwargs, Bound& out) const;
+
+ private:
+  const char* function_;
+  absl::InlinedVector<Parameter, kMaxParams> params_;
+  std::size_t positional_ = 0;  // parameters that may be given by position
+};
+
+// Adds the note "while processing '<argument>'" to the exception being raised.
+void add_argument_note(const char* argument);
+
+// Turns the C++ exception being handled into a Python exception and returns null. Call only
+// from a catch block: InternalFault (and any other unexpected exception) becomes the module's
+// InternalFault, std::bad_alloc becomes MemoryError.
+PyObject* raise_current_exception(PyTypeObject* type_of_module);
+// ValueError "no node with id N".
+PyObject* raise_bad_node_id(unsigned long long id);
+
+// Installs, for the current call, a wait that detaches from the interpreter while a contended
+// core lock is awaited (the lock holder never needs the interpreter before it unlocks).
+class DetachedWaits {
+ public:
+  DetachedWaits() noexcept;
+
+ private:
+  ContentionWaitScope scope_;
+};
+
+}  // namespace tarnvel::python

@@ -1,0 +1,80 @@
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "store/graph_store.hpp"
+#include "support/fault.hpp"
+
+namespace tarnvel {
+namespace {
+
+NodeKey source(const char* name) { return NodeKey::source(name, {}); }
+NodeKey op(const char* name, NodeInputs inputs) { return NodeKey::op(name, {}, std::move(inputs)); }
+
+TEST(GraphStoreTest, InterningReturnsExistingIds) {
+  GraphStore store;
+  EXPECT_EQ(store.intern(source("x")), 0u);
+  EXPECT_EQ(store.intern(source("y")), 1u);
+  EXPECT_EQ(store.intern(op("add", {0, 1})), 2u);
+  EXPECT_EQ(store.intern(source("x")), 0u);
+  EXPECT_EQ(store.intern(op("add", {0, 1})), 2u);
+  EXPECT_EQ(store.node_count(), 3u);
+}
+
+TEST(GraphStoreTest, RefusesReferencesToMissingNodesBeforeLookup) {
+  GraphStore store;
+  for (const char* name : {"a", "b", "c", "d", "e"}) ASSERT_TRUE(store.intern(source(name)));
+  EXPECT_EQ(store.intern(op("f", {0, 7, 9})).error(), BadNodeId{7});
+  EXPECT_EQ(store.intern(op("f", {5})).error(), BadNodeId{5});
+  EXPECT_EQ(store.node_count(), 5u);
+}
+
+TEST(GraphStoreTest, MarksAreDistinctInFirstMarkOrder) {
+  GraphStore store;
+  for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(store.intern(source(name)));
+  for (NodeId id : {2, 0, 2, 2}) ASSERT_TRUE(store.mark_output(id));
+  EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
+  EXPECT_EQ(store.mark_output(3).error(), BadNodeId{3});
+}
+
+TEST(GraphStoreTest, SnapshotsCopy) {
+  GraphStore store;
+  EXPECT_TRUE(store.node_map().empty());
+  // Cross a chunk boundary so that copies span several chunks.
+  for (int i = 0; i < 2500; ++i) ASSERT_EQ(store.intern(source(std::to_string(i).c_str())), NodeId(i));
+  EXPECT_EQ(store.snapshot().nodes.size(), 2500u);
+  EXPECT_EQ(store.snapshot_from(2490).size(), 10u);
+  EXPECT_EQ(store.snapshot_from(2490)[0], source("2490"));
+  EXPECT_TRUE(store.snapshot_from(9999).empty());
+  const NodeId ok[] = {2499, 0};
+  EXPECT_EQ(store.arena_holding(ok)->size(), 2500u);
+  const NodeId bad[] = {1, 2500, 9000};
+  EXPECT_EQ(store.arena_holding(bad).error(), BadNodeId{2500});
+}
+
+TEST(GraphStoreConcurrentTest, EqualKeysFromManyThreadsGetOneDenseId) {
+  GraphStore store;
+  constexpr int kThreads = 8, kKeys = 2000;
+  std::vector<std::vector<NodeId>> seen(kThreads, std::vector<NodeId>(kKeys));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kKeys; ++i) {
+        const int k = (i * (t + 1)) % kKeys;  // each thread walks the keys in its own order
+        seen[t][k] = *store.intern(source(std::to_string(k).c_str()));
+        if (k % 10 == 0) {
+          store.mark_output(seen[t][k]).value();
+          (void)store.snapshot_from(store.node_count() / 2);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(store.node_count(), NodeId(kKeys));
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+  const Snapshot snapshot = store.snapshot();
+  for (int k = 0; k < kKeys; ++k) EXPECT_EQ(snapshot.nodes[seen[0][k]], source(std::to_string(k).c_str()));
+  EXPECT_EQ(snapshot.outputs.size(), NodeId(kKeys / 10));
+}
+
+}  // namespace
+}  // namespace tarnvel
