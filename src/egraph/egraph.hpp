@@ -1,0 +1,111 @@
+// EGraph: e-nodes grouped into e-classes of proven-equal terms, with a hash-cons table (`memo`)
+// and congruence restored by an explicit `rebuild`.
+//
+// Use: `add` terms bottom-up, `union_` classes, then `rebuild` before searching. Between a change
+// and the next rebuild the e-graph is dirty: class node lists may hold stale forms and duplicates,
+// and the search indexes are out of date. A search refuses a dirty e-graph.
+//
+// Invariants after `rebuild` (checked by `verify`):
+// - every child of every class node is a root, and each class's `nodes` are sorted and unique;
+// - congruence: no two classes hold e-nodes that are equal, and `memo` maps each node to its class;
+// - `classes_by_op(s)` lists, in ascending id order, exactly the classes holding a node with op s.
+//
+// Classes live in a vector indexed by id (a slot per id ever made; the slot of an id that lost a
+// merge is empty), so every walk over classes is in id order. There is no per-class analysis and no
+// explanation record. The e-graph owns its run's symbol table.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/inlined_vector.h"
+#include "egraph/enode.hpp"
+#include "egraph/symbol_table.hpp"
+#include "egraph/union_find.hpp"
+
+namespace tarnvel::egraph {
+
+struct EClass {
+  Id id = 0;                                 // the class's root
+  absl::InlinedVector<ENode, 1> nodes;       // sorted and unique after a rebuild
+  // One entry each time an e-node was created with a child in this class: the id created with
+  // that e-node, whose form as added is `EGraph::added_form(id)`. Never removed, possibly stale.
+  absl::InlinedVector<Id, 2> uses;
+};
+
+class EGraph {
+ public:
+  EGraph() = default;
+  // Starts from `symbols` (for example the rule set's table) so that patterns parsed with it match.
+  explicit EGraph(SymbolTable symbols) : symbols_(std::move(symbols)) {}
+
+  SymbolTable& symbols() { return symbols_; }
+  const SymbolTable& symbols() const { return symbols_; }
+
+  // Capacity hint for `count` more e-nodes.
+  void reserve(std::size_t count);
+
+  // Hash-conses `node` (children must be existing ids) and returns the id stored for it; callers
+  // that need the root follow with `find`.
+  Id add(ENode node);
+  // The root of the class holding `node` with its children canonicalized, if any.
+  std::optional<Id> lookup(ENode node) const;
+
+  Id find(Id id) const { return union_find_.find(id); }
+  Id find_halving(Id id) { return union_find_.find_halving(id); }
+  bool is_root(Id id) const { return id < union_find_.size() && union_find_.is_root(id); }
+
+  // Merges the classes of `id1` and `id2`; true when they were different. `union` is a keyword.
+  bool union_(Id id1, Id id2);
+  // Restores the invariants above; returns the number of merges congruence caused.
+  std::size_t rebuild();
+
+  // The class of `id`'s root; "Invalid id N" for an id that was never made.
+  const EClass& operator[](Id id) const;
+
+  bool is_clean() const { return is_clean_; }
+  // Entries of `memo`, outdated forms included.
+  std::size_t total_size() const { return memo_.size(); }
+  std::size_t number_of_classes() const { return number_of_classes_; }
+  // Number of ids ever made; the live classes are the roots among 0 .. id_count() - 1.
+  std::size_t id_count() const { return union_find_.size(); }
+  // The e-node created together with `id`, as it was when added.
+  const ENode& added_form(Id id) const;
+
+  // REQUIRES: clean. Ascending ids of the classes holding an e-node with operator `op`.
+  std::span<const Id> classes_by_op(Symbol op) const;
+
+  // Throws InternalFault unless the e-graph is clean and every invariant above holds. For tests.
+  void verify() const;
+
+ private:
+  void canonicalize_children(ENode& node) const;
+  void canonicalize_children_halving(ENode& node);
+  std::size_t process_repairs();
+  std::vector<Id> touched_roots();
+  void rebuild_class(EClass& eclass);
+  void refresh_op_lists();
+
+  SymbolTable symbols_;
+  UnionFind union_find_;
+  std::vector<EClass> classes_;       // by id; a slot is live exactly while its id is a root
+  std::vector<ENode> added_forms_;    // by id
+  absl::flat_hash_map<ENode, Id> memo_;
+  std::vector<Id> repair_list_;       // ids whose added form must be re-entered into memo; LIFO
+  std::size_t number_of_classes_ = 0;
+  bool is_clean_ = false;
+
+  // Classes whose node lists changed since the last rebuild (created, merged into, or holding an
+  // e-node with a child that lost a merge), raw ids with repeats; the class pass visits only these.
+  std::vector<Id> touched_;
+  std::vector<std::uint8_t> touched_mark_;   // by id, scratch for deduplication
+
+  std::vector<std::vector<Id>> classes_by_op_;   // by symbol
+  std::vector<std::size_t> op_sorted_prefix_;    // by symbol, during a rebuild
+  std::vector<Symbol> dirty_ops_;
+};
+
+}  // namespace tarnvel::egraph

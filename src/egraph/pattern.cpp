@@ -1,0 +1,176 @@
+#include "egraph/pattern.hpp"
+
+#include <algorithm>
+
+#include "support/fault.hpp"
+
+namespace tarnvel::egraph {
+namespace {
+
+bool is_var_text(std::string_view text) { return text.size() >= 2 && text.front() == '?'; }
+
+// Converts the tokens of one S-expression, children first. Each open list keeps its operator atom
+// and the entries of its converted operands until its ")" appends the list's own entry.
+class Converter {
+ public:
+  Converter(const Sexp& sexp, SymbolTable& symbols) : sexp_(sexp), symbols_(symbols) {}
+
+  std::expected<RecExpr, PatternParseError> convert() {
+    if (sexp_.empty()) return std::unexpected(EmptySexp{});
+    for (std::size_t i = 0; i < sexp_.size(); ++i) {
+      const SexpToken& token = sexp_[i];
+      std::optional<PatternParseError> error;
+      switch (token.kind) {
+        case SexpToken::Kind::Open:
+          error = open_list(i);
+          ++i;  // the operator atom, consumed by open_list
+          break;
+        case SexpToken::Kind::Close:
+          error = close_list();
+          break;
+        case SexpToken::Kind::Atom:
+          error = finish(token.atom, {});
+          break;
+      }
+      if (error) return std::unexpected(std::move(*error));
+    }
+    return std::move(expr_);
+  }
+
+ private:
+  struct OpenList {
+    std::string op;
+    ENode::Children operands;
+  };
+
+  std::optional<PatternParseError> open_list(std::size_t open) {
+    // Balanced tokens: an open list is followed by at least its ")".
+    const SexpToken& head = sexp_[open + 1];
+    if (head.kind == SexpToken::Kind::Close) return EmptySexp{};
+    if (head.kind == SexpToken::Kind::Open) return HeadList{};
+    lists_.push_back({head.atom, {}});
+    return std::nullopt;
+  }
+
+  std::optional<PatternParseError> close_list() {
+    OpenList list = std::move(lists_.back());
+    lists_.pop_back();
+    return finish(list.op, std::move(list.operands));
+  }
+
+  // Appends the entry for operator `op` over `operands` and hands it to the enclosing list.
+  std::optional<PatternParseError> finish(const std::string& op, ENode::Children operands) {
+    if (is_var_text(op)) {
+      if (!operands.empty()) return BadOp{UnexpectedVar{op}};
+      expr_.nodes.emplace_back(Var{symbols_.intern(op)});
+    } else {
+      expr_.nodes.emplace_back(ENode{symbols_.intern(op), std::move(operands)});
+    }
+    if (!lists_.empty()) lists_.back().operands.push_back(static_cast<Id>(expr_.nodes.size() - 1));
+    return std::nullopt;
+  }
+
+  const Sexp& sexp_;
+  SymbolTable& symbols_;
+  std::vector<OpenList> lists_;
+  RecExpr expr_;
+};
+
+}  // namespace
+
+std::string to_string(const PatternParseError& error) {
+  struct Visitor {
+    std::string operator()(const EmptySexp&) const { return "Found empty s-expression"; }
+    std::string operator()(const HeadList&) const { return "Found a list in the head position"; }
+    std::string operator()(const BadOp& bad) const {
+      return "Bad operator: unexpected variable " + bad.error.text + " with operands";
+    }
+    std::string operator()(const BadSexp& bad) const {
+      return "Bad s-expression: " + to_string(bad.error);
+    }
+  };
+  return std::visit(Visitor{}, error);
+}
+
+std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text, SymbolTable& symbols) {
+  auto sexp = read_sexp(text);
+  if (!sexp) return std::unexpected(BadSexp{std::move(sexp.error())});
+  return Converter(*sexp, symbols).convert();
+}
+
+Pattern::Pattern(const RecExpr& expr) : ast_(compact(expr)), program_(Program::compile(ast_)) {}
+
+std::expected<Pattern, PatternParseError> Pattern::parse(std::string_view text, SymbolTable& symbols) {
+  auto expr = parse_rec_expr(text, symbols);
+  if (!expr) return std::unexpected(std::move(expr.error()));
+  return Pattern(*expr);
+}
+
+std::vector<Var> Pattern::vars() const {
+  std::vector<Var> vars;
+  for (const ENodeOrVar& node : ast_.nodes) {
+    const auto* var = std::get_if<Var>(&node);
+    if (var != nullptr && std::find(vars.begin(), vars.end(), *var) == vars.end()) vars.push_back(*var);
+  }
+  return vars;
+}
+
+std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit) const {
+  check_invariant(egraph.is_clean(), "Tried to search a dirty e-graph!");
+  std::vector<SearchMatches> matches;
+  Machine machine;
+  std::size_t remaining = limit;
+  // Returns false once the limit is used up.
+  const auto search_class = [&](Id eclass) {
+    std::vector<Subst> substs;
+    const std::size_t found = machine.run(egraph, program_, eclass, remaining, substs);
+    if (found > 0) matches.push_back({eclass, std::move(substs)});
+    remaining -= found;
+    return remaining > 0;
+  };
+  if (remaining == 0) return matches;
+
+  const auto* root = std::get_if<ENode>(&ast_.nodes[ast_.root()]);
+  if (root == nullptr) {
+    for (Id id = 0; id < egraph.id_count(); ++id) {
+      if (egraph.is_root(id) && !search_class(id)) break;
+    }
+    return matches;
+  }
+  // Only classes holding an e-node with the root's operator can match; skipping the others, in id
+  // order, leaves the result of a scan over every class unchanged.
+  for (Id id : egraph.classes_by_op(root->op)) {
+    if (!search_class(id)) break;
+  }
+  return matches;
+}
+
+Id Pattern::instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const {
+  ids.clear();
+  for (const ENodeOrVar& entry : ast_.nodes) {
+    if (const auto* var = std::get_if<Var>(&entry)) {
+      const std::optional<Id> bound = subst.get(*var);
+      check_invariant(bound.has_value(), "right-hand side variable not bound by the match");
+      ids.push_back(*bound);
+      continue;
+    }
+    ENode node = std::get<ENode>(entry);
+    for (Id& child : node.children) child = ids[child];
+    ids.push_back(egraph.find(egraph.add(std::move(node))));
+  }
+  return ids.back();
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {
+  std::vector<Id> changed;
+  std::vector<Id> ids;
+  for (const SearchMatches& match : matches) {
+    for (const Subst& subst : match.substs) {
+      const Id instance = instantiate(egraph, subst, ids);
+      if (egraph.union_(instance, match.eclass)) changed.push_back(instance);
+    }
+  }
+  return changed;
+}
+
+}  // namespace tarnvel::egraph

@@ -1,0 +1,86 @@
+// Pattern: a term with `?`-variables, parsed from an S-expression text, compacted and compiled once
+// into a matching program, then searched in any number of e-graphs.
+//
+// A pattern's symbols belong to the table it was parsed with. REQUIRES for search and apply: the
+// e-graph's symbol table is that table or a copy of it extended with further texts.
+//
+// Example: "(op|add ?a ?b)" matches every e-node with operator "op|add" and two children; "?x"
+// alone matches every class once.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.hpp"
+#include "egraph/machine.hpp"
+#include "egraph/rec_expr.hpp"
+#include "egraph/sexp.hpp"
+#include "egraph/symbol_table.hpp"
+
+namespace tarnvel::egraph {
+
+// Parse error kinds, returned as values.
+struct EmptySexp {
+  friend bool operator==(const EmptySexp&, const EmptySexp&) = default;
+};
+struct HeadList {
+  friend bool operator==(const HeadList&, const HeadList&) = default;
+};
+struct UnexpectedVar {
+  std::string text;
+  friend bool operator==(const UnexpectedVar&, const UnexpectedVar&) = default;
+};
+struct BadOp {
+  UnexpectedVar error;
+  friend bool operator==(const BadOp&, const BadOp&) = default;
+};
+struct BadSexp {
+  SexpError error;
+  friend bool operator==(const BadSexp&, const BadSexp&) = default;
+};
+using PatternParseError = std::variant<EmptySexp, HeadList, BadOp, BadSexp>;
+std::string to_string(const PatternParseError& error);
+
+// Parses `text` into a flat pattern, children first, not yet compacted. Symbols are interned in
+// `symbols`; a variable is an atom of at least two characters beginning with "?".
+std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text, SymbolTable& symbols);
+
+// The substitutions found in one class.
+struct SearchMatches {
+  Id eclass = 0;
+  std::vector<Subst> substs;
+};
+
+class Pattern {
+ public:
+  // Compacts `expr` and compiles it. REQUIRES: `expr` is not empty.
+  explicit Pattern(const RecExpr& expr);
+  static std::expected<Pattern, PatternParseError> parse(std::string_view text, SymbolTable& symbols);
+
+  const RecExpr& ast() const { return ast_; }
+  const Program& program() const { return program_; }
+  // The distinct variables in entry order.
+  std::vector<Var> vars() const;
+
+  // REQUIRES: `egraph` is clean ("Tried to search a dirty e-graph!"). The matches in candidate
+  // classes in ascending id order, at most `limit` substitutions in all.
+  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
+
+  // Instantiates this pattern as a right-hand side for every substitution in order and merges the
+  // instance with the matched class (instance first). Returns the instances whose merge changed the
+  // e-graph. REQUIRES: every variable of this pattern is bound by the substitutions.
+  std::vector<Id> apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const;
+
+ private:
+  Id instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
+
+  RecExpr ast_;
+  Program program_;
+};
+
+}  // namespace tarnvel::egraph

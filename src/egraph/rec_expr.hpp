@@ -1,0 +1,39 @@
+// The flat form of a pattern: pattern nodes in which every child index names an earlier entry; the
+// last entry is the root.
+#pragma once
+
+#include <cstddef>
+#include <variant>
+#include <vector>
+
+#include "egraph/enode.hpp"
+#include "egraph/symbol_table.hpp"
+
+namespace tarnvel::egraph {
+
+// A pattern variable, identified by the symbol of its whole text ("?a", question mark included).
+struct Var {
+  Symbol symbol;
+
+  friend bool operator==(Var, Var) = default;
+  template <class H>
+  friend H AbslHashValue(H state, Var var) {
+    return H::combine(std::move(state), var.symbol);
+  }
+};
+
+// An e-node whose children are indices into the same RecExpr, or a variable.
+using ENodeOrVar = std::variant<ENode, Var>;
+
+struct RecExpr {
+  std::vector<ENodeOrVar> nodes;
+
+  std::size_t root() const { return nodes.size() - 1; }
+  friend bool operator==(const RecExpr&, const RecExpr&) = default;
+};
+
+// Re-enters the entries in order into an insertion-ordered set, so that identical sub-patterns
+// (repeated variables included) become one entry, and renumbers the children.
+RecExpr compact(const RecExpr& expr);
+
+}  // namespace tarnvel::egraph

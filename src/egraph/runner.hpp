@@ -1,0 +1,97 @@
+// Runner: equality saturation over one e-graph. Each iteration searches every rule, applies every
+// rule and rebuilds, until an iteration changes nothing or a limit is hit; a scheduler decides per
+// rule whether its matches are used.
+//
+// Limits are checked at the start of every iteration, after every single rule's search and after
+// every single rule's application, so a run stops within one rule of exceeding its time or node
+// limit. Exceeding a limit is not an error: the run ends with that stop reason and a rebuilt e-graph.
+//
+// Use: configure with the `with_*` setters, `run(rules)` once, then read `egraph()`,
+// `iterations()` and `stop_reason()`.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.hpp"
+#include "egraph/rewrite.hpp"
+#include "egraph/scheduler.hpp"
+
+namespace tarnvel::egraph {
+
+struct Saturated {
+  friend bool operator==(const Saturated&, const Saturated&) = default;
+};
+struct IterationLimit {
+  std::size_t iterations = 0;  // finished iterations
+  friend bool operator==(const IterationLimit&, const IterationLimit&) = default;
+};
+struct NodeLimit {
+  std::size_t total_size = 0;  // the e-graph's total size at the check
+  friend bool operator==(const NodeLimit&, const NodeLimit&) = default;
+};
+struct TimeLimit {
+  double seconds = 0;  // elapsed since the first iteration started
+  friend bool operator==(const TimeLimit&, const TimeLimit&) = default;
+};
+using StopReason = std::variant<Saturated, IterationLimit, NodeLimit, TimeLimit>;
+
+struct Iteration {
+  std::size_t egraph_nodes = 0;    // total size at the start of the iteration
+  std::size_t egraph_classes = 0;  // number of classes at the start of the iteration
+  // Effective applications per rule name, in first-application order; only positive counts.
+  std::vector<std::pair<std::string, std::size_t>> applied;
+  std::optional<StopReason> stop_reason;
+};
+
+class Runner {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  static constexpr std::size_t kDefaultIterationLimit = 30;
+  static constexpr std::size_t kDefaultNodeLimit = 10000;
+  static constexpr std::chrono::seconds kDefaultTimeLimit{5};
+
+  Runner();
+
+  Runner& with_egraph(EGraph egraph);
+  Runner& with_iteration_limit(std::size_t limit);
+  Runner& with_node_limit(std::size_t limit);
+  Runner& with_time_limit(std::chrono::nanoseconds limit);
+  Runner& with_scheduler(std::unique_ptr<RewriteScheduler> scheduler);
+  // Replaces the monotonic clock (std::chrono::steady_clock by default), for deterministic tests.
+  Runner& with_clock(Clock clock);
+
+  // Runs the rules, in the given order every iteration, until a stop reason is found.
+  Runner& run(std::span<const Rewrite> rules);
+
+  const EGraph& egraph() const { return egraph_; }
+  EGraph& egraph() { return egraph_; }
+  const std::vector<Iteration>& iterations() const { return iterations_; }
+  const std::optional<StopReason>& stop_reason() const { return stop_reason_; }
+  RewriteScheduler& scheduler() { return *scheduler_; }
+
+ private:
+  std::optional<StopReason> check_limits() const;
+  Iteration run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots);
+
+  EGraph egraph_;
+  std::vector<Iteration> iterations_;
+  std::optional<StopReason> stop_reason_;
+  std::size_t iteration_limit_ = kDefaultIterationLimit;
+  std::size_t node_limit_ = kDefaultNodeLimit;
+  std::chrono::nanoseconds time_limit_ = kDefaultTimeLimit;
+  std::optional<std::chrono::steady_clock::time_point> start_time_;
+  std::unique_ptr<RewriteScheduler> scheduler_;
+  Clock clock_;
+};
+
+}  // namespace tarnvel::egraph

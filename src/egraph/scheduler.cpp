@@ -1,0 +1,85 @@
+#include "egraph/scheduler.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "support/fault.hpp"
+
+namespace tarnvel::egraph {
+namespace {
+
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+  return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max()
+                                                         : a + b;
+}
+
+std::size_t count_substs(const std::vector<SearchMatches>& matches) {
+  std::size_t total = 0;
+  for (const SearchMatches& match : matches) total += match.substs.size();
+  return total;
+}
+
+}  // namespace
+
+RuleStats& BackoffScheduler::stats_for(const std::string& name) {
+  const auto [entry, inserted] = rule_index_.try_emplace(name, rule_stats_.size());
+  if (inserted) {
+    rule_stats_.push_back(RuleStats{.base_match_limit = initial_match_limit_,
+                                    .base_ban_length = initial_ban_length_});
+  }
+  return rule_stats_[entry->second];
+}
+
+const RuleStats* BackoffScheduler::stats(std::string_view name) const {
+  const auto entry = rule_index_.find(absl::string_view(name.data(), name.size()));
+  return entry == rule_index_.end() ? nullptr : &rule_stats_[entry->second];
+}
+
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
+                                                            const EGraph& egraph,
+                                                            const Rewrite& rewrite) {
+  RuleStats& stats = stats_for(rewrite.name());
+  if (iteration < stats.ban_end) return {};
+
+  check_invariant(stats.ban_count < 64, "ban count must be below 64");
+  const std::size_t threshold = stats.base_match_limit << stats.ban_count;
+  // One match past the threshold is enough to know the rule must be banned.
+  std::vector<SearchMatches> matches = rewrite.search(egraph, saturating_add(threshold, 1));
+  if (count_substs(matches) > threshold) {
+    const std::size_t ban_length = stats.base_ban_length << stats.ban_count;
+    ++stats.ban_count;
+    stats.ban_end = saturating_add(iteration, ban_length);
+    return {};
+  }
+  ++stats.accepted;
+  return matches;
+}
+
+std::size_t BackoffScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rewrite,
+                                            std::span<const SearchMatches> matches) {
+  return rewrite.apply(egraph, matches).size();
+}
+
+bool BackoffScheduler::can_stop(std::size_t iteration) {
+  std::vector<RuleStats*> banned;
+  for (RuleStats& stats : rule_stats_) {
+    if (stats.ban_end > iteration) banned.push_back(&stats);
+  }
+  if (banned.empty()) return true;
+
+  const std::size_t min_ban =
+      (*std::min_element(banned.begin(), banned.end(),
+                         [](const RuleStats* a, const RuleStats* b) { return a->ban_end < b->ban_end; }))
+          ->ban_end;
+  check_invariant(min_ban >= iteration, "assertion failed: min_ban >= iteration");
+  const std::size_t delta = min_ban - iteration;
+  std::size_t unbanned = 0;
+  for (RuleStats* stats : banned) {
+    stats->ban_end -= delta;
+    if (stats->ban_end == iteration) ++unbanned;
+  }
+  check_invariant(unbanned > 0, "assertion failed: !unbanned.is_empty()");
+  return false;
+}
+
+}  // namespace tarnvel::egraph

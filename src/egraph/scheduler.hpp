@@ -1,0 +1,72 @@
+// Rewrite schedulers: they decide, rule by rule and iteration by iteration, whether a rule's matches
+// are used.
+//
+// BackoffScheduler bans a rule for a while when one search finds more matches than its threshold,
+// and doubles both the threshold and the next ban each time: thresholds 1000, 2000, 4000, ...,
+// ban lengths 5, 10, 20, .... A rule is applied in an iteration with all of its matches or not at
+// all. When an iteration changes nothing while rules are banned, `can_stop` fast-forwards the bans so
+// that the earliest-ending ones are lifted for the very next iteration.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "egraph/egraph.hpp"
+#include "egraph/pattern.hpp"
+#include "egraph/rewrite.hpp"
+
+namespace tarnvel::egraph {
+
+class RewriteScheduler {
+ public:
+  virtual ~RewriteScheduler() = default;
+  // Asked only after an iteration that applied nothing; may change the scheduler's state.
+  virtual bool can_stop(std::size_t iteration) = 0;
+  virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                                    const Rewrite& rewrite) = 0;
+  // The number of substitutions whose application merged two different classes.
+  virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                                    std::span<const SearchMatches> matches) = 0;
+};
+
+struct RuleStats {
+  std::size_t accepted = 0;     // searches whose matches were passed on, empty ones included
+  std::size_t ban_end = 0;      // first iteration at which the rule may be searched again
+  std::size_t ban_count = 0;
+  std::size_t base_match_limit = 0;
+  std::size_t base_ban_length = 0;
+};
+
+class BackoffScheduler final : public RewriteScheduler {
+ public:
+  static constexpr std::size_t kDefaultMatchLimit = 1000;
+  static constexpr std::size_t kDefaultBanLength = 5;
+
+  BackoffScheduler() = default;
+  BackoffScheduler(std::size_t initial_match_limit, std::size_t initial_ban_length)
+      : initial_match_limit_(initial_match_limit), initial_ban_length_(initial_ban_length) {}
+
+  bool can_stop(std::size_t iteration) override;
+  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                            const Rewrite& rewrite) override;
+  std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                            std::span<const SearchMatches> matches) override;
+
+  // The statistics of the rule named `name`, or null before its first search.
+  const RuleStats* stats(std::string_view name) const;
+
+ private:
+  RuleStats& stats_for(const std::string& name);
+
+  std::size_t initial_match_limit_ = kDefaultMatchLimit;
+  std::size_t initial_ban_length_ = kDefaultBanLength;
+  // Insertion-ordered: `rule_stats_` in first-search order, `rule_index_` for lookups only.
+  std::vector<RuleStats> rule_stats_;
+  absl::flat_hash_map<std::string, std::size_t> rule_index_;
+};
+
+}  // namespace tarnvel::egraph

@@ -1,0 +1,35 @@
+// UnionFind: one parent slot per class id ever made; an id is a root when its slot holds itself.
+//
+// `find` never writes, so a clean e-graph can be read without synchronization; `find_halving`
+// shortens paths and is what merging and rebuilding use.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace tarnvel::egraph {
+
+// Class identifier: dense from 0 in creation order, valid forever, canonical only while a root.
+using Id = std::uint32_t;
+
+class UnionFind {
+ public:
+  Id make_set();
+  std::size_t size() const { return parents_.size(); }
+  void reserve(std::size_t count) { parents_.reserve(count); }
+
+  Id parent(Id id) const { return parents_[id]; }
+  bool is_root(Id id) const { return parents_[id] == id; }
+
+  // Both fail with "Invalid id N" for an id that was never made.
+  Id find(Id id) const;
+  Id find_halving(Id id);
+
+  // Makes `winner` the parent of `loser`. REQUIRES: both are roots.
+  void link(Id loser, Id winner) { parents_[loser] = winner; }
+
+ private:
+  std::vector<Id> parents_;
+};
+
+}  // namespace tarnvel::egraph
