@@ -1,0 +1,116 @@
+#include "optimizer/saturation_engine.hpp"
+
+#include <array>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "egraph/egraph.hpp"
+#include "egraph/runner.hpp"
+#include "support/fault.hpp"
+
+namespace tarnvel {
+namespace {
+
+using egraph::EGraph;
+using egraph::ENode;
+using egraph::Id;
+
+constexpr std::array<std::string_view, 8> kCommutativeOps = {
+    "add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+// Adding 0.0 and multiplying by 1.0, scalar on the right (sr) and on the left (sl); the scalar is
+// spelled as the double's bit pattern in lower-case hexadecimal.
+constexpr std::array<std::string_view, 4> kIdentityTokens = {
+    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+
+constexpr std::size_t kUnassigned = std::numeric_limits<std::size_t>::max();
+
+void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::string& searcher,
+              const std::string& applier, egraph::SymbolTable& symbols) {
+  auto rule = egraph::Rewrite::parse(std::move(name), searcher, applier, symbols);
+  if (!rule) fail_invariant("the rule set could not be built: " + rule.error());
+  rules.push_back(std::move(*rule));
+}
+
+// Loads the nodes in order; returns the root recorded for each input node.
+std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
+  egraph.reserve(graph.nodes.size());
+  std::vector<Id> ids;
+  ids.reserve(graph.nodes.size());
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    const EngineNode& node = graph.nodes[i];
+    ENode enode{egraph.symbols().intern(node.op), {}};
+    for (std::size_t child : node.children) {
+      if (child >= i) {
+        fail_invariant("index out of range: child " + std::to_string(child) + " of node " +
+                       std::to_string(i) + " names no earlier node");
+      }
+      enode.children.push_back(ids[child]);
+    }
+    ids.push_back(egraph.find(egraph.add(std::move(enode))));
+  }
+  return ids;
+}
+
+// Steps 5 to 9 of the read-out: every class is written once, as its lowest-index input node with
+// that node's own token and operand order. Children and outputs are looked up by class root.
+CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph, const std::vector<Id>& ids) {
+  std::vector<std::size_t> output_index(egraph.id_count(), kUnassigned);  // by class root
+  const auto index_of = [&](std::size_t node) {
+    const std::size_t index = output_index[egraph.find(ids[node])];
+    check_invariant(index != kUnassigned, "no entry found for key");
+    return index;
+  };
+
+  CanonicalGraph result;
+  result.node_map.reserve(graph.nodes.size());
+  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    const Id root = egraph.find(ids[i]);
+    if (output_index[root] == kUnassigned) {
+      const EngineNode& node = graph.nodes[i];
+      EngineNode& written = result.graph.nodes.emplace_back();
+      written.op = node.op;
+      for (std::size_t child : node.children) written.children.push_back(index_of(child));
+      written.opaque = !node.op.starts_with("op|");
+      output_index[root] = result.graph.nodes.size() - 1;
+    }
+    result.node_map.push_back(output_index[root]);
+  }
+  result.graph.outputs.reserve(graph.outputs.size());
+  for (std::size_t output : graph.outputs) {
+    check_invariant(output < graph.nodes.size(), "no entry found for key");
+    result.graph.outputs.push_back(index_of(output));
+  }
+  return result;
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() {
+  for (std::string_view op : kCommutativeOps) {
+    const std::string token = "op|" + std::string(op);
+    add_rule(rules_, "commute-" + std::string(op), "(" + token + " ?a ?b)", "(" + token + " ?b ?a)",
+             symbols_);
+  }
+  for (std::size_t k = 0; k < kIdentityTokens.size(); ++k) {
+    add_rule(rules_, "identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)",
+             "?x", symbols_);
+  }
+}
+
+CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  EGraph loaded(symbols_);
+  const std::vector<Id> ids = load(graph, loaded);
+
+  egraph::Runner runner;
+  runner.with_egraph(std::move(loaded))
+      .with_iteration_limit(iteration_limit_)
+      .with_node_limit(4 * graph.nodes.size() + 1024)
+      .run(rules_);
+  // However the run stopped, the e-graph as it stands is read out.
+  return read_out(graph, runner.egraph(), ids);
+}
+
+}  // namespace tarnvel

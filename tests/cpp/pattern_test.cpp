@@ -1,0 +1,254 @@
+#include "egraph/pattern.hpp"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
+#include "egraph/rewrite.hpp"
+#include "support/fault.hpp"
+
+namespace tarnvel::egraph {
+namespace {
+
+PatternParseError parse_error(std::string_view text) {
+  SymbolTable symbols;
+  auto parsed = parse_rec_expr(text, symbols);
+  EXPECT_FALSE(parsed.has_value()) << text;
+  return parsed ? PatternParseError{} : parsed.error();
+}
+
+PatternParseError syntax_error(const char* message, std::size_t line, std::size_t column) {
+  return BadSexp{SexpError{message, line, column}};
+}
+
+TEST(PatternParseTest, ReportsEveryErrorKind) {
+  EXPECT_EQ(parse_error(""), PatternParseError{EmptySexp{}});
+  EXPECT_EQ(parse_error("  \n "), PatternParseError{EmptySexp{}});
+  EXPECT_EQ(parse_error("(f ())"), PatternParseError{EmptySexp{}});
+  EXPECT_EQ(parse_error("((f a) b)"), PatternParseError{HeadList{}});
+  EXPECT_EQ(parse_error("(f (?x a))"), PatternParseError{BadOp{UnexpectedVar{"?x"}}});
+  EXPECT_EQ(parse_error("(f a))"), syntax_error("Unexpected )", 1, 6));
+  EXPECT_EQ(parse_error(")"), syntax_error("Unexpected )", 1, 1));
+  EXPECT_EQ(parse_error("(f\n  (g a)"),
+            syntax_error("Unexpected end of input", 2, 8));
+  EXPECT_EQ(parse_error("\"abc"), syntax_error("Unterminated string", 1, 1));
+  EXPECT_EQ(parse_error("a b"),
+            syntax_error("Unexpected text after the expression", 1, 3));
+}
+
+TEST(PatternParseTest, ErrorMessagesNameTheProblem) {
+  EXPECT_EQ(to_string(parse_error("()")), "Found empty s-expression");
+  EXPECT_EQ(to_string(parse_error("((f) a)")), "Found a list in the head position");
+  EXPECT_EQ(to_string(parse_error("(?x a)")), "Bad operator: unexpected variable ?x with operands");
+  EXPECT_EQ(to_string(parse_error("(a))")), "Bad s-expression: Unexpected ) at line 1, column 4");
+}
+
+TEST(PatternParseTest, AtomsKeepEveryCharacterButSpaceAndParentheses) {
+  SymbolTable symbols;
+  auto parsed = parse_rec_expr(" (op|add|scalar=f0000000000000000;side=sr\t?x) ", symbols);
+  ASSERT_TRUE(parsed.has_value());
+  ASSERT_EQ(parsed->nodes.size(), 2u);
+  EXPECT_EQ(parsed->nodes[0], ENodeOrVar{Var{symbols.intern("?x")}});
+  EXPECT_EQ(parsed->nodes[1],
+            ENodeOrVar(ENode{symbols.intern("op|add|scalar=f0000000000000000;side=sr"), {0}}));
+
+  auto lone = parse_rec_expr("(? \"?\" (?y))", symbols);  // "?" alone is an operator
+  ASSERT_TRUE(lone.has_value());
+  const ENode& quoted = std::get<ENode>(lone->nodes[0]);
+  EXPECT_EQ(quoted.op, symbols.intern("?"));
+  EXPECT_TRUE(quoted.children.empty());
+  EXPECT_EQ(lone->nodes[1], ENodeOrVar{Var{symbols.intern("?y")}});
+  EXPECT_EQ(lone->nodes[2], ENodeOrVar(ENode{symbols.intern("?"), {0, 1}}));
+}
+
+TEST(PatternParseTest, CompactionSharesIdenticalSubpatterns) {
+  SymbolTable symbols;
+  const Pattern repeated = *Pattern::parse("(f ?a ?a)", symbols);
+  EXPECT_EQ(repeated.ast().nodes.size(), 2u);
+  const Pattern ground = *Pattern::parse("(f (g b) (g b) ?c)", symbols);
+  EXPECT_EQ(ground.ast().nodes.size(), 4u);  // b, (g b), ?c, the root
+  EXPECT_EQ(std::get<ENode>(ground.ast().nodes.back()).children, (ENode::Children{1, 1, 2}));
+}
+
+TEST(PatternCompileTest, AnOperatorOverTwoVariablesIsOneBind) {
+  SymbolTable symbols;
+  const Pattern pattern = *Pattern::parse("(op|add ?a ?b)", symbols);
+  const Program& program = pattern.program();
+  ASSERT_EQ(program.instructions.size(), 1u);
+  const Bind& bind = std::get<Bind>(program.instructions[0]);
+  EXPECT_EQ(bind.input, 0u);
+  EXPECT_EQ(bind.output, 1u);
+  EXPECT_EQ(bind.arity, 2u);
+  ASSERT_EQ(program.variables.size(), 2u);
+  EXPECT_EQ(program.variables[0].second, 1u);
+  EXPECT_EQ(program.variables[1].second, 2u);
+}
+
+class PatternMatchTest : public ::testing::Test {
+ protected:
+  Id add(std::string_view op, std::initializer_list<Id> children = {}) {
+    return graph.find(graph.add(ENode{graph.symbols().intern(op), ENode::Children(children)}));
+  }
+  Pattern pattern(std::string_view text) { return *Pattern::parse(text, graph.symbols()); }
+  Id bound(const Subst& subst, std::string_view var) {
+    return *subst.get(Var{graph.symbols().intern(var)});
+  }
+  std::size_t total(const std::vector<SearchMatches>& matches) {
+    std::size_t count = 0;
+    for (const SearchMatches& match : matches) count += match.substs.size();
+    return count;
+  }
+
+  EGraph graph;
+};
+
+TEST_F(PatternMatchTest, MatchesOperatorAndArity) {
+  const Id x = add("x");
+  const Id y = add("y");
+  const Id sum = add("op|add", {x, y});
+  add("op|add", {x, y, x});
+  add("op|sub", {x, y});
+  graph.rebuild();
+  const auto matches = pattern("(op|add ?a ?b)").search(graph, 100);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].eclass, sum);
+  ASSERT_EQ(matches[0].substs.size(), 1u);
+  EXPECT_EQ(bound(matches[0].substs[0], "?a"), x);
+  EXPECT_EQ(bound(matches[0].substs[0], "?b"), y);
+}
+
+TEST_F(PatternMatchTest, ARepeatedVariableNeedsOneClass) {
+  const Id x = add("x");
+  const Id y = add("y");
+  const Id same = add("f", {x, x});
+  const Id mixed = add("f", {x, y});
+  graph.rebuild();
+  const Pattern twice = pattern("(f ?a ?a)");
+  auto matches = twice.search(graph, 100);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].eclass, same);
+
+  graph.union_(x, y);  // now f(x, y) is f(x, x): both nodes meet in one class
+  graph.rebuild();
+  matches = twice.search(graph, 100);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].eclass, graph.find(mixed));
+  EXPECT_EQ(total(matches), 1u);
+}
+
+TEST_F(PatternMatchTest, BothOperandOrdersInOneClassGiveTwoSubstitutions) {
+  const Id x = add("x");
+  const Id y = add("y");
+  graph.union_(add("op|add", {x, y}), add("op|add", {y, x}));
+  graph.rebuild();
+  EXPECT_EQ(total(pattern("(op|add ?a ?b)").search(graph, 100)), 2u);
+}
+
+TEST_F(PatternMatchTest, AVariableAloneMatchesEveryClassOnce) {
+  const Id x = add("x");
+  add("f", {x});
+  add("g", {x});
+  graph.union_(add("y"), x);
+  graph.rebuild();
+  const auto matches = pattern("?v").search(graph, 100);
+  ASSERT_EQ(matches.size(), graph.number_of_classes());
+  for (const SearchMatches& match : matches) EXPECT_EQ(match.substs.size(), 1u);
+}
+
+TEST_F(PatternMatchTest, TheLimitCapsTheSubstitutions) {
+  const Id x = add("x");
+  add("f", {x});
+  add("f", {add("f", {x})});
+  graph.rebuild();
+  const Pattern f = pattern("(f ?a)");
+  const auto one = f.search(graph, 1);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].substs.size(), 1u);
+  EXPECT_TRUE(f.search(graph, 0).empty());
+  EXPECT_EQ(total(f.search(graph, 2)), 2u);
+}
+
+TEST_F(PatternMatchTest, GroundSubpatternsAreLookedUp) {
+  const Id x = add("x");
+  const Id b = add("b");
+  const Id hit = add("f", {x, add("g", {b})});
+  add("f", {x, add("g", {add("c")})});
+  graph.rebuild();
+  const Pattern ground = pattern("(f ?a (g b))");
+  EXPECT_TRUE(std::holds_alternative<Lookup>(ground.program().instructions.back()));
+  const auto matches = ground.search(graph, 100);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].eclass, hit);
+}
+
+TEST_F(PatternMatchTest, LargeClassesAreBoundThroughTheirSortedOrder) {
+  const Id x = add("x");
+  std::vector<Id> members;
+  for (int i = 0; i < 60; ++i) members.push_back(add("leaf" + std::to_string(i)));
+  const Id f1 = add("f", {members[3]});
+  const Id f2 = add("f", {members[40]});
+  Id merged = members[0];
+  for (Id id : members) graph.union_(merged, id);
+  graph.union_(merged, f1);
+  graph.union_(merged, f2);
+  graph.union_(merged, add("g", {x}));
+  graph.rebuild();
+  ASSERT_GE(graph[merged].nodes.size(), 50u);
+  const auto matches = pattern("(f ?a)").search(graph, 100);
+  ASSERT_EQ(matches.size(), 1u);
+  EXPECT_EQ(matches[0].substs.size(), 1u) << "f(m3) and f(m40) are one node after the merge";
+  EXPECT_EQ(total(pattern("(g ?a)").search(graph, 100)), 1u);
+}
+
+TEST_F(PatternMatchTest, ADirtyEgraphIsNotSearched) {
+  const Id x = add("x");
+  const Pattern any = pattern("?v");
+  EXPECT_THROW(any.search(graph, 10), InternalFault) << "never rebuilt";
+  graph.rebuild();
+  graph.union_(x, add("y"));
+  try {
+    any.search(graph, 10);
+    FAIL() << "searched a dirty e-graph";
+  } catch (const InternalFault& fault) {
+    EXPECT_STREQ(fault.what(), "Tried to search a dirty e-graph!");
+  }
+}
+
+TEST_F(PatternMatchTest, ApplyingAddsTheRightSideAndMerges) {
+  const Id x = add("x");
+  const Id y = add("y");
+  const Id sum = add("op|add", {x, y});
+  graph.rebuild();
+  const Rewrite commute =
+      *Rewrite::parse("commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)", graph.symbols());
+  auto changed = commute.apply(graph, commute.search(graph, 100));
+  ASSERT_EQ(changed.size(), 1u);
+  graph.rebuild();
+  EXPECT_EQ(graph.lookup(ENode{graph.symbols().intern("op|add"), {y, x}}), graph.find(sum));
+  EXPECT_TRUE(commute.apply(graph, commute.search(graph, 100)).empty()) << "nothing new to merge";
+
+  const Id plus_zero = add("op|add|scalar=f0000000000000000;side=sr", {x});
+  graph.rebuild();
+  const Rewrite identity =
+      *Rewrite::parse("identity-0", "(op|add|scalar=f0000000000000000;side=sr ?x)", "?x",
+                      graph.symbols());
+  const std::size_t size = graph.total_size();
+  EXPECT_EQ(identity.apply(graph, identity.search(graph, 100)).size(), 1u);
+  EXPECT_EQ(graph.total_size(), size) << "a lone variable adds nothing";
+  graph.rebuild();
+  EXPECT_EQ(graph.find(plus_zero), graph.find(x));
+}
+
+TEST(RewriteTest, ARightSideVariableMustBeBoundOnTheLeft) {
+  SymbolTable symbols;
+  const auto rule = Rewrite::parse("swap", "(f ?a ?b)", "(f ?b (g ?c ?a))", symbols);
+  ASSERT_FALSE(rule.has_value());
+  EXPECT_EQ(rule.error(), "Rewrite swap refers to unbound var ?c");
+  EXPECT_EQ(Rewrite::parse("bad", "(f ?a", "?a", symbols).error(),
+            "Bad s-expression: Unexpected end of input at line 1, column 6");
+}
+
+}  // namespace
+}  // namespace tarnvel::egraph

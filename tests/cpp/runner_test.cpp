@@ -1,0 +1,252 @@
+#include "egraph/runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "egraph/scheduler.hpp"
+
+namespace tarnvel::egraph {
+namespace {
+
+using std::chrono::nanoseconds;
+using std::chrono::seconds;
+using TimePoint = std::chrono::steady_clock::time_point;
+
+// Backoff scheduling that records which rules were searched and applied.
+class RecordingScheduler final : public RewriteScheduler {
+ public:
+  bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
+  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                            const Rewrite& rewrite) override {
+    searched.push_back(rewrite.name());
+    return backoff.search_rewrite(iteration, egraph, rewrite);
+  }
+  std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                            std::span<const SearchMatches> matches) override {
+    applied.push_back(rewrite.name());
+    return backoff.apply_rewrite(iteration, egraph, rewrite, matches);
+  }
+
+  BackoffScheduler backoff;
+  std::vector<std::string> searched;
+  std::vector<std::string> applied;
+};
+
+class RunnerTest : public ::testing::Test {
+ protected:
+  // `count` distinct nodes f(leaf i): a rule over "(f ?x)" finds exactly `count` matches.
+  void add_f_nodes(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const Id leaf = graph.add(ENode{graph.symbols().intern("leaf" + std::to_string(i)), {}});
+      graph.add(ENode{graph.symbols().intern("f"), {leaf}});
+    }
+  }
+  void rule(std::string name, std::string_view searcher, std::string_view applier) {
+    rules.push_back(*Rewrite::parse(std::move(name), searcher, applier, graph.symbols()));
+  }
+  Runner runner() {
+    Runner configured;
+    configured.with_egraph(std::move(graph));
+    return configured;
+  }
+  static const BackoffScheduler& backoff(Runner& finished) {
+    return dynamic_cast<const BackoffScheduler&>(finished.scheduler());
+  }
+
+  EGraph graph;
+  std::vector<Rewrite> rules;
+};
+
+TEST_F(RunnerTest, NoRulesSaturateInTheFirstIteration) {
+  add_f_nodes(2);
+  Runner finished = runner();
+  finished.run(rules);
+  EXPECT_EQ(finished.iterations().size(), 1u);
+  EXPECT_EQ(finished.stop_reason(), StopReason{Saturated{}});
+  EXPECT_TRUE(finished.egraph().is_clean());
+}
+
+// 1000 is the first threshold: exactly that many matches are applied, one more bans the rule.
+TEST_F(RunnerTest, ARuleIsBannedAtOneMatchPastTheThreshold) {
+  add_f_nodes(1000);
+  rule("f-to-h", "(f ?x)", "(h ?x)");
+  Runner at_threshold = runner();
+  at_threshold.with_iteration_limit(1).run(rules);
+  ASSERT_EQ(at_threshold.iterations()[0].applied.size(), 1u);
+  EXPECT_EQ(at_threshold.iterations()[0].applied[0].second, 1000u);
+  EXPECT_EQ(backoff(at_threshold).stats("f-to-h")->ban_count, 0u);
+
+  graph = EGraph();
+  rules.clear();
+  add_f_nodes(1001);
+  rule("f-to-h", "(f ?x)", "(h ?x)");
+  Runner past = runner();
+  past.with_iteration_limit(1).run(rules);
+  EXPECT_TRUE(past.iterations()[0].applied.empty()) << "none of the 1001 matches is applied";
+  const RuleStats* stats = backoff(past).stats("f-to-h");
+  EXPECT_EQ(stats->ban_count, 1u);
+  EXPECT_EQ(stats->accepted, 0u);
+}
+
+// Thresholds 1000, 2000, 4000 and ban lengths 5, 10, 20: with `matches` matches each search finds
+// whether the rule is banned again at the n-th threshold.
+TEST_F(RunnerTest, BansDoubleTheirThresholdAndLength) {
+  struct Case {
+    std::size_t matches;
+    std::vector<std::size_t> ban_ends;  // after each unbanned search
+  };
+  const std::vector<Case> cases = {
+      {2000, {5}},           // banned at 1000, accepted at 2000
+      {2001, {5, 15}},       // banned at 2000 for 10
+      {4000, {5, 15}},       // accepted at 4000
+      {4001, {5, 15, 35}},   // banned at 4000 for 20
+  };
+  for (const Case& test : cases) {
+    graph = EGraph();
+    rules.clear();
+    add_f_nodes(test.matches);
+    rule("f", "(f ?x)", "(f ?x)");
+    graph.rebuild();
+    BackoffScheduler scheduler;
+    std::size_t iteration = 0;
+    for (std::size_t expected_end : test.ban_ends) {
+      EXPECT_TRUE(scheduler.search_rewrite(iteration, graph, rules[0]).empty());
+      EXPECT_EQ(scheduler.stats("f")->ban_end, expected_end) << test.matches;
+      EXPECT_TRUE(scheduler.search_rewrite(expected_end - 1, graph, rules[0]).empty())
+          << "still banned one iteration before the end";
+      iteration = expected_end;
+    }
+    EXPECT_EQ(scheduler.search_rewrite(iteration, graph, rules[0]).size(), test.matches);
+    EXPECT_EQ(scheduler.stats("f")->ban_count, test.ban_ends.size());
+    EXPECT_EQ(scheduler.stats("f")->accepted, 1u);
+  }
+}
+
+TEST_F(RunnerTest, AnIdleBanIsFastForwardedWithoutSaturating) {
+  add_f_nodes(1001);
+  rule("f", "(f ?x)", "(f ?x)");  // matches everywhere, never changes anything
+  Runner finished = runner();
+  finished.run(rules);
+  ASSERT_EQ(finished.iterations().size(), 2u);
+  EXPECT_FALSE(finished.iterations()[0].stop_reason.has_value())
+      << "iteration 0 changed nothing but lifted a ban: not saturated";
+  EXPECT_EQ(finished.stop_reason(), StopReason{Saturated{}});
+  EXPECT_EQ(backoff(finished).stats("f")->accepted, 1u) << "searched again in iteration 1";
+}
+
+TEST_F(RunnerTest, AGrowingRunStopsAtTheIterationLimit) {
+  add_f_nodes(1);
+  rule("grow", "(f ?x)", "(f (h ?x))");  // adds one h level every iteration
+  Runner finished = runner();
+  finished.with_iteration_limit(12).run(rules);
+  EXPECT_EQ(finished.iterations().size(), 12u);
+  EXPECT_EQ(finished.stop_reason(), StopReason{IterationLimit{12}});
+}
+
+TEST_F(RunnerTest, ANodeLimitBelowTheInitialSizeStopsBeforeAnySearch) {
+  add_f_nodes(2);  // total size 4
+  rule("f-to-h", "(f ?x)", "(h ?x)");
+  auto recording = std::make_unique<RecordingScheduler>();
+  RecordingScheduler& scheduler = *recording;
+  Runner finished = runner();
+  finished.with_node_limit(3).with_scheduler(std::move(recording)).run(rules);
+  EXPECT_EQ(finished.stop_reason(), StopReason{NodeLimit{4}});
+  EXPECT_EQ(finished.iterations().size(), 1u);
+  EXPECT_TRUE(scheduler.searched.empty());
+  EXPECT_TRUE(finished.egraph().is_clean());
+
+  graph = EGraph();
+  add_f_nodes(2);
+  Runner at_limit = runner();
+  at_limit.with_node_limit(4).run({});
+  EXPECT_EQ(at_limit.stop_reason(), StopReason{Saturated{}}) << "a size equal to the limit runs";
+}
+
+TEST_F(RunnerTest, TheNodeLimitIsCheckedAfterEachApplication) {
+  add_f_nodes(1);  // total size 2
+  rule("first", "(f ?x)", "(g ?x)");
+  rule("second", "(f ?x)", "(h ?x)");
+  auto recording = std::make_unique<RecordingScheduler>();
+  RecordingScheduler& scheduler = *recording;
+  Runner finished = runner();
+  finished.with_node_limit(2).with_scheduler(std::move(recording)).run(rules);
+  EXPECT_EQ(finished.stop_reason(), StopReason{NodeLimit{3}});
+  EXPECT_EQ(scheduler.searched, (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(scheduler.applied, (std::vector<std::string>{"first"}));
+  ASSERT_EQ(finished.iterations()[0].applied.size(), 1u);
+  EXPECT_EQ(finished.iterations()[0].applied[0], (std::pair<std::string, std::size_t>{"first", 1}));
+}
+
+// A clock that returns the start time once and then `later` on every call.
+Runner::Clock two_step_clock(nanoseconds later) {
+  auto calls = std::make_shared<int>(0);
+  return [calls, later] { return TimePoint((*calls)++ == 0 ? nanoseconds(0) : later); };
+}
+
+TEST_F(RunnerTest, OnlyTimeStrictlyPastTheLimitStopsTheRun) {
+  add_f_nodes(1);
+  rule("grow", "(f ?x)", "(f (h ?x))");
+  Runner equal = runner();
+  equal.with_iteration_limit(3)
+      .with_time_limit(seconds(5))
+      .with_clock(two_step_clock(seconds(5)))
+      .run(rules);
+  EXPECT_EQ(equal.stop_reason(), StopReason{IterationLimit{3}});
+
+  graph = EGraph();
+  add_f_nodes(1);
+  Runner past = runner();
+  past.with_time_limit(seconds(5))
+      .with_clock(two_step_clock(seconds(5) + nanoseconds(1)))
+      .run(rules);
+  ASSERT_TRUE(past.stop_reason().has_value());
+  ASSERT_TRUE(std::holds_alternative<TimeLimit>(*past.stop_reason()));
+  EXPECT_DOUBLE_EQ(std::get<TimeLimit>(*past.stop_reason()).seconds, 5.000000001);
+  EXPECT_EQ(past.iterations().size(), 1u);
+}
+
+TEST_F(RunnerTest, TheTimeLimitIsCheckedAfterEachSearch) {
+  add_f_nodes(1);
+  rule("one", "(f ?x)", "(g ?x)");
+  rule("two", "(f ?x)", "(g ?x)");
+  rule("three", "(f ?x)", "(g ?x)");
+  auto ticks = std::make_shared<int>(0);
+  auto recording = std::make_unique<RecordingScheduler>();
+  RecordingScheduler& scheduler = *recording;
+  // One second per reading: start 0, iteration check 1, after "one" 2, after "two" 3 > 2.5.
+  Runner finished = runner();
+  finished.with_time_limit(std::chrono::milliseconds(2500))
+      .with_clock([ticks] { return TimePoint(seconds((*ticks)++)); })
+      .with_scheduler(std::move(recording))
+      .run(rules);
+  EXPECT_EQ(finished.stop_reason(), StopReason{TimeLimit{3.0}});
+  EXPECT_EQ(scheduler.searched, (std::vector<std::string>{"one", "two"}));
+  EXPECT_TRUE(scheduler.applied.empty());
+}
+
+TEST_F(RunnerTest, DuplicateRuleNamesAreReportedOnStandardError) {
+  add_f_nodes(1);
+  rule("dup", "(f ?x)", "(g ?x)");
+  rule("single", "(f ?x)", "(f ?x)");
+  rule("dup", "(f ?x)", "(h ?x)");
+  rule("twice", "(g ?x)", "(g ?x)");
+  rule("twice", "(g ?x)", "(g ?x)");
+  ::testing::internal::CaptureStderr();
+  Runner finished = runner();
+  finished.run(rules);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
+            "Rule 'dup' appears 2 times\n"
+            "Rule 'twice' appears 2 times\n");
+  ASSERT_FALSE(finished.iterations().empty());
+  EXPECT_EQ(finished.iterations()[0].applied,
+            (std::vector<std::pair<std::string, std::size_t>>{{"dup", 2}}))
+      << "both rules named dup count in one entry";
+}
+
+}  // namespace
+}  // namespace tarnvel::egraph
