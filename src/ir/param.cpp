@@ -120,8 +120,17 @@ std::string ParamValue::display() const {
 }
 
 ParamMap::ParamMap(Pairs pairs) : pairs_(std::move(pairs)) {
-  std::stable_sort(pairs_.begin(), pairs_.end(),
-                   [](const Param& a, const Param& b) { return a.key.view() < b.key.view(); });
+  const auto by_key = [](const Param& a, const Param& b) { return a.key.view() < b.key.view(); };
+  // Maps are short: a stable insertion sort in place avoids stable_sort's temporary buffer.
+  if (pairs_.size() > 16) {
+    std::stable_sort(pairs_.begin(), pairs_.end(), by_key);
+    return;
+  }
+  for (std::size_t i = 1; i < pairs_.size(); ++i) {
+    for (std::size_t j = i; j > 0 && by_key(pairs_[j], pairs_[j - 1]); --j) {
+      std::swap(pairs_[j], pairs_[j - 1]);
+    }
+  }
 }
 
 std::string ParamMap::token() const {

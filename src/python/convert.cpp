@@ -372,6 +372,14 @@ PyObject* descriptor_to_py(const PayloadDescriptor& d) {
                        "preprocessing_ref", Py_None);
 }
 
+PyObject* report_to_py(const ReductionReport& r) {
+  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "input_nodes", (unsigned long long)r.input_nodes,
+                       "reachable_nodes", (unsigned long long)r.reachable_nodes, "canonical_nodes",
+                       (unsigned long long)r.canonical_nodes, "stages", (unsigned long long)r.stages,
+                       "reduced_nodes", (unsigned long long)r.reduced_nodes, "boundary_nodes",
+                       (unsigned long long)r.boundary_nodes);
+}
+
 namespace {
 
 bool set_item(PyObject* dict, const char* key, Ref value) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ir/node.hpp"
+#include "optimizer/pipeline.hpp"
 #include "python/py_support.hpp"
 #include "store/graph_store.hpp"
 
@@ -34,5 +35,7 @@ PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map);
 // The node view: one dict per node in id order; fails on an unparseable stage member token.
 PyObject* node_view_to_py(const Snapshot& snapshot);
 PyObject* descriptor_to_py(const PayloadDescriptor& descriptor);
+// The six-counter report dict.
+PyObject* report_to_py(const ReductionReport& report);
 
 }  // namespace tarnvel::python

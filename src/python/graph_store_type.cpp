@@ -1,8 +1,11 @@
 // The Python class GraphStore: argument binding and conversion around the core store.
 #include <new>
 
+#include "optimizer/pipeline.hpp"
+#include "optimizer/saturation_engine.hpp"
 #include "python/convert.hpp"
 #include "python/objects.hpp"
+#include "serialize/blob.hpp"
 
 namespace tarnvel::python {
 namespace {
@@ -162,6 +165,135 @@ PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
                      });
 }
 
+// reduce / reduce_incremental / reduction_report share one path: convert, reduce a snapshot with a
+// fresh default engine, then build the Python results with no lock held.
+enum class ReduceResult { StoreAndReport, ReportOnly };
+
+PyObject* run_reduction(PyObject* self, bool maximal_fusion,
+                        const std::optional<std::vector<NodeId>>& outputs, ReduceResult result) {
+  std::expected<ReducedStore, BadNodeId> reduced = [&]() -> std::expected<ReducedStore, BadNodeId> {
+    DetachedWaits waits;
+    const SaturationEngine engine;
+    if (!outputs) return reduce_with(core(self), engine, maximal_fusion);
+    return reduce_with_outputs(core(self), *outputs, engine, maximal_fusion);
+  }();
+  if (!reduced) return raise_bad_node_id(reduced.error().id);
+  Ref report = Ref::steal(report_to_py(reduced->second));
+  if (!report || result == ReduceResult::ReportOnly) return report.release();
+  Ref store = Ref::steal(wrap_store(type_of(self), std::move(reduced->first)));
+  if (!store) return nullptr;
+  return PyTuple_Pack(2, store.get(), report.get());
+}
+
+PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature("reduce", {{"maximal_fusion", true}, {"outputs", true}});
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  bool maximal_fusion = false;
+  std::optional<std::vector<NodeId>> outputs;
+  if (!to_flag(bound[0], "maximal_fusion", false, maximal_fusion) ||
+      !to_optional_node_ids(bound[1], "outputs", outputs))
+    return nullptr;
+  return run_reduction(self, maximal_fusion, outputs, ReduceResult::StoreAndReport);
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+PyObject* reduce_fixed_mode(PyObject* self, const Signature& signature, PyObject* const* args,
+                            Py_ssize_t nargsf, PyObject* kwnames, ReduceResult result) try {
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  std::optional<std::vector<NodeId>> outputs;
+  if (!to_optional_node_ids(bound[0], "outputs", outputs)) return nullptr;
+  return run_reduction(self, false, outputs, result);
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("reduce_incremental", {{"outputs", true}});
+  return reduce_fixed_mode(self, signature, args, nargsf, kwnames, ReduceResult::StoreAndReport);
+}
+
+PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("reduction_report", {{"outputs", true}});
+  return reduce_fixed_mode(self, signature, args, nargsf, kwnames, ReduceResult::ReportOnly);
+}
+
+PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature("cone", {{"outputs", true, true}});
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  std::vector<NodeId> outputs;
+  if (!to_node_ids(bound[0], "outputs", outputs)) return nullptr;
+  auto result = [&] {
+    DetachedWaits waits;
+    return tarnvel::cone(core(self), outputs);
+  }();
+  if (!result) return raise_bad_node_id(result.error().id);
+  return wrap_store(type_of(self), std::move(*result));
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature("serialize", {{"outputs"}});
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  std::optional<std::vector<NodeId>> requested;
+  if (!to_optional_node_ids(bound[0], "outputs", requested)) return nullptr;
+  auto blob = [&]() -> std::expected<std::string, std::variant<BadNodeId, BlobLimitError>> {
+    DetachedWaits waits;
+    std::vector<NodeId> outputs;
+    if (requested) {
+      // A store only grows: ids valid now are still valid when the snapshot is written.
+      const std::uint64_t count = core(self).node_count();
+      for (NodeId id : *requested) {
+        if (id >= count) return std::unexpected(BadNodeId{id});
+      }
+      outputs = std::move(*requested);
+    } else {
+      outputs = core(self).outputs();
+    }
+    auto bytes = serialize_with(core(self), outputs);
+    if (!bytes) return std::unexpected(bytes.error());
+    return std::move(*bytes);
+  }();
+  if (!blob) {
+    if (const auto* bad = std::get_if<BadNodeId>(&blob.error())) return raise_bad_node_id(bad->id);
+    PyErr_SetString(PyExc_OverflowError, std::get<BlobLimitError>(blob.error()).message().c_str());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(blob->data(), static_cast<Py_ssize_t>(blob->size()));
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+// Called on the class. Bound as a class method rather than a static one because a static C method
+// receives no object from which the module's state (the class to build) could be found.
+PyObject* deserialize(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature("deserialize", {{"data", false, true}});
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  PyObject* data = bound[0];
+  if (!PyBytes_Check(data)) {
+    PyErr_Format(PyExc_TypeError, "expected bytes, got '%.200s'", Py_TYPE(data)->tp_name);
+    add_argument_note("data");
+    return nullptr;
+  }
+  // Bytes are immutable: the view stays valid for the whole read.
+  const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  auto store = tarnvel::deserialize(bytes);
+  if (!store) {
+    PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
+    return nullptr;
+  }
+  return wrap_store(type, std::move(*store));
+} catch (...) {
+  return raise_current_exception(reinterpret_cast<PyTypeObject*>(cls));
+}
+
 PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature signature("GraphStore", {});
   Signature::Bound bound;
@@ -217,6 +349,34 @@ PyMethodDef methods[] = {
                    "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
                    "arena's node id. Empty for a store that did not come out of a reduction."),
     TARNVEL_METHOD(to_dot, "to_dot($self)\n--\n\n"),
+    TARNVEL_METHOD(reduce,
+                   "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                   "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
+                   "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
+                   "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
+                   "pinned by the frozen M4 suite)."),
+    TARNVEL_METHOD(reduce_incremental,
+                   "reduce_incremental($self, *, outputs=None)\n--\n\n"
+                   "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
+                   "step-by-step reduction while building, use `IncrementalReducer`."),
+    TARNVEL_METHOD(reduction_report,
+                   "reduction_report($self, *, outputs=None)\n--\n\n"
+                   "The reduction report for the current graph, without keeping the reduced store."),
+    TARNVEL_METHOD(cone,
+                   "cone($self, *, outputs)\n--\n\n"
+                   "opt_level=0 (M6): the 1:1 cone of `outputs` \xe2\x80\x94 DCE without the rewrites \xe2\x80\x94 as a fresh store\n"
+                   "marked with `outputs`; its `node_map` sends each kept id to `(cone id, None)`."),
+    TARNVEL_METHOD(serialize,
+                   "serialize($self, outputs=None)\n--\n\n"
+                   "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
+                   "the serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical durable representation). With\n"
+                   "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
+                   "property of the compile request); the default keeps the marks-based behavior."),
+    {"deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "deserialize(data)\n--\n\n"
+     "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+     "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

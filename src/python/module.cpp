@@ -30,6 +30,7 @@ int exec_module(PyObject* module) {
   ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(module));
   if (add_type(module, graph_store_spec(), state.graph_store_type) == nullptr) return -1;
   if (add_type(module, payload_descriptor_spec(), state.payload_descriptor_type) == nullptr) return -1;
+  if (add_type(module, incremental_reducer_spec(), state.incremental_reducer_type) == nullptr) return -1;
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   Ref function = Ref::steal(PyCFunction_NewEx(&version_def, nullptr, module_name.get()));

@@ -27,10 +27,12 @@ std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
   return out;
 }
 
-std::size_t GraphStore::IndexHash::operator()(NodeId id) const { return absl::HashOf((*nodes)[id]); }
-std::size_t GraphStore::IndexHash::operator()(const NodeKey& key) const { return absl::HashOf(key); }
+std::uint32_t GraphStore::hash32(const NodeKey& key) {
+  const std::size_t hash = absl::HashOf(key);
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
 
-GraphStore::GraphStore() : index_(0, IndexHash{&nodes_}, IndexEq{&nodes_}) {}
+GraphStore::GraphStore() : index_(0, IndexHash{&hashes_}, IndexEq{&nodes_}) {}
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   return mutex_.with_lock([&]() -> std::expected<NodeId, BadNodeId> {
@@ -39,9 +41,12 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
       if (input >= next) return std::unexpected(BadNodeId{input});
     }
     nodes_.reserve_one();
+    if (hashes_.size() == hashes_.capacity()) hashes_.reserve(std::max<std::size_t>(64, 2 * hashes_.size()));
+    const Probe probe{key, hash32(key)};
     // One probe: the constructor runs only when the key is new, after any rehash has succeeded,
-    // and neither the append nor the slot construction can fail then.
-    auto it = index_.lazy_emplace(key, [&](const auto& construct) {
+    // and neither appending (capacity reserved above) nor constructing the slot can fail then.
+    auto it = index_.lazy_emplace(probe, [&](const auto& construct) {
+      hashes_.push_back(probe.hash);
       nodes_.push_back(std::move(key));
       construct(next);
     });

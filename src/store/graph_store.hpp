@@ -91,25 +91,33 @@ class GraphStore {
   };
 
   // The index holds ids and hashes and compares them through the nodes they name, so each key is
-  // stored once. Lookups by NodeKey are heterogeneous.
+  // stored once. A 32-bit hash per node is kept beside the nodes so that growing the index rehashes
+  // from that array instead of re-reading (and re-hashing) every key.
+  struct Probe {
+    const NodeKey& key;
+    std::uint32_t hash;
+  };
+  static std::uint32_t hash32(const NodeKey& key);
+  static std::size_t spread(std::uint32_t hash) { return hash * std::size_t{0x9E3779B97F4A7C15}; }
   struct IndexHash {
     using is_transparent = void;
-    const NodeList* nodes;
-    std::size_t operator()(NodeId id) const;
-    std::size_t operator()(const NodeKey& key) const;
+    const std::vector<std::uint32_t>* hashes;
+    std::size_t operator()(NodeId id) const { return spread((*hashes)[id]); }
+    std::size_t operator()(const Probe& probe) const { return spread(probe.hash); }
   };
   struct IndexEq {
     using is_transparent = void;
     const NodeList* nodes;
     bool operator()(NodeId a, NodeId b) const { return a == b; }
-    bool operator()(const NodeKey& key, NodeId id) const { return (*nodes)[id] == key; }
-    bool operator()(NodeId id, const NodeKey& key) const { return (*nodes)[id] == key; }
+    bool operator()(const Probe& probe, NodeId id) const { return (*nodes)[id] == probe.key; }
+    bool operator()(NodeId id, const Probe& probe) const { return (*nodes)[id] == probe.key; }
   };
 
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
   NodeList nodes_;                                          // guarded by mutex_
   std::vector<NodeId> outputs_;                             // guarded by mutex_
   std::vector<NodeMapEntry> node_map_;                      // guarded by mutex_
+  std::vector<std::uint32_t> hashes_;                       // guarded by mutex_; one per node
   absl::flat_hash_set<NodeId, IndexHash, IndexEq> index_;   // guarded by mutex_
 };
 

@@ -1,0 +1,162 @@
+"""Python-level benchmarks of tarnvel_core beside a floor and a peer, measured side by side.
+
+Every figure is the median of several rounds run in this one process (memory figures come from
+fresh subprocesses). Run with `make bench` or `.venv/bin/python bench/bench.py [--nodes N]`.
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.util
+import os
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from pathlib import Path
+
+import tarnvel_core as tc
+
+HERE = Path(__file__).resolve().parent
+
+
+# ---------------------------------------------------------------- the benchmark graph
+
+def op_calls(n: int) -> list[tuple[str, list[int], dict]]:
+    """n add_op calls of two inputs and one parameter over a store holding one source (id 0);
+    about a quarter re-record an earlier call. Inputs name ids the store has by then."""
+    names = ("add", "mul", "sub", "maximum")
+    calls: list[tuple[str, list[int], dict]] = []
+    ids: dict[tuple, int] = {}
+    for i in range(n):
+        if i >= 8 and i % 4 == 3:
+            calls.append(calls[(i * 7919) % i])
+            continue
+        distinct = len(ids) + 1
+        a = max(distinct - 1 - (i % 3), 0)
+        b = max(distinct - 1 - (i % 7), 0)
+        call = (names[i % 4], [a, b], {"k": i % 13})
+        ids.setdefault((call[0], a, b, i % 13), distinct)
+        calls.append(call)
+    return calls
+
+
+def record(target, calls) -> None:
+    add_op = target.add_op
+    for name, inputs, params in calls:
+        add_op(name, inputs, params)
+
+
+class PythonRecorder:
+    """The peer: an interning recorder in pure Python, a dict from key to id."""
+
+    def __init__(self) -> None:
+        self.nodes: list[tuple] = [("src", "x", ())]
+        self.index: dict[tuple, int] = {self.nodes[0]: 0}
+
+    def add_op(self, name, inputs, params=None):
+        key = ("op", name, tuple(inputs), tuple(sorted(params.items())) if params else ())
+        node = self.index.get(key)
+        if node is None:
+            node = len(self.nodes)
+            self.nodes.append(key)
+            self.index[key] = node
+        return node
+
+
+def native_store(calls_count: int | None = None) -> tc.GraphStore:
+    store = tc.GraphStore()
+    store.add_source("x")
+    return store
+
+
+def noop_recorder():
+    """Builds the floor extension once per run with this interpreter's headers."""
+    out = Path(tempfile.mkdtemp(prefix="tarnvel-bench-"))
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    target = out / f"noop_module{suffix}"
+    include = sysconfig.get_paths()["include"]
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", f"-I{include}", str(HERE / "noop_module.c"),
+                    "-o", str(target)], check=True)
+    spec = importlib.util.spec_from_file_location("noop_module", target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.Recorder()
+
+
+# ---------------------------------------------------------------- measuring
+
+def median_seconds(fn, rounds: int) -> float:
+    times = []
+    for _ in range(rounds):
+        gc.collect()
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_per_node(kind: str, n: int) -> float:
+    """Resident bytes per stored node, measured in a fresh interpreter."""
+    code = f"""
+import gc, sys
+sys.path.insert(0, {str(HERE)!r})
+import bench
+calls = bench.op_calls({n})
+gc.collect()
+before = bench.rss_bytes()
+target = bench.native_store() if {kind!r} == "native" else bench.PythonRecorder()
+bench.record(target, calls)
+gc.collect()
+count = target.node_count() if {kind!r} == "native" else len(target.nodes)
+print((bench.rss_bytes() - before) / count)
+"""
+    result = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
+    return float(result.stdout.strip())
+
+
+def report(title: str, rows: list[tuple[str, str]]) -> None:
+    print(f"\n{title}")
+    width = max(len(label) for label, _ in rows)
+    for label, value in rows:
+        print(f"  {label:<{width}}  {value}")
+
+
+def bench_recording(n: int, rounds: int) -> None:
+    calls = op_calls(n)
+    floor = noop_recorder()
+    t_floor = median_seconds(lambda: record(floor, calls), rounds)
+    t_native = median_seconds(lambda: record(native_store(), calls), rounds)
+    t_python = median_seconds(lambda: record(PythonRecorder(), calls), rounds)
+    store = native_store()
+    record(store, calls)
+    per_call = lambda t: f"{t / n * 1e9:8.1f} ns/call"
+    report(f"recording {n:,} add_op calls ({store.node_count():,} distinct nodes), median of {rounds}", [
+        ("floor (no-op vectorcall)", per_call(t_floor)),
+        ("tarnvel_core add_op", per_call(t_native)),
+        ("pure-Python dict recorder", per_call(t_python)),
+        ("add_op / floor", f"{t_native / t_floor:8.2f}x   (target <= 3x)"),
+        ("Python recorder / add_op", f"{t_python / t_native:8.2f}x   (target >= 8x)"),
+        ("memory per stored node, tarnvel_core", f"{memory_per_node('native', n):8.1f} bytes (target <= 128)"),
+        ("memory per stored node, Python recorder", f"{memory_per_node('python', n):8.1f} bytes"),
+    ])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--nodes", type=int, default=1_000_000)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    print(f"Python {sys.version.split()[0]}, tarnvel_core {tc.version()}")
+    bench_recording(args.nodes, args.rounds)
+
+
+if __name__ == "__main__":
+    main()
