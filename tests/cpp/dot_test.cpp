@@ -56,12 +56,10 @@ TEST(DotTest, MarkedNodesAreDoubleCirclesWhateverTheMarkOrder) {
 TEST(DotTest, RepeatedInputGivesOneEdgeLineEach) {
   GraphStore store;
   for (const char* name : {"a", "b", "c", "d"}) add(store, NodeKey::source(name, {}));
-  const NodeId sum = add(store, NodeKey::op("add", {}, {3, 3}));
-  const NodeId stage = add(store, NodeKey::stage({sum, 0}, {StageOp{"op|neg", {StageRef::input(0)}}}));
+  add(store, NodeKey::op("add", {}, {3, 3}));
+  add(store, NodeKey::stage({4, 0}, {StageOp{"op|neg", {StageRef::input(0)}}}));
   const std::string dot = store.to_dot();
-  EXPECT_NE(dot.find("  n3 -> n4;\n  n3 -> n4;\n  n4 -> n5;\n  n0 -> n5;\n}\n"), std::string::npos)
-      << dot;
-  EXPECT_EQ(stage, 5u);
+  EXPECT_TRUE(dot.ends_with("  n3 -> n4;\n  n3 -> n4;\n  n4 -> n5;\n  n0 -> n5;\n}\n")) << dot;
 }
 
 }  // namespace
