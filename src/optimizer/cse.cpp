@@ -42,8 +42,12 @@ struct IndexEq {
     return node.op == probe.op && std::ranges::equal(node.children, probe.children);
   }
   bool operator()(std::size_t a, std::size_t b) const { return a == b; }
-  bool operator()(std::size_t index, const Probe& probe) const { return same((*nodes)[index], probe); }
-  bool operator()(const Probe& probe, std::size_t index) const { return same((*nodes)[index], probe); }
+  bool operator()(std::size_t index, const Probe& probe) const {
+    return same((*nodes)[index], probe);
+  }
+  bool operator()(const Probe& probe, std::size_t index) const {
+    return same((*nodes)[index], probe);
+  }
 };
 
 }  // namespace
@@ -65,12 +69,13 @@ CseResult cse(const EngineGraph& graph) {
     }
     // One probe: the node is appended only when its key is new. `out` never reallocates (reserved
     // above), so the table's view of it stays valid while the slot is filled.
+    // The new index is pushed without reading the slot back, which would wait on a cache miss.
     const std::size_t next = out.size();
     auto it = index.lazy_emplace(Probe{node.op, children}, [&](const auto& construct) {
       out.push_back(EngineNode{node.op, std::move(children), node.opaque});
       construct(next);
     });
-    result.index_map.push_back(*it);
+    result.index_map.push_back(out.size() > next ? next : *it);
   }
   result.graph.outputs.reserve(graph.outputs.size());
   for (std::size_t output : graph.outputs) {

@@ -12,7 +12,8 @@ namespace {
 std::string external_symbol(const NodeKey& key) {
   const PayloadDescriptor& d = key.descriptor();
   std::string symbol = "ext";
-  for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+  for (const std::string* field :
+       {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
     symbol += '|';
     symbol += escape_token(*field);
   }

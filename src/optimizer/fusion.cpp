@@ -163,7 +163,6 @@ class Emitter {
     const auto members = groups_.of(s);
     std::vector<StageOp> ops;
     ops.reserve(members.size());
-    std::vector<std::size_t> read_groups;  // stage ids of the groups read, in first-use order
     for (std::size_t q = 0; q < members.size(); ++q) {
       const EngineNode& node = graph_.nodes[members[q]];
       member_index_[members[q]] = q;
@@ -176,8 +175,8 @@ class Emitter {
           continue;
         }
         if (input_slot_[g] == kUnset) {
-          input_slot_[g] = read_groups.size();
-          read_groups.push_back(g);
+          input_slot_[g] = read_groups_.size();
+          read_groups_.push_back(g);
         }
         op.refs.push_back(StageRef::input(input_slot_[g]));
       }
@@ -185,11 +184,12 @@ class Emitter {
       result.placement[members[q]] = Landing{position, q};
     }
     NodeInputs inputs;
-    inputs.reserve(read_groups.size());
-    for (std::size_t g : read_groups) {
+    inputs.reserve(read_groups_.size());
+    for (std::size_t g : read_groups_) {
       inputs.push_back(position_of_group(g));
       input_slot_[g] = kUnset;
     }
+    read_groups_.clear();
     result.nodes.push_back(NodeKey::stage(std::move(inputs), std::move(ops)));
     ++result.stages;
   }
@@ -201,17 +201,20 @@ class Emitter {
   std::vector<std::size_t> position_;     // per stage id: reduced position once emitted
   std::vector<std::size_t> member_index_; // per node in a Stage: its index among the members
   std::vector<std::size_t> input_slot_;   // per stage id: index in the current stage's inputs
+  std::vector<std::size_t> read_groups_;  // the current stage's inputs as stage ids, in first use
 };
 
 }  // namespace
 
-FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion, const TokenMap& token_map) {
+FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion,
+                          const TokenMap& token_map) {
   std::vector<std::size_t> stage_of;
   {  // uses and output flags are only needed to choose the groups
     const Lists uses = collect_uses(graph);
     std::vector<std::uint8_t> is_output(graph.nodes.size(), 0);
     for (std::size_t output : graph.outputs) {
-      check_invariant(output < graph.nodes.size(), "index out of range: output beyond the node list");
+      check_invariant(output < graph.nodes.size(),
+                      "index out of range: output beyond the node list");
       is_output[output] = 1;
     }
     stage_of = maximal_fusion ? maximal_stages(graph, uses, is_output)

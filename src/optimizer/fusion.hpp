@@ -23,8 +23,8 @@
 
 namespace tarnvel {
 
-// Engine symbol -> the first surviving node with that symbol. Only opaque nodes are ever looked
-// up. The map borrows: keys and values must outlive the fusion call.
+// Engine symbol -> the first surviving node with that symbol; fusion looks up opaque nodes only.
+// The map borrows: keys and values must outlive the fusion call.
 using TokenMap = absl::flat_hash_map<std::string_view, const NodeKey*>;
 
 struct FusionResult {

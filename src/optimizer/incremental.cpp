@@ -86,18 +86,20 @@ NodeId IncrementalReducer::fold(NodeKey candidate) {
 
 NodeId IncrementalReducer::find_or_add(NodeKey candidate) {
   // One probe. Any rehash happens before the constructor runs, and the append cannot fail (room
-  // was reserved by step), so a half-inserted slot is impossible.
+  // was reserved by step), so a half-inserted slot is impossible. A new id is returned without
+  // reading the fresh slot back.
   const NodeId next = canonical_.size();
   auto it = canonical_index_.lazy_emplace(candidate, [&](const auto& construct) {
     canonical_.push_back(std::move(candidate));
     construct(next);
   });
-  return *it;
+  return canonical_.size() > next ? next : *it;
 }
 
 void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t watermark) noexcept {
   for (NodeId id = canonical_.size(); id-- > canonical_size;) canonical_index_.erase(id);
-  canonical_.erase(canonical_.begin() + static_cast<std::ptrdiff_t>(canonical_size), canonical_.end());
+  canonical_.erase(canonical_.begin() + static_cast<std::ptrdiff_t>(canonical_size),
+                   canonical_.end());
   to_canonical_.resize(watermark);
 }
 

@@ -9,13 +9,11 @@
 namespace tarnvel {
 namespace {
 
-// Symbol -> first surviving opaque node with it. Op nodes are left out: fusion turns every one of
-// them into a stage member and never rebuilds one from the map. The keys borrow the symbols held
-// by `engine_input`.
+// Symbol -> first surviving node with it; a later node with the same symbol does not replace it.
+// The keys borrow the symbols held by `engine_input`.
 TokenMap build_token_map(std::span<const NodeKey> survivors, const EngineGraph& engine_input) {
   TokenMap map;
   for (std::size_t i = 0; i < survivors.size(); ++i) {
-    if (survivors[i].kind() == NodeKind::Op) continue;
     map.try_emplace(engine_input.nodes[i].op, &survivors[i]);
   }
   return map;
@@ -116,14 +114,16 @@ ReducedStore from_reduced(Reduced reduced) {
   }
   for (NodeMapEntry& entry : reduced.node_map) {
     if (!entry) continue;
-    check_invariant(entry->node < ids.size(), "index out of range: node map entry beyond the reduced graph");
+    check_invariant(entry->node < ids.size(),
+                    "index out of range: node map entry beyond the reduced graph");
     entry->node = ids[entry->node];
   }
   store->install_node_map(std::move(reduced.node_map));
   return {std::move(store), reduced.report()};
 }
 
-ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
+ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine,
+                         bool maximal_fusion) {
   const Snapshot snapshot = store.snapshot();
   return from_reduced(reduce_with_mode(snapshot.nodes, snapshot.outputs, engine, maximal_fusion));
 }
