@@ -1,0 +1,161 @@
+"""The node view, DOT text and the IR blob as seen from Python."""
+import math
+import struct
+
+import pytest
+
+import tarnvel_core as tc
+
+DESCRIPTOR = dict(kind="model", content_hash="abc", framework="torch", version="2.1", io_schema="f32")
+
+
+def every_kind_store() -> tc.GraphStore:
+    s = tc.GraphStore()
+    x = s.add_source("x", {"b": 1, "a": "q\"uote"})
+    a = s.add_op("add", [x, x], {"scalar": 0.5, "side": "r"})
+    r = s.add_reduction("sum", [a])
+    e = s.add_external(tc.PayloadDescriptor(**DESCRIPTOR), [r], {"t": True})
+    ex = s.add_exchange([e], {"scheme": "hash"})
+    s.add_join([ex, x], {"how": "inner", "nan": math.nan, "neg": -0.0})
+    return s
+
+
+class TestNodeView:
+    def test_empty_store(self, store):
+        assert store.nodes() == [] and store.outputs() == [] and store.node_map() == []
+
+    def test_keys_order_and_values(self):
+        nodes = every_kind_store().nodes()
+        assert [list(n) for n in nodes[:2]] == [["id", "output", "inputs", "kind", "name", "params"]] * 2
+        assert nodes[0]["params"] == {"a": 'q"uote', "b": 1} and list(nodes[0]["params"]) == ["a", "b"]
+        assert [n["kind"] for n in nodes] == ["source", "op", "reduction", "external", "exchange", "join"]
+        assert [n["name"] for n in nodes] == ["x", "add", "sum", "", "", ""]
+        assert nodes[3]["descriptor"] == dict(DESCRIPTOR, preprocessing_ref=None)
+        assert list(nodes[3]) == ["id", "output", "inputs", "kind", "name", "params", "descriptor"]
+        assert nodes[5]["inputs"] == [4, 0] and not any(n["output"] for n in nodes)
+        assert math.isnan(nodes[5]["params"]["nan"]) and math.copysign(1, nodes[5]["params"]["neg"]) == -1
+
+    def test_stage_members(self):
+        s = tc.GraphStore()
+        x = s.add_source("x")
+        out = s.add_op("neg", [s.add_op("abs", [x])])
+        reduced, _ = s.reduce(outputs=[out])
+        stage = reduced.nodes()[1]
+        assert list(stage) == ["id", "output", "inputs", "kind", "name", "params", "n_members", "members"]
+        assert stage["name"] == "" and stage["params"] == {} and stage["n_members"] == 2
+        assert stage["members"] == [
+            {"kind": "op", "name": "abs", "params": {}, "inputs": [("input", 0)]},
+            {"kind": "op", "name": "neg", "params": {}, "inputs": [("member", 0)]},
+        ]
+        assert reduced.outputs() == [1] and stage["output"]
+
+
+def blob_of(records: bytes, count: int, outputs: list[int]) -> bytes:
+    return b"TIR1" + struct.pack("<I", count) + records + struct.pack("<I", len(outputs)) + b"".join(
+        struct.pack("<Q", o) for o in outputs)
+
+
+def source_record(name: bytes) -> bytes:
+    return b"\x00" + struct.pack("<I", len(name)) + name + b"\x00\x00\x00\x00"
+
+
+class TestBlob:
+    def test_exact_bytes(self, store):
+        assert store.serialize() == b"TIR1" + bytes(8)
+        store.add_source("x")
+        assert store.serialize([0]).hex() == "544952310100000000010000007800000000010000000000000000000000"
+
+    def test_round_trip_every_kind(self):
+        s = every_kind_store()
+        blob = s.serialize([5, 0, 5])
+        back = tc.GraphStore.deserialize(blob)
+        assert back.serialize() == s.serialize([5, 0])  # duplicate mark dropped on re-reading
+        assert back.outputs() == [5, 0]
+        assert [dict(n, output=False) for n in back.nodes()][1:5] == s.nodes()[1:5]  # [5] holds a NaN
+        reduced, _ = s.reduce(outputs=[5])
+        again = tc.GraphStore.deserialize(reduced.serialize())
+        assert again.serialize() == reduced.serialize() and again.node_map() == []
+        assert [n["kind"] for n in again.nodes()] == [n["kind"] for n in reduced.nodes()]
+
+    def test_float_bits_survive(self, store):
+        payload_nan = struct.unpack("<d", struct.pack("<Q", 0x7FF0000000000ABC))[0]
+        store.add_source("x", {"n": payload_nan, "z": -0.0})
+        back = tc.GraphStore.deserialize(store.serialize())
+        assert back.serialize() == store.serialize()
+        assert struct.pack("<Q", 0x7FF0000000000ABC) in back.serialize()
+
+    @pytest.mark.parametrize(
+        "data, message",
+        [
+            (b"", "truncated tarnvel IR blob"),
+            (b"TIR", "truncated tarnvel IR blob"),
+            (b"XXXX", "not a tarnvel IR blob (bad magic/version)"),
+            (b"TIR2" + bytes(8), "not a tarnvel IR blob (bad magic/version)"),
+            (b"TIR1\x01\x00", "truncated tarnvel IR blob"),
+            (b"TIR1\x01\x00\x00\x00\x07", "invalid node tag 7"),
+            (blob_of(b"\x00\x01\x00\x00\x00\xff\x00\x00\x00\x00", 1, []), "invalid utf-8 in tarnvel IR blob"),
+            (blob_of(b"\x00\x01\x00\x00\x00x\x01\x00\x00\x00\x01\x00\x00\x00k\x04", 1, []), "invalid param tag 4"),
+            (blob_of(source_record(b"x"), 1, [1]), "node reference 1 out of range"),
+            (b"TIR1\xff\xff\xff\xff", "truncated tarnvel IR blob"),
+        ],
+    )
+    def test_malformed_blobs(self, data, message):
+        with pytest.raises(ValueError) as excinfo:
+            tc.GraphStore.deserialize(data)
+        assert str(excinfo.value) == message
+
+    def test_repeated_record_references_what_it_became(self):
+        # Records: x, x again (becomes node 0), then neg over record 1: must read node 0.
+        neg = b"\x01" + struct.pack("<I", 3) + b"neg" + bytes(4) + struct.pack("<IQ", 1, 1)
+        store = tc.GraphStore.deserialize(blob_of(source_record(b"x") * 2 + neg, 3, [2]))
+        assert store.node_count() == 2
+        assert store.nodes()[1]["inputs"] == [0] and store.outputs() == [1]
+
+    def test_unparseable_member_token_fails_inspection_only(self):
+        token = b'src|"x\\'
+        stage = (b"\x04" + struct.pack("<IQ", 1, 0) + struct.pack("<I", 1) + struct.pack("<I", len(token)) + token
+                 + struct.pack("<I", 1) + b"\x00" + struct.pack("<I", 0))
+        store = tc.GraphStore.deserialize(blob_of(source_record(b"x") + stage, 2, []))
+        with pytest.raises(ValueError) as excinfo:
+            store.nodes()
+        assert str(excinfo.value) == 'unparseable stage member token "src|\\"x\\\\"'
+
+    def test_argument_checks(self, store):
+        store.add_source("x")
+        with pytest.raises(ValueError) as excinfo:
+            store.serialize([1])
+        assert str(excinfo.value) == "no node with id 1"
+        assert store.serialize(outputs=[0, 0]).endswith(struct.pack("<IQQ", 2, 0, 0))
+        with pytest.raises(TypeError) as excinfo:
+            store.serialize("0")
+        assert str(excinfo.value) == "Can't extract `str` to `Vec`"
+        for wrong in (bytearray(store.serialize()), memoryview(store.serialize())):
+            with pytest.raises(TypeError) as excinfo:
+                tc.GraphStore.deserialize(wrong)
+            assert excinfo.value.__notes__ == ["while processing 'data'"]
+
+        class Blob(bytes):
+            pass
+
+        assert tc.GraphStore.deserialize(Blob(store.serialize())).node_count() == 1
+
+
+class TestDot:
+    def test_text(self, store):
+        assert store.to_dot() == "digraph tarnvel {\n}\n"
+        x = store.add_source("x", {"s": 'a"b\\c'})
+        store.add_op("mul", [x, x])
+        assert store.to_dot() == (
+            "digraph tarnvel {\n"
+            '  n0 [label="Source x {s=\\"a\\\\\\"b\\\\\\\\c\\"}"];\n'
+            '  n1 [label="Op mul"];\n'
+            "  n0 -> n1;\n"
+            "  n0 -> n1;\n"
+            "}\n"
+        )
+
+    def test_outputs_are_double_circles(self):
+        store = tc.GraphStore.deserialize(blob_of(source_record(b"a") + source_record(b"b") + source_record(b"c"), 3, [2, 0]))
+        lines = store.to_dot().splitlines()
+        assert lines[1].endswith(", shape=doublecircle];") and lines[3].endswith(", shape=doublecircle];")
+        assert lines[2] == '  n1 [label="Source b"];'
