@@ -149,6 +149,40 @@ def bench_recording(n: int, rounds: int) -> None:
     ])
 
 
+def bench_blob(n: int, rounds: int) -> None:
+    import pickle
+
+    calls = op_calls(n)
+    store = native_store()
+    record(store, calls)
+    peer = PythonRecorder()
+    record(peer, calls)
+    blob = store.serialize()
+    t_serialize = median_seconds(store.serialize, rounds)
+    t_deserialize = median_seconds(lambda: tc.GraphStore.deserialize(blob), rounds)
+    t_dumps = median_seconds(lambda: pickle.dumps(peer.nodes), rounds)
+    pickled = pickle.dumps(peer.nodes)
+
+    def peer_load():
+        nodes = pickle.loads(pickled)
+        return {key: i for i, key in enumerate(nodes)}
+
+    t_loads = median_seconds(peer_load, rounds)
+    big = bytearray(len(blob))
+    t_copy = median_seconds(lambda: bytes(big), rounds)
+    mb = len(blob) / 1e6
+    report(f"IR blob of {store.node_count():,} nodes ({mb:.1f} MB), median of {rounds}", [
+        ("serialize", f"{mb / t_serialize:8.0f} MB/s  ({t_serialize * 1e3:.1f} ms)"),
+        ("deserialize (re-interns every node)", f"{mb / t_deserialize:8.0f} MB/s  ({t_deserialize * 1e3:.1f} ms)"),
+        ("floor: bytes copy of the same size", f"{mb / t_copy:8.0f} MB/s"),
+        ("peer: pickle.dumps of the node list", f"{t_dumps * 1e3:8.1f} ms"),
+        ("peer: pickle.loads + interning dict", f"{t_loads * 1e3:8.1f} ms"),
+        ("pickle.dumps / serialize", f"{t_dumps / t_serialize:8.1f}x  (target >= 25x)"),
+        ("serialize / copy floor", f"{t_serialize / t_copy:8.1f}x  (target <= 4x)"),
+        ("peer load / deserialize", f"{t_loads / t_deserialize:8.1f}x  (target >= 5x)"),
+    ])
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nodes", type=int, default=1_000_000)
@@ -156,6 +190,7 @@ def main() -> None:
     args = parser.parse_args()
     print(f"Python {sys.version.split()[0]}, tarnvel_core {tc.version()}")
     bench_recording(args.nodes, args.rounds)
+    bench_blob(args.nodes, args.rounds)
 
 
 if __name__ == "__main__":
