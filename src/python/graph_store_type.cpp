@@ -1,5 +1,6 @@
 // The Python class GraphStore: argument binding and conversion around the core store.
 #include <new>
+#include <stdexcept>
 
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -294,6 +295,41 @@ PyObject* deserialize(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
   return raise_current_exception(reinterpret_cast<PyTypeObject*>(cls));
 }
 
+// Pickling and copying go through the blob: nodes and marks travel, the node map does not.
+PyObject* reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature("__reduce__", {});
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  const std::string blob = [&] {
+    DetachedWaits waits;
+    auto bytes = serialize_with(core(self), core(self).outputs());
+    // A store whose blob would overflow the format cannot be pickled either.
+    if (!bytes) throw std::length_error(bytes.error().message());
+    return std::move(*bytes);
+  }();
+  Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "deserialize"));
+  Ref data = Ref::steal(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
+  if (!rebuild || !data) return nullptr;
+  return Py_BuildValue("(O(O))", rebuild.get(), data.get());
+} catch (const std::length_error& error) {
+  PyErr_SetString(PyExc_OverflowError, error.what());
+  return nullptr;
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
+PyObject* graph_store_repr(PyObject* self) try {
+  const auto [nodes, outputs] = [&] {
+    DetachedWaits waits;
+    return std::pair(core(self).node_count(), core(self).outputs().size());
+  }();
+  return PyUnicode_FromFormat("<tarnvel_core.GraphStore: %llu node%s, %zu output%s>",
+                              static_cast<unsigned long long>(nodes), nodes == 1 ? "" : "s", outputs,
+                              outputs == 1 ? "" : "s");
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
 PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature signature("GraphStore", {});
   Signature::Bound bound;
@@ -372,6 +408,11 @@ PyMethodDef methods[] = {
                    "the serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical durable representation). With\n"
                    "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
                    "property of the compile request); the default keeps the marks-based behavior."),
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_for_pickle)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__reduce__($self)\n--\n\n"
+     "Pickle and copy support through the canonical blob: the nodes and the output marks travel; the\n"
+     "node map, which the blob does not carry, is dropped."},
     {"deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "deserialize(data)\n--\n\n"
@@ -384,9 +425,11 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
         "GraphStore()\n--\n\n"
         "Thread-safe interned graph store. Immutable from Python (interior locking), so it is safe to\n"
-        "share across threads under the GIL and in the free-threaded interpreter.")},
+        "share across threads under the GIL and in the free-threaded interpreter. Pickling and\n"
+        "copying go through the canonical blob: nodes and output marks are kept, the node map is dropped.")},
     {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(graph_store_repr)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

@@ -123,6 +123,19 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
   return raise_current_exception(Py_TYPE(self));
 }
 
+PyObject* incremental_reducer_repr(PyObject* self) try {
+  const auto [watermark, canonical] = [&] {
+    DetachedWaits waits;
+    return state(self).mutex.with_lock(
+        [&] { return std::pair(state(self).reducer.watermark(), state(self).reducer.canonical_count()); });
+  }();
+  return PyUnicode_FromFormat("<tarnvel_core.IncrementalReducer: watermark %llu, %llu canonical node%s>",
+                              static_cast<unsigned long long>(watermark),
+                              static_cast<unsigned long long>(canonical), canonical == 1 ? "" : "s");
+} catch (...) {
+  return raise_current_exception(Py_TYPE(self));
+}
+
 PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) try {
   static const Signature signature("IncrementalReducer", {});
   Signature::Bound bound;
@@ -184,6 +197,7 @@ PyType_Slot slots[] = {
         "the node count of the store, no matter how many steps fed it (the incrementality witness).")},
     {Py_tp_new, reinterpret_cast<void*>(incremental_reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(incremental_reducer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(incremental_reducer_repr)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
