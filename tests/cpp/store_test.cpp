@@ -59,7 +59,9 @@ TEST(GraphStoreConcurrentTest, EqualKeysFromManyThreadsGetOneDenseId) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kKeys; ++i) {
-        const int k = (i * (t + 1)) % kKeys;  // each thread walks the keys in its own order
+        // Each thread walks every key in its own order: the strides are coprime to kKeys.
+        constexpr int kStrides[kThreads] = {1, 3, 7, 9, 11, 13, 17, 19};
+        const int k = (i * kStrides[t] + t * 37) % kKeys;
         seen[t][k] = *store.intern(source(std::to_string(k).c_str()));
         if (k % 10 == 0) {
           store.mark_output(seen[t][k]).value();
