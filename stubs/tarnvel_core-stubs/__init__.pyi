@@ -1,82 +1,66 @@
 """Type information for the tarnvel_core extension module.
 
-The TypedDicts and aliases below exist only for type checkers; import them under
-`typing.TYPE_CHECKING` (or in annotations with `from __future__ import annotations`).
+The TypedDicts and aliases below exist only for type checkers: import them under
+`typing.TYPE_CHECKING` and use them in annotations. Docstrings here cover only what the module's
+own docstrings leave out.
 """
 
-from collections.abc import Sequence
-from typing import Any, Literal, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
+from collections.abc import Callable, Sequence
+from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
-# A parameter value as it comes back from the module: bool, then int (signed 64-bit), float, str.
-ParamValue: TypeAlias = int | float | bool | str
-# What a params dict may hold when recording: anything that converts to an int or a float
-# (numpy scalars included), or a str. The module takes a dict (or a dict subclass) there, not an
-# arbitrary mapping.
-ParamInput: TypeAlias = SupportsIndex | SupportsFloat | str
+def version() -> str:
+    """The module's version, "0.0.7"."""
 
-NodeKind: TypeAlias = Literal["source", "op", "reduction", "external", "stage", "exchange", "join"]
-# One operand of a stage member: ("input", i) is entry i of the stage's `inputs`,
-# ("member", j) is the result of the stage's earlier member j.
-MemberRef: TypeAlias = tuple[Literal["input", "member"], int]
-# Where a node of the graph a store was reduced from landed: (reduced node id, member index or
-# None), or None when dead code elimination dropped it.
-Landing: TypeAlias = tuple[int, int | None] | None
+@final
+class GraphStore:
+    def __init__(self) -> None: ...
+    def add_source(self, name: str, params: dict[str, ParamInput] | None = None) -> int:
+        """Record a `Source` node (no inputs) and return its id."""
+    def add_op(self, name: str, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int:
+        """Record an elementwise `Op` node over `inputs` (ids recorded earlier) and return its id."""
+    def add_reduction(self, name: str, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int:
+        """Record a `Reduction` node over `inputs` and return its id."""
+    def add_external(
+        self,
+        descriptor: PayloadDescriptor | Descriptor | DescriptorFields,
+        inputs: Sequence[int],
+        params: dict[str, ParamInput] | None = None,
+    ) -> int:
+        """Record an `External` payload call over `inputs` and return its id. `descriptor` is a
+        `PayloadDescriptor` or a dict with its fields; all six take part in the node's identity."""
+    def add_exchange(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
+    def add_join(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
+    def node_count(self) -> int:
+        """The number of nodes recorded."""
+    def nodes(self) -> list[NodeView]: ...
+    def outputs(self) -> list[int]: ...
+    def node_map(self) -> list[Landing]: ...
+    def to_dot(self) -> str:
+        """The graph as Graphviz DOT text, beginning "digraph tarnvel {"; outputs are drawn as
+        double circles."""
+    def reduce(
+        self, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
+    ) -> tuple[GraphStore, ReductionReport]: ...
+    def reduce_incremental(self, *, outputs: Sequence[int] | None = None) -> tuple[GraphStore, ReductionReport]: ...
+    def reduction_report(self, *, outputs: Sequence[int] | None = None) -> ReductionReport: ...
+    def cone(self, *, outputs: Sequence[int]) -> GraphStore: ...
+    def serialize(self, outputs: Sequence[int] | None = None) -> bytes: ...
+    @classmethod
+    def deserialize(cls, data: bytes) -> GraphStore: ...
+    def __repr__(self) -> str: ...
+    def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]: ...
 
-class Descriptor(TypedDict):
-    """The `descriptor` entry of an external node in `GraphStore.nodes()`."""
-
-    kind: str
-    content_hash: str
-    framework: str
-    version: str
-    io_schema: str
-    preprocessing_ref: str | None
-
-class DescriptorFields(TypedDict):
-    """A payload descriptor given as a dict to `GraphStore.add_external`."""
-
-    kind: str
-    content_hash: str
-    framework: str
-    version: str
-    io_schema: str
-    preprocessing_ref: NotRequired[str | None]
-
-class Member(TypedDict):
-    """One member of a stage node: an op (`kind` "op") or a reduction (`kind` "red")."""
-
-    kind: Literal["op", "red"]
-    name: str
-    params: dict[str, ParamValue]
-    inputs: list[MemberRef]
-
-class NodeView(TypedDict):
-    """One entry of `GraphStore.nodes()`, keys in this order."""
-
-    id: int
-    output: bool
-    inputs: list[int]
-    kind: NodeKind
-    name: str
-    params: dict[str, ParamValue]
-    descriptor: NotRequired[Descriptor]
-    n_members: NotRequired[int]
-    members: NotRequired[list[Member]]
-
-class ReductionReport(TypedDict):
-    """The six counters of one reduction; the key order is not defined."""
-
-    input_nodes: int
-    reachable_nodes: int
-    canonical_nodes: int
-    stages: int
-    reduced_nodes: int
-    boundary_nodes: int
-
-def version() -> str: ...
-
-class InternalFault(BaseException):
-    """A broken internal invariant; not an `Exception`, so `except Exception` does not catch it."""
+@final
+class IncrementalReducer:
+    def __init__(self) -> None: ...
+    def step(self, store: GraphStore) -> int: ...
+    def watermark(self) -> int: ...
+    def total_work(self) -> int: ...
+    def canonical_count(self) -> int: ...
+    def finalize(
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
+    ) -> tuple[GraphStore, ReductionReport]: ...
+    def __repr__(self) -> str: ...
 
 @final
 class PayloadDescriptor:
@@ -103,46 +87,74 @@ class PayloadDescriptor:
     @property
     def preprocessing_ref(self) -> str | None: ...
 
-@final
-class GraphStore:
-    def __init__(self) -> None: ...
-    def __repr__(self) -> str: ...
-    # Pickling goes through the IR blob.
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
-    def add_source(self, name: str, params: dict[str, ParamInput] | None = None) -> int: ...
-    def add_op(self, name: str, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
-    def add_reduction(self, name: str, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
-    def add_external(
-        self,
-        descriptor: PayloadDescriptor | Descriptor | DescriptorFields,
-        inputs: Sequence[int],
-        params: dict[str, ParamInput] | None = None,
-    ) -> int: ...
-    def add_exchange(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
-    def add_join(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
-    def node_count(self) -> int: ...
-    def nodes(self) -> list[NodeView]: ...
-    def outputs(self) -> list[int]: ...
-    def node_map(self) -> list[Landing]: ...
-    def to_dot(self) -> str: ...
-    def reduce(
-        self, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
-    ) -> tuple[GraphStore, ReductionReport]: ...
-    def reduce_incremental(self, *, outputs: Sequence[int] | None = None) -> tuple[GraphStore, ReductionReport]: ...
-    def reduction_report(self, *, outputs: Sequence[int] | None = None) -> ReductionReport: ...
-    def cone(self, *, outputs: Sequence[int]) -> GraphStore: ...
-    def serialize(self, outputs: Sequence[int] | None = None) -> bytes: ...
-    @classmethod
-    def deserialize(cls, data: bytes) -> GraphStore: ...
+class InternalFault(BaseException):
+    """A broken internal invariant; not an `Exception`, so `except Exception` does not catch it."""
 
-@final
-class IncrementalReducer:
-    def __init__(self) -> None: ...
-    def __repr__(self) -> str: ...
-    def step(self, store: GraphStore) -> int: ...
-    def watermark(self) -> int: ...
-    def total_work(self) -> int: ...
-    def canonical_count(self) -> int: ...
-    def finalize(
-        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
-    ) -> tuple[GraphStore, ReductionReport]: ...
+# Typing only: the shapes of the values the module takes and returns.
+
+# A parameter value as it comes back from the module: bool, then int (signed 64-bit), float, str.
+ParamValue: TypeAlias = int | float | bool | str
+# What a params dict may hold when recording: anything that converts to an int or a float
+# (numpy scalars included), or a str. The module takes a dict (or a dict subclass) there, not an
+# arbitrary mapping.
+ParamInput: TypeAlias = SupportsIndex | SupportsFloat | str
+
+# The `kind` of a node in `GraphStore.nodes()`.
+NodeKind: TypeAlias = Literal["source", "op", "reduction", "external", "stage", "exchange", "join"]
+# One operand of a stage member: ("input", i) is entry i of the stage's `inputs`,
+# ("member", j) is the result of the stage's earlier member j.
+MemberRef: TypeAlias = tuple[Literal["input", "member"], int]
+# Where a node of the graph a store was reduced from landed: (reduced node id, member index or
+# None), or None when dead code elimination dropped it.
+Landing: TypeAlias = tuple[int, int | None] | None
+
+class Descriptor(TypedDict):
+    """The `descriptor` entry of an external node in `GraphStore.nodes()`."""
+
+    kind: str  # the kind of payload, e.g. "onnx"
+    content_hash: str  # a hash of the payload's content
+    framework: str  # the framework that runs it
+    version: str  # the payload's version
+    io_schema: str  # the schema of its inputs and outputs
+    preprocessing_ref: str | None  # a reference to its preprocessing, None when there is none
+
+class DescriptorFields(TypedDict):
+    """A payload descriptor given as a dict to `GraphStore.add_external`."""
+
+    kind: str  # as in `Descriptor`
+    content_hash: str
+    framework: str
+    version: str
+    io_schema: str
+    preprocessing_ref: NotRequired[str | None]  # absent or None: no preprocessing
+
+class Member(TypedDict):
+    """One member of a stage node: an op (`kind` "op") or a reduction (`kind` "red")."""
+
+    kind: Literal["op", "red"]  # the kind of node the member replaced
+    name: str  # its name
+    params: dict[str, ParamValue]  # its parameters, in key order
+    inputs: list[MemberRef]  # its operands, in order
+
+class NodeView(TypedDict):
+    """One entry of `GraphStore.nodes()`, keys in this order."""
+
+    id: int  # the node id, equal to the entry's index
+    output: bool  # whether the node is among the store's output marks
+    inputs: list[int]  # input ids in order; [] for a source; a stage's own inputs
+    kind: NodeKind
+    name: str  # "" for external, stage, exchange and join nodes
+    params: dict[str, ParamValue]  # in key order; {} for a stage
+    descriptor: NotRequired[Descriptor]  # external nodes only
+    n_members: NotRequired[int]  # stage nodes only: len(members)
+    members: NotRequired[list[Member]]  # stage nodes only; the last member gives the stage's value
+
+class ReductionReport(TypedDict):
+    """The six counters of one reduction; the key order is not defined."""
+
+    input_nodes: int  # nodes of the graph reduced, reachable or not
+    reachable_nodes: int  # nodes some output needs
+    canonical_nodes: int  # nodes left once nodes proved equal are merged
+    stages: int  # stage nodes emitted by fusion
+    reduced_nodes: int  # nodes of the reduced graph: stages + boundary_nodes
+    boundary_nodes: int  # non-stage nodes emitted (sources, reductions, externals, exchanges, joins)
