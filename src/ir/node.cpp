@@ -5,8 +5,8 @@
 
 namespace tarnvel {
 
-NodeKey::NodeKey(NodeKind kind, Text name, ParamMap params, NodeInputs inputs,
-                 std::unique_ptr<Extra> extra) noexcept
+NodeKey::NodeKey(NodeKind kind, Text&& name, ParamMap&& params, NodeInputs&& inputs,
+                 std::unique_ptr<Extra>&& extra) noexcept
     : kind_(kind),
       name_(std::move(name)),
       params_(std::move(params)),
@@ -14,7 +14,7 @@ NodeKey::NodeKey(NodeKind kind, Text name, ParamMap params, NodeInputs inputs,
       extra_(std::move(extra)) {}
 
 NodeKey NodeKey::source(Text name, ParamMap params) {
-  return NodeKey(NodeKind::Source, std::move(name), std::move(params), {}, nullptr);
+  return NodeKey(NodeKind::Source, std::move(name), std::move(params), NodeInputs(), nullptr);
 }
 NodeKey NodeKey::op(Text name, ParamMap params, NodeInputs inputs) {
   return NodeKey(NodeKind::Op, std::move(name), std::move(params), std::move(inputs), nullptr);
@@ -25,17 +25,17 @@ NodeKey NodeKey::reduction(Text name, ParamMap params, NodeInputs inputs) {
 }
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
   auto extra = std::make_unique<Extra>(Extra{std::move(descriptor), {}});
-  return NodeKey(NodeKind::External, {}, std::move(params), std::move(inputs), std::move(extra));
+  return NodeKey(NodeKind::External, Text(), std::move(params), std::move(inputs), std::move(extra));
 }
 NodeKey NodeKey::stage(NodeInputs inputs, std::vector<StageOp> members) {
   auto extra = std::make_unique<Extra>(Extra{{}, std::move(members)});
-  return NodeKey(NodeKind::Stage, {}, {}, std::move(inputs), std::move(extra));
+  return NodeKey(NodeKind::Stage, Text(), ParamMap(), std::move(inputs), std::move(extra));
 }
 NodeKey NodeKey::exchange(ParamMap params, NodeInputs inputs) {
-  return NodeKey(NodeKind::Exchange, {}, std::move(params), std::move(inputs), nullptr);
+  return NodeKey(NodeKind::Exchange, Text(), std::move(params), std::move(inputs), nullptr);
 }
 NodeKey NodeKey::join(ParamMap params, NodeInputs inputs) {
-  return NodeKey(NodeKind::Join, {}, std::move(params), std::move(inputs), nullptr);
+  return NodeKey(NodeKind::Join, Text(), std::move(params), std::move(inputs), nullptr);
 }
 
 NodeKey::NodeKey(const NodeKey& other)

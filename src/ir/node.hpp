@@ -115,8 +115,8 @@ class NodeKey {
     std::vector<StageOp> members;   // Stage only
   };
 
-  NodeKey(NodeKind kind, Text name, ParamMap params, NodeInputs inputs,
-          std::unique_ptr<Extra> extra) noexcept;
+  NodeKey(NodeKind kind, Text&& name, ParamMap&& params, NodeInputs&& inputs,
+          std::unique_ptr<Extra>&& extra) noexcept;
 
   NodeKind kind_;
   Text name_;

@@ -119,7 +119,7 @@ std::string ParamValue::display() const {
   return {};
 }
 
-ParamMap::ParamMap(Pairs pairs) : pairs_(std::move(pairs)) {
+ParamMap::ParamMap(Pairs&& pairs) : pairs_(std::move(pairs)) {
   const auto by_key = [](const Param& a, const Param& b) { return a.key.view() < b.key.view(); };
   // Maps are short: a stable insertion sort in place avoids stable_sort's temporary buffer.
   if (pairs_.size() > 16) {

@@ -80,7 +80,7 @@ class ParamMap {
   using Pairs = absl::InlinedVector<Param, 1>;
 
   ParamMap() = default;
-  explicit ParamMap(Pairs pairs);  // sorts
+  explicit ParamMap(Pairs&& pairs);  // sorts
 
   bool empty() const noexcept { return pairs_.empty(); }
   std::size_t size() const noexcept { return pairs_.size(); }

@@ -119,6 +119,32 @@ bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
   return true;
 }
 
+// The values whose classification runs no Python code; nothing for any other value (or for an
+// exact int outside the signed 64-bit range, or a str that is not valid UTF-8).
+std::optional<ParamValue> exact_param_value(PyObject* value) {
+  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValue::of_bool(value == Py_True);
+  if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return ParamValue::of_int(v);
+  }
+  if (PyFloat_CheckExact(value)) return ParamValue::of_float(PyFloat_AS_DOUBLE(value));
+  if (PyUnicode_CheckExact(value)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return ParamValue::of_str(std::string_view(data, static_cast<std::size_t>(size)));
+  }
+  return std::nullopt;
+}
+
 // Classifies one parameter value: bool, then the integer protocol, the float protocol, str.
 bool param_value_of(PyObject* value, std::optional<ParamValue>& out) {
   if (Py_IS_TYPE(value, &PyBool_Type)) {
@@ -222,6 +248,38 @@ bool to_param_map(PyObject* object, const char* argument, ParamMap& out) {
     return true;
   }
   if (!PyDict_Check(object)) return type_error(argument, "params must be a dict or None");
+  // Fast path: str keys with exact int/float/bool/str values convert without running Python code,
+  // so they are read under the guard directly. Anything else takes the general path below.
+  {
+    ParamMap::Pairs pairs;
+    bool simple = true;
+    {
+      ObjectGuard guard(object);
+      pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(object)));
+      PyObject *key, *value;
+      Py_ssize_t pos = 0;
+      while (simple && PyDict_Next(object, &pos, &key, &value)) {
+        std::optional<ParamValue> converted = exact_param_value(value);
+        if (!PyUnicode_CheckExact(key) || !converted) {
+          simple = false;
+          break;
+        }
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+        if (data == nullptr) {
+          simple = false;
+          PyErr_Clear();  // the general path reports it with its note
+          break;
+        }
+        pairs.push_back(Param{Text(std::string_view(data, static_cast<std::size_t>(size))),
+                              std::move(*converted)});
+      }
+    }
+    if (simple) {
+      out = ParamMap(std::move(pairs));
+      return true;
+    }
+  }
   absl::InlinedVector<std::pair<Ref, Ref>, 4> items;
   {
     ObjectGuard guard(object);

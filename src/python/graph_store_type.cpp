@@ -14,12 +14,12 @@ namespace {
 GraphStore& core(PyObject* self) { return *reinterpret_cast<PyGraphStore*>(self)->store; }
 PyTypeObject* type_of(PyObject* self) { return Py_TYPE(self); }
 
-std::expected<NodeId, BadNodeId> intern_waiting_detached(PyObject* self, NodeKey key) {
+std::expected<NodeId, BadNodeId> intern_waiting_detached(PyObject* self, NodeKey&& key) {
   DetachedWaits waits;
   return core(self).intern(std::move(key));
 }
 
-PyObject* intern_key(PyObject* self, NodeKey key) {
+PyObject* intern_key(PyObject* self, NodeKey&& key) {
   const std::expected<NodeId, BadNodeId> id = intern_waiting_detached(self, std::move(key));
   if (!id) return raise_bad_node_id(id.error().id);
   return PyLong_FromUnsignedLongLong(*id);

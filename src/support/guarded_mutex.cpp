@@ -4,7 +4,9 @@
 
 namespace tarnvel {
 namespace {
-thread_local ContentionWait* current_wait = nullptr;
+// initial-exec: a plain load instead of a __tls_get_addr call on every locked operation; one
+// pointer fits the static TLS surplus that dlopen-ed modules may use.
+__attribute__((tls_model("initial-exec"))) thread_local ContentionWait* current_wait = nullptr;
 }  // namespace
 
 ContentionWaitScope::ContentionWaitScope(ContentionWait& wait) noexcept : previous_(current_wait) {
