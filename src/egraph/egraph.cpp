@@ -25,9 +25,9 @@ void append_shorter_to_longer(List& winner, List& loser) {
 }  // namespace
 
 void EGraph::reserve(std::size_t count) {
-  memo_.reserve(memo_.size() + count);
+  memo_.reserve(count);
   classes_.reserve(classes_.size() + count);
-  added_forms_.reserve(added_forms_.size() + count);
+  added_key_.reserve(added_key_.size() + count);
   union_find_.reserve(union_find_.size() + count);
 }
 
@@ -42,17 +42,16 @@ void EGraph::canonicalize_children_halving(ENode& node) {
 Id EGraph::add(ENode node) {
   canonicalize_children(node);
   const Id fresh = static_cast<Id>(union_find_.size());
-  const auto [entry, inserted] = memo_.try_emplace(node, fresh);
-  if (!inserted) return entry->second;
+  const auto [entry, inserted] = memo_.insert(std::move(node), fresh);
+  if (!inserted) return entry->id;
 
   check_invariant(union_find_.make_set() == fresh, "e-graph ids out of step");
+  const ENode& added = memo_.key(entry->key);
   // The new node is not queued for repair: its form is canonical now, and if a child loses a merge
   // later, the child's `uses` queue it then.
-  for (Id child : node.children) classes_[child].uses.push_back(fresh);
-  added_forms_.push_back(node);
-  EClass& eclass = classes_.emplace_back();
-  eclass.id = fresh;
-  eclass.nodes.push_back(std::move(node));
+  for (Id child : added.children) classes_[child].uses.push_back(fresh);
+  added_key_.push_back(entry->key);
+  classes_.emplace_back().nodes.push_back(added);
   ++number_of_classes_;
   touched_.push_back(fresh);
   is_clean_ = false;
@@ -61,9 +60,9 @@ Id EGraph::add(ENode node) {
 
 std::optional<Id> EGraph::lookup(ENode node) const {
   canonicalize_children(node);
-  const auto entry = memo_.find(node);
-  if (entry == memo_.end()) return std::nullopt;
-  return find(entry->second);
+  const std::optional<Id> entry = memo_.find(node);
+  if (!entry) return std::nullopt;
+  return find(*entry);
 }
 
 bool EGraph::union_(Id id1, Id id2) {
@@ -90,18 +89,37 @@ bool EGraph::union_(Id id1, Id id2) {
   return true;
 }
 
+// Repairs are taken from the back of the list; the ones a few places before are loaded ahead in
+// three steps (key index, key, then the memo slot of the key's current canonical form), since each
+// is a cache miss on a large e-graph.
+void EGraph::prefetch_repair() const {
+  constexpr std::size_t kSlotDistance = 4;
+  constexpr std::size_t kKeyDistance = 8;
+  constexpr std::size_t kIndexDistance = 16;
+  const std::size_t size = repair_list_.size();
+  const auto at = [&](std::size_t distance) { return repair_list_[size - 1 - distance]; };
+  if (kIndexDistance < size) __builtin_prefetch(&added_key_[at(kIndexDistance)]);
+  if (kKeyDistance < size) memo_.prefetch_key(added_key_[at(kKeyDistance)]);
+  if (kSlotDistance < size) {
+    ENode node = memo_.key(added_key_[at(kSlotDistance)]);
+    canonicalize_children(node);
+    memo_.prefetch(node);
+  }
+}
+
 std::size_t EGraph::process_repairs() {
   std::size_t merges = 0;
   while (!repair_list_.empty()) {
+    prefetch_repair();
     const Id id = repair_list_.back();
     repair_list_.pop_back();
-    ENode node = added_forms_[id];
+    ENode node = memo_.key(added_key_[id]);
     canonicalize_children_halving(node);
     touched_.push_back(id);
-    const auto [entry, inserted] = memo_.try_emplace(std::move(node), id);
+    const auto [entry, inserted] = memo_.insert(std::move(node), id);
     if (inserted) continue;
-    const Id previous = entry->second;
-    entry->second = id;
+    const Id previous = entry->id;
+    entry->id = id;
     if (union_(previous, id)) ++merges;
   }
   return merges;
@@ -136,8 +154,8 @@ std::vector<Id> EGraph::touched_roots() {
   return roots;
 }
 
-void EGraph::rebuild_class(EClass& eclass) {
-  auto& nodes = eclass.nodes;
+void EGraph::rebuild_class(Id root) {
+  auto& nodes = classes_[root].nodes;
   for (ENode& node : nodes) canonicalize_children_halving(node);
   std::sort(nodes.begin(), nodes.end());
   nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
@@ -155,7 +173,7 @@ void EGraph::rebuild_class(EClass& eclass) {
       op_sorted_prefix_[op.value] = list.size();
       dirty_ops_.push_back(op);
     }
-    list.push_back(eclass.id);
+    list.push_back(root);
   }
 }
 
@@ -181,17 +199,40 @@ void EGraph::refresh_op_lists() {
 
 std::size_t EGraph::rebuild() {
   const std::size_t merges = process_repairs();
-  for (Id root : touched_roots()) rebuild_class(classes_[root]);
+  for (Id root : touched_roots()) rebuild_class(root);
   refresh_op_lists();
   is_clean_ = true;
   return merges;
+}
+
+std::vector<Id> EGraph::roots() const {
+  constexpr Id kUnknown = std::numeric_limits<Id>::max();  // never an id: make_set stops below it
+  std::vector<Id> root(union_find_.size(), kUnknown);
+  std::vector<Id> path;
+  for (Id id = 0; id < root.size(); ++id) {
+    Id at = id;
+    while (root[at] == kUnknown && !union_find_.is_root(at)) {
+      path.push_back(at);
+      at = union_find_.parent(at);
+    }
+    const Id found = root[at] == kUnknown ? at : root[at];
+    root[at] = found;
+    for (Id walked : path) root[walked] = found;
+    path.clear();
+  }
+  return root;
+}
+
+bool EGraph::class_lists(Id id, const ENode& node, std::size_t max_nodes) const {
+  const auto& nodes = (*this)[id].nodes;
+  return nodes.size() <= max_nodes && std::find(nodes.begin(), nodes.end(), node) != nodes.end();
 }
 
 const EClass& EGraph::operator[](Id id) const { return classes_[find(id)]; }
 
 const ENode& EGraph::added_form(Id id) const {
   find(id);  // rejects an id that was never made
-  return added_forms_[id];
+  return memo_.key(added_key_[id]);
 }
 
 std::span<const Id> EGraph::classes_by_op(Symbol op) const {
@@ -214,7 +255,6 @@ void EGraph::verify() const {
       continue;
     }
     ++roots;
-    check(eclass.id == id, "class id differs from its slot");
     check(!eclass.nodes.empty(), "a class without nodes");
     for (std::size_t i = 0; i < eclass.nodes.size(); ++i) {
       const ENode& node = eclass.nodes[i];

@@ -11,8 +11,9 @@
 // - `classes_by_op(s)` lists, in ascending id order, exactly the classes holding a node with op s.
 //
 // Classes live in a vector indexed by id (a slot per id ever made; the slot of an id that lost a
-// merge is empty), so every walk over classes is in id order. There is no per-class analysis and no
-// explanation record. The e-graph owns its run's symbol table.
+// merge is empty), so every walk over classes is in id order and a class's id is its slot. There is
+// no per-class analysis and no explanation record. The e-graph owns its run's symbol table.
+// Move-only.
 #pragma once
 
 #include <cstddef>
@@ -20,16 +21,16 @@
 #include <span>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
 #include "egraph/enode.hpp"
+#include "egraph/memo.hpp"
 #include "egraph/symbol_table.hpp"
 #include "egraph/union_find.hpp"
 
 namespace tarnvel::egraph {
 
+// One class; its id is its slot in the e-graph. 64 bytes: most classes hold a single node inline.
 struct EClass {
-  Id id = 0;                                 // the class's root
   absl::InlinedVector<ENode, 1> nodes;       // sorted and unique after a rebuild
   // One entry each time an e-node was created with a child in this class: the id created with
   // that e-node, whose form as added is `EGraph::added_form(id)`. Never removed, possibly stale.
@@ -54,7 +55,21 @@ class EGraph {
   // The root of the class holding `node` with its children canonicalized, if any.
   std::optional<Id> lookup(ENode node) const;
 
+  // Whether the class of `id` lists `node` among its (at most `max_nodes`) nodes. A node listed in
+  // a class is always a memo key of that class, so a hit means `add(node)` would return an id of
+  // this class; a miss proves nothing.
+  bool class_lists(Id id, const ENode& node, std::size_t max_nodes) const;
+
+  // Hints that `add` or `lookup` of `node` (children already canonical) and indexing `root` come
+  // soon; on large graphs these are cache misses worth overlapping. No effect on the state.
+  void prefetch_node(const ENode& node) const { memo_.prefetch(node); }
+  void prefetch_class(Id root) const {
+    if (root < classes_.size()) __builtin_prefetch(&classes_[root]);
+  }
+
   Id find(Id id) const { return union_find_.find(id); }
+  // The root of every id ever made, indexed by id, in one linear pass.
+  std::vector<Id> roots() const;
   Id find_halving(Id id) { return union_find_.find_halving(id); }
   bool is_root(Id id) const { return id < union_find_.size() && union_find_.is_root(id); }
 
@@ -85,15 +100,16 @@ class EGraph {
   void canonicalize_children(ENode& node) const;
   void canonicalize_children_halving(ENode& node);
   std::size_t process_repairs();
+  void prefetch_repair() const;
   std::vector<Id> touched_roots();
-  void rebuild_class(EClass& eclass);
+  void rebuild_class(Id root);
   void refresh_op_lists();
 
   SymbolTable symbols_;
   UnionFind union_find_;
   std::vector<EClass> classes_;       // by id; a slot is live exactly while its id is a root
-  std::vector<ENode> added_forms_;    // by id
-  absl::flat_hash_map<ENode, Id> memo_;
+  std::vector<std::uint32_t> added_key_;  // by id: the memo key entered when the id was made
+  Memo memo_;
   std::vector<Id> repair_list_;       // ids whose added form must be re-entered into memo; LIFO
   std::size_t number_of_classes_ = 0;
   bool is_clean_ = false;

@@ -102,12 +102,12 @@ std::optional<Id> Subst::get(Var var) const {
 struct Machine::Run {
   const EGraph& egraph;
   const Program& program;
-  std::vector<Subst>& out;
+  Substs& out;
   std::size_t remaining;
 };
 
 std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
-                         std::vector<Subst>& out) {
+                         Substs& out) {
   if (limit == 0) return 0;
   check_invariant(egraph.is_clean(), "Tried to search a dirty e-graph!");
   registers_.assign(program.register_count, 0);
@@ -120,9 +120,8 @@ std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass
 // Returns false once the limit is used up, which unwinds the whole run.
 bool Machine::execute(Run& run, std::size_t pc) {
   if (pc == run.program.instructions.size()) {
-    Subst subst;
+    Subst& subst = run.out.emplace_back();
     for (const auto& [var, reg] : run.program.variables) subst.insert(var, registers_[reg]);
-    run.out.push_back(std::move(subst));
     return --run.remaining > 0;
   }
   const Instruction& instruction = run.program.instructions[pc];

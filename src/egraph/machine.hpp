@@ -66,13 +66,16 @@ class Subst {
   absl::InlinedVector<std::pair<Var, Id>, 3> pairs_;
 };
 
+// The substitutions found in one class; most classes yield one or two, which stay inline.
+using Substs = absl::InlinedVector<Subst, 2>;
+
 // Runs programs; the register buffer is reused from run to run.
 class Machine {
  public:
   // REQUIRES: `egraph` is clean and `eclass` a root. Appends to `out` the substitutions of
   // `program` in `eclass`, one per way of embedding, stopping after `limit`; returns how many.
   std::size_t run(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
-                  std::vector<Subst>& out);
+                  Substs& out);
 
  private:
   struct Run;

@@ -1,11 +1,15 @@
 #include "egraph/pattern.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "support/fault.hpp"
 
 namespace tarnvel::egraph {
 namespace {
+
+// How far ahead search and application start loading the memory they will need.
+constexpr std::size_t kPrefetchDistance = 8;
 
 bool is_var_text(std::string_view text) { return text.size() >= 2 && text.front() == '?'; }
 
@@ -98,7 +102,17 @@ std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text, 
   return Converter(*sexp, symbols).convert();
 }
 
-Pattern::Pattern(const RecExpr& expr) : ast_(compact(expr)), program_(Program::compile(ast_)) {}
+Pattern::Pattern(const RecExpr& expr) : ast_(compact(expr)), program_(Program::compile(ast_)) {
+  for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
+    const auto* node = std::get_if<ENode>(&ast_.nodes[i]);
+    if (node == nullptr) continue;
+    const bool over_vars = std::all_of(node->children.begin(), node->children.end(), [&](Id child) {
+      return std::holds_alternative<Var>(ast_.nodes[child]);
+    });
+    if (over_vars) first_leaf_ = i;
+    break;
+  }
+}
 
 std::expected<Pattern, PatternParseError> Pattern::parse(std::string_view text, SymbolTable& symbols) {
   auto expr = parse_rec_expr(text, symbols);
@@ -122,9 +136,9 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   std::size_t remaining = limit;
   // Returns false once the limit is used up.
   const auto search_class = [&](Id eclass) {
-    std::vector<Subst> substs;
-    const std::size_t found = machine.run(egraph, program_, eclass, remaining, substs);
-    if (found > 0) matches.push_back({eclass, std::move(substs)});
+    SearchMatches& match = matches.emplace_back(SearchMatches{eclass, {}});
+    const std::size_t found = machine.run(egraph, program_, eclass, remaining, match.substs);
+    if (found == 0) matches.pop_back();
     remaining -= found;
     return remaining > 0;
   };
@@ -139,36 +153,83 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   }
   // Only classes holding an e-node with the root's operator can match; skipping the others, in id
   // order, leaves the result of a scan over every class unchanged.
-  for (Id id : egraph.classes_by_op(root->op)) {
-    if (!search_class(id)) break;
+  const std::span<const Id> candidates = egraph.classes_by_op(root->op);
+  matches.reserve(std::min(candidates.size(), limit));
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (i + kPrefetchDistance < candidates.size()) {
+      egraph.prefetch_class(candidates[i + kPrefetchDistance]);
+    }
+    if (!search_class(candidates[i])) break;
   }
   return matches;
 }
 
-Id Pattern::instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const {
+Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
+                        std::optional<ENode> first_leaf) const {
+  // A rule that fires again on a term it already merged finds the instance among the matched
+  // class's own nodes; answering from that short list gives what `add` would, without the probe.
+  constexpr std::size_t kShortClass = 8;
   ids.clear();
-  for (const ENodeOrVar& entry : ast_.nodes) {
+  for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
+    const ENodeOrVar& entry = ast_.nodes[i];
     if (const auto* var = std::get_if<Var>(&entry)) {
       const std::optional<Id> bound = subst.get(*var);
       check_invariant(bound.has_value(), "right-hand side variable not bound by the match");
       ids.push_back(*bound);
       continue;
     }
-    ENode node = std::get<ENode>(entry);
-    for (Id& child : node.children) child = ids[child];
+    // The precomputed node may name classes merged since; `add` canonicalizes them again.
+    ENode node = i == first_leaf_ && first_leaf ? std::move(*first_leaf) : std::get<ENode>(entry);
+    if (i != first_leaf_ || !first_leaf) {
+      for (Id& child : node.children) child = ids[child];
+    }
+    if (i == ast_.root()) {
+      for (Id& child : node.children) child = egraph.find(child);
+      if (egraph.class_lists(matched, node, kShortClass)) {
+        ids.push_back(egraph.find(matched));
+        continue;
+      }
+    }
     ids.push_back(egraph.find(egraph.add(std::move(node))));
   }
   return ids.back();
 }
 
+std::optional<ENode> Pattern::first_leaf_node(const EGraph& egraph, const Subst& subst) const {
+  const ENode& pattern_node = std::get<ENode>(ast_.nodes[*first_leaf_]);
+  ENode node{pattern_node.op, {}};
+  for (Id child : pattern_node.children) {
+    const std::optional<Id> bound = subst.get(std::get<Var>(ast_.nodes[child]));
+    if (!bound) return std::nullopt;
+    node.children.push_back(egraph.find(*bound));
+  }
+  egraph.prefetch_node(node);
+  return node;
+}
+
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {
+  std::vector<std::pair<Id, const Subst*>> work;
+  for (const SearchMatches& match : matches) {
+    for (const Subst& subst : match.substs) work.emplace_back(match.eclass, &subst);
+  }
   std::vector<Id> changed;
   std::vector<Id> ids;
-  for (const SearchMatches& match : matches) {
-    for (const Subst& subst : match.substs) {
-      const Id instance = instantiate(egraph, subst, ids);
-      if (egraph.union_(instance, match.eclass)) changed.push_back(instance);
+  // The first node each instance adds is computed kPrefetchDistance substitutions ahead, so that
+  // its memo slot is loading while earlier instances are added.
+  std::array<std::optional<ENode>, kPrefetchDistance> ahead;
+  const auto compute_ahead = [&](std::size_t i) {
+    if (first_leaf_ && i < work.size()) {
+      ahead[i % kPrefetchDistance] = first_leaf_node(egraph, *work[i].second);
     }
+    if (i < work.size()) egraph.prefetch_class(work[i].first);
+  };
+  for (std::size_t i = 0; i < kPrefetchDistance; ++i) compute_ahead(i);
+  for (std::size_t i = 0; i < work.size(); ++i) {
+    std::optional<ENode> first_leaf = std::move(ahead[i % kPrefetchDistance]);
+    compute_ahead(i + kPrefetchDistance);
+    const Id instance =
+        instantiate(egraph, *work[i].second, work[i].first, ids, std::move(first_leaf));
+    if (egraph.union_(instance, work[i].first)) changed.push_back(instance);
   }
   return changed;
 }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -53,7 +54,7 @@ std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text, 
 // The substitutions found in one class.
 struct SearchMatches {
   Id eclass = 0;
-  std::vector<Subst> substs;
+  Substs substs;
 };
 
 class Pattern {
@@ -77,10 +78,16 @@ class Pattern {
   std::vector<Id> apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const;
 
  private:
-  Id instantiate(EGraph& egraph, const Subst& subst, std::vector<Id>& ids) const;
+  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from `subst`.
+  Id instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
+                 std::optional<ENode> first_leaf) const;
+  std::optional<ENode> first_leaf_node(const EGraph& egraph, const Subst& subst) const;
 
   RecExpr ast_;
   Program program_;
+  // The first e-node entry, when its children are all variables: the first e-node an instantiation
+  // adds, computable from a substitution alone, so its memo slot can be loaded ahead.
+  std::optional<std::size_t> first_leaf_;
 };
 
 }  // namespace tarnvel::egraph

@@ -34,21 +34,51 @@ void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::
   rules.push_back(std::move(*rule));
 }
 
-// Loads the nodes in order; returns the root recorded for each input node.
-std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
-  egraph.reserve(graph.nodes.size());
-  std::vector<Id> ids;
-  ids.reserve(graph.nodes.size());
+// How many nodes ahead the loader starts loading the hash-cons slot a node will probe.
+constexpr std::size_t kLoadLookahead = 8;
+
+void check_children(const EngineGraph& graph) {
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
-    const EngineNode& node = graph.nodes[i];
-    ENode enode{egraph.symbols().intern(node.op), {}};
-    for (std::size_t child : node.children) {
+    for (std::size_t child : graph.nodes[i].children) {
       if (child >= i) {
         fail_invariant("index out of range: child " + std::to_string(child) + " of node " +
                        std::to_string(i) + " names no earlier node");
       }
-      enode.children.push_back(ids[child]);
     }
+  }
+}
+
+// Loads the nodes in order; returns the root recorded for each input node.
+std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
+  check_children(graph);
+  const std::size_t n = graph.nodes.size();
+  // The rules add at most one e-node, the operand-swapped form, per two-operand node.
+  std::size_t binary = 0;
+  std::vector<egraph::Symbol> symbols;
+  symbols.reserve(n);
+  for (const EngineNode& node : graph.nodes) {
+    binary += node.children.size() == 2 ? 1 : 0;
+    symbols.push_back(egraph.symbols().intern(node.op));
+  }
+  egraph.reserve(n + binary);
+
+  std::vector<Id> ids;
+  ids.reserve(n);
+  // Node j's e-node as it will be added, guessing that the nodes from ids.size() on are all new
+  // (a wrong guess only wastes the prefetch).
+  const auto expected_enode = [&](std::size_t j) {
+    ENode enode{symbols[j], {}};
+    for (std::size_t child : graph.nodes[j].children) {
+      enode.children.push_back(child < ids.size()
+                                   ? ids[child]
+                                   : static_cast<Id>(egraph.id_count() + (child - ids.size())));
+    }
+    return enode;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kLoadLookahead < n) egraph.prefetch_node(expected_enode(i + kLoadLookahead));
+    ENode enode{symbols[i], {}};
+    for (std::size_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
     ids.push_back(egraph.find(egraph.add(std::move(enode))));
   }
   return ids;
@@ -57,17 +87,19 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
 // Steps 5 to 9 of the read-out: every class is written once, as its lowest-index input node with
 // that node's own token and operand order. Children and outputs are looked up by class root.
 CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph, const std::vector<Id>& ids) {
+  const std::vector<Id> roots = egraph.roots();
   std::vector<std::size_t> output_index(egraph.id_count(), kUnassigned);  // by class root
   const auto index_of = [&](std::size_t node) {
-    const std::size_t index = output_index[egraph.find(ids[node])];
+    const std::size_t index = output_index[roots[ids[node]]];
     check_invariant(index != kUnassigned, "no entry found for key");
     return index;
   };
 
   CanonicalGraph result;
+  result.graph.nodes.reserve(graph.nodes.size());
   result.node_map.reserve(graph.nodes.size());
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
-    const Id root = egraph.find(ids[i]);
+    const Id root = roots[ids[i]];
     if (output_index[root] == kUnassigned) {
       const EngineNode& node = graph.nodes[i];
       EngineNode& written = result.graph.nodes.emplace_back();
