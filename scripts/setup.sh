@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ libabsl-dev libgtest-dev libgmock-dev libbenchmark-dev clang
+debian_packages=(g++ ccache libabsl-dev libgtest-dev libgmock-dev libbenchmark-dev clang
                  libclang-rt-14-dev graphviz)
 python_packages=(scikit-build-core pytest hypothesis pytest-timeout numpy mypy)
 
