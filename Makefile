@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS ?= 2
 CPP_BUILD := build/cpp
 
-.PHONY: setup demo test test-cpp test-python build-cpp bench fuzz tsan
+.PHONY: setup demo test test-cpp test-python test-wheel build-cpp bench fuzz tsan
 
 setup:
 	bash scripts/setup.sh
@@ -11,7 +11,7 @@ setup:
 demo: setup
 	.venv/bin/python examples/demo.py
 
-test: setup test-cpp test-python
+test: setup test-cpp test-python test-wheel
 
 build-cpp:
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DTARNVEL_WERROR=ON -DTARNVEL_FT_CHECK_INCLUDE="$$(cat build/ft-include.txt 2>/dev/null)" >/dev/null
@@ -26,6 +26,10 @@ test-python:
 	  echo "== pytest on $$($$venv/bin/python -V)"; \
 	  $$venv/bin/python -m pytest -q tests/python; \
 	done
+
+# The wheel, installed alone into a fresh environment, runs the demo and a smoke test.
+test-wheel:
+	bash scripts/wheel_smoke.sh
 
 bench: setup
 	cmake -S . -B build/bench -G Ninja -DTARNVEL_BENCH=ON -DTARNVEL_TESTS=OFF >/dev/null
