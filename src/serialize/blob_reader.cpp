@@ -223,6 +223,7 @@ std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
   // node_of_record[k] is the node record k became: k itself, unless an earlier record repeats.
   std::vector<NodeId> node_of_record;
   node_of_record.reserve(bounded(record_count, reader.remaining(), kMinRecordBytes));
+  store->reserve(node_of_record.capacity());
   for (std::uint32_t k = 0; k < record_count; ++k) {
     BLOB_TRY(key, read_record(reader, node_of_record));
     auto id = store->intern(std::move(key));

@@ -154,11 +154,11 @@ void put_node(Sink& sink, const NodeKey& node) {
   }
 }
 
-template <class Sink>
-void put_blob(Sink& sink, std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+template <class Sink, class Nodes>
+void put_blob(Sink& sink, const Nodes& nodes, std::span<const NodeId> outputs) {
   sink.raw(kMagic);
   sink.u32(nodes.size(), BlobLimit::NodeCount);
-  for (const NodeKey& node : nodes) put_node(sink, node);
+  for (std::size_t id = 0; id < nodes.size(); ++id) put_node(sink, nodes[id]);
   put_ids(sink, outputs, BlobLimit::OutputCount);
 }
 
@@ -198,12 +198,15 @@ std::string BlobLimitError::message() const {
 
 std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& store,
                                                           std::span<const NodeId> outputs) {
-  const Snapshot snapshot = store.snapshot();  // the one lock acquisition
-  std::string blob;
-  auto written = append_encoded(
-      blob, [&](auto& sink) { put_blob(sink, std::span<const NodeKey>(snapshot.nodes), outputs); });
-  if (!written) return std::unexpected(written.error());
-  return blob;
+  // Both passes run under one hold of the store's lock: the same consistent state a snapshot
+  // would give, without copying every key first.
+  return store.read_nodes([&](const GraphStore::NodesView& nodes)
+                              -> std::expected<std::string, BlobLimitError> {
+    std::string blob;
+    auto written = append_encoded(blob, [&](auto& sink) { put_blob(sink, nodes, outputs); });
+    if (!written) return std::unexpected(written.error());
+    return blob;
+  });
 }
 
 std::expected<void, BlobLimitError> put_params(std::string& buffer, const ParamMap& params) {

@@ -14,6 +14,18 @@ void GraphStore::NodeList::reserve_one() {
   chunks_.push_back(std::move(chunk));  // cannot throw: capacity reserved above
 }
 
+void GraphStore::NodeList::reserve(std::size_t extra) {
+  chunks_.reserve((size_ + extra + kChunkSize - 1) / kChunkSize);
+}
+
+void GraphStore::reserve(std::uint64_t count) {
+  mutex_.with_lock([&] {
+    nodes_.reserve(count);
+    hashes_.reserve(hashes_.size() + count);
+    index_.reserve(index_.size() + count);
+  });
+}
+
 void GraphStore::NodeList::push_back(NodeKey&& key) noexcept {
   chunks_[size_ / kChunkSize].push_back(std::move(key));  // capacity reserved by reserve_one
   ++size_;

@@ -47,7 +47,38 @@ struct Snapshot {
 };
 
 class GraphStore {
+ private:
+  // Nodes live in fixed-size chunks: appending never moves a key, and capacity overshoots by at
+  // most one chunk (a doubling vector could hold twice the memory the nodes need).
+  class NodeList {
+   public:
+    static constexpr std::size_t kChunkSize = 1024;
+    std::size_t size() const noexcept { return size_; }
+    const NodeKey& operator[](NodeId id) const { return chunks_[id / kChunkSize][id % kChunkSize]; }
+    // Makes room for one more node; the following push_back cannot fail.
+    void reserve_one();
+    void reserve(std::size_t extra);
+    void push_back(NodeKey&& key) noexcept;
+    std::vector<NodeKey> copy(std::size_t start) const;
+
+   private:
+    std::vector<std::vector<NodeKey>> chunks_;
+    std::size_t size_ = 0;
+  };
+
  public:
+  // A read-only view of every node in id order, valid only inside read_nodes.
+  class NodesView {
+   public:
+    std::size_t size() const noexcept { return list_->size(); }
+    const NodeKey& operator[](NodeId id) const { return (*list_)[id]; }
+
+   private:
+    friend class GraphStore;
+    explicit NodesView(const NodeList& list) : list_(&list) {}
+    const NodeList* list_;
+  };
+
   GraphStore();
   GraphStore(const GraphStore&) = delete;
   GraphStore& operator=(const GraphStore&) = delete;
@@ -69,27 +100,19 @@ class GraphStore {
   // Graphviz DOT text of the nodes and marks, rendered under one hold of the lock.
   std::string to_dot() const;
 
+  // Runs `read(NodesView)` under the lock: one consistent state without copying it. For readers
+  // that only encode or inspect; `read` must not call into Python or another store.
+  template <class Read>
+  decltype(auto) read_nodes(Read&& read) const {
+    return mutex_.with_lock([&]() -> decltype(auto) { return read(NodesView(nodes_)); });
+  }
+  // Makes room for `count` more nodes, so that a known number of interns never rehashes.
+  void reserve(std::uint64_t count);
+
   // Installs the map from a reduced-from graph. REQUIRES: called once, before the store is shared.
   void install_node_map(std::vector<NodeMapEntry> node_map);
 
  private:
-  // Nodes live in fixed-size chunks: appending never moves a key, and capacity overshoots by at
-  // most one chunk (a doubling vector could hold twice the memory the nodes need).
-  class NodeList {
-   public:
-    static constexpr std::size_t kChunkSize = 1024;
-    std::size_t size() const noexcept { return size_; }
-    const NodeKey& operator[](NodeId id) const { return chunks_[id / kChunkSize][id % kChunkSize]; }
-    // Makes room for one more node; the following push_back cannot fail.
-    void reserve_one();
-    void push_back(NodeKey&& key) noexcept;
-    std::vector<NodeKey> copy(std::size_t start) const;
-
-   private:
-    std::vector<std::vector<NodeKey>> chunks_;
-    std::size_t size_ = 0;
-  };
-
   // The index holds ids and hashes and compares them through the nodes they name, so each key is
   // stored once. A 32-bit hash per node is kept beside the nodes so that growing the index rehashes
   // from that array instead of re-reading (and re-hashing) every key.
