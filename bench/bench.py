@@ -183,6 +183,102 @@ def bench_blob(n: int, rounds: int) -> None:
     ])
 
 
+def program(n: int, record_step=None):
+    """A benchmark program of about n nodes: 64 chains of alternating elementwise ops with fan-out,
+    commuted duplicates, identity ops and about 5% dead nodes; the chain ends are the 64 outputs.
+    Returns the store, the outputs and the equivalent Dask graph (key -> task tuple)."""
+    import operator
+
+    funcs = {"add": operator.add, "mul": operator.mul, "maximum": max, "abs": abs}
+    store = tc.GraphStore()
+    dsk: dict = {}
+
+    def add(name, inputs, params=None):
+        node = store.add_op(name, inputs, params)
+        dsk[f"n{node}"] = (funcs[name], *(f"n{i}" for i in inputs))
+        if record_step is not None and node % 10_000 == 0:
+            record_step(store)
+        return node
+
+    chains = 64
+    per_chain = max(n // chains // 5, 1)
+    outputs = []
+    for c in range(chains):
+        head = store.add_source(f"input{c}", {"chunk": c})
+        dsk[f"n{head}"] = (int,)
+        for i in range(per_chain):
+            a = add("add", [head, head - 1 if head > 0 else head])
+            b = add("add", [head - 1 if head > 0 else head, head])      # commuted duplicate of a
+            m = add("mul", [a, b])
+            ident = add("mul", [m], {"scalar": 1.0, "side": "r"})       # identity
+            if i % 4 == 0:
+                add("abs", [m])                                          # dead: nothing reads it
+            head = add("maximum", [ident, a])                           # fan-out of a
+        outputs.append(head)
+    return store, outputs, dsk
+
+
+def dask_keys(outputs: list[int]) -> list[str]:
+    return [f"n{o}" for o in outputs]
+
+
+def bench_reduce(sizes: list[int], rounds: int) -> None:
+    rows = []
+    per_node: dict[int, float] = {}
+    try:
+        from dask.optimization import cull, fuse
+    except ImportError:
+        cull = fuse = None
+    for n in sizes:
+        store, outputs, dsk = program(n)
+        nodes = store.node_count()
+        t_reduce = median_seconds(lambda: store.reduce(outputs=outputs), rounds)
+        per_node[n] = t_reduce
+        rows.append((f"reduce(), {nodes:,} nodes", f"{t_reduce * 1e3:8.1f} ms  ({nodes / t_reduce / 1e6:.2f} M nodes/s, target >= 1)"))
+        if cull is not None:
+            keys = dask_keys(outputs)
+
+            def dask_peer():
+                culled, _ = cull(dsk, keys)
+                fuse(culled, keys=keys)
+            t_dask = median_seconds(dask_peer, 1)
+            rows.append((f"Dask cull + fuse, {nodes:,} tasks", f"{t_dask * 1e3:8.1f} ms  ({t_dask / t_reduce:.1f}x slower, target >= 15x)"))
+    if len(sizes) == 2:
+        rows.append(("reduce() growth, 10x nodes", f"{per_node[sizes[1]] / per_node[sizes[0]]:8.1f}x  (target <= 12x)"))
+    report(f"reduction, median of {rounds}", rows)
+
+
+def bench_incremental(n: int, rounds: int) -> None:
+    reducer_box: list = []
+
+    def step(store):
+        reducer_box[0].step(store)
+
+    def record_plain():
+        program(n)
+
+    def record_stepping():
+        reducer_box[:] = [tc.IncrementalReducer()]
+        store, outputs, _ = program(n, record_step=step)
+        return store, outputs
+
+    t_plain = median_seconds(record_plain, rounds)
+    t_stepping = median_seconds(record_stepping, rounds)
+    store, outputs = record_stepping()
+    reducer = reducer_box[0]
+    t_finalize = median_seconds(lambda: reducer.finalize(store, outputs=outputs), rounds)
+    t_reduce = median_seconds(lambda: store.reduce(outputs=outputs), rounds)
+    nodes = store.node_count()
+    report(f"incremental reduction of {nodes:,} nodes (a step every 10,000 nodes), median of {rounds}", [
+        ("recording alone", f"{t_plain / nodes * 1e9:8.1f} ns/node"),
+        ("recording while stepping", f"{t_stepping / nodes * 1e9:8.1f} ns/node  "
+                                     f"(+{(t_stepping / t_plain - 1) * 100:.0f}%, target <= 25%)"),
+        ("canonical form / store", f"{reducer.canonical_count():,} / {nodes:,} nodes"),
+        ("finalize", f"{t_finalize * 1e3:8.1f} ms"),
+        ("reduce() of the whole store", f"{t_reduce * 1e3:8.1f} ms  (finalize {t_reduce / t_finalize:.2f}x faster)"),
+    ])
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nodes", type=int, default=1_000_000)
@@ -191,6 +287,8 @@ def main() -> None:
     print(f"Python {sys.version.split()[0]}, tarnvel_core {tc.version()}")
     bench_recording(args.nodes, args.rounds)
     bench_blob(args.nodes, args.rounds)
+    bench_reduce([args.nodes // 10, args.nodes], args.rounds)
+    bench_incremental(args.nodes, args.rounds)
 
 
 if __name__ == "__main__":
