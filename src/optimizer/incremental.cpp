@@ -11,7 +11,10 @@ namespace {
 
 // Op x + 0.0 or x * 1.0 in one of the listed token forms, over exactly one input.
 bool is_identity(const NodeKey& key) {
-  if (key.kind() != NodeKind::Op || key.inputs().size() != 1) return false;
+  // Every identity token names add or mul with exactly two parameters: the token is built only
+  // for the nodes that can match.
+  if (key.kind() != NodeKind::Op || key.inputs().size() != 1 || key.params().size() != 2) return false;
+  if (key.name() != "add" && key.name() != "mul") return false;
   const std::string token = key.token();
   return std::ranges::find(kIdentityTokens, token) != kIdentityTokens.end();
 }

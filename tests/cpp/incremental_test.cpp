@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "ir/token.hpp"
+#include "optimizer/rules.hpp"
 #include "optimizer/saturation_engine.hpp"
 
 namespace tarnvel {
@@ -33,6 +35,16 @@ const std::vector<NodeKey> kProgram = {
     src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}),
     scalar_op("mul", 1.0, "r", {3}), op("mul", {4, 2}), scalar_op("add", 0.0, "l", {5}),
     op("sub", {6, 0}), op("sub", {0, 6})};
+
+// The reducer looks at the token only of add/mul nodes with two parameters.
+TEST(IncrementalTest, IdentityTokensAreTwoParameterAddsAndMuls) {
+  for (std::string_view token : kIdentityTokens) {
+    auto parsed = parse_op_token(token);
+    ASSERT_TRUE(parsed.has_value()) << token;
+    EXPECT_TRUE(parsed->name == "add" || parsed->name == "mul") << token;
+    EXPECT_EQ(parsed->params.size(), 2u) << token;
+  }
+}
 
 TEST(IncrementalTest, FoldsCommutedTwinsIdentitiesAndTheirConsumers) {
   const auto reducer = stepped(kProgram);
