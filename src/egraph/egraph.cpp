@@ -26,7 +26,6 @@ void append_shorter_to_longer(List& winner, List& loser) {
 
 void EGraph::reserve(std::size_t count) {
   memo_.reserve(count);
-  classes_.reserve(classes_.size() + count);
   added_key_.reserve(added_key_.size() + count);
   union_find_.reserve(union_find_.size() + count);
 }

@@ -10,10 +10,10 @@
 // - congruence: no two classes hold e-nodes that are equal, and `memo` maps each node to its class;
 // - `classes_by_op(s)` lists, in ascending id order, exactly the classes holding a node with op s.
 //
-// Classes live in a vector indexed by id (a slot per id ever made; the slot of an id that lost a
+// Classes live in a sequence indexed by id (a slot per id ever made; the slot of an id that lost a
 // merge is empty), so every walk over classes is in id order and a class's id is its slot. There is
 // no per-class analysis and no explanation record. The e-graph owns its run's symbol table.
-// Move-only.
+// Move-only; not for concurrent use, though the const members never write.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "egraph/chunked.hpp"
 #include "egraph/enode.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/symbol_table.hpp"
@@ -63,9 +64,13 @@ class EGraph {
   // Hints that `add` or `lookup` of `node` (children already canonical) and indexing `root` come
   // soon; on large graphs these are cache misses worth overlapping. No effect on the state.
   void prefetch_node(const ENode& node) const { memo_.prefetch(node); }
+  // Both cache lines a class may straddle: its nodes and its uses.
   void prefetch_class(Id root) const {
-    if (root < classes_.size()) __builtin_prefetch(&classes_[root]);
+    if (root >= classes_.size()) return;
+    __builtin_prefetch(&classes_[root].nodes);
+    __builtin_prefetch(&classes_[root].uses);
   }
+  void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 
   Id find(Id id) const { return union_find_.find(id); }
   // The root of every id ever made, indexed by id, in one linear pass.
@@ -107,10 +112,10 @@ class EGraph {
 
   SymbolTable symbols_;
   UnionFind union_find_;
-  std::vector<EClass> classes_;       // by id; a slot is live exactly while its id is a root
+  Chunked<EClass> classes_;               // by id; a slot is live exactly while its id is a root
   std::vector<std::uint32_t> added_key_;  // by id: the memo key entered when the id was made
   Memo memo_;
-  std::vector<Id> repair_list_;       // ids whose added form must be re-entered into memo; LIFO
+  std::vector<Id> repair_list_;           // ids whose added form must be re-entered; LIFO
   std::size_t number_of_classes_ = 0;
   bool is_clean_ = false;
 

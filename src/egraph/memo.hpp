@@ -1,9 +1,9 @@
 // Memo: the e-graph's hash-cons table from e-node to class id.
 //
 // Entries are added and overwritten but never removed, so after merges the table also holds
-// outdated forms. Every key ever entered lives once in an append-only arena of fixed-size chunks
-// (growing never moves a key); the table itself holds 8-byte (key index, class id) slots hashed and
-// compared through the arena, which keeps the probed memory small on large graphs.
+// outdated forms. Every key ever entered lives once in an append-only arena (growing never moves a
+// key); the table itself holds 8-byte (key index, class id) slots hashed and compared through the
+// arena, which keeps the probed memory small on large graphs.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_set.h"
+#include "egraph/chunked.hpp"
 #include "egraph/enode.hpp"
 
 namespace tarnvel::egraph {
@@ -36,35 +37,24 @@ class Memo {
   // Enters `node` with `id` unless an equal key is present. Returns the entry for the key (whose
   // `id` the caller may overwrite) and whether it was entered now.
   std::pair<const Entry*, bool> insert(ENode node, Id id);
-  const ENode& key(std::uint32_t index) const { return keys_->at(index); }
-  void prefetch_key(std::uint32_t index) const { __builtin_prefetch(&keys_->at(index)); }
+  const ENode& key(std::uint32_t index) const { return (*keys_)[index]; }
+  void prefetch_key(std::uint32_t index) const { __builtin_prefetch(&(*keys_)[index]); }
 
  private:
-  class Keys {
-   public:
-    std::size_t size() const { return size_; }
-    const ENode& at(std::uint32_t index) const { return chunks_[index >> kChunkBits][index & kMask]; }
-    std::uint32_t push_back(ENode node);
-
-   private:
-    static constexpr unsigned kChunkBits = 14;
-    static constexpr std::uint32_t kMask = (1u << kChunkBits) - 1;
-    std::vector<std::vector<ENode>> chunks_;  // each reserved to the full chunk size once
-    std::size_t size_ = 0;
-  };
+  using Keys = Chunked<ENode>;
 
   struct Hash {
     using is_transparent = void;
     const Keys* keys;
-    std::size_t operator()(const Entry& entry) const { return (*this)(keys->at(entry.key)); }
+    std::size_t operator()(const Entry& entry) const { return (*this)((*keys)[entry.key]); }
     std::size_t operator()(const ENode& node) const { return absl::Hash<ENode>{}(node); }
   };
   struct Equal {
     using is_transparent = void;
     const Keys* keys;
     bool operator()(const Entry& a, const Entry& b) const { return a.key == b.key; }
-    bool operator()(const Entry& a, const ENode& b) const { return keys->at(a.key) == b; }
-    bool operator()(const ENode& a, const Entry& b) const { return a == keys->at(b.key); }
+    bool operator()(const Entry& a, const ENode& b) const { return (*keys)[a.key] == b; }
+    bool operator()(const ENode& a, const Entry& b) const { return a == (*keys)[b.key]; }
   };
 
   // On the heap so that the table's hasher keeps pointing at it when the Memo moves.

@@ -10,6 +10,8 @@ namespace {
 
 // How far ahead search and application start loading the memory they will need.
 constexpr std::size_t kPrefetchDistance = 8;
+// Classes up to this size are scanned for an instance before the memo is probed.
+constexpr std::size_t kShortClass = 8;
 
 bool is_var_text(std::string_view text) { return text.size() >= 2 && text.front() == '?'; }
 
@@ -164,11 +166,18 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   return matches;
 }
 
+// A rule that fires again on a term it already merged finds the instance among the matched class's
+// own nodes; answering from that short list gives what `add` would, without probing the memo.
+Id Pattern::add_root(EGraph& egraph, ENode node, Id matched) const {
+  for (Id& child : node.children) child = egraph.find(child);
+  if (egraph.class_lists(matched, node, kShortClass)) return egraph.find(matched);
+  return egraph.find(egraph.add(std::move(node)));
+}
+
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
                         std::optional<ENode> first_leaf) const {
-  // A rule that fires again on a term it already merged finds the instance among the matched
-  // class's own nodes; answering from that short list gives what `add` would, without the probe.
-  constexpr std::size_t kShortClass = 8;
+  // The precomputed node may name classes merged since; adding canonicalizes them again.
+  if (first_leaf && first_leaf_ == ast_.root()) return add_root(egraph, std::move(*first_leaf), matched);
   ids.clear();
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
     const ENodeOrVar& entry = ast_.nodes[i];
@@ -178,19 +187,15 @@ Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vec
       ids.push_back(*bound);
       continue;
     }
-    // The precomputed node may name classes merged since; `add` canonicalizes them again.
-    ENode node = i == first_leaf_ && first_leaf ? std::move(*first_leaf) : std::get<ENode>(entry);
-    if (i != first_leaf_ || !first_leaf) {
+    ENode node;
+    if (i == first_leaf_ && first_leaf) {
+      node = std::move(*first_leaf);
+    } else {
+      node = std::get<ENode>(entry);
       for (Id& child : node.children) child = ids[child];
     }
-    if (i == ast_.root()) {
-      for (Id& child : node.children) child = egraph.find(child);
-      if (egraph.class_lists(matched, node, kShortClass)) {
-        ids.push_back(egraph.find(matched));
-        continue;
-      }
-    }
-    ids.push_back(egraph.find(egraph.add(std::move(node))));
+    ids.push_back(i == ast_.root() ? add_root(egraph, std::move(node), matched)
+                                   : egraph.find(egraph.add(std::move(node))));
   }
   return ids.back();
 }
@@ -203,33 +208,68 @@ std::optional<ENode> Pattern::first_leaf_node(const EGraph& egraph, const Subst&
     if (!bound) return std::nullopt;
     node.children.push_back(egraph.find(*bound));
   }
-  egraph.prefetch_node(node);
   return node;
 }
 
+// Application runs as a pipeline over the substitutions, because on a large e-graph each step's
+// reads are cache misses that are cheap only when overlapped:
+// - 2 * kPrefetchDistance ahead: load the union-find slots of the substitution's classes and the
+//   matched class;
+// - kPrefetchDistance ahead: compute the first node the instance adds; when that node is the whole
+//   instance and the matched class already lists it, nothing will be added, otherwise load its
+//   memo slot and the classes whose uses it joins;
+// - then instantiate and merge, in order.
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {
+  struct Prepared {
+    std::optional<ENode> first_leaf;
+    bool listed = false;  // `first_leaf` is the instance and the matched class listed it
+  };
   std::vector<std::pair<Id, const Subst*>> work;
   for (const SearchMatches& match : matches) {
     for (const Subst& subst : match.substs) work.emplace_back(match.eclass, &subst);
   }
+  const auto load_classes = [&](std::size_t i) {
+    if (i >= work.size()) return;
+    for (const auto& [var, id] : *work[i].second) egraph.prefetch_parent(id);
+    egraph.prefetch_parent(work[i].first);
+    egraph.prefetch_class(work[i].first);
+  };
+  std::array<Prepared, kPrefetchDistance> ahead;
+  const auto prepare = [&](std::size_t i) {
+    if (i >= work.size() || !first_leaf_) return;
+    Prepared& prepared = ahead[i % kPrefetchDistance];
+    prepared.first_leaf = first_leaf_node(egraph, *work[i].second);
+    prepared.listed = false;
+    if (!prepared.first_leaf) return;
+    const ENode& node = *prepared.first_leaf;
+    if (first_leaf_ == ast_.root()) {
+      prepared.listed = egraph.class_lists(work[i].first, node, kShortClass);
+      if (prepared.listed) return;
+    }
+    egraph.prefetch_node(node);
+    for (Id child : node.children) egraph.prefetch_class(child);
+  };
+  // A node listed in a class stays listed there (lists only grow and merge); while its children are
+  // still roots it is also still the canonical instance, so adding it would give that class.
+  const auto still_listed = [&](const Prepared& prepared) {
+    if (!prepared.listed) return false;
+    const auto& children = prepared.first_leaf->children;
+    return std::all_of(children.begin(), children.end(), [&](Id id) { return egraph.is_root(id); });
+  };
+
+  for (std::size_t i = 0; i < 2 * kPrefetchDistance; ++i) load_classes(i);
+  for (std::size_t i = 0; i < kPrefetchDistance; ++i) prepare(i);
   std::vector<Id> changed;
   std::vector<Id> ids;
-  // The first node each instance adds is computed kPrefetchDistance substitutions ahead, so that
-  // its memo slot is loading while earlier instances are added.
-  std::array<std::optional<ENode>, kPrefetchDistance> ahead;
-  const auto compute_ahead = [&](std::size_t i) {
-    if (first_leaf_ && i < work.size()) {
-      ahead[i % kPrefetchDistance] = first_leaf_node(egraph, *work[i].second);
-    }
-    if (i < work.size()) egraph.prefetch_class(work[i].first);
-  };
-  for (std::size_t i = 0; i < kPrefetchDistance; ++i) compute_ahead(i);
   for (std::size_t i = 0; i < work.size(); ++i) {
-    std::optional<ENode> first_leaf = std::move(ahead[i % kPrefetchDistance]);
-    compute_ahead(i + kPrefetchDistance);
-    const Id instance =
-        instantiate(egraph, *work[i].second, work[i].first, ids, std::move(first_leaf));
-    if (egraph.union_(instance, work[i].first)) changed.push_back(instance);
+    Prepared prepared = std::move(ahead[i % kPrefetchDistance]);
+    load_classes(i + 2 * kPrefetchDistance);
+    prepare(i + kPrefetchDistance);
+    const auto [matched, subst] = work[i];
+    const Id instance = still_listed(prepared)
+                            ? egraph.find(matched)
+                            : instantiate(egraph, *subst, matched, ids, std::move(prepared.first_leaf));
+    if (egraph.union_(instance, matched)) changed.push_back(instance);
   }
   return changed;
 }

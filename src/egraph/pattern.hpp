@@ -82,6 +82,7 @@ class Pattern {
   Id instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
                  std::optional<ENode> first_leaf) const;
   std::optional<ENode> first_leaf_node(const EGraph& egraph, const Subst& subst) const;
+  Id add_root(EGraph& egraph, ENode node, Id matched) const;
 
   RecExpr ast_;
   Program program_;

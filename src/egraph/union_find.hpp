@@ -19,6 +19,9 @@ class UnionFind {
   void reserve(std::size_t count) { parents_.reserve(count); }
 
   Id parent(Id id) const { return parents_[id]; }
+  void prefetch(Id id) const {
+    if (id < parents_.size()) __builtin_prefetch(&parents_[id]);
+  }
   bool is_root(Id id) const { return parents_[id] == id; }
 
   // Both fail with "Invalid id N" for an id that was never made.

@@ -76,7 +76,11 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
     return enode;
   };
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + kLoadLookahead < n) egraph.prefetch_node(expected_enode(i + kLoadLookahead));
+    if (i + kLoadLookahead < n) {
+      const ENode ahead = expected_enode(i + kLoadLookahead);
+      egraph.prefetch_node(ahead);
+      for (Id child : ahead.children) egraph.prefetch_class(child);  // adding appends to its uses
+    }
     ENode enode{symbols[i], {}};
     for (std::size_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
     ids.push_back(egraph.find(egraph.add(std::move(enode))));

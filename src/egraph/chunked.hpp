@@ -1,0 +1,39 @@
+// Chunked<T>: an append-only sequence stored in fixed-size chunks.
+//
+// Growing never moves an element (references stay valid and nothing is copied), and no single
+// allocation grows with the sequence, so the storage of a large e-graph is carved from ordinary
+// heap blocks that the allocator reuses from run to run instead of fresh pages every time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace tarnvel::egraph {
+
+template <class T, unsigned kChunkBits = 14>
+class Chunked {
+ public:
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  T& operator[](std::size_t index) { return chunks_[index >> kChunkBits][index & kMask]; }
+  const T& operator[](std::size_t index) const { return chunks_[index >> kChunkBits][index & kMask]; }
+
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
+    if ((size_ & kMask) == 0) chunks_.emplace_back().reserve(kChunkSize);
+    ++size_;
+    return chunks_.back().emplace_back(std::forward<Args>(args)...);
+  }
+
+ private:
+  static constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
+  static constexpr std::size_t kMask = kChunkSize - 1;
+
+  std::vector<std::vector<T>> chunks_;  // each reserved to kChunkSize once, so never reallocated
+  std::size_t size_ = 0;
+};
+
+}  // namespace tarnvel::egraph
