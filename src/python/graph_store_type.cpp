@@ -245,18 +245,9 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
   if (!to_optional_node_ids(bound[0], "outputs", requested)) return nullptr;
   auto blob = [&]() -> std::expected<std::string, std::variant<BadNodeId, BlobLimitError>> {
     DetachedWaits waits;
-    std::vector<NodeId> outputs;
-    if (requested) {
-      // A store only grows: ids valid now are still valid when the snapshot is written.
-      const std::uint64_t count = core(self).node_count();
-      for (NodeId id : *requested) {
-        if (id >= count) return std::unexpected(BadNodeId{id});
-      }
-      outputs = std::move(*requested);
-    } else {
-      outputs = core(self).outputs();
-    }
-    auto bytes = serialize_with(core(self), outputs);
+    auto outputs = requested_outputs(core(self), std::move(requested));
+    if (!outputs) return std::unexpected(outputs.error());
+    auto bytes = serialize_with(core(self), *outputs);
     if (!bytes) return std::unexpected(bytes.error());
     return std::move(*bytes);
   }();
@@ -353,9 +344,6 @@ void graph_store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-#define TARNVEL_METHOD(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc}
-
 PyMethodDef methods[] = {
     TARNVEL_METHOD(add_source, "add_source($self, name, params=None)\n--\n\n"),
     TARNVEL_METHOD(add_op, "add_op($self, name, inputs, params=None)\n--\n\n"),
@@ -445,6 +433,17 @@ PyType_Spec spec = {
 }  // namespace
 
 PyType_Spec& graph_store_spec() { return spec; }
+
+std::expected<std::vector<NodeId>, BadNodeId> requested_outputs(
+    const GraphStore& store, std::optional<std::vector<NodeId>> requested) {
+  if (!requested) return store.outputs();
+  // A store only grows: ids valid now stay valid for every later read of it.
+  const std::uint64_t count = store.node_count();
+  for (NodeId id : *requested) {
+    if (id >= count) return std::unexpected(BadNodeId{id});
+  }
+  return std::move(*requested);
+}
 
 PyObject* wrap_store(PyTypeObject* type_of_module, std::unique_ptr<GraphStore> store) {
   PyTypeObject* type = state_of(type_of_module).graph_store_type;

@@ -94,21 +94,13 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
   auto reduced = [&]() -> std::expected<ReducedStore, BadNodeId> {
     DetachedWaits waits;
     // The outputs are read from the store before the reducer is locked.
-    std::vector<NodeId> outputs;
-    if (requested) {
-      const std::uint64_t count = store->node_count();
-      for (NodeId id : *requested) {
-        if (id >= count) return std::unexpected(BadNodeId{id});
-      }
-      outputs = std::move(*requested);
-    } else {
-      outputs = store->outputs();
-    }
+    auto outputs = requested_outputs(*store, std::move(requested));
+    if (!outputs) return std::unexpected(outputs.error());
     auto result = state(self).mutex.with_lock([&]() -> std::expected<Reduced, BadNodeId> {
       IncrementalReducer& reducer = state(self).reducer;
       if (auto consumed = consume_delta(reducer, *store); !consumed) return std::unexpected(consumed.error());
       const SaturationEngine engine;
-      return reducer.finalize(outputs, engine, maximal_fusion);
+      return reducer.finalize(*outputs, engine, maximal_fusion);
     });
     if (!result) return std::unexpected(result.error());
     return from_reduced(std::move(*result));  // the reducer's mutex is released by now
@@ -164,9 +156,6 @@ void incremental_reducer_dealloc(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);
 }
-
-#define TARNVEL_METHOD(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef methods[] = {
     TARNVEL_METHOD(step,

@@ -2,7 +2,10 @@
 // destroyed in tp_dealloc; no PyObject* lives inside locked core state.
 #pragma once
 
+#include <expected>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <mutex>
 
 #include "ir/param.hpp"
@@ -24,6 +27,10 @@ struct PyPayloadDescriptor {
 PyType_Spec& graph_store_spec();
 PyType_Spec& payload_descriptor_spec();
 PyType_Spec& incremental_reducer_spec();
+
+// The outputs of a request: the store's marks, or the given ids once each is known to name a node.
+std::expected<std::vector<NodeId>, BadNodeId> requested_outputs(
+    const GraphStore& store, std::optional<std::vector<NodeId>> requested);
 
 // Wraps a store as a new Python GraphStore of the module that defined `type_of_module`.
 PyObject* wrap_store(PyTypeObject* type_of_module, std::unique_ptr<GraphStore> store);

@@ -95,4 +95,9 @@ class DetachedWaits {
   ContentionWaitScope scope_;
 };
 
+// A method-table entry for a vectorcall method `name` with the docstring `doc`.
+#define TARNVEL_METHOD(name, doc)                                                              \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)),                  \
+   METH_FASTCALL | METH_KEYWORDS, doc}
+
 }  // namespace tarnvel::python
