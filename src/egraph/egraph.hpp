@@ -70,6 +70,11 @@ class EGraph {
     __builtin_prefetch(&classes_[root].nodes);
     __builtin_prefetch(&classes_[root].uses);
   }
+  // A class's node list when it has outgrown its inline slot. Reads the class itself, so it pays
+  // off a few steps after `prefetch_class` of the same root.
+  void prefetch_class_nodes(Id root) const {
+    if (root < classes_.size()) __builtin_prefetch(classes_[root].nodes.data());
+  }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 
   Id find(Id id) const { return union_find_.find(id); }

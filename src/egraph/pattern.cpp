@@ -158,8 +158,11 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   const std::span<const Id> candidates = egraph.classes_by_op(root->op);
   matches.reserve(std::min(candidates.size(), limit));
   for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (i + 2 * kPrefetchDistance < candidates.size()) {
+      egraph.prefetch_class(candidates[i + 2 * kPrefetchDistance]);
+    }
     if (i + kPrefetchDistance < candidates.size()) {
-      egraph.prefetch_class(candidates[i + kPrefetchDistance]);
+      egraph.prefetch_class_nodes(candidates[i + kPrefetchDistance]);
     }
     if (!search_class(candidates[i])) break;
   }
@@ -213,8 +216,9 @@ std::optional<ENode> Pattern::first_leaf_node(const EGraph& egraph, const Subst&
 
 // Application runs as a pipeline over the substitutions, because on a large e-graph each step's
 // reads are cache misses that are cheap only when overlapped:
-// - 2 * kPrefetchDistance ahead: load the union-find slots of the substitution's classes and the
+// - 3 * kPrefetchDistance ahead: load the union-find slots of the substitution's classes and the
 //   matched class;
+// - 2 * kPrefetchDistance ahead: load the matched class's node list if it is out of line;
 // - kPrefetchDistance ahead: compute the first node the instance adds; when that node is the whole
 //   instance and the matched class already lists it, nothing will be added, otherwise load its
 //   memo slot and the classes whose uses it joins;
@@ -233,6 +237,9 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMat
     for (const auto& [var, id] : *work[i].second) egraph.prefetch_parent(id);
     egraph.prefetch_parent(work[i].first);
     egraph.prefetch_class(work[i].first);
+  };
+  const auto load_nodes = [&](std::size_t i) {
+    if (i < work.size()) egraph.prefetch_class_nodes(work[i].first);
   };
   std::array<Prepared, kPrefetchDistance> ahead;
   const auto prepare = [&](std::size_t i) {
@@ -257,13 +264,15 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMat
     return std::all_of(children.begin(), children.end(), [&](Id id) { return egraph.is_root(id); });
   };
 
-  for (std::size_t i = 0; i < 2 * kPrefetchDistance; ++i) load_classes(i);
+  for (std::size_t i = 0; i < 3 * kPrefetchDistance; ++i) load_classes(i);
+  for (std::size_t i = 0; i < 2 * kPrefetchDistance; ++i) load_nodes(i);
   for (std::size_t i = 0; i < kPrefetchDistance; ++i) prepare(i);
   std::vector<Id> changed;
   std::vector<Id> ids;
   for (std::size_t i = 0; i < work.size(); ++i) {
     Prepared prepared = std::move(ahead[i % kPrefetchDistance]);
-    load_classes(i + 2 * kPrefetchDistance);
+    load_classes(i + 3 * kPrefetchDistance);
+    load_nodes(i + 2 * kPrefetchDistance);
     prepare(i + kPrefetchDistance);
     const auto [matched, subst] = work[i];
     const Id instance = still_listed(prepared)
