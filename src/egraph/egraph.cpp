@@ -198,7 +198,20 @@ void EGraph::refresh_op_lists() {
 
 std::size_t EGraph::rebuild() {
   const std::size_t merges = process_repairs();
-  for (Id root : touched_roots()) rebuild_class(root);
+  // The class pass visits the touched roots in id order, loading ahead each class, then its node
+  // list when out of line, then the union-find slots of its nodes' children.
+  constexpr std::size_t kStep = 8;
+  const std::vector<Id> roots = touched_roots();
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    if (i + 3 * kStep < roots.size()) prefetch_class(roots[i + 3 * kStep]);
+    if (i + 2 * kStep < roots.size()) prefetch_class_nodes(roots[i + 2 * kStep]);
+    if (i + kStep < roots.size()) {
+      for (const ENode& node : classes_[roots[i + kStep]].nodes) {
+        for (Id child : node.children) union_find_.prefetch(child);
+      }
+    }
+    rebuild_class(roots[i]);
+  }
   refresh_op_lists();
   is_clean_ = true;
   return merges;
