@@ -235,12 +235,6 @@ std::vector<Id> EGraph::roots() const {
   return root;
 }
 
-bool EGraph::class_lists(Id id, const ENode& node, std::size_t max_nodes) const {
-  const auto& nodes = (*this)[id].nodes;
-  return nodes.size() <= max_nodes && std::find(nodes.begin(), nodes.end(), node) != nodes.end();
-}
-
-const EClass& EGraph::operator[](Id id) const { return classes_[find(id)]; }
 
 const ENode& EGraph::added_form(Id id) const {
   find(id);  // rejects an id that was never made

@@ -59,7 +59,14 @@ class EGraph {
   // Whether the class of `id` lists `node` among its (at most `max_nodes`) nodes. A node listed in
   // a class is always a memo key of that class, so a hit means `add(node)` would return an id of
   // this class; a miss proves nothing.
-  bool class_lists(Id id, const ENode& node, std::size_t max_nodes) const;
+  bool class_lists(Id id, const ENode& node, std::size_t max_nodes) const {
+    const auto& nodes = (*this)[id].nodes;
+    if (nodes.size() > max_nodes) return false;
+    for (const ENode& listed : nodes) {
+      if (listed == node) return true;
+    }
+    return false;
+  }
 
   // Hints that `add` or `lookup` of `node` (children already canonical) and indexing `root` come
   // soon; on large graphs these are cache misses worth overlapping. No effect on the state.
@@ -89,7 +96,7 @@ class EGraph {
   std::size_t rebuild();
 
   // The class of `id`'s root; "Invalid id N" for an id that was never made.
-  const EClass& operator[](Id id) const;
+  const EClass& operator[](Id id) const { return classes_[find(id)]; }
 
   bool is_clean() const { return is_clean_; }
   // Entries of `memo`, outdated forms included.

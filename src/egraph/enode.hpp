@@ -25,7 +25,14 @@ struct ENode {
     return op == other.op && children.size() == other.children.size();
   }
 
-  friend bool operator==(const ENode&, const ENode&) = default;
+  // A plain loop: children are a few ids, too short to pay for a call to memcmp.
+  friend bool operator==(const ENode& left, const ENode& right) {
+    if (left.op != right.op || left.children.size() != right.children.size()) return false;
+    for (std::size_t i = 0; i < left.children.size(); ++i) {
+      if (left.children[i] != right.children[i]) return false;
+    }
+    return true;
+  }
   friend bool operator<(const ENode& left, const ENode& right) {
     return std::tie(left.op, left.children) < std::tie(right.op, right.children);
   }

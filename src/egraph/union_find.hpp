@@ -24,14 +24,32 @@ class UnionFind {
   }
   bool is_root(Id id) const { return parents_[id] == id; }
 
-  // Both fail with "Invalid id N" for an id that was never made.
-  Id find(Id id) const;
-  Id find_halving(Id id);
+  // Both fail with "Invalid id N" for an id that was never made. Inline: they are the innermost
+  // step of adding, merging, matching and rebuilding.
+  Id find(Id id) const {
+    check_id(id);
+    while (parents_[id] != id) id = parents_[id];
+    return id;
+  }
+  Id find_halving(Id id) {
+    check_id(id);
+    while (parents_[id] != id) {
+      const Id grandparent = parents_[parents_[id]];
+      parents_[id] = grandparent;
+      id = grandparent;
+    }
+    return id;
+  }
 
   // Makes `winner` the parent of `loser`. REQUIRES: both are roots.
   void link(Id loser, Id winner) { parents_[loser] = winner; }
 
  private:
+  void check_id(Id id) const {
+    if (id >= parents_.size()) [[unlikely]] fail_invalid_id(id);
+  }
+  [[noreturn, gnu::cold]] static void fail_invalid_id(Id id);
+
   std::vector<Id> parents_;
 };
 
