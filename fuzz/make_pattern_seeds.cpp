@@ -1,0 +1,61 @@
+// Writes the seed corpus of pattern_fuzz into a directory: the searcher and applier texts of the
+// rewrite engine's rules, built from the same rule facts the engine reads (commutative operator
+// names and identity tokens), compositions of them, quoted forms and texts that reach each parse
+// error.
+//
+//   make_pattern_seeds DIR
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "optimizer/rules.hpp"
+
+namespace {
+
+void put(const std::filesystem::path& dir, const std::string& name, const std::string& bytes) {
+  std::ofstream(dir / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string quote_atom(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path dir = argv[1];
+  std::filesystem::create_directories(dir);
+  std::vector<std::string> texts;
+  for (std::string_view name : tarnvel::kCommutativeNames) {
+    const std::string op = "op|" + std::string(name);
+    texts.push_back("(" + op + " ?a ?b)");
+    texts.push_back("(" + op + " ?b ?a)");
+    texts.push_back("(" + op + " (" + op + " ?a ?b) ?a)");
+    texts.push_back("(" + quote_atom(op) + " ?x \"?x\")");
+  }
+  for (std::string_view identity : tarnvel::kIdentityTokens) {
+    texts.push_back("(" + std::string(identity) + " ?a)");
+    texts.push_back("(" + std::string(identity) + " (" + std::string(identity) + " ?a))");
+    texts.push_back("(op|mul ?a (" + std::string(identity) + " src|x))");
+  }
+  for (const char* text : {"?a", "src|x", "(op|neg src|x)", "(f ?a ?a ?b ?b)", "(f (g ?a) (g ?a) ?a)",
+                           "  (f\n ?a\t(g \"a b\" \"\\\"q\\\\\"))  ", "(f \"\" ?)", "?",
+                           // parse errors: empty, empty list, list head, variable with operands,
+                           // unbalanced, trailing text, unterminated string
+                           "", "()", "((f) ?a)", "(?a b)", "(f ?a", "f)", "(f) (g)", "(f \"abc", "(f \"\\"}) {
+    texts.push_back(text);
+  }
+  for (std::size_t i = 0; i < texts.size(); ++i) put(dir, "pattern-" + std::to_string(i), texts[i]);
+  return 0;
+}
