@@ -1,7 +1,8 @@
 // canonicalize on engine graphs shaped like recorded programs: sources, chains of unary ops,
 // binary ops that fan out from earlier results, commuted duplicates, identity ops and reductions.
 //
-// Run: build/<dir>/bench/engine_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+// Run (Release): <build>/bench/engine_bench --benchmark_repetitions=5
+//                 --benchmark_report_aggregates_only=true
 // Linear cost means the 1,000,000-node median stays within about 10x the 100,000-node one.
 #include <benchmark/benchmark.h>
 
@@ -61,7 +62,9 @@ EngineGraph program_like_graph(std::size_t n) {
     return random.below(graph.nodes.size());
   };
 
-  for (std::size_t i = 0; i < kHubs; ++i) hubs.push_back(add("src|input|name=s" + std::to_string(i), {}));
+  for (std::size_t i = 0; i < kHubs; ++i) {
+    hubs.push_back(add("src|input|name=s" + std::to_string(i), {}));
+  }
   while (graph.nodes.size() < n) {
     const std::size_t choice = random.below(100);
     if (choice < 2) {
@@ -73,7 +76,9 @@ EngineGraph program_like_graph(std::size_t n) {
       const std::size_t op = random.below(5);
       const std::size_t node = add(kBinary[op], {recent(), operand()});
       if (op != 2) commutative.push_back(node);
-      if (commutative.size() > 256) commutative.erase(commutative.begin(), commutative.begin() + 128);
+      if (commutative.size() > 256) {
+        commutative.erase(commutative.begin(), commutative.begin() + 128);
+      }
     } else if (choice < 82 && !commutative.empty()) {
       const EngineNode& original = graph.nodes[commutative[random.below(commutative.size())]];
       add(original.op, {original.children[1], original.children[0]});
@@ -100,6 +105,10 @@ void BM_Canonicalize(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
   state.counters["canonical_nodes"] = static_cast<double>(canonical_nodes);
 }
-BENCHMARK(BM_Canonicalize)->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Canonicalize)
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

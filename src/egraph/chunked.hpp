@@ -19,7 +19,9 @@ class Chunked {
   bool empty() const { return size_ == 0; }
 
   T& operator[](std::size_t index) { return chunks_[index >> kChunkBits][index & kMask]; }
-  const T& operator[](std::size_t index) const { return chunks_[index >> kChunkBits][index & kMask]; }
+  const T& operator[](std::size_t index) const {
+    return chunks_[index >> kChunkBits][index & kMask];
+  }
 
   template <class... Args>
   T& emplace_back(Args&&... args) {

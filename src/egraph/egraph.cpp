@@ -235,7 +235,6 @@ std::vector<Id> EGraph::roots() const {
   return root;
 }
 
-
 const ENode& EGraph::added_form(Id id) const {
   find(id);  // rejects an id that was never made
   return memo_.key(added_key_[id]);

@@ -44,8 +44,8 @@ std::vector<ENode> extract_term(const RecExpr& expr, std::size_t root) {
 }  // namespace
 
 // Pending sub-patterns are taken cheapest first: variables (a record or a Compare), then ground
-// sub-patterns (one Lookup), then e-nodes to bind, each group in the order it was reached. The order
-// only changes the order in which substitutions are found, never their set.
+// sub-patterns (one Lookup), then e-nodes to bind, each group in the order it was reached. The
+// order only changes the order in which substitutions are found, never their set.
 Program Program::compile(const RecExpr& expr) {
   check_invariant(!expr.nodes.empty(), "cannot compile an empty pattern");
   const std::vector<bool> ground = ground_entries(expr);
@@ -63,8 +63,9 @@ Program Program::compile(const RecExpr& expr) {
   Program program;
   std::vector<Pending> pending{{root, 0}};
   while (!pending.empty()) {
-    const auto next = std::min_element(pending.begin(), pending.end(),
-                                       [&](const Pending& a, const Pending& b) { return rank(a) < rank(b); });
+    const auto next =
+        std::min_element(pending.begin(), pending.end(),
+                         [&](const Pending& a, const Pending& b) { return rank(a) < rank(b); });
     const Pending current = *next;
     pending.erase(next);
 

@@ -98,7 +98,8 @@ std::string to_string(const PatternParseError& error) {
   return std::visit(Visitor{}, error);
 }
 
-std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text, SymbolTable& symbols) {
+std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text,
+                                                        SymbolTable& symbols) {
   auto sexp = read_sexp(text);
   if (!sexp) return std::unexpected(BadSexp{std::move(sexp.error())});
   return Converter(*sexp, symbols).convert();
@@ -116,7 +117,8 @@ Pattern::Pattern(const RecExpr& expr) : ast_(compact(expr)), program_(Program::c
   }
 }
 
-std::expected<Pattern, PatternParseError> Pattern::parse(std::string_view text, SymbolTable& symbols) {
+std::expected<Pattern, PatternParseError> Pattern::parse(std::string_view text,
+                                                         SymbolTable& symbols) {
   auto expr = parse_rec_expr(text, symbols);
   if (!expr) return std::unexpected(std::move(expr.error()));
   return Pattern(*expr);
@@ -126,7 +128,8 @@ std::vector<Var> Pattern::vars() const {
   std::vector<Var> vars;
   for (const ENodeOrVar& node : ast_.nodes) {
     const auto* var = std::get_if<Var>(&node);
-    if (var != nullptr && std::find(vars.begin(), vars.end(), *var) == vars.end()) vars.push_back(*var);
+    if (var == nullptr || std::find(vars.begin(), vars.end(), *var) != vars.end()) continue;
+    vars.push_back(*var);
   }
   return vars;
 }
@@ -180,7 +183,9 @@ Id Pattern::add_root(EGraph& egraph, ENode node, Id matched) const {
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
                         std::optional<ENode> first_leaf) const {
   // The precomputed node may name classes merged since; adding canonicalizes them again.
-  if (first_leaf && first_leaf_ == ast_.root()) return add_root(egraph, std::move(*first_leaf), matched);
+  if (first_leaf && first_leaf_ == ast_.root()) {
+    return add_root(egraph, std::move(*first_leaf), matched);
+  }
   ids.clear();
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
     const ENodeOrVar& entry = ast_.nodes[i];
@@ -223,7 +228,8 @@ std::optional<ENode> Pattern::first_leaf_node(const EGraph& egraph, const Subst&
 //   instance and the matched class already lists it, nothing will be added, otherwise load its
 //   memo slot and the classes whose uses it joins;
 // - then instantiate and merge, in order.
-std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {
+std::vector<Id> Pattern::apply_matches(EGraph& egraph,
+                                       std::span<const SearchMatches> matches) const {
   struct Prepared {
     std::optional<ENode> first_leaf;
     bool listed = false;  // `first_leaf` is the instance and the matched class listed it
@@ -275,9 +281,10 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMat
     load_nodes(i + 2 * kPrefetchDistance);
     prepare(i + kPrefetchDistance);
     const auto [matched, subst] = work[i];
-    const Id instance = still_listed(prepared)
-                            ? egraph.find(matched)
-                            : instantiate(egraph, *subst, matched, ids, std::move(prepared.first_leaf));
+    const Id instance =
+        still_listed(prepared)
+            ? egraph.find(matched)
+            : instantiate(egraph, *subst, matched, ids, std::move(prepared.first_leaf));
     if (egraph.union_(instance, matched)) changed.push_back(instance);
   }
   return changed;

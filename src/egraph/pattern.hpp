@@ -49,7 +49,8 @@ std::string to_string(const PatternParseError& error);
 
 // Parses `text` into a flat pattern, children first, not yet compacted. Symbols are interned in
 // `symbols`; a variable is an atom of at least two characters beginning with "?".
-std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text, SymbolTable& symbols);
+std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text,
+                                                        SymbolTable& symbols);
 
 // The substitutions found in one class.
 struct SearchMatches {
@@ -61,7 +62,8 @@ class Pattern {
  public:
   // Compacts `expr` and compiles it. REQUIRES: `expr` is not empty.
   explicit Pattern(const RecExpr& expr);
-  static std::expected<Pattern, PatternParseError> parse(std::string_view text, SymbolTable& symbols);
+  static std::expected<Pattern, PatternParseError> parse(std::string_view text,
+                                                         SymbolTable& symbols);
 
   const RecExpr& ast() const { return ast_; }
   const Program& program() const { return program_; }

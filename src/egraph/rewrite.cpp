@@ -4,8 +4,8 @@
 
 namespace tarnvel::egraph {
 
-std::expected<Rewrite, std::string> Rewrite::make(std::string name, Pattern searcher, Pattern applier,
-                                                  const SymbolTable& symbols) {
+std::expected<Rewrite, std::string> Rewrite::make(std::string name, Pattern searcher,
+                                                  Pattern applier, const SymbolTable& symbols) {
   const std::vector<Var> bound = searcher.vars();
   for (Var var : applier.vars()) {
     if (std::find(bound.begin(), bound.end(), var) != bound.end()) continue;

@@ -1,5 +1,6 @@
 // Rewrite: a named rule that searches for its left pattern and merges each match with the
-// instantiated right pattern. Immutable; usable on any e-graph whose symbols extend the rule's table.
+// instantiated right pattern. Immutable; usable on any e-graph whose symbol table extends the one
+// the rule was parsed with.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +18,8 @@ class Rewrite {
  public:
   // Fails with "Rewrite {name} refers to unbound var {var}" for the first variable of `applier`
   // that `searcher` does not bind.
-  static std::expected<Rewrite, std::string> make(std::string name, Pattern searcher, Pattern applier,
-                                                  const SymbolTable& symbols);
+  static std::expected<Rewrite, std::string> make(std::string name, Pattern searcher,
+                                                  Pattern applier, const SymbolTable& symbols);
   // Parses both sides with `symbols`; a parse error is reported through its message.
   static std::expected<Rewrite, std::string> parse(std::string name, std::string_view searcher,
                                                    std::string_view applier, SymbolTable& symbols);

@@ -29,7 +29,8 @@ std::vector<std::size_t> name_slots(std::span<const Rewrite> rules) {
   }
   if (names.size() == rules.size()) return slots;
 
-  std::string warning = "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
+  std::string warning =
+      "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
   for (std::size_t slot = 0; slot < names.size(); ++slot) {
     if (occurrences[slot] < 2) continue;
     warning += "Rule '" + std::string(names[slot]) + "' appears " +

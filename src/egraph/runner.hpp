@@ -4,7 +4,8 @@
 //
 // Limits are checked at the start of every iteration, after every single rule's search and after
 // every single rule's application, so a run stops within one rule of exceeding its time or node
-// limit. Exceeding a limit is not an error: the run ends with that stop reason and a rebuilt e-graph.
+// limit. Exceeding a limit is not an error: the run ends with that stop reason and a rebuilt
+// e-graph.
 //
 // Use: configure with the `with_*` setters, `run(rules)` once, then read `egraph()`,
 // `iterations()` and `stop_reason()`.

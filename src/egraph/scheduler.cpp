@@ -67,10 +67,10 @@ bool BackoffScheduler::can_stop(std::size_t iteration) {
   }
   if (banned.empty()) return true;
 
-  const std::size_t min_ban =
-      (*std::min_element(banned.begin(), banned.end(),
-                         [](const RuleStats* a, const RuleStats* b) { return a->ban_end < b->ban_end; }))
-          ->ban_end;
+  const auto earliest = [](const RuleStats* a, const RuleStats* b) {
+    return a->ban_end < b->ban_end;
+  };
+  const std::size_t min_ban = (*std::min_element(banned.begin(), banned.end(), earliest))->ban_end;
   check_invariant(min_ban >= iteration, "assertion failed: min_ban >= iteration");
   const std::size_t delta = min_ban - iteration;
   std::size_t unbanned = 0;

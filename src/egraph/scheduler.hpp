@@ -1,11 +1,11 @@
-// Rewrite schedulers: they decide, rule by rule and iteration by iteration, whether a rule's matches
-// are used.
+// Rewrite schedulers: they decide, rule by rule and iteration by iteration, whether a rule's
+// matches are used.
 //
 // BackoffScheduler bans a rule for a while when one search finds more matches than its threshold,
 // and doubles both the threshold and the next ban each time: thresholds 1000, 2000, 4000, ...,
 // ban lengths 5, 10, 20, .... A rule is applied in an iteration with all of its matches or not at
-// all. When an iteration changes nothing while rules are banned, `can_stop` fast-forwards the bans so
-// that the earliest-ending ones are lifted for the very next iteration.
+// all. When an iteration changes nothing while rules are banned, `can_stop` fast-forwards the bans
+// so that the earliest-ending ones are lifted for the very next iteration.
 #pragma once
 
 #include <cstddef>

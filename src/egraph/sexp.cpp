@@ -108,6 +108,8 @@ std::string to_string(const SexpError& error) {
          std::to_string(error.column);
 }
 
-std::expected<Sexp, SexpError> read_sexp(std::string_view text) { return Reader(trim(text)).read(); }
+std::expected<Sexp, SexpError> read_sexp(std::string_view text) {
+  return Reader(trim(text)).read();
+}
 
 }  // namespace tarnvel::egraph

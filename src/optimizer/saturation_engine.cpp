@@ -90,7 +90,8 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
 
 // Steps 5 to 9 of the read-out: every class is written once, as its lowest-index input node with
 // that node's own token and operand order. Children and outputs are looked up by class root.
-CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph, const std::vector<Id>& ids) {
+CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
+                        const std::vector<Id>& ids) {
   const std::vector<Id> roots = egraph.roots();
   std::vector<std::size_t> output_index(egraph.id_count(), kUnassigned);  // by class root
   const auto index_of = [&](std::size_t node) {
@@ -131,8 +132,8 @@ SaturationEngine::SaturationEngine() {
              symbols_);
   }
   for (std::size_t k = 0; k < kIdentityTokens.size(); ++k) {
-    add_rule(rules_, "identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)",
-             "?x", symbols_);
+    const std::string token(kIdentityTokens[k]);
+    add_rule(rules_, "identity-" + std::to_string(k), "(" + token + " ?x)", "?x", symbols_);
   }
 }
 

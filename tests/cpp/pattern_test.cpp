@@ -229,7 +229,9 @@ TEST(PatternApplyTest, ApplyingMatchesEqualsAddingEachInstanceInOrder) {
   };
   for (EGraph* graph : {&pipelined, &reference}) {
     state = 12345;
-    for (int i = 0; i < 12; ++i) graph->add(ENode{graph->symbols().intern("x" + std::to_string(i)), {}});
+    for (int i = 0; i < 12; ++i) {
+      graph->add(ENode{graph->symbols().intern("x" + std::to_string(i)), {}});
+    }
     // Nested terms over recent classes, many with their commuted twin present and used, so that
     // merges during one application make the children of later instances stale.
     for (int i = 0; i < 400; ++i) {

@@ -27,7 +27,8 @@ std::vector<std::size_t> children(const CanonicalGraph& result, std::size_t inde
 
 class SaturationEngineTest : public ::testing::Test {
  protected:
-  CanonicalGraph canonicalize(std::vector<EngineNode> nodes, std::vector<std::size_t> outputs = {}) {
+  CanonicalGraph canonicalize(std::vector<EngineNode> nodes,
+                              std::vector<std::size_t> outputs = {}) {
     return engine.canonicalize(EngineGraph{std::move(nodes), std::move(outputs)});
   }
 
@@ -83,7 +84,8 @@ TEST_F(SaturationEngineTest, NearMissesStayApart) {
        node("op|add|scalar=i1", {0, 1}), node("op|add|scalar=i1", {1, 0}), node("op|add", {0}),
        node("op|add", {1}), node("op|add", {0, 1, 0}), node("op|add", {1, 0, 0}),
        node("op|add|scalar=f3ff0000000000000;side=sr", {0}),
-       node("op|mul|scalar=f0000000000000000;side=sl", {0}), node("op|mul|scalar=f3ff0000000000000", {0}),
+       node("op|mul|scalar=f0000000000000000;side=sl", {0}),
+       node("op|mul|scalar=f3ff0000000000000", {0}),
        node("op|maximum", {0, 1}), node("op|maximum", {1, 0})});
   EXPECT_EQ(result.node_map,
             (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13}));
