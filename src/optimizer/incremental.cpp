@@ -5,6 +5,7 @@
 
 #include "absl/hash/hash.h"
 #include "optimizer/rules.hpp"
+#include "support/id_index.hpp"
 
 namespace tarnvel {
 namespace {
@@ -60,6 +61,7 @@ std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const
 
   reserve_extra(canonical_, delta.size());
   reserve_extra(to_canonical_, delta.size());
+  reserve_ids(canonical_index_, canonical_.size() + delta.size());
   for (const NodeKey& node : delta) {
     NodeInputs inputs;
     inputs.reserve(node.inputs().size());

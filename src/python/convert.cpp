@@ -197,7 +197,12 @@ bool optional_str_item(PyObject* dict, const char* key, const char* argument,
   if (PyDict_GetItemStringRef(dict, key, &found) < 0) return fail_with_note(argument);
   value = Ref::steal(found);
 #else
-  PyObject* borrowed = PyDict_GetItemString(dict, key);  // GIL build only: no concurrent mutation
+  // GIL build only (no free-threaded 3.12): the borrowed value is taken at once. Unlike
+  // PyDict_GetItemString, this lookup reports errors raised while comparing keys.
+  Ref name = Ref::steal(PyUnicode_FromString(key));
+  if (!name) return fail_with_note(argument);
+  PyObject* borrowed = PyDict_GetItemWithError(dict, name.get());
+  if (borrowed == nullptr && PyErr_Occurred()) return fail_with_note(argument);
   value = Ref::borrow(borrowed);
 #endif
   present = static_cast<bool>(value);

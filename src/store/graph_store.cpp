@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "absl/hash/hash.h"
+#include "support/id_index.hpp"
 
 namespace tarnvel {
 
@@ -22,7 +23,7 @@ void GraphStore::reserve(std::uint64_t count) {
   mutex_.with_lock([&] {
     nodes_.reserve(count);
     hashes_.reserve(hashes_.size() + count);
-    index_.reserve(index_.size() + count);
+    reserve_ids(index_, index_.size() + count);
   });
 }
 
@@ -53,10 +54,11 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
       if (input >= next) return std::unexpected(BadNodeId{input});
     }
     nodes_.reserve_one();
+    reserve_ids(index_, next + 1);
     if (hashes_.size() == hashes_.capacity()) hashes_.reserve(std::max<std::size_t>(64, 2 * hashes_.size()));
     const Probe probe{key, hash32(key)};
-    // One probe: the constructor runs only when the key is new, after any rehash has succeeded,
-    // and neither appending (capacity reserved above) nor constructing the slot can fail then.
+    // One probe: the constructor runs only when the key is new, and with room reserved above the
+    // table does not grow, appending cannot fail and neither can constructing the slot.
     auto it = index_.lazy_emplace(probe, [&](const auto& construct) {
       hashes_.push_back(probe.hash);
       nodes_.push_back(std::move(key));
