@@ -112,7 +112,8 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
   }
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; recorded.load() < nodes.size() || i < 4; ++i) {
+      // Counts finalizes only, so every thread contributes at least 4 however the start races.
+      for (int i = 0; recorded.load() < nodes.size() || i < 4;) {
         const std::uint64_t count = recorded.load();
         if (count == 0) continue;
         const NodeId output = (count * 31 + t) % count;
@@ -122,6 +123,7 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
         auto reduced = reducer.finalize(outputs, engine, i % 2 == 1);
         ASSERT_TRUE(reduced.has_value());
         finalized[t].push_back({output, i % 2 == 1, outcome_of(std::move(*reduced))});
+        ++i;
       }
     });
   }
