@@ -75,19 +75,18 @@ Program Program::compile(const RecExpr& expr) {
       if (seen == program.variables.end()) {
         program.variables.emplace_back(*var, current.reg);
       } else {
-        program.instructions.emplace_back(std::in_place_type<Compare>, seen->second, current.reg);
+        program.instructions.push_back(Compare{seen->second, current.reg});
       }
       continue;
     }
     if (rank(current) == 1) {
-      program.instructions.emplace_back(std::in_place_type<Lookup>, extract_term(expr, current.entry),
-                                        current.reg);
+      program.instructions.push_back(Lookup{extract_term(expr, current.entry), current.reg});
       continue;
     }
     const ENode& node = std::get<ENode>(expr.nodes[current.entry]);
     const auto output = static_cast<Register>(program.register_count);
     const auto arity = static_cast<std::uint32_t>(node.children.size());
-    program.instructions.emplace_back(std::in_place_type<Bind>, node.op, arity, current.reg, output);
+    program.instructions.push_back(Bind{node.op, arity, current.reg, output});
     program.register_count += arity;
     for (std::uint32_t k = 0; k < arity; ++k) pending.push_back({node.children[k], output + k});
   }
