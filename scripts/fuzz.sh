@@ -45,8 +45,9 @@ for target in "${targets[@]}"; do
   log=$build/$target.log
   echo "== $target: ${seconds}s from $(ls "$seeds" | wc -l) seeds and $(ls "$corpus" | wc -l) corpus inputs"
   # The first directory collects what the run discovers; the seeds stay as they were written.
+  # Every unit takes milliseconds: 30 s means a hang, with room for a stall of a shared machine.
   status=0
-  "$build/fuzz/$target" "$corpus" "$seeds" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
+  "$build/fuzz/$target" "$corpus" "$seeds" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 \
     -max_len=4096 -artifact_prefix="$findings/" -print_final_stats=1 >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   summary+=("$target: ${runs:-?} executions, exit $status")
