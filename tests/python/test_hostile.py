@@ -518,6 +518,18 @@ class TestLongGraphs:
     def test_million_node_chain_through_every_entry_point(self):
         check_chain_through_every_entry_point(1_000_000)
 
+    @pytest.mark.slow
+    def test_stage_of_a_million_members_through_every_entry_point(self):
+        store = tc.GraphStore()
+        last = store.add_source("x")
+        for i in range(1_000_000):
+            last = store.add_op("neg" if i % 2 else "exp", [last])
+        reduced, report = store.reduce(outputs=[last])
+        assert report["stages"] == 1 and reduced.nodes()[1]["n_members"] == 1_000_000
+        back = tc.GraphStore.deserialize(reduced.serialize())
+        assert back.serialize() == reduced.serialize()
+        every_entry_point(back)
+
 
 # Runs in a child process: address-space limits cannot be lifted safely in the test process. Each
 # named call is retried with a little more address space each time until it succeeds, so that its
