@@ -182,9 +182,10 @@ TEST(GraphStoreConcurrentTest, ReductionsConesAndBlobsOfAGrowingStoreMatchTheFin
   }
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&, t] {
+      // Counts reductions only, so every thread makes at least 3 however the start races.
       for (int i = 0; recorded.load() < nodes.size() || i < 3; ++i) {
-        const std::uint64_t count = recorded.load();
-        if (count == 0) continue;
+        std::uint64_t count;
+        while ((count = recorded.load()) == 0) std::this_thread::yield();
         const NodeId outputs[] = {(count * 17 + t) % count};
         auto reduced = reduce_with_outputs(store, outputs, engine, i % 2 == 0);
         auto coned = cone(store, outputs);
