@@ -5,6 +5,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "support/fault.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -14,7 +15,7 @@ constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
 // For each rule, the index of its name among the distinct names in first-occurrence order. Warns
 // on standard error when a name occurs more than once.
 std::vector<std::size_t> name_slots(std::span<const Rewrite> rules) {
-  absl::flat_hash_map<std::string_view, std::size_t> slot_of;
+  absl::flat_hash_map<std::string_view, std::size_t> slot_of(room_for(rules.size()));
   std::vector<std::size_t> slots;
   std::vector<std::size_t> occurrences;
   std::vector<std::string_view> names;

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "support/fault.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -22,12 +25,15 @@ std::size_t count_substs(const std::vector<SearchMatches>& matches) {
 }  // namespace
 
 RuleStats& BackoffScheduler::stats_for(const std::string& name) {
-  const auto [entry, inserted] = rule_index_.try_emplace(name, rule_stats_.size());
-  if (inserted) {
-    rule_stats_.push_back(RuleStats{.base_match_limit = initial_match_limit_,
-                                    .base_ban_length = initial_ban_length_});
-  }
-  return rule_stats_[entry->second];
+  const auto found = rule_index_.find(name);
+  if (found != rule_index_.end()) return rule_stats_[found->second];
+  // Everything that can fail comes first, so that a failed allocation leaves the index whole.
+  std::string key = name;
+  reserve_aside(rule_index_, rule_index_.size() + 1);
+  rule_stats_.push_back(RuleStats{.base_match_limit = initial_match_limit_,
+                                  .base_ban_length = initial_ban_length_});
+  rule_index_.emplace(std::move(key), rule_stats_.size() - 1);
+  return rule_stats_.back();
 }
 
 const RuleStats* BackoffScheduler::stats(std::string_view name) const {

@@ -29,6 +29,13 @@ struct Symbol {
 
 class SymbolTable {
  public:
+  SymbolTable() = default;
+  // Copies never leave a half-grown index behind on an allocation failure.
+  SymbolTable(const SymbolTable& other);
+  SymbolTable& operator=(const SymbolTable& other);
+  SymbolTable(SymbolTable&&) noexcept = default;
+  SymbolTable& operator=(SymbolTable&&) noexcept = default;
+
   // The symbol of `text`, interning it on first use.
   Symbol intern(std::string_view text);
   // REQUIRES: `symbol` was interned in this table (or the table it was copied from).

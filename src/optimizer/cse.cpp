@@ -8,6 +8,7 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/hash/hash.h"
 #include "support/fault.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {
@@ -57,8 +58,9 @@ CseResult cse(const EngineGraph& graph) {
   std::vector<EngineNode>& out = result.graph.nodes;
   out.reserve(graph.nodes.size());
   result.index_map.reserve(graph.nodes.size());
-  absl::flat_hash_set<std::size_t, IndexHash, IndexEq> index(graph.nodes.size(), IndexHash{&out},
-                                                             IndexEq{&out});
+  // Sized for every node, so that no insertion grows it (a failed growth would corrupt it).
+  absl::flat_hash_set<std::size_t, IndexHash, IndexEq> index(room_for(graph.nodes.size()),
+                                                             IndexHash{&out}, IndexEq{&out});
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
     const EngineNode& node = graph.nodes[i];
     Children children;

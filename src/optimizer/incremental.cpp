@@ -5,7 +5,7 @@
 
 #include "absl/hash/hash.h"
 #include "optimizer/rules.hpp"
-#include "support/id_index.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {
@@ -61,7 +61,13 @@ std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const
 
   reserve_extra(canonical_, delta.size());
   reserve_extra(to_canonical_, delta.size());
-  reserve_ids(canonical_index_, canonical_.size() + delta.size());
+  if (index_erased_) {
+    // Erased slots may linger as tombstones, which make Abseil grow early: a fresh table has none.
+    rebuild_aside(canonical_index_, canonical_.size() + delta.size());
+    index_erased_ = false;
+  } else {
+    reserve_aside(canonical_index_, canonical_.size() + delta.size());
+  }
   for (const NodeKey& node : delta) {
     NodeInputs inputs;
     inputs.reserve(node.inputs().size());
@@ -102,6 +108,7 @@ NodeId IncrementalReducer::find_or_add(NodeKey candidate) {
 }
 
 void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t watermark) noexcept {
+  if (canonical_.size() > canonical_size) index_erased_ = true;
   for (NodeId id = canonical_.size(); id-- > canonical_size;) canonical_index_.erase(id);
   canonical_.erase(canonical_.begin() + static_cast<std::ptrdiff_t>(canonical_size),
                    canonical_.end());

@@ -5,6 +5,7 @@
 #include "optimizer/engine_symbol.hpp"
 #include "optimizer/fusion.hpp"
 #include "support/fault.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {
@@ -14,6 +15,7 @@ namespace {
 TokenMap build_token_map(std::span<const NodeKey> survivors, const EngineGraph& engine_input) {
   TokenMap map;
   for (std::size_t i = 0; i < survivors.size(); ++i) {
+    reserve_aside(map, map.size() + 1);  // a growth failing inside the table would corrupt it
     map.try_emplace(engine_input.nodes[i].op, &survivors[i]);
   }
   return map;

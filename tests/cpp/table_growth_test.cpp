@@ -1,0 +1,144 @@
+#include "support/table_growth.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+
+namespace tarnvel {
+namespace {
+
+// What the tables below may allocate: counted, and refused while `refuse` is set, as an exhausted
+// address space would.
+struct Allocations {
+  bool refuse = false;
+  std::size_t count = 0;
+};
+Allocations allocations;
+
+template <class T>
+struct RefusingAllocator {
+  using value_type = T;
+  RefusingAllocator() = default;
+  template <class U>
+  RefusingAllocator(const RefusingAllocator<U>&) {}  // NOLINT: rebinding is implicit
+  T* allocate(std::size_t n) {
+    ++allocations.count;
+    if (allocations.refuse) throw std::bad_alloc();
+    return std::allocator<T>().allocate(n);
+  }
+  void deallocate(T* p, std::size_t n) { std::allocator<T>().deallocate(p, n); }
+  friend bool operator==(const RefusingAllocator&, const RefusingAllocator&) { return true; }
+};
+
+using Set = absl::flat_hash_set<std::uint64_t, absl::Hash<std::uint64_t>, std::equal_to<>,
+                                RefusingAllocator<std::uint64_t>>;
+
+// Inserts `count` values after `first`, each after reserve_aside, and fails if an insertion
+// itself allocates (it would then be the table's own growth, which can corrupt it).
+void insert_one_at_a_time(Set& set, std::uint64_t first, std::size_t count) {
+  for (std::uint64_t value = first; value < first + count; ++value) {
+    reserve_aside(set, set.size() + 1);
+    const std::size_t before = allocations.count;
+    set.insert(value);
+    ASSERT_EQ(allocations.count, before) << "inserting the element numbered " << set.size();
+  }
+}
+
+class TableGrowth : public ::testing::Test {
+ protected:
+  void TearDown() override { allocations = {}; }
+};
+
+TEST_F(TableGrowth, InsertionsAfterReservingNeverGrowTheTable) {
+  Set set;
+  insert_one_at_a_time(set, 0, 5000);
+  EXPECT_EQ(set.size(), 5000u);
+  for (std::uint64_t value = 0; value < 5000; ++value) EXPECT_TRUE(set.contains(value));
+
+  // One reservation ahead covers a whole batch, whatever its size.
+  for (std::size_t batch : {1u, 6u, 7u, 8u, 14u, 15u, 100u, 112u, 113u, 4096u}) {
+    Set reserved;
+    reserve_aside(reserved, batch);
+    const std::size_t before = allocations.count;
+    for (std::uint64_t value = 0; value < batch; ++value) reserved.insert(value);
+    EXPECT_EQ(allocations.count, before) << "batch of " << batch;
+  }
+  // So does a table sized by room_for from the start.
+  Set sized(room_for(113));
+  const std::size_t before = allocations.count;
+  for (std::uint64_t value = 0; value < 113; ++value) sized.insert(value);
+  EXPECT_EQ(allocations.count, before);
+}
+
+TEST_F(TableGrowth, RebuildingAfterErasesClearsTombstones) {
+  // Erased slots may stay as tombstones, which count against the room reserve_aside sees; a
+  // rebuild gives a table that takes the reserved count again without growing.
+  Set set;
+  insert_one_at_a_time(set, 0, 1000);
+  for (std::uint64_t value = 500; value < 1000; ++value) set.erase(value);
+  rebuild_aside(set, 1000);
+  EXPECT_EQ(set.size(), 500u);
+  const std::size_t before = allocations.count;
+  for (std::uint64_t value = 2000; value < 2500; ++value) set.insert(value);
+  EXPECT_EQ(allocations.count, before);
+  for (std::uint64_t value = 0; value < 500; ++value) EXPECT_TRUE(set.contains(value));
+}
+
+TEST_F(TableGrowth, FailedGrowthOrCopyLeavesTheTableWhole) {
+  Set set;
+  insert_one_at_a_time(set, 0, 100);
+  while (set.size() + 1 < set.capacity() - set.capacity() / 8) set.insert(set.size());
+  const std::size_t size = set.size();
+  const std::size_t capacity = set.capacity();
+
+  allocations.refuse = true;
+  EXPECT_THROW(reserve_aside(set, size + 1), std::bad_alloc);
+  EXPECT_THROW(copy_aside(set), std::bad_alloc);
+  allocations.refuse = false;
+
+  EXPECT_EQ(set.size(), size);
+  EXPECT_EQ(set.capacity(), capacity);
+  for (std::uint64_t value = 0; value < size; ++value) EXPECT_TRUE(set.contains(value));
+  insert_one_at_a_time(set, size, 1000);  // and it keeps working
+  const Set copy = copy_aside(set);
+  EXPECT_EQ(copy, set);
+}
+
+// A key whose copy fails once `copies_left` reaches zero, holding a string on the heap so that a
+// slot destroyed without ever being constructed frees garbage.
+int copies_left = 0;
+struct FragileKey {
+  std::string text;
+  explicit FragileKey(std::string t) : text(std::move(t)) {}
+  FragileKey(const FragileKey& other) : text(other.text) {
+    if (copies_left-- == 0) throw std::bad_alloc();
+  }
+  FragileKey(FragileKey&&) noexcept = default;
+  FragileKey& operator=(const FragileKey&) = default;
+  friend bool operator==(const FragileKey&, const FragileKey&) = default;
+  template <class H>
+  friend H AbslHashValue(H state, const FragileKey& key) {
+    return H::combine(std::move(state), key.text);
+  }
+};
+
+TEST_F(TableGrowth, CopyWhoseElementFailsLeavesNoHalfBuiltSlot) {
+  absl::flat_hash_map<FragileKey, int> map;
+  for (int i = 0; i < 50; ++i) map.emplace(FragileKey(std::string(40, 'a' + i % 26) + std::to_string(i)), i);
+  copies_left = 20;
+  EXPECT_THROW(copy_aside(map), std::bad_alloc);  // the half-made copy is destroyed cleanly
+  copies_left = 1 << 30;
+  const auto copy = copy_aside(map);
+  EXPECT_EQ(copy, map);
+}
+
+}  // namespace
+}  // namespace tarnvel
