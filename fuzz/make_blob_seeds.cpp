@@ -3,13 +3,11 @@
 //
 //   make_blob_seeds DIR
 #include <bit>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "seed_corpus.hpp"
 #include "serialize/blob.hpp"
 
 namespace tarnvel {
@@ -67,47 +65,37 @@ std::string single_source() {
   return write(store, {0});
 }
 
-void put(const std::filesystem::path& dir, const std::string& name, const std::string& bytes) {
-  std::ofstream(dir / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 }  // namespace
 }  // namespace tarnvel
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
-    return 2;
-  }
-  const std::filesystem::path dir = argv[1];
-  std::filesystem::create_directories(dir);
-  using tarnvel::put;
+  const tarnvel::seeds::Corpus corpus(argc, argv);
 
   const std::string empty = *tarnvel::serialize_with(tarnvel::GraphStore(), {});
   const std::string kinds = tarnvel::every_kind();
-  put(dir, "empty", empty);
-  put(dir, "single-source", tarnvel::single_source());
-  put(dir, "every-kind", kinds);
-  put(dir, "chain", tarnvel::chain(64));
-  put(dir, "trailing-bytes", kinds + "trailing");
+  corpus.put("empty", empty);
+  corpus.put("single-source", tarnvel::single_source());
+  corpus.put("every-kind", kinds);
+  corpus.put("chain", tarnvel::chain(64));
+  corpus.put("trailing-bytes", kinds + "trailing");
 
   // Damaged copies: cut short, one byte changed, foreign magic, forged counts.
   for (std::size_t cut : {std::size_t{3}, std::size_t{7}, kinds.size() / 3, kinds.size() / 2,
                           kinds.size() - 1}) {
-    put(dir, "cut-" + std::to_string(cut), kinds.substr(0, cut));
+    corpus.put("cut-" + std::to_string(cut), kinds.substr(0, cut));
   }
   for (std::size_t at = 8; at < kinds.size(); at += kinds.size() / 9) {
     std::string flipped = kinds;
     flipped[at] = static_cast<char>(flipped[at] ^ 0x5A);
-    put(dir, "flip-" + std::to_string(at), flipped);
+    corpus.put("flip-" + std::to_string(at), flipped);
   }
-  put(dir, "magic-version", "TIR2" + kinds.substr(4));
+  corpus.put("magic-version", "TIR2" + kinds.substr(4));
   std::string huge = empty;
   huge.replace(4, 4, "\xFF\xFF\xFF\xFF");
-  put(dir, "huge-node-count", huge);
+  corpus.put("huge-node-count", huge);
   std::string repeated = tarnvel::single_source();
   repeated.replace(4, 1, "\x02");
   repeated.insert(8, repeated.substr(8, 10));  // the source record twice
-  put(dir, "repeated-record", repeated);
+  corpus.put("repeated-record", repeated);
   return 0;
 }

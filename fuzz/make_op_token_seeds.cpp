@@ -4,9 +4,6 @@
 //
 //   make_op_token_seeds DIR
 #include <bit>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -14,6 +11,7 @@
 #include "ir/node.hpp"
 #include "ir/token.hpp"
 #include "optimizer/rules.hpp"
+#include "seed_corpus.hpp"
 
 namespace tarnvel {
 namespace {
@@ -76,40 +74,31 @@ std::string structured(const Seed& seed) {
   return out;
 }
 
-void put(const std::filesystem::path& dir, const std::string& name, const std::string& bytes) {
-  std::ofstream(dir / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 }  // namespace
 }  // namespace tarnvel
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
-    return 2;
-  }
-  const std::filesystem::path dir = argv[1];
-  std::filesystem::create_directories(dir);
   using namespace tarnvel;
+  const seeds::Corpus corpus(argc, argv);
   const std::string text_mode(1, '\0');
   int n = 0;
   for (const Seed& seed : keys()) {
     const std::string token = token_of(seed);
-    put(dir, "key-" + std::to_string(n), text_mode + token);
-    put(dir, "structured-" + std::to_string(n), structured(seed));
+    corpus.put("key-" + std::to_string(n), text_mode + token);
+    corpus.put("structured-" + std::to_string(n), structured(seed));
     // Damaged copies: cut at every separator, and with the kind changed.
     for (std::size_t at = 0; at < token.size(); ++at) {
       if (token[at] == '|' || token[at] == ';' || token[at] == '=') {
-        put(dir, "cut-" + std::to_string(n) + "-" + std::to_string(at), text_mode + token.substr(0, at + 1));
+        corpus.put("cut-" + std::to_string(n) + "-" + std::to_string(at), text_mode + token.substr(0, at + 1));
       }
     }
-    put(dir, "kind-" + std::to_string(n), text_mode + "src" + token.substr(token.find('|')));
+    corpus.put("kind-" + std::to_string(n), text_mode + "src" + token.substr(token.find('|')));
     ++n;
   }
-  for (std::string_view identity : kIdentityTokens) put(dir, "identity-" + std::to_string(n++), text_mode + std::string(identity));
+  for (std::string_view identity : kIdentityTokens) corpus.put("identity-" + std::to_string(n++), text_mode + std::string(identity));
   for (const char* odd : {"op", "op|", "red|x|k", "op|x|k=z1", "op|x|k=i", "op|x|k=i+-1", "op|x|k=f+1",
                           "op|x|k=fg", "op|x|k=btru", "op|x|=s;=s", "op|x||k=i1", "op|%zz|k=s%7"}) {
-    put(dir, "odd-" + std::to_string(n++), text_mode + odd);
+    corpus.put("odd-" + std::to_string(n++), text_mode + odd);
   }
   return 0;
 }

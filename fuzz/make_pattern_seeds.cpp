@@ -4,19 +4,13 @@
 // error.
 //
 //   make_pattern_seeds DIR
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "optimizer/rules.hpp"
+#include "seed_corpus.hpp"
 
 namespace {
-
-void put(const std::filesystem::path& dir, const std::string& name, const std::string& bytes) {
-  std::ofstream(dir / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::string quote_atom(std::string_view text) {
   std::string out = "\"";
@@ -30,12 +24,7 @@ std::string quote_atom(std::string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
-    return 2;
-  }
-  const std::filesystem::path dir = argv[1];
-  std::filesystem::create_directories(dir);
+  const tarnvel::seeds::Corpus corpus(argc, argv);
   std::vector<std::string> texts;
   for (std::string_view name : tarnvel::kCommutativeNames) {
     const std::string op = "op|" + std::string(name);
@@ -56,6 +45,6 @@ int main(int argc, char** argv) {
                            "", "()", "((f) ?a)", "(?a b)", "(f ?a", "f)", "(f) (g)", "(f \"abc", "(f \"\\"}) {
     texts.push_back(text);
   }
-  for (std::size_t i = 0; i < texts.size(); ++i) put(dir, "pattern-" + std::to_string(i), texts[i]);
+  for (std::size_t i = 0; i < texts.size(); ++i) corpus.put("pattern-" + std::to_string(i), texts[i]);
   return 0;
 }
