@@ -1,9 +1,74 @@
 #include "ir/node.hpp"
 
+#include <cstring>
+
+#include "absl/hash/hash.h"
 #include "ir/token.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel {
+namespace {
+
+bool has_extra(NodeKind kind) { return kind == NodeKind::External || kind == NodeKind::Stage; }
+
+// Folds words into a 64-bit state by a full multiply (the high and low halves xor-ed), the mixing
+// step of fast multiply-based string hashes. Short strings are read with overlapping loads, which
+// together with the length determine every byte.
+class StructureHasher {
+ public:
+  void word(std::uint64_t w) noexcept { state_ = mix(state_ ^ w, kMultiplier); }
+  void bytes(std::string_view text) noexcept {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    word(n);
+    if (n > 8) {
+      for (std::size_t i = 0; i + 8 < n; i += 8) word(load64(p + i));
+      word(load64(p + n - 8));
+    } else if (n >= 4) {
+      word(load32(p) | (load32(p + n - 4) << 32));
+    } else if (n > 0) {
+      word(byte(p[0]) | (byte(p[n / 2]) << 8) | (byte(p[n - 1]) << 16));
+    }
+  }
+  void param(const ParamView& param) noexcept {
+    bytes(param.key);
+    word(static_cast<std::uint64_t>(param.tag));
+    if (param.tag == ParamValue::Tag::Str) {
+      bytes(param.str);
+    } else {
+      word(param.canonical_bits());
+    }
+  }
+  void inputs(std::span<const NodeId> ids) noexcept {
+    word(ids.size());
+    for (NodeId id : ids) word(id);
+  }
+  std::uint64_t finish() const noexcept { return mix(state_, kMultiplier); }
+
+ private:
+  static constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  static std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+  }
+  static std::uint64_t byte(char c) noexcept { return static_cast<unsigned char>(c); }
+  static std::uint64_t load32(const char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static std::uint64_t load64(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  // The address of a static differs between processes (ASLR), so colliding keys cannot be
+  // prepared in advance, as with Abseil's own seed.
+  static inline const char kSeedAnchor = 0;
+  std::uint64_t state_ = reinterpret_cast<std::uintptr_t>(&kSeedAnchor) | 1;
+};
+
+}  // namespace
 
 NodeKey::NodeKey(NodeKind kind, Text&& name, ParamMap&& params, NodeInputs&& inputs,
                  std::unique_ptr<Extra>&& extra) noexcept
@@ -36,6 +101,14 @@ NodeKey NodeKey::exchange(ParamMap params, NodeInputs inputs) {
 }
 NodeKey NodeKey::join(ParamMap params, NodeInputs inputs) {
   return NodeKey(NodeKind::Join, Text(), std::move(params), std::move(inputs), nullptr);
+}
+
+NodeKey::NodeKey(const KeyView& view)
+    : kind_(view.kind),
+      name_(view.name),
+      params_(view.params),
+      inputs_(view.inputs.begin(), view.inputs.end()) {
+  check_invariant(!has_extra(view.kind), "a key view of a kind with extra parts");
 }
 
 NodeKey::NodeKey(const NodeKey& other)
@@ -72,6 +145,49 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
   if (a.kind_ == NodeKind::External) return a.extra_->descriptor == b.extra_->descriptor;
   if (a.kind_ == NodeKind::Stage) return a.extra_->members == b.extra_->members;
   return true;
+}
+
+bool NodeKey::matches(const KeyView& view) const noexcept {
+  if (kind_ != view.kind || name_.view() != view.name || params_.size() != view.params.size() ||
+      !std::ranges::equal(inputs(), view.inputs))
+    return false;
+  for (std::size_t i = 0; i < view.params.size(); ++i) {
+    if (params_[i].view() != view.params[i]) return false;
+  }
+  return true;  // a view's kind has no extra parts, and neither has this key's then
+}
+
+namespace {
+
+const ParamView& view_of(const ParamView& param) { return param; }
+ParamView view_of(const Param& param) { return param.view(); }
+
+// The parts every kind has, hashed alike for a key and for its view.
+template <class Params>
+StructureHasher hash_common(NodeKind kind, std::string_view name, const Params& params,
+                            std::span<const NodeId> inputs) noexcept {
+  StructureHasher hasher;
+  hasher.word(static_cast<std::uint64_t>(kind));
+  hasher.bytes(name);
+  hasher.word(params.size());
+  for (const auto& param : params) hasher.param(view_of(param));
+  hasher.inputs(inputs);
+  return hasher;
+}
+
+}  // namespace
+
+std::uint64_t structural_hash(const KeyView& view) noexcept {
+  return hash_common(view.kind, view.name, view.params, view.inputs).finish();
+}
+
+std::uint64_t structural_hash(const NodeKey& key) noexcept {
+  StructureHasher hasher = hash_common(key.kind(), key.name(), key.params(), key.inputs());
+  if (key.kind() == NodeKind::External) hasher.word(absl::HashOf(key.descriptor()));
+  if (key.kind() == NodeKind::Stage) {
+    for (const StageOp& member : key.members()) hasher.word(absl::HashOf(member));
+  }
+  return hasher.finish();
 }
 
 std::string NodeKey::token() const {

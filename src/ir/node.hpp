@@ -62,6 +62,23 @@ struct StageOp {
   }
 };
 
+// A key of a kind without extra parts (Source, Op, Reduction, Exchange, Join), borrowed rather
+// than owned: what a hash-consing table looks up before it decides to copy anything. `params` are
+// in ParamMap order (sort_by_key); a Source's `inputs` are empty and an Exchange's or Join's
+// `name` is.
+struct KeyView {
+  NodeKind kind;
+  std::string_view name;
+  std::span<const ParamView> params;
+  std::span<const NodeId> inputs;
+};
+
+class NodeKey;
+// A hash of the structure that equal keys share, and that a key shares with every view it matches.
+// Seeded per process: it orders nothing, it only spreads keys over a table.
+std::uint64_t structural_hash(const NodeKey& key) noexcept;
+std::uint64_t structural_hash(const KeyView& view) noexcept;
+
 class NodeKey {
  public:
   static NodeKey source(Text name, ParamMap params);
@@ -72,6 +89,8 @@ class NodeKey {
   static NodeKey exchange(ParamMap params, NodeInputs inputs);
   static NodeKey join(ParamMap params, NodeInputs inputs);
 
+  // An owned copy of the viewed key.
+  explicit NodeKey(const KeyView& view);
   NodeKey(const NodeKey& other);
   NodeKey(NodeKey&&) noexcept = default;
   NodeKey& operator=(const NodeKey& other);
@@ -100,13 +119,11 @@ class NodeKey {
   std::string label() const;
 
   friend bool operator==(const NodeKey& a, const NodeKey& b) noexcept;
+  // Whether this key equals the viewed one.
+  bool matches(const KeyView& view) const noexcept;
   template <class H>
   friend H AbslHashValue(H state, const NodeKey& k) {
-    state = H::combine(std::move(state), static_cast<std::uint8_t>(k.kind_), k.name_, k.params_,
-                       k.inputs_);
-    if (k.kind_ == NodeKind::External) return H::combine(std::move(state), k.extra_->descriptor);
-    if (k.kind_ == NodeKind::Stage) return H::combine(std::move(state), k.extra_->members);
-    return state;
+    return H::combine(std::move(state), structural_hash(k));
   }
 
  private:

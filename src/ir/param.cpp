@@ -81,18 +81,27 @@ std::uint64_t ParamValue::canonical_float_bits(double v) noexcept {
   return std::isnan(v) ? kCanonicalNan : std::bit_cast<std::uint64_t>(v);
 }
 
-bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
-  if (a.tag() != b.tag()) return false;
-  switch (a.tag()) {
-    case ParamValue::Tag::Int: return a.as_int() == b.as_int();
-    case ParamValue::Tag::Float:
-      return ParamValue::canonical_float_bits(a.as_float()) ==
-             ParamValue::canonical_float_bits(b.as_float());
-    case ParamValue::Tag::Bool: return a.as_bool() == b.as_bool();
-    case ParamValue::Tag::Str: return a.as_str() == b.as_str();
+ParamValue ParamValue::of_view(const ParamView& view) {
+  switch (view.tag) {
+    case Tag::Int: return of_int(static_cast<std::int64_t>(view.bits));
+    case Tag::Float: return of_float(std::bit_cast<double>(view.bits));
+    case Tag::Bool: return of_bool(view.bits != 0);
+    case Tag::Str: return of_str(view.str);
   }
-  return false;
+  return of_int(0);
 }
+
+ParamView ParamValue::view(std::string_view key) const noexcept {
+  switch (tag()) {
+    case Tag::Int: return ParamView::of_int(key, *std::get_if<0>(&value_));
+    case Tag::Float: return ParamView::of_float(key, *std::get_if<1>(&value_));
+    case Tag::Bool: return ParamView::of_bool(key, *std::get_if<2>(&value_));
+    case Tag::Str: return ParamView::of_str(key, std::get_if<3>(&value_)->view());
+  }
+  return ParamView::of_int(key, 0);
+}
+
+bool operator==(const ParamValue& a, const ParamValue& b) noexcept { return a.view({}) == b.view({}); }
 
 std::string ParamValue::token() const {
   switch (tag()) {
@@ -119,18 +128,12 @@ std::string ParamValue::display() const {
   return {};
 }
 
-ParamMap::ParamMap(Pairs&& pairs) : pairs_(std::move(pairs)) {
-  const auto by_key = [](const Param& a, const Param& b) { return a.key.view() < b.key.view(); };
-  // Maps are short: a stable insertion sort in place avoids stable_sort's temporary buffer.
-  if (pairs_.size() > 16) {
-    std::stable_sort(pairs_.begin(), pairs_.end(), by_key);
-    return;
-  }
-  for (std::size_t i = 1; i < pairs_.size(); ++i) {
-    for (std::size_t j = i; j > 0 && by_key(pairs_[j], pairs_[j - 1]); --j) {
-      std::swap(pairs_[j], pairs_[j - 1]);
-    }
-  }
+ParamMap::ParamMap(Pairs&& pairs) : pairs_(std::move(pairs)) { sort_by_key(pairs_); }
+
+ParamMap::ParamMap(std::span<const ParamView> views) {
+  if (views.size() > pairs_.capacity()) pairs_.reserve(views.size());
+  for (const ParamView& view : views) pairs_.emplace_back(Text(view.key), ParamValue::of_view(view));
+  sort_by_key(pairs_);
 }
 
 std::string ParamMap::token() const {

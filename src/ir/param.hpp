@@ -6,8 +6,11 @@
 // The stored bits are kept as given (a NaN payload survives a round trip through the blob).
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +20,8 @@
 #include "ir/text.hpp"
 
 namespace tarnvel {
+
+struct ParamView;
 
 class ParamValue {
  public:
@@ -29,6 +34,9 @@ class ParamValue {
   static ParamValue of_str(std::string_view v) {
     return ParamValue(Storage(std::in_place_index<3>, Text(v)));
   }
+  // An owned copy of the value a view holds, and a view of this value under `key`.
+  static ParamValue of_view(const ParamView& view);
+  ParamView view(std::string_view key) const noexcept;
 
   Tag tag() const noexcept { return static_cast<Tag>(value_.index()); }
   std::int64_t as_int() const { return std::get<0>(value_); }
@@ -42,17 +50,6 @@ class ParamValue {
   std::string display() const;
 
   friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
-  template <class H>
-  friend H AbslHashValue(H state, const ParamValue& v) {
-    state = H::combine(std::move(state), static_cast<std::uint8_t>(v.tag()));
-    switch (v.tag()) {
-      case Tag::Int: return H::combine(std::move(state), v.as_int());
-      case Tag::Float: return H::combine(std::move(state), canonical_float_bits(v.as_float()));
-      case Tag::Bool: return H::combine(std::move(state), v.as_bool());
-      case Tag::Str: return H::combine(std::move(state), v.as_str());
-    }
-    return state;
-  }
 
   // The bits equality and tokens use: any NaN becomes 0x7FF8000000000000.
   static std::uint64_t canonical_float_bits(double v) noexcept;
@@ -64,14 +61,61 @@ class ParamValue {
 };
 
 struct Param {
+  Param(Text k, ParamValue v) noexcept : key(std::move(k)), value(std::move(v)) {}
   Text key;
   ParamValue value;
   friend bool operator==(const Param&, const Param&) = default;
-  template <class H>
-  friend H AbslHashValue(H state, const Param& p) {
-    return H::combine(std::move(state), p.key, p.value);
+  ParamView view() const noexcept;  // defined below ParamView
+};
+
+// A parameter read but not copied: `key` and a Str value borrow bytes that must outlive the view.
+// Equality is the values' equality (see above), so a view and the Param it was taken from agree.
+struct ParamView {
+  std::string_view key;
+  ParamValue::Tag tag;
+  std::uint64_t bits;    // Int: the value; Float: the bits as given; Bool: 0 or 1; Str: 0
+  std::string_view str;  // Str only
+
+  static ParamView of_int(std::string_view key, std::int64_t v) {
+    return {key, ParamValue::Tag::Int, static_cast<std::uint64_t>(v), {}};
+  }
+  static ParamView of_float(std::string_view key, double v) {
+    return {key, ParamValue::Tag::Float, std::bit_cast<std::uint64_t>(v), {}};
+  }
+  static ParamView of_bool(std::string_view key, bool v) { return {key, ParamValue::Tag::Bool, v, {}}; }
+  static ParamView of_str(std::string_view key, std::string_view v) {
+    return {key, ParamValue::Tag::Str, 0, v};
+  }
+  // The bits that equality and hashing use: a Float's NaNs are all one value.
+  std::uint64_t canonical_bits() const noexcept {
+    return tag == ParamValue::Tag::Float ? ParamValue::canonical_float_bits(std::bit_cast<double>(bits))
+                                         : bits;
+  }
+  friend bool operator==(const ParamView& a, const ParamView& b) noexcept {
+    return a.key == b.key && a.tag == b.tag && a.canonical_bits() == b.canonical_bits() && a.str == b.str;
   }
 };
+
+inline ParamView Param::view() const noexcept { return value.view(key); }
+
+// Sorts parameters (Params or ParamViews) stably by key bytes: the one order every map keeps.
+template <class Params>
+void sort_by_key(Params& params) {
+  if (params.size() < 2) return;
+  const auto less = [](const auto& a, const auto& b) {
+    return std::string_view(a.key) < std::string_view(b.key);
+  };
+  // Maps are short: a stable insertion sort in place avoids stable_sort's temporary buffer.
+  if (params.size() > 16) {
+    std::stable_sort(params.begin(), params.end(), less);
+    return;
+  }
+  for (std::size_t i = 1; i < params.size(); ++i) {
+    for (std::size_t j = i; j > 0 && less(params[j], params[j - 1]); --j) {
+      std::swap(params[j], params[j - 1]);
+    }
+  }
+}
 
 // A list of (key, value) pairs, stably sorted by key bytes on construction and never unsorted.
 // Keys are not deduplicated: equal keys stay, in the order given.
@@ -80,7 +124,8 @@ class ParamMap {
   using Pairs = absl::InlinedVector<Param, 1>;
 
   ParamMap() = default;
-  explicit ParamMap(Pairs&& pairs);  // sorts
+  explicit ParamMap(Pairs&& pairs);                     // sorts
+  explicit ParamMap(std::span<const ParamView> views);  // copies, sorts
 
   bool empty() const noexcept { return pairs_.empty(); }
   std::size_t size() const noexcept { return pairs_.size(); }
@@ -94,11 +139,6 @@ class ParamMap {
   std::string display() const;
 
   friend bool operator==(const ParamMap&, const ParamMap&) = default;
-  template <class H>
-  friend H AbslHashValue(H state, const ParamMap& m) {
-    return H::combine(H::combine_contiguous(std::move(state), m.pairs_.data(), m.pairs_.size()),
-                      m.pairs_.size());
-  }
 
  private:
   Pairs pairs_;

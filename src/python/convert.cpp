@@ -2,6 +2,7 @@
 
 #include "ir/token.hpp"
 #include "python/objects.hpp"
+#include "support/fault.hpp"
 
 namespace tarnvel::python {
 namespace {
@@ -50,13 +51,24 @@ bool clear_if_mismatch() {
   return true;
 }
 
-bool utf8_of(PyObject* object, const char* argument, std::string_view& out) {
-  if (!PyUnicode_Check(object)) return expected_str(object, argument);
+// The UTF-8 bytes of a str, borrowed from it; false with an exception set when it has none (a lone
+// surrogate).
+bool str_bytes(PyObject* str, std::string_view& out) {
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {  // its characters are its UTF-8 bytes
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    return true;
+  }
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return fail_with_note(argument);  // e.g. a lone surrogate
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
   out = std::string_view(data, static_cast<std::size_t>(size));
   return true;
+}
+
+bool utf8_of(PyObject* object, const char* argument, std::string_view& out) {
+  if (!PyUnicode_Check(object)) return expected_str(object, argument);
+  return str_bytes(object, out) || fail_with_note(argument);
 }
 
 bool id_of(PyObject* item, NodeId& out) {
@@ -80,7 +92,7 @@ bool exact_int_items(PyObject* sequence, Ids& out, bool& failed) {
   const bool is_list = PyList_Check(sequence);
   const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
   out.clear();
-  out.reserve(static_cast<std::size_t>(size));
+  if (static_cast<std::size_t>(size) > out.capacity()) out.reserve(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
     if (!PyLong_CheckExact(item)) return false;
@@ -120,9 +132,10 @@ bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
 }
 
 // The values whose classification runs no Python code; nothing for any other value (or for an
-// exact int outside the signed 64-bit range, or a str that is not valid UTF-8).
-std::optional<ParamValue> exact_param_value(PyObject* value) {
-  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamValue::of_bool(value == Py_True);
+// exact int outside the signed 64-bit range, or a str that is not valid UTF-8). A Str view
+// borrows from `value`.
+std::optional<ParamView> exact_param_value(std::string_view key, PyObject* value) {
+  if (Py_IS_TYPE(value, &PyBool_Type)) return ParamView::of_bool(key, value == Py_True);
   if (PyLong_CheckExact(value)) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -130,25 +143,25 @@ std::optional<ParamValue> exact_param_value(PyObject* value) {
       PyErr_Clear();
       return std::nullopt;
     }
-    return ParamValue::of_int(v);
+    return ParamView::of_int(key, v);
   }
-  if (PyFloat_CheckExact(value)) return ParamValue::of_float(PyFloat_AS_DOUBLE(value));
+  if (PyFloat_CheckExact(value)) return ParamView::of_float(key, PyFloat_AS_DOUBLE(value));
   if (PyUnicode_CheckExact(value)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (data == nullptr) {
+    std::string_view text;
+    if (!str_bytes(value, text)) {
       PyErr_Clear();
       return std::nullopt;
     }
-    return ParamValue::of_str(std::string_view(data, static_cast<std::size_t>(size)));
+    return ParamView::of_str(key, text);
   }
   return std::nullopt;
 }
 
-// Classifies one parameter value: bool, then the integer protocol, the float protocol, str.
-bool param_value_of(PyObject* value, std::optional<ParamValue>& out) {
+// Classifies one parameter value: bool, then the integer protocol, the float protocol, str. A Str
+// view borrows from `value`.
+bool param_value_of(std::string_view key, PyObject* value, std::optional<ParamView>& out) {
   if (Py_IS_TYPE(value, &PyBool_Type)) {
-    out = ParamValue::of_bool(value == Py_True);
+    out = ParamView::of_bool(key, value == Py_True);
     return true;
   }
   if (PyLong_Check(value) || PyIndex_Check(value)) {
@@ -158,7 +171,7 @@ bool param_value_of(PyObject* value, std::optional<ParamValue>& out) {
       const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
       if (v == -1 && PyErr_Occurred()) return false;
       if (overflow == 0) {
-        out = ParamValue::of_int(v);
+        out = ParamView::of_int(key, v);
         return true;
       }
     } else if (!clear_if_mismatch()) {
@@ -166,26 +179,52 @@ bool param_value_of(PyObject* value, std::optional<ParamValue>& out) {
     }
   }
   if (PyFloat_Check(value)) {
-    out = ParamValue::of_float(PyFloat_AS_DOUBLE(value));
+    out = ParamView::of_float(key, PyFloat_AS_DOUBLE(value));
     return true;
   }
   if (!PyUnicode_Check(value)) {
     const double v = PyFloat_AsDouble(value);
     if (!(v == -1.0 && PyErr_Occurred())) {
-      out = ParamValue::of_float(v);
+      out = ParamView::of_float(key, v);
       return true;
     }
     if (!clear_if_mismatch()) return false;
   }
   if (PyUnicode_Check(value)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (data == nullptr) return false;
-    out = ParamValue::of_str(std::string_view(data, static_cast<std::size_t>(size)));
+    std::string_view text;
+    if (!str_bytes(value, text)) return false;
+    out = ParamView::of_str(key, text);
     return true;
   }
   PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
   return false;
+}
+
+// Fast path: exact str keys with exact int/float/bool/str values convert without running Python
+// code, so they are read under the guard directly. False (with `out` emptied again) when any pair
+// needs the general path.
+bool exact_param_args(PyObject* dict, ParamArgs& out) {
+  ObjectGuard guard(dict);
+  const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+  if (size > out.views.capacity()) out.views.reserve(size);
+  if (2 * size > out.alive.capacity()) out.alive.reserve(2 * size);
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    std::string_view key_text;
+    std::optional<ParamView> view;
+    if (PyUnicode_CheckExact(key) && str_bytes(key, key_text)) view = exact_param_value(key_text, value);
+    if (!view) {
+      PyErr_Clear();  // a key that is not UTF-8: the general path reports it with its note
+      out.views.clear();
+      out.alive.clear();
+      return false;
+    }
+    out.views.push_back(*view);
+    out.alive.push_back(Ref::borrow(key));
+    if (view->tag == ParamValue::Tag::Str) out.alive.push_back(Ref::borrow(value));
+  }
+  return true;
 }
 
 // A dict value that must be a str when present; absent or None gives nothing.
@@ -215,11 +254,8 @@ bool optional_str_item(PyObject* dict, const char* key, const char* argument,
 
 }  // namespace
 
-bool to_text(PyObject* object, const char* argument, Text& out) {
-  std::string_view text;
-  if (!utf8_of(object, argument, text)) return false;
-  out = Text(text);
-  return true;
+bool to_name(PyObject* object, const char* argument, std::string_view& out) {
+  return utf8_of(object, argument, out);
 }
 
 bool to_string(PyObject* object, const char* argument, std::string& out) {
@@ -247,64 +283,40 @@ bool to_optional_node_ids(PyObject* object, const char* argument,
   return true;
 }
 
-bool to_param_map(PyObject* object, const char* argument, ParamMap& out) {
-  if (object == nullptr || object == Py_None) {
-    out = ParamMap();
-    return true;
-  }
+bool to_param_args(PyObject* object, const char* argument, ParamArgs& out) {
+  check_invariant(out.views.empty() && out.alive.empty(), "parameters converted into a used ParamArgs");
+  if (object == nullptr || object == Py_None) return true;
   if (!PyDict_Check(object)) return type_error(argument, "params must be a dict or None");
-  // Fast path: str keys with exact int/float/bool/str values convert without running Python code,
-  // so they are read under the guard directly. Anything else takes the general path below.
-  {
-    ParamMap::Pairs pairs;
-    bool simple = true;
+  if (!exact_param_args(object, out)) {
+    // General path: strong references first (conversion may run code that mutates the dict),
+    // then each pair; the references keep every borrowed string alive.
     {
       ObjectGuard guard(object);
-      pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(object)));
+      out.alive.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(object)));
       PyObject *key, *value;
       Py_ssize_t pos = 0;
-      while (simple && PyDict_Next(object, &pos, &key, &value)) {
-        std::optional<ParamValue> converted = exact_param_value(value);
-        if (!PyUnicode_CheckExact(key) || !converted) {
-          simple = false;
-          break;
-        }
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-        if (data == nullptr) {
-          simple = false;
-          PyErr_Clear();  // the general path reports it with its note
-          break;
-        }
-        pairs.push_back(Param{Text(std::string_view(data, static_cast<std::size_t>(size))),
-                              std::move(*converted)});
+      while (PyDict_Next(object, &pos, &key, &value)) {
+        out.alive.push_back(Ref::borrow(key));
+        out.alive.push_back(Ref::borrow(value));
       }
     }
-    if (simple) {
-      out = ParamMap(std::move(pairs));
-      return true;
+    out.views.reserve(out.alive.size() / 2);
+    for (std::size_t i = 0; i < out.alive.size(); i += 2) {
+      std::string_view key;
+      if (!utf8_of(out.alive[i].get(), argument, key)) return false;
+      std::optional<ParamView> view;
+      if (!param_value_of(key, out.alive[i + 1].get(), view)) return fail_with_note(argument);
+      out.views.push_back(*view);
     }
   }
-  absl::InlinedVector<std::pair<Ref, Ref>, 4> items;
-  {
-    ObjectGuard guard(object);
-    items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(object)));
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(object, &pos, &key, &value)) {
-      items.emplace_back(Ref::borrow(key), Ref::borrow(value));
-    }
-  }
-  ParamMap::Pairs pairs;
-  pairs.reserve(items.size());
-  for (const auto& [key, value] : items) {
-    std::string_view key_text;
-    if (!utf8_of(key.get(), argument, key_text)) return false;
-    std::optional<ParamValue> converted;
-    if (!param_value_of(value.get(), converted)) return fail_with_note(argument);
-    pairs.push_back(Param{Text(key_text), std::move(*converted)});
-  }
-  out = ParamMap(std::move(pairs));
+  sort_by_key(out.views);
+  return true;
+}
+
+bool to_param_map(PyObject* object, const char* argument, ParamMap& out) {
+  ParamArgs args;
+  if (!to_param_args(object, argument, args)) return false;
+  out = ParamMap(args.span());
   return true;
 }
 

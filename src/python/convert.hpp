@@ -13,8 +13,9 @@
 
 namespace tarnvel::python {
 
-// A str argument as UTF-8. The error carries the note naming `argument`.
-bool to_text(PyObject* object, const char* argument, Text& out);
+// A str argument as UTF-8, borrowed from the str (valid while it lives). The error carries the
+// note naming `argument`.
+bool to_name(PyObject* object, const char* argument, std::string_view& out);
 bool to_string(PyObject* object, const char* argument, std::string& out);
 // A sequence of unsigned 64-bit ids (a str is refused with "Can't extract `str` to `Vec`").
 bool to_node_ids(PyObject* object, const char* argument, NodeInputs& out);
@@ -23,6 +24,15 @@ bool to_node_ids(PyObject* object, const char* argument, std::vector<NodeId>& ou
 bool to_optional_node_ids(PyObject* object, const char* argument, std::optional<std::vector<NodeId>>& out);
 // A dict of parameters, or None / absent for the empty map.
 bool to_param_map(PyObject* object, const char* argument, ParamMap& out);
+// The same, converted but not copied: `views` (sorted as a ParamMap sorts) borrow from the str
+// objects `alive` holds, so they stay valid while the thread waits detached for a core lock.
+// `out` must be freshly made.
+struct ParamArgs {
+  absl::InlinedVector<ParamView, 2> views;
+  absl::InlinedVector<Ref, 4> alive;
+  std::span<const ParamView> span() const { return {views.data(), views.size()}; }
+};
+bool to_param_args(PyObject* object, const char* argument, ParamArgs& out);
 // A PayloadDescriptor object or a dict with its fields.
 bool to_descriptor(PyObject* object, const char* argument, const ModuleState& state,
                    PayloadDescriptor& out);

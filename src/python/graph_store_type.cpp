@@ -14,62 +14,53 @@ namespace {
 GraphStore& core(PyObject* self) { return *reinterpret_cast<PyGraphStore*>(self)->store; }
 PyTypeObject* type_of(PyObject* self) { return Py_TYPE(self); }
 
-std::expected<NodeId, BadNodeId> intern_waiting_detached(PyObject* self, NodeKey&& key) {
-  DetachedWaits waits;
-  return core(self).intern(std::move(key));
-}
-
-PyObject* intern_key(PyObject* self, NodeKey&& key) {
-  const std::expected<NodeId, BadNodeId> id = intern_waiting_detached(self, std::move(key));
+template <class Key>
+PyObject* intern_key(PyObject* self, Key&& key) {
+  std::expected<NodeId, BadNodeId> id;
+  {
+    DetachedWaits waits;
+    id = core(self).intern(std::forward<Key>(key));
+  }
   if (!id) return raise_bad_node_id(id.error().id);
   return PyLong_FromUnsignedLongLong(*id);
 }
 
-// add_source / add_op / add_reduction share one shape: name, inputs, params.
-enum class Named { Source, Op, Reduction };
+// add_source / add_op / add_reduction share one shape: name, inputs, params. They intern a view
+// of the converted arguments, so a node recorded again copies nothing.
+const Signature add_source_signature("add_source", {{"name", false, true}, {"params"}});
+const Signature add_op_signature("add_op", {{"name", false, true}, {"inputs", false, true}, {"params"}});
+const Signature add_reduction_signature("add_reduction",
+                                        {{"name", false, true}, {"inputs", false, true}, {"params"}});
 
-PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    Named named) try {
-  static const Signature source_signature("add_source", {{"name", false, true}, {"params"}});
-  static const Signature op_signature("add_op", {{"name", false, true}, {"inputs", false, true}, {"params"}});
-  static const Signature reduction_signature(
-      "add_reduction", {{"name", false, true}, {"inputs", false, true}, {"params"}});
-  const Signature& signature = named == Named::Source ? source_signature
-                               : named == Named::Op   ? op_signature
-                                                      : reduction_signature;
+template <NodeKind kind>
+PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  const Signature& signature = kind == NodeKind::Source ? add_source_signature
+                               : kind == NodeKind::Op   ? add_op_signature
+                                                        : add_reduction_signature;
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
-  Text name;
+  std::string_view name;  // borrowed from the argument, which the caller keeps alive
   NodeInputs inputs;
-  ParamMap params;
-  if (!to_text(bound[0], "name", name)) return nullptr;
-  if (named == Named::Source) {
-    if (!to_param_map(bound[1], "params", params)) return nullptr;
-    const auto id = intern_waiting_detached(self, NodeKey::source(std::move(name), std::move(params)));
-    if (!id) {
-      PyErr_SetString(state_of(type_of(self)).internal_fault, "source has no inputs");
-      return nullptr;
-    }
-    return PyLong_FromUnsignedLongLong(*id);
-  }
-  if (!to_node_ids(bound[1], "inputs", inputs) || !to_param_map(bound[2], "params", params))
+  ParamArgs params;
+  if (!to_name(bound[0], "name", name)) return nullptr;
+  if constexpr (kind == NodeKind::Source) {
+    if (!to_param_args(bound[1], "params", params)) return nullptr;
+  } else if (!to_node_ids(bound[1], "inputs", inputs) || !to_param_args(bound[2], "params", params)) {
     return nullptr;
-  NodeKey key = named == Named::Op
-                    ? NodeKey::op(std::move(name), std::move(params), std::move(inputs))
-                    : NodeKey::reduction(std::move(name), std::move(params), std::move(inputs));
-  return intern_key(self, std::move(key));
+  }
+  return intern_key(self, KeyView{kind, name, params.span(), {inputs.data(), inputs.size()}});
 } catch (...) {
   return raise_current_exception(type_of(self));
 }
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return add_named(self, args, nargsf, kwnames, Named::Source);
+  return add_named<NodeKind::Source>(self, args, nargsf, kwnames);
 }
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return add_named(self, args, nargsf, kwnames, Named::Op);
+  return add_named<NodeKind::Op>(self, args, nargsf, kwnames);
 }
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return add_named(self, args, nargsf, kwnames, Named::Reduction);
+  return add_named<NodeKind::Reduction>(self, args, nargsf, kwnames);
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
@@ -98,11 +89,11 @@ PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   if (!(is_join ? join_signature : exchange_signature).bind(args, nargsf, kwnames, bound))
     return nullptr;
   NodeInputs inputs;
-  ParamMap params;
-  if (!to_node_ids(bound[0], "inputs", inputs) || !to_param_map(bound[1], "params", params))
+  ParamArgs params;
+  if (!to_node_ids(bound[0], "inputs", inputs) || !to_param_args(bound[1], "params", params))
     return nullptr;
-  return intern_key(self, is_join ? NodeKey::join(std::move(params), std::move(inputs))
-                                  : NodeKey::exchange(std::move(params), std::move(inputs)));
+  return intern_key(self, KeyView{is_join ? NodeKind::Join : NodeKind::Exchange, {}, params.span(),
+                                  {inputs.data(), inputs.size()}});
 } catch (...) {
   return raise_current_exception(type_of(self));
 }

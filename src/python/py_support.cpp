@@ -41,12 +41,14 @@ Signature::Signature(const char* function, std::initializer_list<Parameter> para
     : function_(function), params_(params) {
   check_invariant(params_.size() <= kMaxParams, "too many parameters for the binder");
   while (positional_ < params_.size() && !params_[positional_].keyword_only) ++positional_;
+  for (std::size_t i = 0; i < params_.size(); ++i) {
+    if (params_[i].required) required_prefix_ = static_cast<Py_ssize_t>(i) + 1;
+  }
 }
 
-bool Signature::bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                     Bound& out) const {
+bool Signature::bind_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             Bound& out) const {
   out.fill(nullptr);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs > static_cast<Py_ssize_t>(positional_)) {
     if (positional_ == 0) {
       PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", function_);

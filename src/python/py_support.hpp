@@ -65,14 +65,27 @@ class Signature {
   Signature(const char* function, std::initializer_list<Parameter> params);
   static constexpr std::size_t kMaxParams = 8;
   using Bound = std::array<PyObject*, kMaxParams>;
-  bool bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Bound& out) const;
+  bool bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Bound& out) const {
+    // The common call: positional arguments only, every required one among them.
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr || nargs < required_prefix_ || nargs > static_cast<Py_ssize_t>(positional_))
+      return bind_general(args, nargs, kwnames, out);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < params_.size(); ++i) out[i] = nullptr;
+    return true;
+  }
   // For tp_new, which receives a tuple and a dict.
   bool bind(PyObject* args, PyObject* kwargs, Bound& out) const;
 
  private:
   const char* function_;
   absl::InlinedVector<Parameter, kMaxParams> params_;
+  bool bind_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) const;
+
   std::size_t positional_ = 0;  // parameters that may be given by position
+  // Positional arguments that cover every required parameter (more than positional_ when a
+  // keyword-only parameter is required).
+  Py_ssize_t required_prefix_ = 0;
 };
 
 // Adds the note "while processing '<argument>'" to the exception being raised.

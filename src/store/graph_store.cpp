@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
-#include "absl/hash/hash.h"
-#include "support/id_index.hpp"
+#include <limits>
+#include <new>
+
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 
@@ -22,14 +24,8 @@ void GraphStore::NodeList::reserve(std::size_t extra) {
 void GraphStore::reserve(std::uint64_t count) {
   mutex_.with_lock([&] {
     nodes_.reserve(count);
-    hashes_.reserve(hashes_.size() + count);
-    reserve_ids(index_, index_.size() + count);
+    reserve_aside(index_, index_.size() + count);
   });
-}
-
-void GraphStore::NodeList::push_back(NodeKey&& key) noexcept {
-  chunks_[size_ / kChunkSize].push_back(std::move(key));  // capacity reserved by reserve_one
-  ++size_;
 }
 
 std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
@@ -40,32 +36,36 @@ std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
   return out;
 }
 
-std::uint32_t GraphStore::hash32(const NodeKey& key) {
-  const std::size_t hash = absl::HashOf(key);
-  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
-}
+GraphStore::GraphStore() : index_(0, IndexHash{}, IndexEq{&nodes_}) {}
 
-GraphStore::GraphStore() : index_(0, IndexHash{&hashes_}, IndexEq{&nodes_}) {}
-
-std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+template <class Key>
+std::expected<NodeId, BadNodeId> GraphStore::intern_probed(Key&& key, std::uint64_t hash) {
+  const Probe<std::remove_cvref_t<Key>> probe{key, fold(hash)};
   return mutex_.with_lock([&]() -> std::expected<NodeId, BadNodeId> {
     const NodeId next = nodes_.size();
-    for (NodeId input : key.inputs()) {
+    for (NodeId input : inputs_of(probe.key)) {
       if (input >= next) return std::unexpected(BadNodeId{input});
     }
+    if (auto found = index_.find(probe); found != index_.end()) return NodeId{found->id};
+    // A full store refuses the node as if memory had run out: nothing is changed.
+    if (next > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    // Room first, then the key is built in place: a failure in either leaves the store as it
+    // was, and with room reserved the append and the insert below cannot fail.
     nodes_.reserve_one();
-    reserve_ids(index_, next + 1);
-    if (hashes_.size() == hashes_.capacity()) hashes_.reserve(std::max<std::size_t>(64, 2 * hashes_.size()));
-    const Probe probe{key, hash32(key)};
-    // One probe: the constructor runs only when the key is new, and with room reserved above the
-    // table does not grow, appending cannot fail and neither can constructing the slot.
-    auto it = index_.lazy_emplace(probe, [&](const auto& construct) {
-      hashes_.push_back(probe.hash);
-      nodes_.push_back(std::move(key));
-      construct(next);
-    });
-    return *it;
+    reserve_aside(index_, next + 1);
+    nodes_.emplace_back(std::forward<Key>(key));
+    index_.insert(Slot{static_cast<std::uint32_t>(next), probe.hash});
+    return next;
   });
+}
+
+std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+  const std::uint64_t hash = structural_hash(key);
+  return intern_probed(std::move(key), hash);
+}
+
+std::expected<NodeId, BadNodeId> GraphStore::intern(const KeyView& view) {
+  return intern_probed(view, structural_hash(view));
 }
 
 std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -58,7 +58,12 @@ class GraphStore {
     // Makes room for one more node; the following push_back cannot fail.
     void reserve_one();
     void reserve(std::size_t extra);
-    void push_back(NodeKey&& key) noexcept;
+    // Constructs the key in place; a failed construction leaves the list as it was.
+    template <class Arg>
+    void emplace_back(Arg&& arg) {
+      chunks_[size_ / kChunkSize].emplace_back(std::forward<Arg>(arg));  // room: reserve_one
+      ++size_;
+    }
     std::vector<NodeKey> copy(std::size_t start) const;
 
    private:
@@ -85,6 +90,8 @@ class GraphStore {
 
   // Adds the key unless an equal one exists. Fails with the first input id that names no node.
   std::expected<NodeId, BadNodeId> intern(NodeKey key);
+  // The same for a viewed key, copied only when it is new.
+  std::expected<NodeId, BadNodeId> intern(const KeyView& view);
   // Appends `id` to the output marks unless it is there already.
   std::expected<void, BadNodeId> mark_output(NodeId id);
 
@@ -113,35 +120,52 @@ class GraphStore {
   void install_node_map(std::vector<NodeMapEntry> node_map);
 
  private:
-  // The index holds ids and hashes and compares them through the nodes they name, so each key is
-  // stored once. A 32-bit hash per node is kept beside the nodes so that growing the index rehashes
-  // from that array instead of re-reading (and re-hashing) every key.
-  struct Probe {
-    const NodeKey& key;
+  // The index holds one slot per node: its id and its hash, compared through the node it names,
+  // so each key is stored once. The hash in the slot lets growth rehash without reading a key,
+  // and lets a probe pass a slot whose 7-bit tag matched by chance without reading its node (a
+  // cache miss in a large store). Ids fit in 32 bits: a store holds fewer than 2^32 nodes, as a
+  // blob does.
+  struct Slot {
+    std::uint32_t id;
     std::uint32_t hash;
   };
-  static std::uint32_t hash32(const NodeKey& key);
+  template <class Key>
+  struct Probe {
+    const Key& key;
+    std::uint32_t hash;
+  };
+  static std::uint32_t fold(std::uint64_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
   static std::size_t spread(std::uint32_t hash) { return hash * std::size_t{0x9E3779B97F4A7C15}; }
+  static bool same(const NodeKey& stored, const NodeKey& key) { return stored == key; }
+  static bool same(const NodeKey& stored, const KeyView& view) { return stored.matches(view); }
+  static std::span<const NodeId> inputs_of(const NodeKey& key) { return key.inputs(); }
+  static std::span<const NodeId> inputs_of(const KeyView& view) { return view.inputs; }
   struct IndexHash {
     using is_transparent = void;
-    const std::vector<std::uint32_t>* hashes;
-    std::size_t operator()(NodeId id) const { return spread((*hashes)[id]); }
-    std::size_t operator()(const Probe& probe) const { return spread(probe.hash); }
+    std::size_t operator()(const Slot& slot) const { return spread(slot.hash); }
+    template <class Key>
+    std::size_t operator()(const Probe<Key>& probe) const { return spread(probe.hash); }
   };
   struct IndexEq {
     using is_transparent = void;
     const NodeList* nodes;
-    bool operator()(NodeId a, NodeId b) const { return a == b; }
-    bool operator()(const Probe& probe, NodeId id) const { return (*nodes)[id] == probe.key; }
-    bool operator()(NodeId id, const Probe& probe) const { return (*nodes)[id] == probe.key; }
+    bool operator()(const Slot& a, const Slot& b) const { return a.id == b.id; }
+    template <class Key>
+    bool operator()(const Probe<Key>& probe, const Slot& slot) const {
+      return slot.hash == probe.hash && same((*nodes)[slot.id], probe.key);
+    }
+    template <class Key>
+    bool operator()(const Slot& slot, const Probe<Key>& probe) const { return (*this)(probe, slot); }
   };
+  // intern's one body: `key` is a NodeKey (moved in when new) or a KeyView (copied when new).
+  template <class Key>
+  std::expected<NodeId, BadNodeId> intern_probed(Key&& key, std::uint64_t hash);
 
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
   NodeList nodes_;                                          // guarded by mutex_
   std::vector<NodeId> outputs_;                             // guarded by mutex_
   std::vector<NodeMapEntry> node_map_;                      // guarded by mutex_
-  std::vector<std::uint32_t> hashes_;                       // guarded by mutex_; one per node
-  absl::flat_hash_set<NodeId, IndexHash, IndexEq> index_;   // guarded by mutex_
+  absl::flat_hash_set<Slot, IndexHash, IndexEq> index_;     // guarded by mutex_
 };
 
 }  // namespace tarnvel

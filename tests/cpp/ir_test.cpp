@@ -92,6 +92,63 @@ TEST(ParamMapTest, SortsStablyByKeyBytes) {
   EXPECT_EQ(repeated.token(), "a=i0;k=i2;k=i1");
 }
 
+// Keys of the kinds a view can hold, differing in one part each; names and strings cross the
+// hash's 4-, 8- and 16-byte load boundaries.
+std::vector<NodeKey> viewable_keys() {
+  std::vector<NodeKey> keys;
+  for (const char* name : {"", "a", "abc", "abcd", "abcdefg", "abcdefgh", "abcdefghi",
+                           "abcdefghijklmnop", "abcdefghijklmnopq"}) {
+    keys.push_back(op(name, {}, {0}));
+  }
+  for (const ParamValue& value :
+       {ParamValue::of_int(1), ParamValue::of_float(1.0), ParamValue::of_bool(true),
+        ParamValue::of_str("1"), ParamValue::of_int(-1), ParamValue::of_float(0.0),
+        ParamValue::of_float(-0.0), ParamValue::of_float(std::numeric_limits<double>::quiet_NaN()),
+        ParamValue::of_str(""), ParamValue::of_str(std::string(40, 's'))}) {
+    keys.push_back(op("f", params({{"k", value}}), {0}));
+  }
+  keys.push_back(op("f", params({{"k", ParamValue::of_int(1)}, {"j", ParamValue::of_int(1)}}), {0}));
+  keys.push_back(op("f", {}, {1, 0}));
+  keys.push_back(op("f", {}, {0, 1}));
+  keys.push_back(op("f", {}, {}));
+  keys.push_back(NodeKey::source("f", {}));
+  keys.push_back(NodeKey::reduction("f", {}, {0}));
+  keys.push_back(NodeKey::exchange(params({{"k", ParamValue::of_int(1)}}), {0}));
+  keys.push_back(NodeKey::join(params({{"k", ParamValue::of_int(1)}}), {0}));
+  return keys;
+}
+
+struct OwnedView {
+  std::vector<ParamView> params;
+  KeyView view;
+};
+OwnedView view_of(const NodeKey& key) {
+  OwnedView out;
+  for (const Param& param : key.params()) out.params.push_back(param.view());
+  out.view = KeyView{key.kind(), key.name(), out.params, key.inputs()};
+  return out;
+}
+
+TEST(KeyViewTest, AViewMatchesCopiesToAndHashesAsExactlyItsKey) {
+  const std::vector<NodeKey> keys = viewable_keys();
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const OwnedView view = view_of(keys[i]);
+    EXPECT_EQ(NodeKey(view.view), keys[i]) << i;
+    EXPECT_EQ(structural_hash(view.view), structural_hash(keys[i])) << i;
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+      EXPECT_EQ(keys[j].matches(view.view), i == j) << i << " vs " << j;
+      if (i != j) {
+        EXPECT_NE(structural_hash(keys[j]), structural_hash(keys[i])) << i << " vs " << j;
+      }
+    }
+  }
+  // Every NaN is one value, in a view as in a key.
+  const NodeKey other_nan = op("f", params({{"k", ParamValue::of_float(std::bit_cast<double>(0xFFF0000000000001ULL))}}), {0});
+  const NodeKey nan = op("f", params({{"k", ParamValue::of_float(std::numeric_limits<double>::quiet_NaN())}}), {0});
+  EXPECT_TRUE(nan.matches(view_of(other_nan).view));
+  EXPECT_EQ(structural_hash(view_of(other_nan).view), structural_hash(nan));
+}
+
 TEST(WithInputsTest, ReplacesInputsOnlyAndKeepsSourcesAndMembers) {
   const NodeKey source = NodeKey::source("x", params({{"n", ParamValue::of_int(3)}}));
   EXPECT_EQ(source.with_inputs({4, 5}), source);

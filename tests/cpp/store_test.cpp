@@ -28,6 +28,20 @@ TEST(GraphStoreTest, RefusesReferencesToMissingNodesBeforeLookup) {
   EXPECT_EQ(store.node_count(), 5u);
 }
 
+TEST(GraphStoreTest, AViewInternsAsItsKey) {
+  GraphStore store;
+  ASSERT_TRUE(store.intern(source("x")));
+  const ParamView scale[] = {ParamView::of_float("scale", 2.0)};
+  const NodeId inputs[] = {0, 0};
+  const KeyView view{NodeKind::Op, "mul", scale, inputs};
+  EXPECT_EQ(store.intern(view), 1u);
+  EXPECT_EQ(store.intern(NodeKey(view)), 1u);
+  EXPECT_EQ(store.snapshot().nodes[1], NodeKey(view));
+  const NodeId missing[] = {0, 2};
+  EXPECT_EQ(store.intern(KeyView{NodeKind::Op, "mul", scale, missing}).error(), BadNodeId{2});
+  EXPECT_EQ(store.node_count(), 2u);
+}
+
 TEST(GraphStoreTest, MarksAreDistinctInFirstMarkOrder) {
   GraphStore store;
   for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(store.intern(source(name)));

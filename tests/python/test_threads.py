@@ -42,3 +42,51 @@ def test_overlapping_keys_from_many_threads(fast_switching):
     distinct = {(n["kind"], n["name"], tuple(n["inputs"]), tuple(sorted(n["params"].items()))) for n in nodes}
     assert len(distinct) == len(nodes)
     assert all(all(i < n["id"] for i in n["inputs"]) for n in nodes)
+
+
+def test_parameter_strings_outlive_a_wait_for_the_lock(fast_switching):
+    """One thread keeps replacing the strings of the dict another records, while a third holds
+    the store lock often (serialize). Without the GIL the recorder runs meanwhile, and waits for
+    the lock with the interpreter detached: every recorded node must still hold a pair the dict
+    really held, never freed or mixed-up text. (With the GIL nothing runs in between.)"""
+    store = tc.GraphStore()
+    x = store.add_source("x")
+    for i in range(20_000):
+        store.add_op("neg", [x], {"i": i})
+    shared: dict[str, object] = {"key0": "value0"}
+    done = threading.Event()
+
+    def serialize() -> None:
+        while not done.is_set():
+            store.serialize()
+
+    def mutate() -> None:
+        i = 0
+        while not done.is_set():
+            i += 1
+            # Fresh, unshared strings: the old ones are freed when replaced, and their memory is
+            # at once reused by junk of the same sizes.
+            shared.clear()
+            junk = ["#" * n for n in range(4, 40) for _ in range(4)]
+            shared["".join(["key", str(i)])] = "".join(["value", str(i)]) * (1 + i % 3)
+            del junk
+
+    def record() -> None:
+        for _ in range(3_000):
+            store.add_op("tag", [x], shared)
+        done.set()
+
+    workers = [threading.Thread(target=f) for f in (serialize, mutate, record)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(timeout=120)
+        assert not w.is_alive()
+    tagged = [n["params"] for n in store.nodes() if n["name"] == "tag"]
+    assert tagged
+    for params in tagged:
+        if not params:  # recorded between clear() and the new pair
+            continue
+        ((key, value),) = params.items()
+        i = int(key[len("key"):])
+        assert value == f"value{i}" * (1 + i % 3)
