@@ -112,7 +112,8 @@ TEST(BlobFormatTest, RoundTripKeepsIdsMarksAndFloatBits) {
   EXPECT_EQ(write(*back), bytes);
 
   // Key equality canonicalizes NaN, so compare the stored bits directly.
-  const ParamMap& p = back->snapshot().nodes[0].params();
+  const Snapshot read_back = back->snapshot();
+  const ParamMap& p = read_back.nodes[0].params();
   EXPECT_EQ(std::bit_cast<std::uint64_t>(p[2].value.as_float()), kNanWithPayload);
   EXPECT_EQ(std::bit_cast<std::uint64_t>(p[3].value.as_float()), std::bit_cast<std::uint64_t>(-0.0));
 }
