@@ -12,15 +12,15 @@ namespace {
 bool has_extra(NodeKind kind) { return kind == NodeKind::External || kind == NodeKind::Stage; }
 
 // Folds words into a 64-bit state by a full multiply (the high and low halves xor-ed), the mixing
-// step of fast multiply-based string hashes. Short strings are read with overlapping loads, which
-// together with the length determine every byte.
+// step of fast multiply-based string hashes. Lengths go into the words that announce the parts,
+// so that a string is read with overlapping loads only, which together with its length determine
+// every byte.
 class StructureHasher {
  public:
   void word(std::uint64_t w) noexcept { state_ = mix(state_ ^ w, kMultiplier); }
-  void bytes(std::string_view text) noexcept {
+  void text(std::string_view text) noexcept {
     const char* p = text.data();
     const std::size_t n = text.size();
-    word(n);
     if (n > 8) {
       for (std::size_t i = 0; i + 8 < n; i += 8) word(load64(p + i));
       word(load64(p + n - 8));
@@ -31,17 +31,15 @@ class StructureHasher {
     }
   }
   void param(const ParamView& param) noexcept {
-    bytes(param.key);
-    word(static_cast<std::uint64_t>(param.tag));
-    if (param.tag == ParamValue::Tag::Str) {
-      bytes(param.str);
+    const bool is_str = param.tag == ParamValue::Tag::Str;
+    word(static_cast<std::uint64_t>(param.tag) | (param.key.size() << 8) |
+         (is_str ? param.str.size() << 32 : 0));
+    text(param.key);
+    if (is_str) {
+      text(param.str);
     } else {
       word(param.canonical_bits());
     }
-  }
-  void inputs(std::span<const NodeId> ids) noexcept {
-    word(ids.size());
-    for (NodeId id : ids) word(id);
   }
   std::uint64_t finish() const noexcept { return mix(state_, kMultiplier); }
 
@@ -148,9 +146,12 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 }
 
 bool NodeKey::matches(const KeyView& view) const noexcept {
-  if (kind_ != view.kind || name_.view() != view.name || params_.size() != view.params.size() ||
-      !std::ranges::equal(inputs(), view.inputs))
+  if (kind_ != view.kind || !same_text(name_.view(), view.name) || params_.size() != view.params.size() ||
+      inputs_.size() != view.inputs.size())
     return false;
+  for (std::size_t i = 0; i < view.inputs.size(); ++i) {  // short: a loop beats a memcmp call
+    if (inputs_[i] != view.inputs[i]) return false;
+  }
   for (std::size_t i = 0; i < view.params.size(); ++i) {
     if (params_[i].view() != view.params[i]) return false;
   }
@@ -167,11 +168,11 @@ template <class Params>
 StructureHasher hash_common(NodeKind kind, std::string_view name, const Params& params,
                             std::span<const NodeId> inputs) noexcept {
   StructureHasher hasher;
-  hasher.word(static_cast<std::uint64_t>(kind));
-  hasher.bytes(name);
-  hasher.word(params.size());
+  hasher.word(static_cast<std::uint64_t>(kind) | (name.size() << 8) | (params.size() << 32) |
+              (inputs.size() << 48));
+  hasher.text(name);
   for (const auto& param : params) hasher.param(view_of(param));
-  hasher.inputs(inputs);
+  for (NodeId id : inputs) hasher.word(id);
   return hasher;
 }
 

@@ -91,15 +91,7 @@ ParamValue ParamValue::of_view(const ParamView& view) {
   return of_int(0);
 }
 
-ParamView ParamValue::view(std::string_view key) const noexcept {
-  switch (tag()) {
-    case Tag::Int: return ParamView::of_int(key, *std::get_if<0>(&value_));
-    case Tag::Float: return ParamView::of_float(key, *std::get_if<1>(&value_));
-    case Tag::Bool: return ParamView::of_bool(key, *std::get_if<2>(&value_));
-    case Tag::Str: return ParamView::of_str(key, std::get_if<3>(&value_)->view());
-  }
-  return ParamView::of_int(key, 0);
-}
+Param::Param(const ParamView& view) : key(view.key), value(ParamValue::of_view(view)) {}
 
 bool operator==(const ParamValue& a, const ParamValue& b) noexcept { return a.view({}) == b.view({}); }
 
@@ -132,7 +124,7 @@ ParamMap::ParamMap(Pairs&& pairs) : pairs_(std::move(pairs)) { sort_by_key(pairs
 
 ParamMap::ParamMap(std::span<const ParamView> views) {
   if (views.size() > pairs_.capacity()) pairs_.reserve(views.size());
-  for (const ParamView& view : views) pairs_.emplace_back(Text(view.key), ParamValue::of_view(view));
+  for (const ParamView& view : views) pairs_.emplace_back(view);
   sort_by_key(pairs_);
 }
 

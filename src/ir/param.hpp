@@ -28,11 +28,11 @@ class ParamValue {
   // Tag order is part of the blob format and of the hash.
   enum class Tag : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
 
-  static ParamValue of_int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
-  static ParamValue of_float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
-  static ParamValue of_bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
+  static ParamValue of_int(std::int64_t v) { return ParamValue(std::in_place_index<0>, v); }
+  static ParamValue of_float(double v) { return ParamValue(std::in_place_index<1>, v); }
+  static ParamValue of_bool(bool v) { return ParamValue(std::in_place_index<2>, v); }
   static ParamValue of_str(std::string_view v) {
-    return ParamValue(Storage(std::in_place_index<3>, Text(v)));
+    return ParamValue(std::in_place_index<3>, v);
   }
   // An owned copy of the value a view holds, and a view of this value under `key`.
   static ParamValue of_view(const ParamView& view);
@@ -56,12 +56,15 @@ class ParamValue {
 
  private:
   using Storage = std::variant<std::int64_t, double, bool, Text>;
-  explicit ParamValue(Storage value) : value_(std::move(value)) {}
+  // Builds the alternative in place: values are made once and moved rarely.
+  template <std::size_t I, class Arg>
+  ParamValue(std::in_place_index_t<I> index, Arg&& arg) : value_(index, std::forward<Arg>(arg)) {}
   Storage value_;
 };
 
 struct Param {
   Param(Text k, ParamValue v) noexcept : key(std::move(k)), value(std::move(v)) {}
+  explicit Param(const ParamView& view);  // an owned copy
   Text key;
   ParamValue value;
   friend bool operator==(const Param&, const Param&) = default;
@@ -92,9 +95,20 @@ struct ParamView {
                                          : bits;
   }
   friend bool operator==(const ParamView& a, const ParamView& b) noexcept {
-    return a.key == b.key && a.tag == b.tag && a.canonical_bits() == b.canonical_bits() && a.str == b.str;
+    return a.tag == b.tag && a.canonical_bits() == b.canonical_bits() && same_text(a.key, b.key) &&
+           same_text(a.str, b.str);
   }
 };
+
+inline ParamView ParamValue::view(std::string_view key) const noexcept {
+  switch (tag()) {
+    case Tag::Int: return ParamView::of_int(key, *std::get_if<0>(&value_));
+    case Tag::Float: return ParamView::of_float(key, *std::get_if<1>(&value_));
+    case Tag::Bool: return ParamView::of_bool(key, *std::get_if<2>(&value_));
+    case Tag::Str: return ParamView::of_str(key, std::get_if<3>(&value_)->view());
+  }
+  return ParamView::of_int(key, 0);
+}
 
 inline ParamView Param::view() const noexcept { return value.view(key); }
 

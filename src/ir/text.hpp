@@ -11,6 +11,8 @@
 
 namespace tarnvel {
 
+inline bool same_text(std::string_view a, std::string_view b) noexcept;  // below
+
 class Text {
  public:
   Text() noexcept { clear_inline(); }
@@ -44,7 +46,7 @@ class Text {
   std::size_t size() const noexcept { return view().size(); }
   bool empty() const noexcept { return size() == 0; }
 
-  friend bool operator==(const Text& a, const Text& b) noexcept { return a.view() == b.view(); }
+  friend bool operator==(const Text& a, const Text& b) noexcept { return same_text(a.view(), b.view()); }
   friend auto operator<=>(const Text& a, const Text& b) noexcept { return a.view() <=> b.view(); }
   template <class H>
   friend H AbslHashValue(H state, const Text& text) {
@@ -75,7 +77,7 @@ class Text {
   void assign(std::string_view text) {
     if (text.size() < kTag) {
       clear_inline();
-      std::memcpy(bytes_, text.data(), text.size());
+      copy_short(bytes_, text.data(), text.size());
       bytes_[kTag] = static_cast<char>(text.size());
       return;
     }
@@ -87,6 +89,21 @@ class Text {
     std::memcpy(bytes_, &block, sizeof block);
     bytes_[kTag] = kHeap;
   }
+  // Copies n < 16 bytes with fixed-size moves that stay inside [0, n) of both sides (names are
+  // short, and a call to memcpy would cost more than the copy).
+  static void copy_short(char* to, const char* from, std::size_t n) noexcept {
+    if (n >= 8) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
+    }
+  }
   void release() noexcept {
     if (!is_inline()) delete[] heap_block();
   }
@@ -95,5 +112,28 @@ class Text {
 };
 
 static_assert(sizeof(Text) == 16);
+
+// Byte equality that compares short strings (the usual names and keys) without calling memcmp:
+// two overlapping fixed-size loads per side, inside [0, n) of both.
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  const auto load = [](const char* at, auto word) {
+    std::memcpy(&word, at, sizeof word);
+    return word;
+  };
+  if (n >= 8 && n <= 16) {
+    return load(p, std::uint64_t{}) == load(q, std::uint64_t{}) &&
+           load(p + n - 8, std::uint64_t{}) == load(q + n - 8, std::uint64_t{});
+  }
+  if (n >= 4 && n < 8) {
+    return load(p, std::uint32_t{}) == load(q, std::uint32_t{}) &&
+           load(p + n - 4, std::uint32_t{}) == load(q + n - 4, std::uint32_t{});
+  }
+  if (n < 4) return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+  return std::memcmp(p, q, n) == 0;
+}
 
 }  // namespace tarnvel

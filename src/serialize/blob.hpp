@@ -114,8 +114,9 @@ class Reader {
 
   // A length-prefixed string, checked to be strict UTF-8. The view points into the input bytes.
   std::expected<std::string_view, BlobError> string();
-  // A param map, returned in key order (stable by key bytes; equal keys stay in blob order).
-  std::expected<ParamMap, BlobError> params();
+  // A param map into `out`, in key order (stable by key bytes; equal keys stay in blob order).
+  // Keys and Str values point into the input bytes.
+  std::expected<void, BlobError> params(std::vector<ParamView>& out);
   // An id list, read id by id: an id not below `limit` is BadNodeRef with that id, a missing id
   // is Truncated, whichever comes first.
   std::expected<NodeInputs, BlobError> inputs(std::uint64_t limit);

@@ -12,6 +12,9 @@
   auto name##_or_error = (expression);                                        \
   if (!name##_or_error) return std::unexpected(std::move(name##_or_error).error()); \
   auto name = std::move(*name##_or_error)
+// Returns the error of a std::expected<void, BlobError> expression, if any.
+#define BLOB_CHECK(expression)                                                 \
+  if (auto checked = (expression); !checked) return std::unexpected(std::move(checked).error())
 
 namespace tarnvel {
 namespace {
@@ -37,26 +40,27 @@ std::size_t bounded(std::uint64_t count, std::size_t remaining, std::size_t entr
   return static_cast<std::size_t>(std::min<std::uint64_t>(count, remaining / entry_bytes));
 }
 
-std::expected<ParamValue, BlobError> read_value(Reader& reader, std::uint8_t tag) {
-  switch (tag) {
-    case 0: {
+// Reads the value of `out`, whose key and tag are set.
+std::expected<void, BlobError> read_value(Reader& reader, ParamView& out) {
+  switch (out.tag) {
+    case ParamValue::Tag::Int:
+    case ParamValue::Tag::Float: {
       BLOB_TRY(bits, reader.u64());
-      return ParamValue::of_int(static_cast<std::int64_t>(bits));
+      out.bits = bits;
+      return {};
     }
-    case 1: {
-      BLOB_TRY(bits, reader.u64());
-      return ParamValue::of_float(std::bit_cast<double>(bits));
-    }
-    case 2: {
+    case ParamValue::Tag::Bool: {
       BLOB_TRY(flag, reader.byte());
-      return ParamValue::of_bool(flag != 0);
+      out.bits = flag != 0;
+      return {};
     }
-    case 3: {
+    case ParamValue::Tag::Str: {
       BLOB_TRY(text, reader.string());
-      return ParamValue::of_str(text);
+      out.str = text;
+      return {};
     }
-    default: return bad_tag("param", tag);
   }
+  return bad_tag("param", static_cast<std::uint8_t>(out.tag));
 }
 
 // Record k may name records 0..k-1 only; `node_of_record` holds what each of them became, so its
@@ -118,41 +122,47 @@ std::expected<NodeKey, BlobError> read_stage(Reader& reader,
   return NodeKey::stage(std::move(inputs), std::move(members));
 }
 
-std::expected<NodeKey, BlobError> read_record(Reader& reader,
-                                              std::span<const NodeId> node_of_record) {
+std::expected<NodeId, BlobError> interned(std::expected<NodeId, BadNodeId> id) {
+  check_invariant(id.has_value(), "blob inputs translate to nodes the store holds");
+  return *id;
+}
+
+// Reads record k and interns it. The kinds without extra parts are interned as views of the blob
+// bytes (`params` is scratch space reused across records), so a repeated record copies nothing.
+std::expected<NodeId, BlobError> intern_record(Reader& reader, std::span<const NodeId> node_of_record,
+                                               GraphStore& store, std::vector<ParamView>& params) {
   BLOB_TRY(tag, reader.byte());
   if (tag >= kNodeKindCount) return bad_tag("node", tag);
   const auto kind = static_cast<NodeKind>(tag);
   switch (kind) {
-    case NodeKind::Source: {
-      BLOB_TRY(name, reader.string());
-      BLOB_TRY(params, reader.params());
-      return NodeKey::source(Text(name), std::move(params));
-    }
-    case NodeKind::Op:
-    case NodeKind::Reduction: {
-      BLOB_TRY(name, reader.string());
-      BLOB_TRY(params, reader.params());
-      BLOB_TRY(inputs, read_inputs(reader, node_of_record));
-      if (kind == NodeKind::Op) return NodeKey::op(Text(name), std::move(params), std::move(inputs));
-      return NodeKey::reduction(Text(name), std::move(params), std::move(inputs));
-    }
     case NodeKind::External: {
       BLOB_TRY(descriptor, read_descriptor(reader));
-      BLOB_TRY(params, reader.params());
+      BLOB_CHECK(reader.params(params));
       BLOB_TRY(inputs, read_inputs(reader, node_of_record));
-      return NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs));
+      return interned(store.intern(NodeKey::external(std::move(descriptor), ParamMap(params), std::move(inputs))));
     }
-    case NodeKind::Stage: return read_stage(reader, node_of_record);
+    case NodeKind::Stage: {
+      BLOB_TRY(key, read_stage(reader, node_of_record));
+      return interned(store.intern(std::move(key)));
+    }
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
     case NodeKind::Exchange:
-    case NodeKind::Join: {
-      BLOB_TRY(params, reader.params());
-      BLOB_TRY(inputs, read_inputs(reader, node_of_record));
-      if (kind == NodeKind::Exchange) return NodeKey::exchange(std::move(params), std::move(inputs));
-      return NodeKey::join(std::move(params), std::move(inputs));
-    }
+    case NodeKind::Join: break;
   }
-  return bad_tag("node", tag);
+  std::string_view name;
+  if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) {
+    BLOB_TRY(text, reader.string());
+    name = text;
+  }
+  BLOB_CHECK(reader.params(params));
+  NodeInputs inputs;
+  if (kind != NodeKind::Source) {
+    BLOB_TRY(ids, read_inputs(reader, node_of_record));
+    inputs = std::move(ids);
+  }
+  return interned(store.intern(KeyView{kind, name, params, {inputs.data(), inputs.size()}}));
 }
 
 }  // namespace
@@ -185,23 +195,25 @@ std::expected<std::string_view, BlobError> Reader::string() {
   return text;
 }
 
-std::expected<ParamMap, BlobError> Reader::params() {
+std::expected<void, BlobError> Reader::params(std::vector<ParamView>& out) {
+  out.clear();
   BLOB_TRY(count, u32());
-  ParamMap::Pairs pairs;
-  pairs.reserve(bounded(count, remaining(), kMinParamBytes));
+  out.reserve(bounded(count, remaining(), kMinParamBytes));
   for (std::uint32_t i = 0; i < count; ++i) {
     BLOB_TRY(key, string());
     BLOB_TRY(tag, byte());
-    BLOB_TRY(value, read_value(*this, tag));
-    pairs.push_back(Param{Text(key), std::move(value)});
+    if (tag > static_cast<std::uint8_t>(ParamValue::Tag::Str)) return bad_tag("param", tag);
+    ParamView& param = out.emplace_back(ParamView{key, static_cast<ParamValue::Tag>(tag), 0, {}});
+    BLOB_CHECK(read_value(*this, param));
   }
-  return ParamMap(std::move(pairs));
+  sort_by_key(out);
+  return {};
 }
 
 std::expected<NodeInputs, BlobError> Reader::inputs(std::uint64_t limit) {
   BLOB_TRY(count, u32());
   NodeInputs ids;
-  ids.reserve(bounded(count, remaining(), sizeof(NodeId)));
+  if (const std::size_t room = bounded(count, remaining(), sizeof(NodeId)); room > ids.capacity()) ids.reserve(room);
   for (std::uint32_t i = 0; i < count; ++i) {
     BLOB_TRY(id, u64());
     if (id >= limit) return bad_node_ref(id);
@@ -224,11 +236,10 @@ std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
   std::vector<NodeId> node_of_record;
   node_of_record.reserve(bounded(record_count, reader.remaining(), kMinRecordBytes));
   store->reserve(node_of_record.capacity());
+  std::vector<ParamView> params;
   for (std::uint32_t k = 0; k < record_count; ++k) {
-    BLOB_TRY(key, read_record(reader, node_of_record));
-    auto id = store->intern(std::move(key));
-    check_invariant(id.has_value(), "blob inputs translate to nodes the store holds");
-    node_of_record.push_back(*id);
+    BLOB_TRY(id, intern_record(reader, node_of_record, *store, params));
+    node_of_record.push_back(id);
   }
 
   BLOB_TRY(output_count, reader.u32());
@@ -248,3 +259,4 @@ std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(std::string_vi
 }  // namespace tarnvel
 
 #undef BLOB_TRY
+#undef BLOB_CHECK
