@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string>
 
-#include "absl/hash/hash.h"
 #include "optimizer/rules.hpp"
 #include "support/table_growth.hpp"
 
@@ -34,13 +33,6 @@ void reserve_extra(std::vector<T>& list, std::size_t extra) {
 }
 
 }  // namespace
-
-std::size_t IncrementalReducer::IndexHash::operator()(NodeId id) const {
-  return absl::HashOf((*nodes)[id]);
-}
-std::size_t IncrementalReducer::IndexHash::operator()(const NodeKey& key) const {
-  return absl::HashOf(key);
-}
 
 IncrementalReducer::IncrementalReducer()
     : canonical_index_(0, IndexHash{&canonical_}, IndexEq{&canonical_}) {}
@@ -75,7 +67,7 @@ std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const
       if (input >= to_canonical_.size()) return std::unexpected(BadNodeId{input});
       inputs.push_back(to_canonical_[input]);
     }
-    const NodeId id = fold(node.with_inputs(std::move(inputs)));
+    const NodeId id = fold(node, std::move(inputs));
     to_canonical_.push_back(id);
   }
   total_work_ += delta.size();
@@ -83,28 +75,35 @@ std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const
   return delta.size();
 }
 
-NodeId IncrementalReducer::fold(NodeKey candidate) {
-  if (is_identity(candidate)) return candidate.inputs()[0];
-  if (is_commutative(candidate)) {
+NodeId IncrementalReducer::fold(const NodeKey& node, NodeInputs&& inputs) {
+  // Identity and commutativity depend on the kind, name, parameters and input count only.
+  if (is_identity(node)) return inputs[0];
+  if (node.kind() == NodeKind::External || node.kind() == NodeKind::Stage) {
+    return find_or_add(node.with_inputs(std::move(inputs)));
+  }
+  absl::InlinedVector<ParamView, 4> params;
+  for (const Param& param : node.params()) params.push_back(param.view());
+  const KeyView candidate{node.kind(), node.name(), {params.data(), params.size()}, {inputs.data(), inputs.size()}};
+  if (is_commutative(node)) {
     // The first-seen orientation is the one kept.
     if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
-    const auto inputs = candidate.inputs();
-    const NodeKey swapped = candidate.with_inputs({inputs[1], inputs[0]});
+    const NodeId swapped_inputs[] = {inputs[1], inputs[0]};
+    KeyView swapped = candidate;
+    swapped.inputs = swapped_inputs;
     if (auto it = canonical_index_.find(swapped); it != canonical_index_.end()) return *it;
   }
-  return find_or_add(std::move(candidate));
+  return find_or_add(candidate);
 }
 
-NodeId IncrementalReducer::find_or_add(NodeKey candidate) {
-  // One probe. Any rehash happens before the constructor runs, and the append cannot fail (room
-  // was reserved by step), so a half-inserted slot is impossible. A new id is returned without
-  // reading the fresh slot back.
+template <class Key>
+NodeId IncrementalReducer::find_or_add(const Key& candidate) {
+  if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
+  // The key is built in place before the index learns of it: a failed construction leaves both
+  // as they were, and with room reserved by step neither the append nor the insert can fail.
   const NodeId next = canonical_.size();
-  auto it = canonical_index_.lazy_emplace(candidate, [&](const auto& construct) {
-    canonical_.push_back(std::move(candidate));
-    construct(next);
-  });
-  return canonical_.size() > next ? next : *it;
+  canonical_.emplace_back(candidate);
+  canonical_index_.insert(next);
+  return next;
 }
 
 void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t watermark) noexcept {

@@ -56,13 +56,14 @@ class IncrementalReducer {
   std::span<const NodeId> to_canonical() const noexcept { return to_canonical_; }
 
  private:
-  // The index holds canonical ids and hashes and compares them through the keys they name, so each
-  // key is stored once. Lookups by NodeKey are heterogeneous.
+  // The index holds canonical ids and compares them through the keys they name, so each key is
+  // stored once. Lookups by NodeKey and by KeyView are heterogeneous.
   struct IndexHash {
     using is_transparent = void;
     const std::vector<NodeKey>* nodes;
-    std::size_t operator()(NodeId id) const;
-    std::size_t operator()(const NodeKey& key) const;
+    std::size_t operator()(NodeId id) const { return structural_hash((*nodes)[id]); }
+    std::size_t operator()(const NodeKey& key) const { return structural_hash(key); }
+    std::size_t operator()(const KeyView& view) const { return structural_hash(view); }
   };
   struct IndexEq {
     using is_transparent = void;
@@ -70,11 +71,15 @@ class IncrementalReducer {
     bool operator()(NodeId a, NodeId b) const { return a == b; }
     bool operator()(const NodeKey& key, NodeId id) const { return (*nodes)[id] == key; }
     bool operator()(NodeId id, const NodeKey& key) const { return (*nodes)[id] == key; }
+    bool operator()(const KeyView& view, NodeId id) const { return (*nodes)[id].matches(view); }
+    bool operator()(NodeId id, const KeyView& view) const { return (*nodes)[id].matches(view); }
   };
 
-  // The canonical id of one store node, adding its candidate key if it is new.
-  NodeId fold(NodeKey candidate);
-  NodeId find_or_add(NodeKey candidate);
+  // The canonical id of one store node whose inputs, mapped to canonical ids, are `inputs`,
+  // adding its key if it is new.
+  NodeId fold(const NodeKey& node, NodeInputs&& inputs);
+  template <class Key>
+  NodeId find_or_add(const Key& candidate);
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
 
