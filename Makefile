@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS ?= 2
 CPP_BUILD := build/cpp
 
-.PHONY: setup demo test test-cpp test-python test-wheel build-cpp bench fuzz tsan
+.PHONY: setup demo test test-cpp test-python test-wheel build-cpp bench fuzz sanitize tsan
 
 setup:
 	bash scripts/setup.sh
@@ -37,11 +37,14 @@ bench: setup
 	ninja -C build/bench -j$(JOBS)
 	.venv/bin/python bench/bench.py
 
-# ThreadSanitizer over the core's concurrency tests.
+# Every sanitizer run, slow tests included: ASan+UBSan over the C++ tests and the Python suite, the
+# LeakSanitizer pass, and ThreadSanitizer over the core's concurrency tests (scripts/sanitize.sh).
+sanitize: setup
+	JOBS=$(JOBS) bash scripts/sanitize.sh
+
+# ThreadSanitizer over the core's concurrency tests alone.
 tsan:
-	cmake -S . -B build/tsan -G Ninja -DTARNVEL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	ninja -C build/tsan -j$(JOBS) tarnvel_tests
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/tarnvel_tests --gtest_filter='*Concurrent*'
+	JOBS=$(JOBS) bash scripts/sanitize.sh tsan
 
 fuzz:
 	bash scripts/fuzz.sh $${SECONDS_PER_TARGET:-60}

@@ -6,8 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ ccache libabsl-dev libgtest-dev libgmock-dev libbenchmark-dev clang
-                 libclang-rt-14-dev graphviz)
+# The sanitizer runtimes are g++ 12's (scripts/sanitize.sh preloads libasan into the interpreter);
+# clang and its runtime build the fuzz targets.
+debian_packages=(g++ ccache libabsl-dev libgtest-dev libgmock-dev libbenchmark-dev
+                 libasan8 libubsan1 libtsan2 clang libclang-rt-14-dev graphviz)
 python_packages=(scikit-build-core pytest hypothesis pytest-timeout numpy mypy)
 
 missing=()
