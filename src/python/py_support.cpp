@@ -1,7 +1,6 @@
 #include "python/py_support.hpp"
 
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "support/fault.hpp"
@@ -12,9 +11,9 @@ namespace {
 // Detaches from the interpreter while blocking on a contended core lock, so that a waiter never
 // holds the GIL (or blocks a stop-the-world pause) that the lock holder may need.
 struct DetachingWait final : ContentionWait {
-  void wait(std::mutex& mutex) override {
+  void wait(void (*block)(void*), void* context) override {
     Py_BEGIN_ALLOW_THREADS
-    mutex.lock();
+    block(context);
     Py_END_ALLOW_THREADS
   }
 };

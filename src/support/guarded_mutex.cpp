@@ -15,18 +15,22 @@ ContentionWaitScope::ContentionWaitScope(ContentionWait& wait) noexcept : previo
 
 ContentionWaitScope::~ContentionWaitScope() { current_wait = previous_; }
 
-std::unique_lock<std::mutex> GuardedMutex::acquire() {
-  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    if (current_wait != nullptr) {
-      current_wait->wait(mutex_);
-      lock = std::unique_lock<std::mutex>(mutex_, std::adopt_lock);
-    } else {
-      lock.lock();
+void GuardedMutex::lock_contended() {
+  // Marks the lock contended and sleeps until it is free; whoever takes it this way leaves it
+  // marked contended, so its release wakes the next waiter.
+  const auto block = [](void* context) {
+    auto& state = *static_cast<std::atomic<std::uint32_t>*>(context);
+    while (state.exchange(kContended, std::memory_order_acquire) != kFree) {
+      state.wait(kContended, std::memory_order_relaxed);
     }
+  };
+  if (current_wait != nullptr) {
+    current_wait->wait(block, &state_);
+  } else {
+    block(&state_);
   }
-  if (poisoned()) fail_invariant(poison_message_);
-  return lock;
 }
+
+void GuardedMutex::fail_poisoned() const { fail_invariant(poison_message_); }
 
 }  // namespace tarnvel

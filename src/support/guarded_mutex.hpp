@@ -5,21 +5,23 @@
 // failure of an operation that is strongly exception-safe), the lock is marked broken and every
 // later acquisition throws InternalFault with the owner's poison message.
 //
-// Contention: an uncontended acquisition is one try_lock. When the lock is contended, the calling
-// thread waits through the ContentionWait installed for the thread, if any. The Python binding
+// Contention: an uncontended acquisition is one compare-and-swap and a release one exchange (a
+// three-state futex lock: free, held, held with waiters). When the lock is contended, the calling
+// thread blocks through the ContentionWait installed for the thread, if any. The Python binding
 // installs one that detaches the thread from the interpreter while it blocks, so that a waiter never
 // stalls the GIL or a stop-the-world pause (the lock holder never calls into Python). The core
 // itself never installs one and blocks plainly.
 #pragma once
 
 #include <atomic>
-#include <mutex>
+#include <cstdint>
+#include <new>
 
 namespace tarnvel {
 
-// A thread-local hook: `wait(mutex)` must return with `mutex` locked.
+// A thread-local hook: `wait` must call `block(context)` once, which returns with the lock held.
 struct ContentionWait {
-  virtual void wait(std::mutex& mutex) = 0;
+  virtual void wait(void (*block)(void*), void* context) = 0;
 
  protected:
   ~ContentionWait() = default;
@@ -40,12 +42,14 @@ class ContentionWaitScope {
 class GuardedMutex {
  public:
   explicit GuardedMutex(const char* poison_message) noexcept : poison_message_(poison_message) {}
+  GuardedMutex(const GuardedMutex&) = delete;
+  GuardedMutex& operator=(const GuardedMutex&) = delete;
 
   // Runs `body()` with the lock held and returns its result. An exception from `body` poisons
   // the lock unless it is std::bad_alloc and `strongly_safe` says the body left nothing half-done.
   template <class Body>
   decltype(auto) with_lock(Body&& body, bool strongly_safe = true) {
-    std::unique_lock<std::mutex> lock = acquire();
+    const Held held(*this);
     try {
       return body();
     } catch (const std::bad_alloc&) {
@@ -60,9 +64,37 @@ class GuardedMutex {
   bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
 
  private:
-  std::unique_lock<std::mutex> acquire();
+  enum : std::uint32_t { kFree = 0, kHeld = 1, kContended = 2 };
 
-  std::mutex mutex_;
+  // Holds the lock for a scope; throws InternalFault (after releasing it) when it is poisoned.
+  class Held {
+   public:
+    explicit Held(GuardedMutex& mutex) : mutex_(mutex) {
+      std::uint32_t expected = kFree;
+      if (!mutex_.state_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) [[unlikely]] {
+        mutex_.lock_contended();
+      }
+      if (mutex_.poisoned()) [[unlikely]] {
+        mutex_.unlock();
+        mutex_.fail_poisoned();
+      }
+    }
+    ~Held() { mutex_.unlock(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+   private:
+    GuardedMutex& mutex_;
+  };
+
+  void lock_contended();
+  void unlock() noexcept {
+    if (state_.exchange(kFree, std::memory_order_release) == kContended) state_.notify_one();
+  }
+  [[noreturn]] void fail_poisoned() const;
+
+  std::atomic<std::uint32_t> state_{kFree};
   std::atomic<bool> poisoned_{false};
   const char* poison_message_;
 };

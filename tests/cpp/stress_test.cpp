@@ -268,9 +268,9 @@ TEST(IncrementalConcurrentTest, TwoReducersFedTwoStoresInBothOrdersNeverDeadlock
 struct CountingWait final : ContentionWait {
   std::atomic<int>* entered;
   explicit CountingWait(std::atomic<int>& counter) : entered(&counter) {}
-  void wait(std::mutex& mutex) override {
+  void wait(void (*block)(void*), void* context) override {
     entered->fetch_add(1);
-    mutex.lock();
+    block(context);
   }
 };
 
