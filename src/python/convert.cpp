@@ -210,7 +210,9 @@ bool exact_param_args(PyObject* dict, ParamArgs& out) {
   if (2 * size > out.alive.capacity()) out.alive.reserve(2 * size);
   PyObject *key, *value;
   Py_ssize_t pos = 0;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
+  // Exactly `size` pairs: the dict cannot change under the guard, so the closing call that
+  // reports the end is skipped.
+  for (std::size_t i = 0; i < size && PyDict_Next(dict, &pos, &key, &value); ++i) {
     std::string_view key_text;
     std::optional<ParamView> view;
     if (PyUnicode_CheckExact(key) && str_bytes(key, key_text)) view = exact_param_value(key_text, value);
