@@ -24,9 +24,6 @@ Symbol SymbolTable::intern(std::string_view text) {
   return symbol;
 }
 
-SymbolTable::SymbolTable(const SymbolTable& other)
-    : index_(copy_aside(other.index_)), texts_(other.texts_) {}
-
 SymbolTable& SymbolTable::operator=(const SymbolTable& other) {
   SymbolTable copy(other);
   *this = std::move(copy);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "support/table_growth.hpp"
 
 namespace tarnvel::egraph {
 
@@ -31,7 +32,7 @@ class SymbolTable {
  public:
   SymbolTable() = default;
   // Copies never leave a half-grown index behind on an allocation failure.
-  SymbolTable(const SymbolTable& other);
+  SymbolTable(const SymbolTable& other) : index_(copy_aside(other.index_)), texts_(other.texts_) {}
   SymbolTable& operator=(const SymbolTable& other);
   SymbolTable(SymbolTable&&) noexcept = default;
   SymbolTable& operator=(SymbolTable&&) noexcept = default;
