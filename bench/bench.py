@@ -1,7 +1,8 @@
 """Python-level benchmarks of tarnvel_core beside a floor and a peer, measured side by side.
 
 Every figure is the median of several rounds run in this one process (memory figures come from
-fresh subprocesses). Run with `make bench` or `.venv/bin/python bench/bench.py [--nodes N]`.
+fresh subprocesses). Run with `make bench` or
+`.venv/bin/python bench/bench.py [--nodes N] [--rounds R] [--only SECTION ...]`.
 """
 from __future__ import annotations
 
@@ -283,12 +284,19 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nodes", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=3)
+    sections = {
+        "recording": lambda: bench_recording(args.nodes, args.rounds),
+        "blob": lambda: bench_blob(args.nodes, args.rounds),
+        "reduce": lambda: bench_reduce([args.nodes // 10, args.nodes], args.rounds),
+        "incremental": lambda: bench_incremental(args.nodes, args.rounds),
+    }
+    parser.add_argument("--only", choices=sections, action="append",
+                        help="run only this section (may be repeated); default: all")
     args = parser.parse_args()
     print(f"Python {sys.version.split()[0]}, tarnvel_core {tc.version()}")
-    bench_recording(args.nodes, args.rounds)
-    bench_blob(args.nodes, args.rounds)
-    bench_reduce([args.nodes // 10, args.nodes], args.rounds)
-    bench_incremental(args.nodes, args.rounds)
+    for name, run in sections.items():
+        if args.only is None or name in args.only:
+            run()
 
 
 if __name__ == "__main__":

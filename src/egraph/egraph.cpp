@@ -192,6 +192,7 @@ void EGraph::refresh_op_lists() {
     std::inplace_merge(list.begin(), kept_end, list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
     op_sorted_prefix_[op.value] = kNoPrefix;
+    if (op.value < node_counts_.size()) node_counts_[op.value].clear();
   }
   dirty_ops_.clear();
 }
@@ -244,6 +245,24 @@ std::span<const Id> EGraph::classes_by_op(Symbol op) const {
   check_invariant(is_clean_, "Tried to search a dirty e-graph!");
   if (op.value >= classes_by_op_.size()) return {};
   return classes_by_op_[op.value];
+}
+
+std::size_t EGraph::count_nodes(Symbol op, std::size_t arity) const {
+  const std::span<const Id> candidates = classes_by_op(op);
+  if (op.value >= node_counts_.size()) node_counts_.resize(op.value + 1);
+  auto& known = node_counts_[op.value];
+  for (const auto& [counted_arity, count] : known) {
+    if (counted_arity == arity) return count;
+  }
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (i + 8 < candidates.size()) prefetch_class(candidates[i + 8]);
+    for (const ENode& node : classes_[candidates[i]].nodes) {
+      count += node.op == op && node.children.size() == arity ? 1 : 0;
+    }
+  }
+  known.emplace_back(arity, count);
+  return count;
 }
 
 void EGraph::verify() const {

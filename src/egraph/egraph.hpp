@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
@@ -109,6 +110,11 @@ class EGraph {
 
   // REQUIRES: clean. Ascending ids of the classes holding an e-node with operator `op`.
   std::span<const Id> classes_by_op(Symbol op) const;
+  // REQUIRES: clean. The number of e-nodes with operator `op` and `arity` children over all
+  // classes, which is what a one-level pattern over distinct variables matches. Counted on the
+  // first call after a rebuild changed a class holding `op`, then remembered: the only write a
+  // const member makes.
+  std::size_t count_nodes(Symbol op, std::size_t arity) const;
 
   // Throws InternalFault unless the e-graph is clean and every invariant above holds. For tests.
   void verify() const;
@@ -139,6 +145,8 @@ class EGraph {
   std::vector<std::vector<Id>> classes_by_op_;   // by symbol
   std::vector<std::size_t> op_sorted_prefix_;    // by symbol, during a rebuild
   std::vector<Symbol> dirty_ops_;
+  // By symbol: (arity, count) pairs answered since the symbol was last dirty.
+  mutable std::vector<absl::InlinedVector<std::pair<std::size_t, std::size_t>, 1>> node_counts_;
 };
 
 }  // namespace tarnvel::egraph

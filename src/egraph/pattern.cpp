@@ -106,6 +106,10 @@ std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text,
 }
 
 Pattern::Pattern(const RecExpr& expr) : ast_(compact(expr)), program_(Program::compile(ast_)) {
+  // A repeated variable would add a Compare, a nested or ground operand another instruction.
+  if (program_.instructions.size() == 1) {
+    if (const auto* bind = std::get_if<Bind>(&program_.instructions[0])) flat_root_ = *bind;
+  }
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
     const auto* node = std::get_if<ENode>(&ast_.nodes[i]);
     if (node == nullptr) continue;
@@ -170,6 +174,14 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
     if (!search_class(candidates[i])) break;
   }
   return matches;
+}
+
+// In a clean e-graph a class's nodes are distinct, so a single Bind over distinct variables yields
+// exactly one substitution per e-node it binds, in whichever class that e-node lies.
+std::optional<std::size_t> Pattern::match_count(const EGraph& egraph) const {
+  check_invariant(egraph.is_clean(), "Tried to search a dirty e-graph!");
+  if (!flat_root_) return std::nullopt;
+  return egraph.count_nodes(flat_root_->op, flat_root_->arity);
 }
 
 // A rule that fires again on a term it already merged finds the instance among the matched class's

@@ -73,6 +73,10 @@ class Pattern {
   // REQUIRES: `egraph` is clean ("Tried to search a dirty e-graph!"). The matches in candidate
   // classes in ascending id order, at most `limit` substitutions in all.
   std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
+  // REQUIRES: `egraph` is clean. The number of substitutions an unlimited search would find, when
+  // it can be told without searching: for a single operator over distinct variables it is the
+  // number of e-nodes with that operator and arity. Otherwise nothing.
+  std::optional<std::size_t> match_count(const EGraph& egraph) const;
 
   // Instantiates this pattern as a right-hand side for every substitution in order and merges the
   // instance with the matched class (instance first). Returns the instances whose merge changed the
@@ -91,6 +95,8 @@ class Pattern {
   // The first e-node entry, when its children are all variables: the first e-node an instantiation
   // adds, computable from a substitution alone, so its memo slot can be loaded ahead.
   std::optional<std::size_t> first_leaf_;
+  // Set when the program is one Bind of the root over distinct variables.
+  std::optional<Bind> flat_root_;
 };
 
 }  // namespace tarnvel::egraph

@@ -31,6 +31,9 @@ class Rewrite {
   std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const {
     return searcher_.search(egraph, limit);
   }
+  std::optional<std::size_t> match_count(const EGraph& egraph) const {
+    return searcher_.match_count(egraph);
+  }
   std::vector<Id> apply(EGraph& egraph, std::span<const SearchMatches> matches) const {
     return applier_.apply_matches(egraph, matches);
   }

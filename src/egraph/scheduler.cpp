@@ -49,14 +49,19 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
 
   check_invariant(stats.ban_count < 64, "ban count must be below 64");
   const std::size_t threshold = stats.base_match_limit << stats.ban_count;
-  // One match past the threshold is enough to know the rule must be banned.
-  std::vector<SearchMatches> matches = rewrite.search(egraph, saturating_add(threshold, 1));
-  if (count_substs(matches) > threshold) {
+  const auto ban = [&] {
     const std::size_t ban_length = stats.base_ban_length << stats.ban_count;
     ++stats.ban_count;
     stats.ban_end = saturating_add(iteration, ban_length);
-    return {};
+    return std::vector<SearchMatches>{};
+  };
+  // A rule known to match too often is banned without collecting matches it would drop.
+  if (const std::optional<std::size_t> count = rewrite.match_count(egraph)) {
+    if (*count > threshold) return ban();
   }
+  // One match past the threshold is enough to know the rule must be banned.
+  std::vector<SearchMatches> matches = rewrite.search(egraph, saturating_add(threshold, 1));
+  if (count_substs(matches) > threshold) return ban();
   ++stats.accepted;
   return matches;
 }
