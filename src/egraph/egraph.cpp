@@ -1,6 +1,7 @@
 #include "egraph/egraph.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 #include <limits>
 #include <string>
@@ -11,16 +12,6 @@ namespace tarnvel::egraph {
 namespace {
 
 constexpr std::size_t kNoPrefix = std::numeric_limits<std::size_t>::max();
-
-// Merges two lists the way union keeps them: the longer list first, the shorter appended; on equal
-// lengths the winner's own list comes first. `loser` is left empty.
-template <class List>
-void append_shorter_to_longer(List& winner, List& loser) {
-  if (winner.size() < loser.size()) winner.swap(loser);
-  winner.insert(winner.end(), std::make_move_iterator(loser.begin()),
-                std::make_move_iterator(loser.end()));
-  loser.clear();
-}
 
 }  // namespace
 
@@ -48,9 +39,10 @@ Id EGraph::add(ENode node) {
   const ENode& added = memo_.key(entry->key);
   // The new node is not queued for repair: its form is canonical now, and if a child loses a merge
   // later, the child's `uses` queue it then.
-  for (Id child : added.children) classes_[child].uses.push_back(fresh);
+  for (Id child : added.children) add_use(child, fresh);
   added_key_.push_back(entry->key);
-  classes_.emplace_back().nodes.push_back(added);
+  node_slots_.emplace_back(added);
+  use_slots_.emplace_back();
   ++number_of_classes_;
   touched_.push_back(fresh);
   is_clean_ = false;
@@ -73,19 +65,102 @@ bool EGraph::union_(Id id1, Id id2) {
   // Keeping the class with more uses as root re-queues fewer entries; a tie keeps the first.
   Id winner = root1;
   Id loser = root2;
-  if (classes_[root2].uses.size() > classes_[root1].uses.size()) std::swap(winner, loser);
+  if (use_slots_[root2].size > use_slots_[root1].size) std::swap(winner, loser);
   union_find_.link(loser, winner);
 
-  EClass& kept = classes_[winner];
-  EClass& removed = classes_[loser];
-  repair_list_.insert(repair_list_.end(), removed.uses.begin(), removed.uses.end());
-  append_shorter_to_longer(kept.nodes, removed.nodes);
-  append_shorter_to_longer(kept.uses, removed.uses);
-  removed.nodes.shrink_to_fit();
-  removed.uses.shrink_to_fit();
+  const std::span<const Id> removed_uses = uses_of(loser);
+  repair_list_.insert(repair_list_.end(), removed_uses.begin(), removed_uses.end());
+  merge_nodes(winner, loser);
+  merge_uses(winner, loser);
   --number_of_classes_;
   touched_.push_back(winner);
   return true;
+}
+
+void EGraph::add_use(Id child, Id user) {
+  UseSlot& slot = use_slots_[child];
+  if (slot.size == 0) {
+    slot.word = user;
+  } else if (slot.size == 1) {
+    const Id first = slot.word;
+    slot.word = use_pool_.allocate(2);
+    Id* uses = use_pool_.data(slot.word);
+    uses[0] = first;
+    uses[1] = user;
+  } else if (std::has_single_bit(slot.size)) {  // full: move to a range twice the size
+    const auto offset = use_pool_.allocate(2 * std::size_t{slot.size});
+    const Id* old = use_pool_.data(slot.word);
+    Id* uses = use_pool_.data(offset);
+    std::copy(old, old + slot.size, uses);
+    uses[slot.size] = user;
+    slot.word = offset;
+  } else {
+    use_pool_.data(slot.word)[slot.size] = user;
+  }
+  check_invariant(slot.size < std::numeric_limits<std::uint32_t>::max(), "too many uses");
+  ++slot.size;
+}
+
+// The merged list is the longer list followed by the shorter (on a tie the winner's first). It is
+// appended in place when the first list's range has room, else both move to a new range.
+void EGraph::merge_nodes(Id winner, Id loser) {
+  const bool winner_first = nodes_of(winner).size() >= nodes_of(loser).size();
+  const Id first_id = winner_first ? winner : loser;
+  const std::span<ENode> first = nodes_of(first_id);
+  const std::span<ENode> second = nodes_of(winner_first ? loser : winner);
+  const std::size_t size = first.size() + second.size();
+  check_invariant(size < std::numeric_limits<std::uint32_t>::max(), "too many nodes in a class");
+  ENode merged = pooled_slot(0, 0);
+  if (size == 1) {
+    merged = std::move(first[0]);  // the shorter list is empty
+  } else if (size > 1 && is_pooled(node_slots_[first_id]) && std::bit_ceil(first.size()) >= size) {
+    std::move(second.begin(), second.end(), first.end());
+    merged = pooled_slot(static_cast<std::uint32_t>(size), node_slots_[first_id].children[1]);
+  } else if (size > 1) {
+    const auto offset = node_pool_.allocate(std::bit_ceil(size));
+    ENode* nodes = std::move(first.begin(), first.end(), node_pool_.data(offset));
+    std::move(second.begin(), second.end(), nodes);
+    merged = pooled_slot(static_cast<std::uint32_t>(size), offset);
+  }
+  node_slots_[winner] = std::move(merged);
+  node_slots_[loser] = pooled_slot(0, 0);
+}
+
+void EGraph::merge_uses(Id winner, Id loser) {
+  UseSlot& kept_slot = use_slots_[winner];
+  UseSlot& removed_slot = use_slots_[loser];
+  const std::span<const Id> kept = uses_of(winner);
+  const std::span<const Id> removed = uses_of(loser);
+  const bool winner_first = kept.size() >= removed.size();
+  const std::span<const Id> first = winner_first ? kept : removed;
+  const std::span<const Id> second = winner_first ? removed : kept;
+  const UseSlot first_slot = winner_first ? kept_slot : removed_slot;
+  const std::size_t size = first.size() + second.size();
+  check_invariant(size < std::numeric_limits<std::uint32_t>::max(), "too many uses");
+  UseSlot merged{static_cast<std::uint32_t>(size), 0};
+  if (size <= 1) {
+    merged.word = size == 1 ? first[0] : 0;
+  } else if (first.size() >= 2 && std::bit_ceil(first.size()) >= size) {
+    std::copy(second.begin(), second.end(), use_pool_.data(first_slot.word) + first.size());
+    merged.word = first_slot.word;
+  } else {
+    merged.word = use_pool_.allocate(std::bit_ceil(size));
+    Id* uses = use_pool_.data(merged.word);
+    uses = std::copy(first.begin(), first.end(), uses);
+    std::copy(second.begin(), second.end(), uses);
+  }
+  kept_slot = merged;
+  removed_slot = UseSlot{};
+}
+
+void EGraph::truncate_nodes(Id root, std::size_t size) {
+  ENode& slot = node_slots_[root];
+  if (!is_pooled(slot)) return;  // a single node stays single
+  if (size == 1) {
+    slot = std::move(node_pool_.data(slot.children[1])[0]);
+  } else {
+    slot.children[0] = static_cast<Id>(size);
+  }
 }
 
 // Repairs are taken from the back of the list; the ones a few places before are loaded ahead in
@@ -154,10 +229,12 @@ std::vector<Id> EGraph::touched_roots() {
 }
 
 void EGraph::rebuild_class(Id root) {
-  auto& nodes = classes_[root].nodes;
-  for (ENode& node : nodes) canonicalize_children_halving(node);
-  std::sort(nodes.begin(), nodes.end());
-  nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+  std::span<ENode> all = nodes_of(root);
+  for (ENode& node : all) canonicalize_children_halving(node);
+  std::sort(all.begin(), all.end());
+  const auto unique_end = std::unique(all.begin(), all.end());
+  truncate_nodes(root, static_cast<std::size_t>(unique_end - all.begin()));
+  const std::span<const ENode> nodes = nodes_of(root);
 
   // Nodes are sorted by operator first, so each distinct operator starts a run.
   for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -207,7 +284,7 @@ std::size_t EGraph::rebuild() {
     if (i + 3 * kStep < roots.size()) prefetch_class(roots[i + 3 * kStep]);
     if (i + 2 * kStep < roots.size()) prefetch_class_nodes(roots[i + 2 * kStep]);
     if (i + kStep < roots.size()) {
-      for (const ENode& node : classes_[roots[i + kStep]].nodes) {
+      for (const ENode& node : nodes_of(roots[i + kStep])) {
         for (Id child : node.children) union_find_.prefetch(child);
       }
     }
@@ -257,7 +334,7 @@ std::size_t EGraph::count_nodes(Symbol op, std::size_t arity) const {
   std::size_t count = 0;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (i + 8 < candidates.size()) prefetch_class(candidates[i + 8]);
-    for (const ENode& node : classes_[candidates[i]].nodes) {
+    for (const ENode& node : nodes_of(candidates[i])) {
       count += node.op == op && node.children.size() == arity ? 1 : 0;
     }
   }
@@ -273,7 +350,7 @@ void EGraph::verify() const {
   std::vector<std::vector<Id>> expected_by_op(classes_by_op_.size());
   std::size_t roots = 0;
   for (Id id = 0; id < union_find_.size(); ++id) {
-    const EClass& eclass = classes_[id];
+    const EClass eclass{nodes_of(id), uses_of(id)};
     if (!union_find_.is_root(id)) {
       check(eclass.nodes.empty(), "a merged-away class still holds nodes");
       continue;

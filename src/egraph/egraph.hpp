@@ -26,17 +26,18 @@
 #include "egraph/chunked.hpp"
 #include "egraph/enode.hpp"
 #include "egraph/memo.hpp"
+#include "egraph/pool.hpp"
 #include "egraph/symbol_table.hpp"
 #include "egraph/union_find.hpp"
 
 namespace tarnvel::egraph {
 
-// One class; its id is its slot in the e-graph. 64 bytes: most classes hold a single node inline.
+// A view of one class, valid until the e-graph next changes.
 struct EClass {
-  absl::InlinedVector<ENode, 1> nodes;       // sorted and unique after a rebuild
+  std::span<const ENode> nodes;  // sorted and unique after a rebuild
   // One entry each time an e-node was created with a child in this class: the id created with
   // that e-node, whose form as added is `EGraph::added_form(id)`. Never removed, possibly stale.
-  absl::InlinedVector<Id, 2> uses;
+  std::span<const Id> uses;
 };
 
 class EGraph {
@@ -61,7 +62,7 @@ class EGraph {
   // a class is always a memo key of that class, so a hit means `add(node)` would return an id of
   // this class; a miss proves nothing.
   bool class_lists(Id id, const ENode& node, std::size_t max_nodes) const {
-    const auto& nodes = (*this)[id].nodes;
+    const std::span<const ENode> nodes = nodes_of(find(id));
     if (nodes.size() > max_nodes) return false;
     for (const ENode& listed : nodes) {
       if (listed == node) return true;
@@ -72,16 +73,18 @@ class EGraph {
   // Hints that `add` or `lookup` of `node` (children already canonical) and indexing `root` come
   // soon; on large graphs these are cache misses worth overlapping. No effect on the state.
   void prefetch_node(const ENode& node) const { memo_.prefetch(node); }
-  // Both cache lines a class may straddle: its nodes and its uses.
+  // The slots of a class: its nodes and its uses.
   void prefetch_class(Id root) const {
-    if (root >= classes_.size()) return;
-    __builtin_prefetch(&classes_[root].nodes);
-    __builtin_prefetch(&classes_[root].uses);
+    if (root >= node_slots_.size()) return;
+    __builtin_prefetch(&node_slots_[root]);
+    __builtin_prefetch(&use_slots_[root]);
   }
-  // A class's node list when it has outgrown its inline slot. Reads the class itself, so it pays
-  // off a few steps after `prefetch_class` of the same root.
+  // A class's node list when it has outgrown its slot. Reads the slot itself, so it pays off a few
+  // steps after `prefetch_class` of the same root.
   void prefetch_class_nodes(Id root) const {
-    if (root < classes_.size()) __builtin_prefetch(classes_[root].nodes.data());
+    if (root >= node_slots_.size()) return;
+    const ENode& slot = node_slots_[root];
+    if (is_pooled(slot)) __builtin_prefetch(node_pool_.data(slot.children[1]));
   }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 
@@ -97,7 +100,10 @@ class EGraph {
   std::size_t rebuild();
 
   // The class of `id`'s root; "Invalid id N" for an id that was never made.
-  const EClass& operator[](Id id) const { return classes_[find(id)]; }
+  EClass operator[](Id id) const {
+    const Id root = find(id);
+    return {nodes_of(root), uses_of(root)};
+  }
 
   bool is_clean() const { return is_clean_; }
   // Entries of `memo`, outdated forms included.
@@ -120,6 +126,42 @@ class EGraph {
   void verify() const;
 
  private:
+  // A class's node list takes one 16-byte slot: a single node is the slot itself; an empty or
+  // longer list is marked by the symbol kPooled, with the length and the node-pool offset as the
+  // slot's two inline children. A pooled list of length n has room for std::bit_ceil(n) nodes.
+  static constexpr std::uint32_t kPooled = ~std::uint32_t{0};  // never a symbol of the table
+  // A class's uses: one inline id, or from two on the use-pool offset of room for bit_ceil(size).
+  struct UseSlot {
+    std::uint32_t size = 0;
+    std::uint32_t word = 0;  // the use itself, or the pool offset
+  };
+
+  static bool is_pooled(const ENode& slot) { return slot.op.value == kPooled; }
+  static ENode pooled_slot(std::uint32_t size, std::uint32_t offset) {
+    return ENode{Symbol{kPooled}, {size, offset}};
+  }
+  std::span<const ENode> nodes_of(Id root) const {
+    const ENode& slot = node_slots_[root];
+    if (!is_pooled(slot)) return {&slot, 1};
+    return {node_pool_.data(slot.children[1]), slot.children[0]};
+  }
+  std::span<ENode> nodes_of(Id root) {
+    ENode& slot = node_slots_[root];
+    if (!is_pooled(slot)) return {&slot, 1};
+    return {node_pool_.data(slot.children[1]), slot.children[0]};
+  }
+  std::span<const Id> uses_of(Id root) const {
+    const UseSlot& slot = use_slots_[root];
+    if (slot.size <= 1) return {&slot.word, slot.size};
+    return {use_pool_.data(slot.word), slot.size};
+  }
+  void add_use(Id child, Id user);
+  // Moves the lists of `loser` behind or ahead of those of `winner` the way union orders them.
+  void merge_nodes(Id winner, Id loser);
+  void merge_uses(Id winner, Id loser);
+  // Keeps the first `size` nodes of the class's list.
+  void truncate_nodes(Id root, std::size_t size);
+
   void canonicalize_children(ENode& node) const;
   void canonicalize_children_halving(ENode& node);
   std::size_t process_repairs();
@@ -130,7 +172,11 @@ class EGraph {
 
   SymbolTable symbols_;
   UnionFind union_find_;
-  Chunked<EClass> classes_;               // by id; a slot is live exactly while its id is a root
+  // By id; a class's lists are empty exactly while its id is not a root.
+  Chunked<ENode> node_slots_;
+  Chunked<UseSlot> use_slots_;
+  Pool<ENode, 16> node_pool_;
+  Pool<Id, 18> use_pool_;
   std::vector<std::uint32_t> added_key_;  // by id: the memo key entered when the id was made
   Memo memo_;
   std::vector<Id> repair_list_;           // ids whose added form must be re-entered; LIFO
