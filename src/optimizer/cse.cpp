@@ -13,8 +13,6 @@
 namespace tarnvel {
 namespace {
 
-using Children = absl::InlinedVector<std::size_t, 2>;
-
 // The lookup key of a node: its op and its remapped children, in order.
 struct Probe {
   std::string_view op;
@@ -53,35 +51,40 @@ struct IndexEq {
 
 }  // namespace
 
-CseResult cse(const EngineGraph& graph) {
+CseResult cse(const EngineGraph& graph) { return cse(EngineGraph(graph)); }
+
+// Survivors are moved down in place: node i goes to position j <= i, and the table only ever reads
+// positions below j, which are final.
+CseResult cse(EngineGraph&& graph) {
   CseResult result;
-  std::vector<EngineNode>& out = result.graph.nodes;
-  out.reserve(graph.nodes.size());
-  result.index_map.reserve(graph.nodes.size());
+  std::vector<EngineNode>& nodes = graph.nodes;
+  const std::size_t size = nodes.size();
+  result.index_map.reserve(size);
   // Sized for every node, so that no insertion grows it (a failed growth would corrupt it).
-  absl::flat_hash_set<std::size_t, IndexHash, IndexEq> index(room_for(graph.nodes.size()),
-                                                             IndexHash{&out}, IndexEq{&out});
-  for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
-    const EngineNode& node = graph.nodes[i];
-    Children children;
-    children.reserve(node.children.size());
-    for (std::size_t child : node.children) {
+  absl::flat_hash_set<std::size_t, IndexHash, IndexEq> index(room_for(size), IndexHash{&nodes},
+                                                             IndexEq{&nodes});
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    EngineNode& node = nodes[i];
+    for (std::size_t& child : node.children) {
       check_invariant(child < i, "index out of range: a child does not name an earlier node");
-      children.push_back(result.index_map[child]);
+      child = result.index_map[child];
     }
-    // One probe: the node is appended only when its key is new. `out` never reallocates (reserved
-    // above), so the table's view of it stays valid while the slot is filled.
-    // The new index is pushed without reading the slot back, which would wait on a cache miss.
-    const std::size_t next = out.size();
-    auto it = index.lazy_emplace(Probe{node.op, children}, [&](const auto& construct) {
-      out.push_back(EngineNode{node.op, std::move(children), node.opaque});
+    // One probe: the node is kept only when its key is new. The new index is recorded without
+    // reading the slot back, which would wait on a cache miss.
+    const std::size_t next = kept;
+    auto it = index.lazy_emplace(Probe{node.op, node.children}, [&](const auto& construct) {
+      if (next != i) nodes[next] = std::move(node);
+      ++kept;
       construct(next);
     });
-    result.index_map.push_back(out.size() > next ? next : *it);
+    result.index_map.push_back(kept > next ? next : *it);
   }
+  nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(kept), nodes.end());
+  result.graph.nodes = std::move(nodes);
   result.graph.outputs.reserve(graph.outputs.size());
   for (std::size_t output : graph.outputs) {
-    check_invariant(output < graph.nodes.size(), "index out of range: output beyond the node list");
+    check_invariant(output < size, "index out of range: output beyond the node list");
     result.graph.outputs.push_back(result.index_map[output]);
   }
   return result;

@@ -19,5 +19,7 @@ struct CseResult {
 // REQUIRES: every child index is below its node's index and every output below the node count
 // (checked: a violation is an InternalFault).
 CseResult cse(const EngineGraph& graph);
+// The same, reusing the graph's storage: survivors are moved rather than copied.
+CseResult cse(EngineGraph&& graph);
 
 }  // namespace tarnvel

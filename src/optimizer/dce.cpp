@@ -5,39 +5,76 @@
 #include "support/fault.hpp"
 
 namespace tarnvel {
+namespace {
 
-DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-  std::vector<std::uint8_t> live(nodes.size(), 0);
-  std::size_t live_count = 0;
+// `Nodes` is any sequence indexed by id: a span, or a store's view read under its lock.
+template <class Nodes>
+std::vector<NodeId> survivors(const Nodes& nodes, std::span<const NodeId> outputs) {
+  const std::size_t size = nodes.size();
+  std::vector<std::uint8_t> live(size, 0);
   std::vector<NodeId> stack(outputs.begin(), outputs.end());
   while (!stack.empty()) {
     const NodeId id = stack.back();
     stack.pop_back();
-    check_invariant(id < nodes.size(), "index out of range: node id beyond the node list");
+    check_invariant(id < size, "index out of range: node id beyond the node list");
     if (live[id]) continue;
     live[id] = 1;
-    ++live_count;
     for (NodeId input : nodes[id].inputs()) {
       check_invariant(input < id, "index out of range: an input does not name an earlier node");
       stack.push_back(input);
     }
   }
 
+  std::vector<NodeId> survival(size, kDropped);
+  NodeId next = 0;
+  for (NodeId id = 0; id < size; ++id) {
+    if (live[id]) survival[id] = next++;
+  }
+  return survival;
+}
+
+template <class Nodes>
+DceResult eliminate(const Nodes& nodes, std::span<const NodeId> outputs) {
   DceResult result;
-  result.nodes.reserve(live_count);
-  result.survival.assign(nodes.size(), kDropped);
+  result.survival = survivors(nodes, outputs);
+  result.nodes.reserve(survivor_count(result.survival));
   for (NodeId id = 0; id < nodes.size(); ++id) {
-    if (!live[id]) continue;
+    if (result.survival[id] == kDropped) continue;
     const NodeKey& node = nodes[id];
     NodeInputs inputs;
     inputs.reserve(node.inputs().size());
     for (NodeId input : node.inputs()) inputs.push_back(result.survival[input]);
-    result.survival[id] = result.nodes.size();
     result.nodes.push_back(node.with_inputs(std::move(inputs)));
   }
   result.outputs.reserve(outputs.size());
   for (NodeId output : outputs) result.outputs.push_back(result.survival[output]);
   return result;
+}
+
+}  // namespace
+
+std::size_t survivor_count(std::span<const NodeId> survival) {
+  std::size_t count = 0;
+  for (NodeId id : survival) count += id != kDropped ? 1 : 0;
+  return count;
+}
+
+std::vector<NodeId> survival_map(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+  return survivors(nodes, outputs);
+}
+
+std::vector<NodeId> survival_map(const GraphStore::NodesView& nodes,
+                                 std::span<const NodeId> outputs) {
+  return survivors(nodes, outputs);
+}
+
+DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+  return eliminate(nodes, outputs);
+}
+
+DceResult dead_code_elimination(const GraphStore::NodesView& nodes,
+                                std::span<const NodeId> outputs) {
+  return eliminate(nodes, outputs);
 }
 
 }  // namespace tarnvel

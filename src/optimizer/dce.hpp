@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ir/node.hpp"
+#include "store/graph_store.hpp"
 
 namespace tarnvel {
 
@@ -19,8 +20,19 @@ struct DceResult {
   std::vector<NodeId> survival;  // old id -> new id, or kDropped
 };
 
+// The survival map alone (same REQUIRES as below), for callers that take the survivors as they are.
+std::vector<NodeId> survival_map(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+std::vector<NodeId> survival_map(const GraphStore::NodesView& nodes,
+                                 std::span<const NodeId> outputs);
+// The number of entries of a survival map that are not kDropped.
+std::size_t survivor_count(std::span<const NodeId> survival);
+
 // REQUIRES: every input of node i is below i and every output is below nodes.size() (checked:
 // a violation is an InternalFault). The walk uses an explicit stack, so depth is unbounded.
 DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+// The same over a store's nodes, for a caller holding the store's lock (read_nodes): only the
+// survivors are copied out.
+DceResult dead_code_elimination(const GraphStore::NodesView& nodes,
+                                std::span<const NodeId> outputs);
 
 }  // namespace tarnvel

@@ -10,13 +10,51 @@
 namespace tarnvel {
 namespace {
 
+// The nodes an output needs, in ascending id order, as pointers to the nodes of the graph being
+// reduced, with the survival map that renumbers them: dead code elimination without copying.
+struct LiveNodes {
+  std::vector<const NodeKey*> nodes;
+  std::vector<NodeId> survival;  // old id -> new id, or kDropped
+  std::vector<NodeId> outputs;   // renumbered, one per requested output
+};
+
+template <class Nodes>
+LiveNodes live_nodes(const Nodes& nodes, std::span<const NodeId> outputs) {
+  LiveNodes live;
+  live.survival = survival_map(nodes, outputs);
+  live.nodes.reserve(survivor_count(live.survival));
+  for (NodeId id = 0; id < live.survival.size(); ++id) {
+    if (live.survival[id] != kDropped) live.nodes.push_back(&nodes[id]);
+  }
+  live.outputs.reserve(outputs.size());
+  for (NodeId output : outputs) live.outputs.push_back(live.survival[output]);
+  return live;
+}
+
+// to_engine_graph over the survivors, with their inputs renumbered on the way.
+EngineGraph live_engine_graph(const LiveNodes& live) {
+  EngineGraph graph;
+  graph.nodes.reserve(live.nodes.size());
+  for (const NodeKey* node : live.nodes) {
+    EngineNode& added = graph.nodes.emplace_back();
+    added.op = engine_symbol(*node);
+    added.children.reserve(node->inputs().size());
+    for (NodeId input : node->inputs()) added.children.push_back(live.survival[input]);
+    added.opaque = node->kind() != NodeKind::Op;
+  }
+  graph.outputs.assign(live.outputs.begin(), live.outputs.end());
+  return graph;
+}
+
 // Symbol -> first surviving node with it; a later node with the same symbol does not replace it.
-// The keys borrow the symbols held by `engine_input`.
-TokenMap build_token_map(std::span<const NodeKey> survivors, const EngineGraph& engine_input) {
+// Fusion looks up opaque nodes only, and no opaque symbol begins with "op|" as every Op symbol
+// does, so Op nodes are left out. The keys borrow the symbols held by `engine_input`.
+TokenMap build_token_map(const LiveNodes& live, const EngineGraph& engine_input) {
   TokenMap map;
-  for (std::size_t i = 0; i < survivors.size(); ++i) {
+  for (std::size_t i = 0; i < live.nodes.size(); ++i) {
+    if (!engine_input.nodes[i].opaque) continue;
     reserve_aside(map, map.size() + 1);  // a growth failing inside the table would corrupt it
-    map.try_emplace(engine_input.nodes[i].op, &survivors[i]);
+    map.try_emplace(engine_input.nodes[i].op, live.nodes[i]);
   }
   return map;
 }
@@ -45,15 +83,17 @@ EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const Node
   return graph;
 }
 
-Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
-  Reduced reduced;
-  reduced.input_nodes = nodes.size();
+namespace {
 
-  DceResult live = dead_code_elimination(nodes, outputs);
+// Steps after dead code elimination, which kept `live` of `input_nodes` nodes. The nodes `live`
+// points to must stay unchanged until the result is built.
+Reduced reduce_live(const LiveNodes& live, std::uint64_t input_nodes, const RewriteEngine& engine,
+                    bool maximal_fusion) {
+  Reduced reduced;
+  reduced.input_nodes = input_nodes;
   reduced.reachable_nodes = live.nodes.size();
-  const EngineGraph engine_input = to_engine_graph(live.nodes, live.outputs);
-  const TokenMap token_map = build_token_map(live.nodes, engine_input);
+  const EngineGraph engine_input = live_engine_graph(live);
+  const TokenMap token_map = build_token_map(live, engine_input);
 
   // Index maps from the engine's input, through cse, to the reduced graph.
   std::vector<std::size_t> canonical_of;
@@ -62,14 +102,14 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
   {
     CanonicalGraph canonical = engine.canonicalize(engine_input);
     check_canonical(canonical, engine_input.nodes.size());
-    CseResult dedup = cse(canonical.graph);
+    CseResult dedup = cse(std::move(canonical.graph));
     canonical_of = std::move(canonical.node_map);
     dedup_of = std::move(dedup.index_map);
     reduced.canonical_nodes = dedup.graph.nodes.size();
     fused = stage_fusion(dedup.graph, maximal_fusion, token_map);
   }
 
-  reduced.node_map.reserve(nodes.size());
+  reduced.node_map.reserve(live.survival.size());
   for (NodeId survivor : live.survival) {
     if (survivor == kDropped) {
       reduced.node_map.emplace_back(std::nullopt);
@@ -83,6 +123,29 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
   reduced.boundary_nodes = fused.boundary_nodes;
   reduced.reduced_nodes = reduced.nodes.size();
   return reduced;
+}
+
+// Dead code elimination over the store's nodes, under its lock, taking only pointers to the
+// survivors. Reading them after the lock is released is safe: a store only ever appends, and
+// appending never moves or changes a node. The caller keeps the store alive. Fails with the first
+// output id that names no node.
+std::expected<std::pair<LiveNodes, std::uint64_t>, BadNodeId> live_in_store(
+    const GraphStore& store, std::span<const NodeId> outputs) {
+  return store.read_nodes(
+      [&](const GraphStore::NodesView& nodes)
+          -> std::expected<std::pair<LiveNodes, std::uint64_t>, BadNodeId> {
+        for (NodeId id : outputs) {
+          if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
+        }
+        return std::pair{live_nodes(nodes, outputs), std::uint64_t{nodes.size()}};
+      });
+}
+
+}  // namespace
+
+Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
+                         const RewriteEngine& engine, bool maximal_fusion) {
+  return reduce_live(live_nodes(nodes, outputs), nodes.size(), engine, maximal_fusion);
 }
 
 ReducedStore from_reduced(Reduced reduced) {
@@ -124,26 +187,37 @@ ReducedStore from_reduced(Reduced reduced) {
   return {std::move(store), reduced.report()};
 }
 
+// The marks are read before the nodes. Marks only name nodes that exist and nodes are only
+// appended, so nodes recorded in between are unreachable from these marks: the result is that of a
+// snapshot taken when the nodes are read, with these marks.
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine,
                          bool maximal_fusion) {
-  const Snapshot snapshot = store.snapshot();
-  return from_reduced(reduce_with_mode(snapshot.nodes, snapshot.outputs, engine, maximal_fusion));
+  const std::vector<NodeId> outputs = store.outputs();
+  auto live = live_in_store(store, outputs);
+  check_invariant(live.has_value(), "output marks name existing nodes");
+  return from_reduced(reduce_live(live->first, live->second, engine, maximal_fusion));
 }
 
 std::expected<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                            std::span<const NodeId> outputs,
                                                            const RewriteEngine& engine,
                                                            bool maximal_fusion) {
-  auto nodes = store.arena_holding(outputs);
-  if (!nodes) return std::unexpected(nodes.error());
-  return from_reduced(reduce_with_mode(*nodes, outputs, engine, maximal_fusion));
+  auto live = live_in_store(store, outputs);
+  if (!live) return std::unexpected(live.error());
+  return from_reduced(reduce_live(live->first, live->second, engine, maximal_fusion));
 }
 
 std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,
                                                             std::span<const NodeId> outputs) {
-  auto nodes = store.arena_holding(outputs);
-  if (!nodes) return std::unexpected(nodes.error());
-  DceResult live = dead_code_elimination(*nodes, outputs);
+  auto cut = store.read_nodes(
+      [&](const GraphStore::NodesView& nodes) -> std::expected<DceResult, BadNodeId> {
+        for (NodeId id : outputs) {
+          if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
+        }
+        return dead_code_elimination(nodes, outputs);
+      });
+  if (!cut) return std::unexpected(cut.error());
+  DceResult& live = *cut;
   Reduced reduced;
   reduced.node_map.reserve(live.survival.size());
   for (NodeId survivor : live.survival) {
