@@ -8,20 +8,22 @@ namespace tarnvel {
 namespace {
 
 // `Nodes` is any sequence indexed by id: a span, or a store's view read under its lock.
+// Inputs always name earlier nodes, so one sweep from the last node down marks every node an
+// output needs: a node's flag is final before the sweep reaches it. The sweep reads nodes in
+// descending address order, only the live ones, and needs no stack.
 template <class Nodes>
 std::vector<NodeId> survivors(const Nodes& nodes, std::span<const NodeId> outputs) {
   const std::size_t size = nodes.size();
   std::vector<std::uint8_t> live(size, 0);
-  std::vector<NodeId> stack(outputs.begin(), outputs.end());
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    check_invariant(id < size, "index out of range: node id beyond the node list");
-    if (live[id]) continue;
-    live[id] = 1;
+  for (NodeId output : outputs) {
+    check_invariant(output < size, "index out of range: node id beyond the node list");
+    live[output] = 1;
+  }
+  for (NodeId id = size; id-- > 0;) {
+    if (!live[id]) continue;
     for (NodeId input : nodes[id].inputs()) {
       check_invariant(input < id, "index out of range: an input does not name an earlier node");
-      stack.push_back(input);
+      live[input] = 1;
     }
   }
 

@@ -28,7 +28,7 @@ std::vector<NodeId> survival_map(const GraphStore::NodesView& nodes,
 std::size_t survivor_count(std::span<const NodeId> survival);
 
 // REQUIRES: every input of node i is below i and every output is below nodes.size() (checked:
-// a violation is an InternalFault). The walk uses an explicit stack, so depth is unbounded.
+// a violation is an InternalFault). One sweep without recursion, so depth is unbounded.
 DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
 // The same over a store's nodes, for a caller holding the store's lock (read_nodes): only the
 // survivors are copied out.
