@@ -32,6 +32,9 @@ struct EngineGraph {
 struct CanonicalGraph {
   EngineGraph graph;
   std::vector<std::size_t> node_map;
+  // Set by an engine that guarantees no two nodes of `graph` have the same op and the same
+  // children; common-subexpression elimination would then change nothing and is skipped.
+  bool duplicate_free = false;
 };
 
 class RewriteEngine {

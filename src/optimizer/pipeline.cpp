@@ -1,5 +1,10 @@
 #include "optimizer/pipeline.hpp"
 
+#include <array>
+#include <cstdint>
+#include <string>
+
+
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/engine_symbol.hpp"
@@ -31,13 +36,65 @@ LiveNodes live_nodes(const Nodes& nodes, std::span<const NodeId> outputs) {
   return live;
 }
 
+// A node's symbol depends on its kind, name and parameters, not on its inputs, and many nodes share
+// an operator and its parameters. Recent symbols are kept in a small direct-mapped cache, so that
+// their text is copied instead of being formatted again. Stages and externals, whose symbols spell
+// out their members or descriptor, are left out.
+class SymbolCache {
+ public:
+  std::string symbol(const NodeKey& node) {
+    if (node.kind() == NodeKind::Stage || node.kind() == NodeKind::External) {
+      return engine_symbol(node);
+    }
+    const std::string_view name = node.name();
+    Entry& entry = entries_[slot_of(node) % entries_.size()];
+    if (entry.node == nullptr || entry.node->kind() != node.kind() ||
+        entry.node->name() != name || !(entry.node->params() == node.params())) {
+      entry.symbol = engine_symbol(node);
+      entry.node = &node;
+    }
+    return entry.symbol;
+  }
+
+ private:
+  struct Entry {
+    const NodeKey* node = nullptr;  // a node whose symbol is `symbol`
+    std::string symbol;
+  };
+
+  // Any function of the kind, name and parameter bytes will do: it only picks the slot.
+  static std::size_t slot_of(const NodeKey& node) {
+    std::size_t hash = static_cast<std::size_t>(node.kind());
+    const auto mix = [&](std::string_view bytes) {
+      for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001B3u;
+    };
+    mix(node.name());
+    for (const Param& param : node.params()) {
+      mix(param.key.view());
+      std::uint64_t value = static_cast<std::uint64_t>(param.value.tag());
+      switch (param.value.tag()) {
+        case ParamValue::Tag::Int: value ^= static_cast<std::uint64_t>(param.value.as_int()); break;
+        case ParamValue::Tag::Float:
+          value ^= ParamValue::canonical_float_bits(param.value.as_float());
+          break;
+        case ParamValue::Tag::Bool: value ^= param.value.as_bool() ? 2 : 0; break;
+        case ParamValue::Tag::Str: mix(param.value.as_str()); break;
+      }
+      hash = (hash ^ value) * 0x100000001B3u;
+    }
+    return hash ^ (hash >> 29);
+  }
+  std::array<Entry, 256> entries_;
+};
+
 // to_engine_graph over the survivors, with their inputs renumbered on the way.
 EngineGraph live_engine_graph(const LiveNodes& live) {
   EngineGraph graph;
   graph.nodes.reserve(live.nodes.size());
+  SymbolCache symbols;
   for (const NodeKey* node : live.nodes) {
     EngineNode& added = graph.nodes.emplace_back();
-    added.op = engine_symbol(*node);
+    added.op = symbols.symbol(*node);
     added.children.reserve(node->inputs().size());
     for (NodeId input : node->inputs()) added.children.push_back(live.survival[input]);
     added.opaque = node->kind() != NodeKind::Op;
@@ -97,16 +154,21 @@ Reduced reduce_live(const LiveNodes& live, std::uint64_t input_nodes, const Rewr
 
   // Index maps from the engine's input, through cse, to the reduced graph.
   std::vector<std::size_t> canonical_of;
-  std::vector<std::size_t> dedup_of;
+  std::vector<std::size_t> dedup_of;  // empty when cse was skipped: the identity
   FusionResult fused;
   {
     CanonicalGraph canonical = engine.canonicalize(engine_input);
     check_canonical(canonical, engine_input.nodes.size());
-    CseResult dedup = cse(std::move(canonical.graph));
     canonical_of = std::move(canonical.node_map);
-    dedup_of = std::move(dedup.index_map);
-    reduced.canonical_nodes = dedup.graph.nodes.size();
-    fused = stage_fusion(dedup.graph, maximal_fusion, token_map);
+    if (canonical.duplicate_free) {
+      reduced.canonical_nodes = canonical.graph.nodes.size();
+      fused = stage_fusion(canonical.graph, maximal_fusion, token_map);
+    } else {
+      CseResult dedup = cse(std::move(canonical.graph));
+      dedup_of = std::move(dedup.index_map);
+      reduced.canonical_nodes = dedup.graph.nodes.size();
+      fused = stage_fusion(dedup.graph, maximal_fusion, token_map);
+    }
   }
 
   reduced.node_map.reserve(live.survival.size());
@@ -115,7 +177,9 @@ Reduced reduce_live(const LiveNodes& live, std::uint64_t input_nodes, const Rewr
       reduced.node_map.emplace_back(std::nullopt);
       continue;
     }
-    reduced.node_map.emplace_back(fused.placement[dedup_of[canonical_of[survivor]]]);
+    const std::size_t canonical = canonical_of[survivor];
+    reduced.node_map.emplace_back(
+        fused.placement[dedup_of.empty() ? canonical : dedup_of[canonical]]);
   }
   reduced.nodes = std::move(fused.nodes);
   reduced.outputs = std::move(fused.outputs);

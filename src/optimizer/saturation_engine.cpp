@@ -100,7 +100,11 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
     return index;
   };
 
+  // The e-graph is rebuilt, so congruence holds: two classes never hold equal e-nodes. Two
+  // representatives with the same op and the same child classes would be equal e-nodes, so no
+  // two written nodes share op and children.
   CanonicalGraph result;
+  result.duplicate_free = true;
   result.graph.nodes.reserve(graph.nodes.size());
   result.node_map.reserve(graph.nodes.size());
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {

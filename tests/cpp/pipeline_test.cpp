@@ -88,6 +88,19 @@ TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
   EXPECT_EQ(reduced.report(), (ReductionReport{2, 2, 1, 0, 1, 1}));
 }
 
+// An engine that does not promise a duplicate-free graph still gets its duplicates merged: y joins
+// x, so neg(x) and neg(y) come out equal, and so do their sums.
+TEST(PipelineTest, DuplicatesLeftByTheEngineAreMerged) {
+  const std::vector<NodeKey> nodes = {src("x"),        src("y"),        op("neg", {0}),
+                                      op("neg", {1}),  op("add", {2, 3}), op("add", {3, 2})};
+  const Reduced reduced =
+      reduce_with_mode(nodes, std::vector<NodeId>{4, 5}, MergeEngine({0, 0}), false);
+  EXPECT_EQ(reduced.canonical_nodes, 3u);  // x, neg, add
+  EXPECT_EQ(reduced.node_map[2], reduced.node_map[3]);
+  EXPECT_EQ(reduced.node_map[4], reduced.node_map[5]);
+  EXPECT_EQ(reduced.outputs[0], reduced.outputs[1]);
+}
+
 TEST(PipelineTest, EmptyOutputsAndEmptyStores) {
   const std::vector<NodeKey> nodes = {src("x"), op("neg", {0})};
   const Reduced none = reduce_with_mode(nodes, {}, kIdentityEngine, false);
