@@ -17,7 +17,6 @@ constexpr std::size_t kNoPrefix = std::numeric_limits<std::size_t>::max();
 
 void EGraph::reserve(std::size_t count) {
   memo_.reserve(count);
-  added_key_.reserve(added_key_.size() + count);
   union_find_.reserve(union_find_.size() + count);
 }
 
@@ -32,17 +31,16 @@ void EGraph::canonicalize_children_halving(ENode& node) {
 Id EGraph::add(ENode node) {
   canonicalize_children(node);
   const Id fresh = static_cast<Id>(union_find_.size());
-  const auto [entry, inserted] = memo_.insert(std::move(node), fresh);
-  if (!inserted) return entry->id;
+  const auto [entry, inserted] = memo_.insert(node, fresh);
+  if (!inserted) return *entry;
 
   check_invariant(union_find_.make_set() == fresh, "e-graph ids out of step");
-  const ENode& added = memo_.key(entry->key);
   // The new node is not queued for repair: its form is canonical now, and if a child loses a merge
   // later, the child's `uses` queue it then.
-  for (Id child : added.children) add_use(child, fresh);
-  added_key_.push_back(entry->key);
-  node_slots_.emplace_back(added);
+  for (Id child : node.children) add_use(child, fresh);
+  node_slots_.emplace_back(node);
   use_slots_.emplace_back();
+  added_.emplace_back(std::move(node));
   ++number_of_classes_;
   touched_.push_back(fresh);
   is_clean_ = false;
@@ -164,18 +162,20 @@ void EGraph::truncate_nodes(Id root, std::size_t size) {
 }
 
 // Repairs are taken from the back of the list; the ones a few places before are loaded ahead in
-// three steps (key index, key, then the memo slot of the key's current canonical form), since each
-// is a cache miss on a large e-graph.
+// three steps (the form as added, the union-find slots of its children, then the memo bucket of its
+// current canonical form), since each is a cache miss on a large e-graph.
 void EGraph::prefetch_repair() const {
   constexpr std::size_t kSlotDistance = 4;
-  constexpr std::size_t kKeyDistance = 8;
-  constexpr std::size_t kIndexDistance = 16;
+  constexpr std::size_t kParentDistance = 8;
+  constexpr std::size_t kFormDistance = 16;
   const std::size_t size = repair_list_.size();
   const auto at = [&](std::size_t distance) { return repair_list_[size - 1 - distance]; };
-  if (kIndexDistance < size) __builtin_prefetch(&added_key_[at(kIndexDistance)]);
-  if (kKeyDistance < size) memo_.prefetch_key(added_key_[at(kKeyDistance)]);
+  if (kFormDistance < size) __builtin_prefetch(&added_[at(kFormDistance)]);
+  if (kParentDistance < size) {
+    for (Id child : added_[at(kParentDistance)].children) union_find_.prefetch(child);
+  }
   if (kSlotDistance < size) {
-    ENode node = memo_.key(added_key_[at(kSlotDistance)]);
+    ENode node = added_[at(kSlotDistance)];
     canonicalize_children(node);
     memo_.prefetch(node);
   }
@@ -187,13 +187,13 @@ std::size_t EGraph::process_repairs() {
     prefetch_repair();
     const Id id = repair_list_.back();
     repair_list_.pop_back();
-    ENode node = memo_.key(added_key_[id]);
+    ENode node = added_[id];
     canonicalize_children_halving(node);
     touched_.push_back(id);
-    const auto [entry, inserted] = memo_.insert(std::move(node), id);
+    const auto [entry, inserted] = memo_.insert(node, id);
     if (inserted) continue;
-    const Id previous = entry->id;
-    entry->id = id;
+    const Id previous = *entry;
+    *entry = id;
     if (union_(previous, id)) ++merges;
   }
   return merges;
@@ -315,7 +315,7 @@ std::vector<Id> EGraph::roots() const {
 
 const ENode& EGraph::added_form(Id id) const {
   find(id);  // rejects an id that was never made
-  return memo_.key(added_key_[id]);
+  return added_[id];
 }
 
 std::span<const Id> EGraph::classes_by_op(Symbol op) const {

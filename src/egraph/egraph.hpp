@@ -177,7 +177,7 @@ class EGraph {
   Chunked<UseSlot> use_slots_;
   Pool<ENode, 16> node_pool_;
   Pool<Id, 18> use_pool_;
-  std::vector<std::uint32_t> added_key_;  // by id: the memo key entered when the id was made
+  Chunked<ENode> added_;  // by id: the e-node created with the id, as it was when added
   Memo memo_;
   std::vector<Id> repair_list_;           // ids whose added form must be re-entered; LIFO
   std::size_t number_of_classes_ = 0;

@@ -92,6 +92,37 @@ TEST_F(EgraphTest, AChildUsedTwiceIsRecordedTwice) {
   EXPECT_EQ(graph[a].uses[1], f);
 }
 
+// Narrow keys live in the table's slots, wide ones in its arena; both must survive every growth,
+// and an entry found again must hand back the id stored for it, for the caller to overwrite.
+TEST(MemoTest, KeysOfEveryWidthSurviveGrowth) {
+  Memo memo;
+  const auto key = [](std::uint32_t i) {  // distinct keys of 0 to 4 children over 7 operators
+    ENode node{Symbol{i % 7}, {}};
+    for (std::uint32_t k = 0; k < i % 5; ++k) node.children.push_back(i / 35 + k);
+    if (i % 5 == 0) node.op = Symbol{i};
+    return node;
+  };
+  constexpr std::uint32_t kKeys = 5000;
+  for (std::uint32_t i = 0; i < kKeys; ++i) {
+    const auto [id, inserted] = memo.insert(key(i), i);
+    ASSERT_TRUE(inserted) << i;
+    EXPECT_EQ(*id, i);
+  }
+  EXPECT_EQ(memo.size(), kKeys);
+  for (std::uint32_t i = 0; i < kKeys; ++i) {
+    ASSERT_EQ(memo.find(key(i)), i) << i;
+    const auto [id, inserted] = memo.insert(key(i), kKeys + i);
+    ASSERT_FALSE(inserted);
+    *id = kKeys + i;
+  }
+  EXPECT_EQ(memo.size(), kKeys);
+  EXPECT_EQ(memo.find(key(4)), kKeys + 4);
+  EXPECT_EQ(memo.find(ENode{Symbol{1}, {1, 2, 3, 4, 5}}), std::nullopt);
+  EXPECT_EQ(memo.find(ENode{Symbol{1u << 30}, {}}), std::nullopt) << "a symbol too big for a slot";
+  EXPECT_TRUE(memo.insert(ENode{Symbol{1u << 30}, {}}, 9).second);
+  EXPECT_EQ(memo.find(ENode{Symbol{1u << 30}, {}}), 9u);
+}
+
 TEST_F(EgraphTest, UnknownIdsAreInternalFaults) {
   add("a");
   try {
@@ -126,8 +157,10 @@ TEST_F(EgraphTest, RandomHistoriesMatchANaiveCongruenceClosure) {
         add("leaf" + std::to_string(next(30)));
       } else if (choice < 18) {
         add("g", {child()});
-      } else if (choice < 38) {
+      } else if (choice < 34) {
         add("f", {child(), child()});
+      } else if (choice < 38) {
+        add("h", {child(), child(), child()});  // wider than a memo slot holds
       } else {
         unions.emplace_back(child(), next(ids));
         graph.union_(unions.back().first, unions.back().second);
