@@ -160,6 +160,22 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
     }
     return matches;
   }
+  // A single Bind over distinct variables yields, for each e-node it binds, the children in the
+  // variables' registers: what the machine would find, in the same order, without running it.
+  const auto search_flat = [&](Id eclass) {
+    const Bind& bind = *flat_root_;
+    SearchMatches* match = nullptr;
+    for (const ENode& node : egraph[eclass].nodes) {
+      if (node.op != bind.op || node.children.size() != bind.arity) continue;
+      if (match == nullptr) match = &matches.emplace_back(SearchMatches{eclass, {}});
+      Subst& subst = match->substs.emplace_back();
+      for (const auto& [var, reg] : program_.variables) {
+        subst.insert(var, node.children[reg - bind.output]);
+      }
+      if (--remaining == 0) return false;
+    }
+    return true;
+  };
   // Only classes holding an e-node with the root's operator can match; skipping the others, in id
   // order, leaves the result of a scan over every class unchanged.
   const std::span<const Id> candidates = egraph.classes_by_op(root->op);
@@ -171,7 +187,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
     if (i + kPrefetchDistance < candidates.size()) {
       egraph.prefetch_class_nodes(candidates[i + kPrefetchDistance]);
     }
-    if (!search_class(candidates[i])) break;
+    if (!(flat_root_ ? search_flat(candidates[i]) : search_class(candidates[i]))) break;
   }
   return matches;
 }

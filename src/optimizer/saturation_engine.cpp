@@ -1,6 +1,9 @@
 #include "optimizer/saturation_engine.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -48,6 +51,42 @@ void check_children(const EngineGraph& graph) {
   }
 }
 
+// Interns operator texts through a small direct-mapped cache keyed by a text's length and edge
+// bytes: a graph has few distinct operators, so most lookups end with one comparison instead of a
+// hash of the whole text. The cached views point into the graph being loaded.
+class RecentSymbols {
+ public:
+  explicit RecentSymbols(egraph::SymbolTable& table) : table_(table) {}
+
+  egraph::Symbol intern(std::string_view text) {
+    Entry& entry = entries_[slot_of(text)];
+    if (entry.text.data() == nullptr || entry.text != text) {
+      entry.symbol = table_.intern(text);
+      entry.text = text;
+    }
+    return entry.symbol;
+  }
+
+ private:
+  struct Entry {
+    std::string_view text;
+    egraph::Symbol symbol;
+  };
+  static std::size_t slot_of(std::string_view text) {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    const std::size_t edge = std::min<std::size_t>(text.size(), 8);
+    std::memcpy(&head, text.data(), edge);
+    std::memcpy(&tail, text.data() + text.size() - edge, edge);
+    const std::uint64_t h = (head * 0x9E3779B97F4A7C15u) ^ (tail * 0xBF58476D1CE4E5B9u) ^ text.size();
+    return static_cast<std::size_t>((h ^ (h >> 32)) % kSlots);
+  }
+
+  static constexpr std::size_t kSlots = 64;
+  egraph::SymbolTable& table_;
+  std::array<Entry, kSlots> entries_{};
+};
+
 // Loads the nodes in order; returns the root recorded for each input node.
 std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   check_children(graph);
@@ -56,9 +95,10 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   std::size_t binary = 0;
   std::vector<egraph::Symbol> symbols;
   symbols.reserve(n);
+  RecentSymbols recent(egraph.symbols());
   for (const EngineNode& node : graph.nodes) {
     binary += node.children.size() == 2 ? 1 : 0;
-    symbols.push_back(egraph.symbols().intern(node.op));
+    symbols.push_back(recent.intern(node.op));
   }
   egraph.reserve(n + binary);
 
