@@ -84,7 +84,8 @@ class IncrementalReducer {
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
 
   std::vector<NodeKey> canonical_;
-  absl::flat_hash_set<NodeId, IndexHash, IndexEq> canonical_index_;  // lookups only: no result depends on its order
+  // Lookups only: no result depends on the order of its entries.
+  absl::flat_hash_set<NodeId, IndexHash, IndexEq> canonical_index_;
   bool index_erased_ = false;  // a roll back erased from canonical_index_ since it was built
   std::vector<NodeId> to_canonical_;
   std::uint64_t total_work_ = 0;
