@@ -11,6 +11,13 @@
 namespace tarnvel::egraph {
 namespace {
 
+// Use lists are mostly a few ids long, too short to pay for a call to memmove.
+Id* copy_ids(const Id* first, const Id* last, Id* out) {
+  if (last - first > 8) return std::copy(first, last, out);
+  while (first != last) *out++ = *first++;
+  return out;
+}
+
 constexpr std::size_t kNoPrefix = std::numeric_limits<std::size_t>::max();
 
 }  // namespace
@@ -89,7 +96,7 @@ void EGraph::add_use(Id child, Id user) {
     const auto offset = use_pool_.allocate(2 * std::size_t{slot.size});
     const Id* old = use_pool_.data(slot.word);
     Id* uses = use_pool_.data(offset);
-    std::copy(old, old + slot.size, uses);
+    copy_ids(old, old + slot.size, uses);
     uses[slot.size] = user;
     slot.word = offset;
   } else {
@@ -139,13 +146,14 @@ void EGraph::merge_uses(Id winner, Id loser) {
   if (size <= 1) {
     merged.word = size == 1 ? first[0] : 0;
   } else if (first.size() >= 2 && std::bit_ceil(first.size()) >= size) {
-    std::copy(second.begin(), second.end(), use_pool_.data(first_slot.word) + first.size());
+    copy_ids(second.data(), second.data() + second.size(),
+             use_pool_.data(first_slot.word) + first.size());
     merged.word = first_slot.word;
   } else {
     merged.word = use_pool_.allocate(std::bit_ceil(size));
     Id* uses = use_pool_.data(merged.word);
-    uses = std::copy(first.begin(), first.end(), uses);
-    std::copy(second.begin(), second.end(), uses);
+    uses = copy_ids(first.data(), first.data() + first.size(), uses);
+    copy_ids(second.data(), second.data() + second.size(), uses);
   }
   kept_slot = merged;
   removed_slot = UseSlot{};

@@ -33,7 +33,15 @@ class Children {
   Children(It first, It last) {
     for (; first != last; ++first) push_back(static_cast<Id>(*first));
   }
-  Children(const Children& other) { assign(other.data(), other.size_); }
+  Children(const Children& other) {
+    if (other.size_ <= kInline) {  // the common case: two words, no call to memmove
+      size_ = other.size_;
+      words_[0] = other.words_[0];
+      words_[1] = other.words_[1];
+    } else {
+      assign(other.heap_ids(), other.size_);
+    }
+  }
   Children(Children&& other) noexcept { steal(other); }
   Children& operator=(const Children& other) {
     if (this != &other) {
@@ -120,7 +128,7 @@ class Children {
       grow(static_cast<std::uint32_t>(count));
       std::copy(ids, ids + count, heap_ids());
     } else {
-      std::copy(ids, ids + count, words_);
+      for (std::size_t i = 0; i < count; ++i) words_[i] = ids[i];
     }
     size_ = static_cast<std::uint32_t>(count);
   }

@@ -93,13 +93,6 @@ Program Program::compile(const RecExpr& expr) {
   return program;
 }
 
-std::optional<Id> Subst::get(Var var) const {
-  for (const auto& [bound, id] : pairs_) {
-    if (bound == var) return id;
-  }
-  return std::nullopt;
-}
-
 struct Machine::Run {
   const EGraph& egraph;
   const Program& program;

@@ -55,7 +55,12 @@ struct Program {
 class Subst {
  public:
   void insert(Var var, Id id) { pairs_.emplace_back(var, id); }
-  std::optional<Id> get(Var var) const;
+  std::optional<Id> get(Var var) const {
+    for (const auto& [bound, id] : pairs_) {
+      if (bound == var) return id;
+    }
+    return std::nullopt;
+  }
   std::size_t size() const { return pairs_.size(); }
   auto begin() const { return pairs_.begin(); }
   auto end() const { return pairs_.end(); }

@@ -210,9 +210,10 @@ Id Pattern::add_root(EGraph& egraph, ENode node, Id matched) const {
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
                         std::optional<ENode> first_leaf) const {
-  // The precomputed node may name classes merged since; adding canonicalizes them again.
+  // The precomputed node may name classes merged since; adding canonicalizes them again. Its class
+  // was checked for it when it was computed, and adding finds the node wherever it got listed since.
   if (first_leaf && first_leaf_ == ast_.root()) {
-    return add_root(egraph, std::move(*first_leaf), matched);
+    return egraph.find(egraph.add(std::move(*first_leaf)));
   }
   ids.clear();
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {

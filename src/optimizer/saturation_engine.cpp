@@ -28,8 +28,6 @@ constexpr std::array<std::string_view, 4> kIdentityTokens = {
     "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
     "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
 
-constexpr std::size_t kUnassigned = std::numeric_limits<std::size_t>::max();
-
 void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::string& searcher,
               const std::string& applier, egraph::SymbolTable& symbols) {
   auto rule = egraph::Rewrite::parse(std::move(name), searcher, applier, symbols);
@@ -133,11 +131,13 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
 CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
                         const std::vector<Id>& ids) {
   const std::vector<Id> roots = egraph.roots();
-  std::vector<std::size_t> output_index(egraph.id_count(), kUnassigned);  // by class root
+  // By class root. Fewer nodes are written than the e-graph has ids, so an Id holds any index.
+  constexpr Id kNoIndex = std::numeric_limits<Id>::max();
+  std::vector<Id> output_index(egraph.id_count(), kNoIndex);
   const auto index_of = [&](std::size_t node) {
-    const std::size_t index = output_index[roots[ids[node]]];
-    check_invariant(index != kUnassigned, "no entry found for key");
-    return index;
+    const Id index = output_index[roots[ids[node]]];
+    check_invariant(index != kNoIndex, "no entry found for key");
+    return std::size_t{index};
   };
 
   // The e-graph is rebuilt, so congruence holds: two classes never hold equal e-nodes. Two
@@ -149,13 +149,13 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
   result.node_map.reserve(graph.nodes.size());
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
     const Id root = roots[ids[i]];
-    if (output_index[root] == kUnassigned) {
+    if (output_index[root] == kNoIndex) {
       const EngineNode& node = graph.nodes[i];
       EngineNode& written = result.graph.nodes.emplace_back();
       written.op = node.op;
       for (std::size_t child : node.children) written.children.push_back(index_of(child));
       written.opaque = !node.op.starts_with("op|");
-      output_index[root] = result.graph.nodes.size() - 1;
+      output_index[root] = static_cast<Id>(result.graph.nodes.size() - 1);
     }
     result.node_map.push_back(output_index[root]);
   }
