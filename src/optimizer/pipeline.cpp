@@ -214,6 +214,7 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
 
 ReducedStore from_reduced(Reduced reduced) {
   auto store = std::make_unique<GraphStore>();
+  store->reserve(reduced.nodes.size());  // the index never grows while the nodes go in
   // ids[r] is the store id of reduced position r. It is the identity until interning meets a node
   // equal to an earlier one; until then nodes are interned as they are, without a copy.
   std::vector<NodeId> ids;
