@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -22,10 +23,13 @@ class Pool {
   using Offset = std::uint32_t;
 
   // A range with room for `capacity` elements. A range bigger than a chunk gets a chunk of its own.
+  // Chunks start small and double up to the full size, so that a small e-graph stays small.
   Offset allocate(std::size_t capacity) {
     if (capacity > kChunkSize) return new_chunk(capacity);
-    if (carving_ == kNone || used_ + capacity > kChunkSize) {
-      carving_ = new_chunk(kChunkSize) >> kChunkBits;
+    if (carving_ == kNone || used_ + capacity > carving_size_) {
+      carving_size_ = std::max(next_size_, capacity);
+      carving_ = new_chunk(carving_size_) >> kChunkBits;
+      next_size_ = std::min(2 * next_size_, kChunkSize);
       used_ = 0;
     }
     const Offset offset = (carving_ << kChunkBits) | static_cast<Offset>(used_);
@@ -52,7 +56,9 @@ class Pool {
 
   std::vector<std::unique_ptr<T[]>> chunks_;
   std::size_t carving_ = kNone;  // the chunk small ranges are carved from
+  std::size_t carving_size_ = 0;
   std::size_t used_ = 0;         // elements of that chunk handed out
+  std::size_t next_size_ = std::min<std::size_t>(kChunkSize, 256);
 };
 
 }  // namespace tarnvel::egraph
