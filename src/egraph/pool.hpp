@@ -7,8 +7,8 @@
 // Elements are default-initialized (an Id holds no value until written) and are assigned into.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>

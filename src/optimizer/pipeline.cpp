@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <string>
 
-
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/engine_symbol.hpp"
