@@ -41,12 +41,11 @@ Id EGraph::add(ENode node) {
   const auto [entry, inserted] = memo_.insert(node, fresh);
   if (!inserted) return *entry;
 
-  check_invariant(union_find_.make_set() == fresh, "e-graph ids out of step");
   // The new node is not queued for repair: its form is canonical now, and if a child loses a merge
   // later, the child's `uses` queue it then.
   for (Id child : node.children) add_use(child, fresh);
-  node_slots_.emplace_back(node);
-  use_slots_.emplace_back();
+  check_invariant(union_find_.make_set() == fresh, "e-graph ids out of step");
+  class_slots_.emplace_back(ClassSlot{node, {}});
   added_.emplace_back(std::move(node));
   ++number_of_classes_;
   touched_.push_back(fresh);
@@ -70,7 +69,9 @@ bool EGraph::union_(Id id1, Id id2) {
   // Keeping the class with more uses as root re-queues fewer entries; a tie keeps the first.
   Id winner = root1;
   Id loser = root2;
-  if (use_slots_[root2].size > use_slots_[root1].size) std::swap(winner, loser);
+  if (class_slots_[root2].uses.size > class_slots_[root1].uses.size) {
+    std::swap(winner, loser);
+  }
   union_find_.link(loser, winner);
 
   const std::span<const Id> removed_uses = uses_of(loser);
@@ -83,7 +84,7 @@ bool EGraph::union_(Id id1, Id id2) {
 }
 
 void EGraph::add_use(Id child, Id user) {
-  UseSlot& slot = use_slots_[child];
+  UseSlot& slot = class_slots_[child].uses;
   if (slot.size == 0) {
     slot.word = user;
   } else if (slot.size == 1) {
@@ -113,27 +114,28 @@ void EGraph::merge_nodes(Id winner, Id loser) {
   const Id first_id = winner_first ? winner : loser;
   const std::span<ENode> first = nodes_of(first_id);
   const std::span<ENode> second = nodes_of(winner_first ? loser : winner);
+  const ENode& first_slot = class_slots_[first_id].nodes;
   const std::size_t size = first.size() + second.size();
   check_invariant(size < std::numeric_limits<std::uint32_t>::max(), "too many nodes in a class");
   ENode merged = pooled_slot(0, 0);
   if (size == 1) {
     merged = std::move(first[0]);  // the shorter list is empty
-  } else if (size > 1 && is_pooled(node_slots_[first_id]) && std::bit_ceil(first.size()) >= size) {
+  } else if (size > 1 && is_pooled(first_slot) && std::bit_ceil(first.size()) >= size) {
     std::move(second.begin(), second.end(), first.end());
-    merged = pooled_slot(static_cast<std::uint32_t>(size), node_slots_[first_id].children[1]);
+    merged = pooled_slot(static_cast<std::uint32_t>(size), first_slot.children[1]);
   } else if (size > 1) {
     const auto offset = node_pool_.allocate(std::bit_ceil(size));
     ENode* nodes = std::move(first.begin(), first.end(), node_pool_.data(offset));
     std::move(second.begin(), second.end(), nodes);
     merged = pooled_slot(static_cast<std::uint32_t>(size), offset);
   }
-  node_slots_[winner] = std::move(merged);
-  node_slots_[loser] = pooled_slot(0, 0);
+  class_slots_[winner].nodes = std::move(merged);
+  class_slots_[loser].nodes = pooled_slot(0, 0);
 }
 
 void EGraph::merge_uses(Id winner, Id loser) {
-  UseSlot& kept_slot = use_slots_[winner];
-  UseSlot& removed_slot = use_slots_[loser];
+  UseSlot& kept_slot = class_slots_[winner].uses;
+  UseSlot& removed_slot = class_slots_[loser].uses;
   const std::span<const Id> kept = uses_of(winner);
   const std::span<const Id> removed = uses_of(loser);
   const bool winner_first = kept.size() >= removed.size();
@@ -160,7 +162,7 @@ void EGraph::merge_uses(Id winner, Id loser) {
 }
 
 void EGraph::truncate_nodes(Id root, std::size_t size) {
-  ENode& slot = node_slots_[root];
+  ENode& slot = class_slots_[root].nodes;
   if (!is_pooled(slot)) return;  // a single node stays single
   if (size == 1) {
     slot = std::move(node_pool_.data(slot.children[1])[0]);

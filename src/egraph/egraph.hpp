@@ -73,17 +73,15 @@ class EGraph {
   // Hints that `add` or `lookup` of `node` (children already canonical) and indexing `root` come
   // soon; on large graphs these are cache misses worth overlapping. No effect on the state.
   void prefetch_node(const ENode& node) const { memo_.prefetch(node); }
-  // The slots of a class: its nodes and its uses.
+  // The slot of a class: its nodes and its uses.
   void prefetch_class(Id root) const {
-    if (root >= node_slots_.size()) return;
-    __builtin_prefetch(&node_slots_[root]);
-    __builtin_prefetch(&use_slots_[root]);
+    if (root < class_slots_.size()) __builtin_prefetch(&class_slots_[root]);
   }
   // A class's node list when it has outgrown its slot. Reads the slot itself, so it pays off a few
   // steps after `prefetch_class` of the same root.
   void prefetch_class_nodes(Id root) const {
-    if (root >= node_slots_.size()) return;
-    const ENode& slot = node_slots_[root];
+    if (root >= class_slots_.size()) return;
+    const ENode& slot = class_slots_[root].nodes;
     if (is_pooled(slot)) __builtin_prefetch(node_pool_.data(slot.children[1]));
   }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
@@ -135,23 +133,28 @@ class EGraph {
     std::uint32_t size = 0;
     std::uint32_t word = 0;  // the use itself, or the pool offset
   };
+  // A class's lists, in 32 bytes so that a slot never straddles two cache lines.
+  struct alignas(32) ClassSlot {
+    ENode nodes;  // the class's node list while the id is a root, else an empty list
+    UseSlot uses;  // the class's uses while the id is a root, else none
+  };
 
   static bool is_pooled(const ENode& slot) { return slot.op.value == kPooled; }
   static ENode pooled_slot(std::uint32_t size, std::uint32_t offset) {
     return ENode{Symbol{kPooled}, {size, offset}};
   }
   std::span<const ENode> nodes_of(Id root) const {
-    const ENode& slot = node_slots_[root];
+    const ENode& slot = class_slots_[root].nodes;
     if (!is_pooled(slot)) return {&slot, 1};
     return {node_pool_.data(slot.children[1]), slot.children[0]};
   }
   std::span<ENode> nodes_of(Id root) {
-    ENode& slot = node_slots_[root];
+    ENode& slot = class_slots_[root].nodes;
     if (!is_pooled(slot)) return {&slot, 1};
     return {node_pool_.data(slot.children[1]), slot.children[0]};
   }
   std::span<const Id> uses_of(Id root) const {
-    const UseSlot& slot = use_slots_[root];
+    const UseSlot& slot = class_slots_[root].uses;
     if (slot.size <= 1) return {&slot.word, slot.size};
     return {use_pool_.data(slot.word), slot.size};
   }
@@ -172,9 +175,7 @@ class EGraph {
 
   SymbolTable symbols_;
   UnionFind union_find_;
-  // By id; a class's lists are empty exactly while its id is not a root.
-  Chunked<ENode> node_slots_;
-  Chunked<UseSlot> use_slots_;
+  Chunked<ClassSlot> class_slots_;  // by id
   Pool<ENode, 16> node_pool_;
   Pool<Id, 18> use_pool_;
   Chunked<ENode> added_;  // by id: the e-node created with the id, as it was when added
