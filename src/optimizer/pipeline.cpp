@@ -218,29 +218,31 @@ ReducedStore from_reduced(Reduced reduced) {
   // equal to an earlier one; until then nodes are interned as they are, without a copy.
   std::vector<NodeId> ids;
   ids.reserve(reduced.nodes.size());
-  bool identity = true;
-  for (NodeKey& node : reduced.nodes) {
-    std::expected<NodeId, BadNodeId> id;
-    if (identity) {
-      id = store->intern(std::move(node));
-    } else {
-      NodeInputs inputs;
-      inputs.reserve(node.inputs().size());
-      for (NodeId input : node.inputs()) {
-        check_invariant(input < ids.size(), "reduced graph references only earlier nodes");
-        inputs.push_back(ids[input]);
+  store->batch([&](GraphStore::Batch& batch) {  // nobody else sees the store yet
+    bool identity = true;
+    for (NodeKey& node : reduced.nodes) {
+      std::expected<NodeId, BadNodeId> id;
+      if (identity) {
+        id = batch.intern(std::move(node));
+      } else {
+        NodeInputs inputs;
+        inputs.reserve(node.inputs().size());
+        for (NodeId input : node.inputs()) {
+          check_invariant(input < ids.size(), "reduced graph references only earlier nodes");
+          inputs.push_back(ids[input]);
+        }
+        id = batch.intern(node.with_inputs(std::move(inputs)));
       }
-      id = store->intern(node.with_inputs(std::move(inputs)));
+      check_invariant(id.has_value(), "reduced graph references only earlier nodes");
+      identity = identity && *id == ids.size();
+      ids.push_back(*id);
     }
-    check_invariant(id.has_value(), "reduced graph references only earlier nodes");
-    identity = identity && *id == ids.size();
-    ids.push_back(*id);
-  }
+    for (NodeId output : reduced.outputs) {
+      check_invariant(output < ids.size(), "reduced output is valid");
+      check_invariant(batch.mark_output(ids[output]).has_value(), "reduced output is valid");
+    }
+  });
   reduced.nodes = {};
-  for (NodeId output : reduced.outputs) {
-    check_invariant(output < ids.size(), "reduced output is valid");
-    check_invariant(store->mark_output(ids[output]).has_value(), "reduced output is valid");
-  }
   for (NodeMapEntry& entry : reduced.node_map) {
     if (!entry) continue;
     check_invariant(entry->node < ids.size(),

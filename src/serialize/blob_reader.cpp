@@ -130,7 +130,7 @@ std::expected<NodeId, BlobError> interned(std::expected<NodeId, BadNodeId> id) {
 // Reads record k and interns it. The kinds without extra parts are interned as views of the blob
 // bytes (`params` is scratch space reused across records), so a repeated record copies nothing.
 std::expected<NodeId, BlobError> intern_record(Reader& reader, std::span<const NodeId> node_of_record,
-                                               GraphStore& store, std::vector<ParamView>& params) {
+                                               GraphStore::Batch& store, std::vector<ParamView>& params) {
   BLOB_TRY(tag, reader.byte());
   if (tag >= kNodeKindCount) return bad_tag("node", tag);
   const auto kind = static_cast<NodeKind>(tag);
@@ -236,19 +236,23 @@ std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
   std::vector<NodeId> node_of_record;
   node_of_record.reserve(bounded(record_count, reader.remaining(), kMinRecordBytes));
   store->reserve(node_of_record.capacity());
-  std::vector<ParamView> params;
-  for (std::uint32_t k = 0; k < record_count; ++k) {
-    BLOB_TRY(id, intern_record(reader, node_of_record, *store, params));
-    node_of_record.push_back(id);
-  }
-
-  BLOB_TRY(output_count, reader.u32());
-  for (std::uint32_t i = 0; i < output_count; ++i) {
-    BLOB_TRY(record, reader.u64());
-    if (record >= node_of_record.size()) return bad_node_ref(record);
-    check_invariant(store->mark_output(node_of_record[record]).has_value(),
-                    "blob outputs translate to nodes the store holds");
-  }
+  // The store is filled under one hold of its lock; nobody else sees it yet.
+  const auto fill = [&](GraphStore::Batch& batch) -> std::expected<void, BlobError> {
+    std::vector<ParamView> params;
+    for (std::uint32_t k = 0; k < record_count; ++k) {
+      BLOB_TRY(id, intern_record(reader, node_of_record, batch, params));
+      node_of_record.push_back(id);
+    }
+    BLOB_TRY(output_count, reader.u32());
+    for (std::uint32_t i = 0; i < output_count; ++i) {
+      BLOB_TRY(record, reader.u64());
+      if (record >= node_of_record.size()) return bad_node_ref(record);
+      check_invariant(batch.mark_output(node_of_record[record]).has_value(),
+                      "blob outputs translate to nodes the store holds");
+    }
+    return {};
+  };
+  BLOB_CHECK(store->batch(fill));
   return store;
 }
 

@@ -39,41 +39,51 @@ std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
 GraphStore::GraphStore() : index_(0, IndexHash{}, IndexEq{&nodes_}) {}
 
 template <class Key>
-std::expected<NodeId, BadNodeId> GraphStore::intern_probed(Key&& key, std::uint64_t hash) {
+std::expected<NodeId, BadNodeId> GraphStore::intern_locked(Key&& key, std::uint64_t hash) {
   const Probe<std::remove_cvref_t<Key>> probe{key, fold(hash)};
-  return mutex_.with_lock([&]() -> std::expected<NodeId, BadNodeId> {
-    const NodeId next = nodes_.size();
-    for (NodeId input : inputs_of(probe.key)) {
-      if (input >= next) return std::unexpected(BadNodeId{input});
-    }
-    if (auto found = index_.find(probe); found != index_.end()) return NodeId{found->id};
-    // A full store refuses the node as if memory had run out: nothing is changed.
-    if (next > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-    // Room first, then the key is built in place: a failure in either leaves the store as it
-    // was, and with room reserved the append and the insert below cannot fail.
-    nodes_.reserve_one();
-    reserve_aside(index_, next + 1);
-    nodes_.emplace_back(std::forward<Key>(key));
-    index_.insert(Slot{static_cast<std::uint32_t>(next), probe.hash});
-    return next;
-  });
+  const NodeId next = nodes_.size();
+  for (NodeId input : inputs_of(probe.key)) {
+    if (input >= next) return std::unexpected(BadNodeId{input});
+  }
+  if (auto found = index_.find(probe); found != index_.end()) return NodeId{found->id};
+  // A full store refuses the node as if memory had run out: nothing is changed.
+  if (next > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  // Room first, then the key is built in place: a failure in either leaves the store as it was,
+  // and with room reserved the append and the insert below cannot fail.
+  nodes_.reserve_one();
+  reserve_aside(index_, next + 1);
+  nodes_.emplace_back(std::forward<Key>(key));
+  index_.insert(Slot{static_cast<std::uint32_t>(next), probe.hash});
+  return next;
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   const std::uint64_t hash = structural_hash(key);
-  return intern_probed(std::move(key), hash);
+  return mutex_.with_lock([&] { return intern_locked(std::move(key), hash); });
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(const KeyView& view) {
-  return intern_probed(view, structural_hash(view));
+  const std::uint64_t hash = structural_hash(view);
+  return mutex_.with_lock([&] { return intern_locked(view, hash); });
+}
+
+std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(NodeKey key) {
+  const std::uint64_t hash = structural_hash(key);
+  return store_.intern_locked(std::move(key), hash);
+}
+
+std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(const KeyView& view) {
+  return store_.intern_locked(view, structural_hash(view));
+}
+
+std::expected<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {
+  if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
+  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  return {};
 }
 
 std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
-  return mutex_.with_lock([&]() -> std::expected<void, BadNodeId> {
-    if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
-    if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
-    return {};
-  });
+  return mutex_.with_lock([&] { return mark_output_locked(id); });
 }
 
 std::uint64_t GraphStore::node_count() const {

@@ -107,6 +107,30 @@ class GraphStore {
   // Graphviz DOT text of the nodes and marks, rendered under one hold of the lock.
   std::string to_dot() const;
 
+  // Interns and marks through `Batch` under the lock, for whoever adds many nodes at once (a store
+  // filled from a blob or a reduction): the lock is taken once instead of once per node, and the
+  // release fence of every intern, which would wait for that intern's stores to reach memory, is
+  // paid once. `fill` must not call into Python or another store. Each intern is all-or-nothing
+  // as on its own; an exception stops the batch and keeps the nodes added before it.
+  class Batch {
+   public:
+    std::expected<NodeId, BadNodeId> intern(NodeKey key);
+    std::expected<NodeId, BadNodeId> intern(const KeyView& view);
+    std::expected<void, BadNodeId> mark_output(NodeId id) { return store_.mark_output_locked(id); }
+
+   private:
+    friend class GraphStore;
+    explicit Batch(GraphStore& store) : store_(store) {}
+    GraphStore& store_;
+  };
+  template <class Fill>
+  decltype(auto) batch(Fill&& fill) {
+    return mutex_.with_lock([&]() -> decltype(auto) {
+      Batch batch(*this);
+      return fill(batch);
+    });
+  }
+
   // Runs `read(NodesView)` under the lock: one consistent state without copying it. For readers
   // that only encode or inspect; `read` must not call into Python or another store.
   template <class Read>
@@ -157,9 +181,11 @@ class GraphStore {
     template <class Key>
     bool operator()(const Slot& slot, const Probe<Key>& probe) const { return (*this)(probe, slot); }
   };
-  // intern's one body: `key` is a NodeKey (moved in when new) or a KeyView (copied when new).
+  // intern's one body, run with the lock held: `key` is a NodeKey (moved in when new) or a KeyView
+  // (copied when new).
   template <class Key>
-  std::expected<NodeId, BadNodeId> intern_probed(Key&& key, std::uint64_t hash);
+  std::expected<NodeId, BadNodeId> intern_locked(Key&& key, std::uint64_t hash);
+  std::expected<void, BadNodeId> mark_output_locked(NodeId id);
 
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
   NodeList nodes_;                                          // guarded by mutex_

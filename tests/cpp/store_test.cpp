@@ -1,3 +1,4 @@
+#include <new>
 #include <thread>
 
 #include "gtest/gtest.h"
@@ -48,6 +49,31 @@ TEST(GraphStoreTest, MarksAreDistinctInFirstMarkOrder) {
   for (NodeId id : {2, 0, 2, 2}) ASSERT_TRUE(store.mark_output(id));
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
   EXPECT_EQ(store.mark_output(3).error(), BadNodeId{3});
+}
+
+// A batch interns and marks as single calls do, and a thrown error keeps what came before it.
+TEST(GraphStoreTest, ABatchInternsAsSingleCallsDo) {
+  GraphStore store;
+  ASSERT_TRUE(store.intern(source("x")));
+  std::vector<std::expected<NodeId, BadNodeId>> ids;
+  store.batch([&](GraphStore::Batch& batch) {
+    ids.push_back(batch.intern(source("y")));
+    ids.push_back(batch.intern(op("add", {0, 1})));
+    ids.push_back(batch.intern(source("x")));
+    ids.push_back(batch.intern(op("add", {0, 5})));
+    EXPECT_EQ(batch.mark_output(3).error(), BadNodeId{3});
+    EXPECT_TRUE(batch.mark_output(1));
+  });
+  EXPECT_EQ(ids, (std::vector<std::expected<NodeId, BadNodeId>>{
+                     1u, 2u, 0u, std::unexpected(BadNodeId{5})}));
+  EXPECT_EQ(store.intern(op("add", {0, 1})), 2u);
+  EXPECT_EQ(store.outputs(), std::vector<NodeId>{1});
+
+  EXPECT_THROW(store.batch([](GraphStore::Batch& batch) {
+    ASSERT_TRUE(batch.intern(source("z")));
+    throw std::bad_alloc();
+  }), std::bad_alloc);
+  EXPECT_EQ(store.node_count(), 4u);  // not poisoned: the store still answers
 }
 
 TEST(GraphStoreTest, SnapshotsCopy) {
