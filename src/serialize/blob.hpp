@@ -117,9 +117,9 @@ class Reader {
   // A param map into `out`, in key order (stable by key bytes; equal keys stay in blob order).
   // Keys and Str values point into the input bytes.
   std::expected<void, BlobError> params(std::vector<ParamView>& out);
-  // An id list, read id by id: an id not below `limit` is BadNodeRef with that id, a missing id
-  // is Truncated, whichever comes first.
-  std::expected<NodeInputs, BlobError> inputs(std::uint64_t limit);
+  // An id list into `out`, read id by id: an id not below `limit` is BadNodeRef with that id, a
+  // missing id is Truncated, whichever comes first.
+  std::expected<void, BlobError> inputs(std::uint64_t limit, NodeInputs& out);
 
  private:
   template <class Int>

@@ -64,12 +64,12 @@ std::expected<void, BlobError> read_value(Reader& reader, ParamView& out) {
 }
 
 // Record k may name records 0..k-1 only; `node_of_record` holds what each of them became, so its
-// size is k and every id it returns names a node of the store under construction.
-std::expected<NodeInputs, BlobError> read_inputs(Reader& reader,
-                                                 std::span<const NodeId> node_of_record) {
-  BLOB_TRY(inputs, reader.inputs(node_of_record.size()));
-  for (NodeId& id : inputs) id = node_of_record[id];
-  return inputs;
+// size is k and every id it puts in `out` names a node of the store under construction.
+std::expected<void, BlobError> read_inputs(Reader& reader, std::span<const NodeId> node_of_record,
+                                           NodeInputs& out) {
+  BLOB_CHECK(reader.inputs(node_of_record.size(), out));
+  for (NodeId& id : out) id = node_of_record[id];
+  return {};
 }
 
 std::expected<PayloadDescriptor, BlobError> read_descriptor(Reader& reader) {
@@ -111,7 +111,8 @@ std::expected<StageOp, BlobError> read_member(Reader& reader, std::uint64_t j) {
 
 std::expected<NodeKey, BlobError> read_stage(Reader& reader,
                                              std::span<const NodeId> node_of_record) {
-  BLOB_TRY(inputs, read_inputs(reader, node_of_record));
+  NodeInputs inputs;
+  BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
   BLOB_TRY(member_count, reader.u32());
   std::vector<StageOp> members;
   members.reserve(bounded(member_count, reader.remaining(), kMinMemberBytes));
@@ -128,9 +129,11 @@ std::expected<NodeId, BlobError> interned(std::expected<NodeId, BadNodeId> id) {
 }
 
 // Reads record k and interns it. The kinds without extra parts are interned as views of the blob
-// bytes (`params` is scratch space reused across records), so a repeated record copies nothing.
+// bytes (`params` and `inputs` are scratch space reused across records), so a repeated record
+// copies nothing.
 std::expected<NodeId, BlobError> intern_record(Reader& reader, std::span<const NodeId> node_of_record,
-                                               GraphStore::Batch& store, std::vector<ParamView>& params) {
+                                               GraphStore::Batch& store, std::vector<ParamView>& params,
+                                               NodeInputs& inputs) {
   BLOB_TRY(tag, reader.byte());
   if (tag >= kNodeKindCount) return bad_tag("node", tag);
   const auto kind = static_cast<NodeKind>(tag);
@@ -138,8 +141,8 @@ std::expected<NodeId, BlobError> intern_record(Reader& reader, std::span<const N
     case NodeKind::External: {
       BLOB_TRY(descriptor, read_descriptor(reader));
       BLOB_CHECK(reader.params(params));
-      BLOB_TRY(inputs, read_inputs(reader, node_of_record));
-      return interned(store.intern(NodeKey::external(std::move(descriptor), ParamMap(params), std::move(inputs))));
+      BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
+      return interned(store.intern(NodeKey::external(std::move(descriptor), ParamMap(params), inputs)));
     }
     case NodeKind::Stage: {
       BLOB_TRY(key, read_stage(reader, node_of_record));
@@ -157,11 +160,8 @@ std::expected<NodeId, BlobError> intern_record(Reader& reader, std::span<const N
     name = text;
   }
   BLOB_CHECK(reader.params(params));
-  NodeInputs inputs;
-  if (kind != NodeKind::Source) {
-    BLOB_TRY(ids, read_inputs(reader, node_of_record));
-    inputs = std::move(ids);
-  }
+  inputs.clear();
+  if (kind != NodeKind::Source) BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
   return interned(store.intern(KeyView{kind, name, params, {inputs.data(), inputs.size()}}));
 }
 
@@ -210,16 +210,16 @@ std::expected<void, BlobError> Reader::params(std::vector<ParamView>& out) {
   return {};
 }
 
-std::expected<NodeInputs, BlobError> Reader::inputs(std::uint64_t limit) {
+std::expected<void, BlobError> Reader::inputs(std::uint64_t limit, NodeInputs& out) {
+  out.clear();
   BLOB_TRY(count, u32());
-  NodeInputs ids;
-  if (const std::size_t room = bounded(count, remaining(), sizeof(NodeId)); room > ids.capacity()) ids.reserve(room);
+  if (const std::size_t room = bounded(count, remaining(), sizeof(NodeId)); room > out.capacity()) out.reserve(room);
   for (std::uint32_t i = 0; i < count; ++i) {
     BLOB_TRY(id, u64());
     if (id >= limit) return bad_node_ref(id);
-    ids.push_back(id);
+    out.push_back(id);
   }
-  return ids;
+  return {};
 }
 
 std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
@@ -239,8 +239,9 @@ std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
   // The store is filled under one hold of its lock; nobody else sees it yet.
   const auto fill = [&](GraphStore::Batch& batch) -> std::expected<void, BlobError> {
     std::vector<ParamView> params;
+    NodeInputs inputs;
     for (std::uint32_t k = 0; k < record_count; ++k) {
-      BLOB_TRY(id, intern_record(reader, node_of_record, batch, params));
+      BLOB_TRY(id, intern_record(reader, node_of_record, batch, params, inputs));
       node_of_record.push_back(id);
     }
     BLOB_TRY(output_count, reader.u32());
