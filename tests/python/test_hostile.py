@@ -90,6 +90,17 @@ class Calls:
         return self.value
 
 
+class FloatCalls:
+    """A float-like object that runs `action` every time it is converted."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __float__(self):
+        self.action()
+        return self.value
+
+
 def snapshot(store):
     """Everything a failed call must leave untouched."""
     return store.node_count(), store.serialize(), store.outputs(), store.node_map()
@@ -299,7 +310,8 @@ class TestExtremeValues:
 
 
 class TestMutationDuringConversion:
-    def test_params_dict_mutated_by_its_own_values(self, store):
+    @pytest.mark.parametrize("convertible, value", [(Calls, 5), (FloatCalls, 2.5)], ids=["__index__", "__float__"])
+    def test_params_dict_mutated_by_its_own_values(self, store, convertible, value):
         params = {}
 
         def vandalize():
@@ -307,11 +319,11 @@ class TestMutationDuringConversion:
             params.update({f"new{i}": i for i in range(100)})  # forces a resize as well
             gc.collect()
 
-        params.update({"a": 1, "b": Calls(5, vandalize), "c": "text"})
+        params.update({"a": 1, "b": convertible(value, vandalize), "c": "text"})
         node = store.add_source("x", params)
         # The call converts the items the dict held when it was called, or refuses with RuntimeError;
         # it never reads freed items.
-        assert store.nodes()[node]["params"] == {"a": 1, "b": 5, "c": "text"}
+        assert store.nodes()[node]["params"] == {"a": 1, "b": value, "c": "text"}
 
     def test_inputs_list_mutated_by_its_own_items(self, store):
         x = store.add_source("x")
