@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+from functools import partial
 
 import numpy as np
 import pytest
@@ -381,6 +382,106 @@ class TestMutationDuringConversion:
         with pytest.raises(ValueError, match="^descriptor missing required field 'framework'"):
             store.add_external(descriptor, [])
         assert snapshot(store) == before
+
+
+class Armed:
+    """While on, every overridden method of the hostile subclasses raises Boom."""
+
+    on = False
+
+    def __enter__(self):
+        Armed.on = True
+
+    def __exit__(self, *exc):
+        Armed.on = False
+
+
+def hostile(base):
+    """A subclass of `base` whose protocols (hashing, comparison, length, iteration, item access,
+    the number protocols, text) raise once armed, and behave as `base`'s until then."""
+
+    def overriding(name):
+        inherited = getattr(base, name)
+
+        def method(self, *args, **kwargs):
+            if Armed.on:
+                raise Boom(name)
+            return inherited(self, *args, **kwargs)
+
+        return method
+
+    names = ["__hash__", "__eq__", "__ne__", "__len__", "__iter__", "__getitem__", "__contains__", "__index__",
+             "__float__", "__int__", "__str__", "__repr__", "encode", "keys", "items", "values", "get"]
+    return type("Hostile" + base.__name__.title(), (base,),
+                {name: overriding(name) for name in names if getattr(base, name, None) is not None})
+
+
+HStr, HInt, HFloat, HBytes, HDict, HList, HTuple = map(hostile, (str, int, float, bytes, dict, list, tuple))
+
+
+def comparable(result):
+    if isinstance(result, tc.GraphStore):
+        return result.serialize()
+    if isinstance(result, tc.PayloadDescriptor):
+        return (result.kind, result.content_hash, result.framework, result.version, result.io_schema,
+                result.preprocessing_ref)
+    if isinstance(result, tuple):
+        return tuple(map(comparable, result))
+    return result
+
+
+class TestHostileSubclassesOfTheAcceptedTypes:
+    """Subclasses of str, int, float, bytes, dict, list and tuple whose every overridden protocol
+    raises. A call reads the built-in value underneath and gives the plain value's result, or lets
+    Boom out with the argument's note and changes nothing."""
+
+    @pytest.mark.parametrize(
+        "argument, call",
+        [
+            ("name", lambda s, r, t: partial(s.add_source, t(HStr("y"), "y"))),
+            ("name", lambda s, r, t: partial(s.add_op, t(HStr("neg"), "neg"), [0])),
+            ("params", lambda s, r, t: partial(s.add_source, "y", t({HStr("k"): HStr("v")}, {"k": "v"}))),
+            ("params", lambda s, r, t: partial(s.add_op, "neg", [0], t({"i": HInt(3), "f": HFloat(0.5)},
+                                                                       {"i": 3, "f": 0.5}))),
+            ("params", lambda s, r, t: partial(s.add_op, "neg", [0], t({"big": HInt(2**70)}, {"big": 2.0**70}))),
+            ("params", lambda s, r, t: partial(s.add_join, [0, 1], t(HDict(how="l", n=2), {"how": "l", "n": 2}))),
+            ("inputs", lambda s, r, t: partial(s.add_op, "add", t(HList([0, 1]), [0, 1]))),
+            ("inputs", lambda s, r, t: partial(s.add_exchange, t(HTuple((1,)), (1,)))),
+            ("inputs", lambda s, r, t: partial(s.add_reduction, "sum", t([HInt(1), HInt(0)], [1, 0]))),
+            ("descriptor", lambda s, r, t: partial(s.add_external, t(HDict(DESCRIPTOR), DESCRIPTOR), [0])),
+            ("descriptor", lambda s, r, t: partial(s.add_external,
+                                                   t({HStr(k): HStr(v) for k, v in DESCRIPTOR.items()}, DESCRIPTOR), [0])),
+            ("kind", lambda s, r, t: partial(tc.PayloadDescriptor, **dict(DESCRIPTOR, kind=t(HStr("m"), "m")))),
+            ("outputs", lambda s, r, t: partial(s.reduce, outputs=t(HList([1]), [1]))),
+            ("outputs", lambda s, r, t: partial(s.reduce, outputs=t([HInt(1)], [1]))),
+            ("outputs", lambda s, r, t: partial(s.cone, outputs=t(HTuple((1, 0)), (1, 0)))),
+            ("outputs", lambda s, r, t: partial(s.serialize, t([HInt(1), HInt(1)], [1, 1]))),
+            ("outputs", lambda s, r, t: partial(r.finalize, s, outputs=t(HList([1]), [1]))),
+            ("keywords", lambda s, r, t: partial(s.reduction_report, **{t(HStr("outputs"), "outputs"): [1]})),
+            ("keywords", lambda s, r, t: partial(r.step, **{t(HStr("store"), "store"): s})),
+            ("data", lambda s, r, t: partial(tc.GraphStore.deserialize, t(HBytes(s.serialize()), s.serialize()))),
+        ],
+        ids=["str-name", "str-op-name", "str-key-and-value", "int-and-float", "int-beyond-int64", "dict-params",
+             "list-inputs", "tuple-inputs", "int-inputs", "dict-descriptor", "str-descriptor-fields",
+             "str-descriptor-argument", "list-outputs", "int-outputs", "tuple-outputs", "int-serialize-outputs",
+             "list-finalize-outputs", "str-keyword", "str-keyword-of-step", "bytes-blob"],
+    )
+    def test_a_call_reads_the_value_or_refuses(self, graph, argument, call):
+        store, reducer = graph
+        before, reducer_before = snapshot(store), counters(reducer)
+        # Arguments are built before arming: making a dict hashes its keys.
+        hostile_call = call(store, reducer, lambda hostile, plain: hostile)
+        try:
+            with Armed():
+                result = hostile_call()
+        except Boom as error:
+            assert notes(error) == [f"while processing '{argument}'"]
+            assert snapshot(store) == before and counters(reducer) == reducer_before
+        else:
+            after = snapshot(store)
+            plain_call = call(store, tc.IncrementalReducer(), lambda hostile, plain: plain)  # a reducer as it was
+            assert comparable(plain_call()) == comparable(result)
+            assert snapshot(store) == after  # the plain call found every key the hostile one recorded
 
 
 def u32(n):
