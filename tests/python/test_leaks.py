@@ -7,6 +7,7 @@ round shows far above the noise of the allocator.
 """
 import ctypes
 import gc
+import itertools
 import os
 import pickle
 import struct
@@ -189,3 +190,10 @@ def test_the_measurement_sees_one_small_object_per_round():
     kept = []
     with pytest.raises(AssertionError, match="grew in every phase"):
         assert_flat(lambda: kept.append(str(len(kept))), (ROUNDS * 24, None, None), phases=3)
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="native memory is not measured under AddressSanitizer")
+def test_the_measurement_sees_one_native_key_per_round():
+    store, names = tc.GraphStore(), (LONG + str(i) for i in itertools.count())
+    with pytest.raises(AssertionError, match="grew in every phase"):
+        assert_flat(lambda: store.add_source(next(names)), (None, ROUNDS * 256, ROUNDS * 2048), phases=3)
