@@ -20,8 +20,7 @@ def fast_switching():
 
 
 # Long reliability tests (million-node graphs, long thread stress) carry the `slow` marker. The
-# default run skips them; `--run-slow` (or `-m slow`) selects them, as `make sanitize` and
-# `make stress` do.
+# default run skips them; `--run-slow` (or `-m slow`) selects them, as `make sanitize` does.
 def pytest_addoption(parser):
     parser.addoption("--run-slow", action="store_true", default=False,
                      help="also run the tests marked slow")
