@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <iterator>
 #include <utility>
 
 #include "egraph/symbol_table.hpp"
@@ -29,10 +28,6 @@ class Children {
 
   Children() noexcept = default;
   Children(std::initializer_list<Id> ids) { assign(ids.begin(), ids.size()); }
-  template <std::input_iterator It>
-  Children(It first, It last) {
-    for (; first != last; ++first) push_back(static_cast<Id>(*first));
-  }
   Children(const Children& other) {
     if (other.size_ <= kInline) {  // the common case: two words, no call to memmove
       size_ = other.size_;
