@@ -138,9 +138,11 @@ std::vector<Var> Pattern::vars() const {
   return vars;
 }
 
-std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit) const {
+std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
+                                           std::vector<SearchMatches> buffer) const {
   check_invariant(egraph.is_clean(), "Tried to search a dirty e-graph!");
-  std::vector<SearchMatches> matches;
+  std::vector<SearchMatches> matches = std::move(buffer);
+  matches.clear();
   Machine machine;
   std::size_t remaining = limit;
   // Returns false once the limit is used up.

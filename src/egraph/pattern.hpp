@@ -71,8 +71,11 @@ class Pattern {
   std::vector<Var> vars() const;
 
   // REQUIRES: `egraph` is clean ("Tried to search a dirty e-graph!"). The matches in candidate
-  // classes in ascending id order, at most `limit` substitutions in all.
-  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
+  // classes in ascending id order, at most `limit` substitutions in all. The matches are written
+  // into `buffer`, emptied first: a caller that searches again and again hands back the previous
+  // result, so that its memory is reused instead of freed and faulted in anew.
+  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit,
+                                    std::vector<SearchMatches> buffer = {}) const;
   // REQUIRES: `egraph` is clean. The number of substitutions an unlimited search would find, when
   // it can be told without searching: for a single operator over distinct variables it is the
   // number of e-nodes with that operator and arity. Otherwise nothing.

@@ -28,8 +28,9 @@ class Rewrite {
   const Pattern& searcher() const { return searcher_; }
   const Pattern& applier() const { return applier_; }
 
-  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const {
-    return searcher_.search(egraph, limit);
+  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit,
+                                    std::vector<SearchMatches> buffer = {}) const {
+    return searcher_.search(egraph, limit, std::move(buffer));
   }
   std::optional<std::size_t> match_count(const EGraph& egraph) const {
     return searcher_.match_count(egraph);

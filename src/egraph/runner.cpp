@@ -92,10 +92,11 @@ std::optional<StopReason> Runner::check_limits() const {
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
   const std::vector<std::size_t> slots = name_slots(rules);
+  std::vector<std::vector<SearchMatches>> matches(rules.size());
   egraph_.rebuild();
   while (true) {
     check_invariant(!stop_reason_.has_value(), "assertion failed: self.stop_reason.is_none()");
-    Iteration iteration = run_one(rules, slots);
+    Iteration iteration = run_one(rules, slots, matches);
     std::optional<StopReason> reason = iteration.stop_reason;
     iterations_.push_back(std::move(iteration));
     if (!reason) reason = check_limits();
@@ -109,7 +110,8 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
-Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots) {
+Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots,
+                          std::vector<std::vector<SearchMatches>>& matches) {
   const std::size_t index = iterations_.size();
   if (!start_time_) start_time_ = clock_();
   std::optional<StopReason> outcome = check_limits();
@@ -118,9 +120,10 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::s
   iteration.egraph_nodes = egraph_.total_size();
   iteration.egraph_classes = egraph_.number_of_classes();
 
-  std::vector<std::vector<SearchMatches>> matches(rules.size());
+  // A search reuses the memory of the rule's previous matches. Rules are applied only when every
+  // rule was searched in this iteration, so no earlier iteration's matches are ever applied.
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
-    matches[r] = scheduler_->search_rewrite(index, egraph_, rules[r]);
+    matches[r] = scheduler_->search_rewrite(index, egraph_, rules[r], std::move(matches[r]));
     outcome = check_limits();
   }
 

@@ -82,7 +82,9 @@ class Runner {
 
  private:
   std::optional<StopReason> check_limits() const;
-  Iteration run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots);
+  // `matches` holds one result per rule, kept from iteration to iteration for its memory only.
+  Iteration run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots,
+                    std::vector<std::vector<SearchMatches>>& matches);
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;

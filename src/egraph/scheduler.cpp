@@ -43,9 +43,11 @@ const RuleStats* BackoffScheduler::stats(std::string_view name) const {
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
                                                             const EGraph& egraph,
-                                                            const Rewrite& rewrite) {
+                                                            const Rewrite& rewrite,
+                                                            std::vector<SearchMatches> buffer) {
+  buffer.clear();
   RuleStats& stats = stats_for(rewrite.name());
-  if (iteration < stats.ban_end) return {};
+  if (iteration < stats.ban_end) return buffer;
 
   check_invariant(stats.ban_count < 64, "ban count must be below 64");
   const std::size_t threshold = stats.base_match_limit << stats.ban_count;
@@ -53,17 +55,18 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
     const std::size_t ban_length = stats.base_ban_length << stats.ban_count;
     ++stats.ban_count;
     stats.ban_end = saturating_add(iteration, ban_length);
-    return std::vector<SearchMatches>{};
+    buffer.clear();
+    return std::move(buffer);
   };
   // A rule known to match too often is banned without collecting matches it would drop.
   if (const std::optional<std::size_t> count = rewrite.match_count(egraph)) {
     if (*count > threshold) return ban();
   }
   // One match past the threshold is enough to know the rule must be banned.
-  std::vector<SearchMatches> matches = rewrite.search(egraph, saturating_add(threshold, 1));
-  if (count_substs(matches) > threshold) return ban();
+  buffer = rewrite.search(egraph, saturating_add(threshold, 1), std::move(buffer));
+  if (count_substs(buffer) > threshold) return ban();
   ++stats.accepted;
-  return matches;
+  return buffer;
 }
 
 std::size_t BackoffScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rewrite,

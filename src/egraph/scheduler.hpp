@@ -26,8 +26,10 @@ class RewriteScheduler {
   virtual ~RewriteScheduler() = default;
   // Asked only after an iteration that applied nothing; may change the scheduler's state.
   virtual bool can_stop(std::size_t iteration) = 0;
+  // `buffer` is the memory of an earlier result, for the matches to be written into.
   virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                    const Rewrite& rewrite) = 0;
+                                                    const Rewrite& rewrite,
+                                                    std::vector<SearchMatches> buffer) = 0;
   // The number of substitutions whose application merged two different classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                                     std::span<const SearchMatches> matches) = 0;
@@ -52,7 +54,8 @@ class BackoffScheduler final : public RewriteScheduler {
 
   bool can_stop(std::size_t iteration) override;
   std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                            const Rewrite& rewrite) override;
+                                            const Rewrite& rewrite,
+                                            std::vector<SearchMatches> buffer = {}) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             std::span<const SearchMatches> matches) override;
 

@@ -21,9 +21,10 @@ class RecordingScheduler final : public RewriteScheduler {
  public:
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
   std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                            const Rewrite& rewrite) override {
+                                            const Rewrite& rewrite,
+                                            std::vector<SearchMatches> buffer) override {
     searched.push_back(rewrite.name());
-    return backoff.search_rewrite(iteration, egraph, rewrite);
+    return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer));
   }
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             std::span<const SearchMatches> matches) override {
