@@ -50,10 +50,13 @@ struct StageRef {
   }
 };
 
+// A member's operands; nearly every member has one or two, which stay inline.
+using StageRefs = absl::InlinedVector<StageRef, 2>;
+
 // One member of a fused stage: the token of the Op or Reduction it replaces, and its operands.
 struct StageOp {
   std::string token;
-  std::vector<StageRef> refs;
+  StageRefs refs;
 
   friend bool operator==(const StageOp&, const StageOp&) = default;
   template <class H>

@@ -45,7 +45,7 @@ NodeKey times_one(NodeId x) {
                            Param{"side", ParamValue::of_str("r")}};
   return NodeKey::op("mul", ParamMap(std::move(pairs)), {x});
 }
-NodeKey stage(NodeInputs inputs, const char* token, std::vector<StageRef> refs) {
+NodeKey stage(NodeInputs inputs, const char* token, StageRefs refs) {
   return NodeKey::stage(std::move(inputs), {StageOp{token, std::move(refs)}});
 }
 const Landing kAt0{0, std::nullopt};
