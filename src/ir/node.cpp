@@ -68,6 +68,26 @@ class StructureHasher {
 
 }  // namespace
 
+struct NodeKey::ExternalPart final : NodeKey::Extra {
+  explicit ExternalPart(PayloadDescriptor d) : descriptor(std::move(d)) {}
+  std::unique_ptr<Extra> clone() const override { return std::make_unique<ExternalPart>(*this); }
+  PayloadDescriptor descriptor;
+};
+
+struct NodeKey::StagePart final : NodeKey::Extra {
+  explicit StagePart(std::vector<StageOp> m) : members(std::move(m)) {}
+  std::unique_ptr<Extra> clone() const override { return std::make_unique<StagePart>(*this); }
+  std::vector<StageOp> members;
+};
+
+// REQUIRES (both): the key is of the part's kind, so `extra_` holds that part.
+const PayloadDescriptor& NodeKey::descriptor_part() const noexcept {
+  return static_cast<const ExternalPart&>(*extra_).descriptor;
+}
+const std::vector<StageOp>& NodeKey::members_part() const noexcept {
+  return static_cast<const StagePart&>(*extra_).members;
+}
+
 NodeKey::NodeKey(NodeKind kind, Text&& name, ParamMap&& params, NodeInputs&& inputs,
                  std::unique_ptr<Extra>&& extra) noexcept
     : kind_(kind),
@@ -87,11 +107,11 @@ NodeKey NodeKey::reduction(Text name, ParamMap params, NodeInputs inputs) {
                  nullptr);
 }
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
-  auto extra = std::make_unique<Extra>(Extra{std::move(descriptor), {}});
+  std::unique_ptr<Extra> extra = std::make_unique<ExternalPart>(std::move(descriptor));
   return NodeKey(NodeKind::External, Text(), std::move(params), std::move(inputs), std::move(extra));
 }
 NodeKey NodeKey::stage(NodeInputs inputs, std::vector<StageOp> members) {
-  auto extra = std::make_unique<Extra>(Extra{{}, std::move(members)});
+  std::unique_ptr<Extra> extra = std::make_unique<StagePart>(std::move(members));
   return NodeKey(NodeKind::Stage, Text(), ParamMap(), std::move(inputs), std::move(extra));
 }
 NodeKey NodeKey::exchange(ParamMap params, NodeInputs inputs) {
@@ -114,7 +134,7 @@ NodeKey::NodeKey(const NodeKey& other)
       name_(other.name_),
       params_(other.params_),
       inputs_(other.inputs_),
-      extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr) {}
+      extra_(other.extra_ ? other.extra_->clone() : nullptr) {}
 
 NodeKey& NodeKey::operator=(const NodeKey& other) {
   if (this != &other) *this = NodeKey(other);
@@ -123,12 +143,12 @@ NodeKey& NodeKey::operator=(const NodeKey& other) {
 
 const PayloadDescriptor& NodeKey::descriptor() const {
   check_invariant(kind_ == NodeKind::External, "descriptor() of a node that is not an External");
-  return extra_->descriptor;
+  return descriptor_part();
 }
 
 std::span<const StageOp> NodeKey::members() const {
   check_invariant(kind_ == NodeKind::Stage, "members() of a node that is not a Stage");
-  return extra_->members;
+  return members_part();
 }
 
 NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
@@ -140,8 +160,8 @@ NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
 bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
   if (a.kind_ != b.kind_ || a.name_ != b.name_ || a.params_ != b.params_ || a.inputs_ != b.inputs_)
     return false;
-  if (a.kind_ == NodeKind::External) return a.extra_->descriptor == b.extra_->descriptor;
-  if (a.kind_ == NodeKind::Stage) return a.extra_->members == b.extra_->members;
+  if (a.kind_ == NodeKind::External) return a.descriptor_part() == b.descriptor_part();
+  if (a.kind_ == NodeKind::Stage) return a.members_part() == b.members_part();
   return true;
 }
 
@@ -198,12 +218,12 @@ std::string NodeKey::token() const {
     case NodeKind::Reduction: return with_params("red|" + escape_token(name()), params_);
     case NodeKind::External: {
       // Descriptor fields are written as they are: this form is what tools have always seen.
-      const PayloadDescriptor& d = extra_->descriptor;
+      const PayloadDescriptor& d = descriptor_part();
       std::string base = "ext|" + d.kind + '|' + d.content_hash + '|' + d.framework + '|' +
                          d.version + '|' + d.io_schema + '|' + d.preprocessing_ref.value_or("-");
       return with_params(std::move(base), params_);
     }
-    case NodeKind::Stage: return "stage|" + std::to_string(extra_->members.size());
+    case NodeKind::Stage: return "stage|" + std::to_string(members_part().size());
     case NodeKind::Exchange: return with_params("exch", params_);
     case NodeKind::Join: return with_params("join", params_);
   }
@@ -217,11 +237,11 @@ std::string NodeKey::label() const {
     case NodeKind::Op: return "Op " + name_.str() + params;
     case NodeKind::Reduction: return "Reduction " + name_.str() + params;
     case NodeKind::External: {
-      const PayloadDescriptor& d = extra_->descriptor;
+      const PayloadDescriptor& d = descriptor_part();
       return "External " + d.kind + ':' + d.content_hash + " [" + d.framework + ' ' + d.version +
              ']' + params;
     }
-    case NodeKind::Stage: return "Stage[" + std::to_string(extra_->members.size()) + " members]";
+    case NodeKind::Stage: return "Stage[" + std::to_string(members_part().size()) + " members]";
     case NodeKind::Exchange: return "Exchange" + params;
     case NodeKind::Join: return "Join" + params;
   }

@@ -130,10 +130,17 @@ class NodeKey {
   }
 
  private:
+  // The part only an External (its descriptor) or a Stage (its members) has. Each kind allocates
+  // its own part, so a Stage, of which a reduced graph holds many, does not carry an empty
+  // descriptor of several strings.
   struct Extra {
-    PayloadDescriptor descriptor;   // External only
-    std::vector<StageOp> members;   // Stage only
+    virtual ~Extra() = default;
+    virtual std::unique_ptr<Extra> clone() const = 0;
   };
+  struct ExternalPart;
+  struct StagePart;
+  const PayloadDescriptor& descriptor_part() const noexcept;
+  const std::vector<StageOp>& members_part() const noexcept;
 
   NodeKey(NodeKind kind, Text&& name, ParamMap&& params, NodeInputs&& inputs,
           std::unique_ptr<Extra>&& extra) noexcept;
