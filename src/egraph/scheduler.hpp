@@ -55,7 +55,7 @@ class BackoffScheduler final : public RewriteScheduler {
   bool can_stop(std::size_t iteration) override;
   std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                             const Rewrite& rewrite,
-                                            std::vector<SearchMatches> buffer = {}) override;
+                                            std::vector<SearchMatches> buffer) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             std::span<const SearchMatches> matches) override;
 

@@ -95,13 +95,13 @@ TEST_F(RunnerTest, BansDoubleTheirThresholdAndLength) {
     BackoffScheduler scheduler;
     std::size_t iteration = 0;
     for (std::size_t expected_end : test.ban_ends) {
-      EXPECT_TRUE(scheduler.search_rewrite(iteration, graph, rules[0]).empty());
+      EXPECT_TRUE(scheduler.search_rewrite(iteration, graph, rules[0], {}).empty());
       EXPECT_EQ(scheduler.stats("f")->ban_end, expected_end) << test.matches;
-      EXPECT_TRUE(scheduler.search_rewrite(expected_end - 1, graph, rules[0]).empty())
+      EXPECT_TRUE(scheduler.search_rewrite(expected_end - 1, graph, rules[0], {}).empty())
           << "still banned one iteration before the end";
       iteration = expected_end;
     }
-    EXPECT_EQ(scheduler.search_rewrite(iteration, graph, rules[0]).size(), test.matches);
+    EXPECT_EQ(scheduler.search_rewrite(iteration, graph, rules[0], {}).size(), test.matches);
     EXPECT_EQ(scheduler.stats("f")->ban_count, test.ban_ends.size());
     EXPECT_EQ(scheduler.stats("f")->accepted, 1u);
   }
