@@ -51,7 +51,9 @@ struct Program {
   static Program compile(const RecExpr& expr);
 };
 
-// A substitution: each variable of a pattern with the class it matched.
+// A substitution: each variable of a pattern with the class it matched. Two pairs stay inline, as
+// many as any rule of the rewrite engine binds: a search of a large graph keeps millions of these,
+// so each byte counts (a pattern with more variables spills to the heap).
 class Subst {
  public:
   void insert(Var var, Id id) { pairs_.emplace_back(var, id); }
@@ -68,7 +70,7 @@ class Subst {
   friend bool operator==(const Subst&, const Subst&) = default;
 
  private:
-  absl::InlinedVector<std::pair<Var, Id>, 3> pairs_;
+  absl::InlinedVector<std::pair<Var, Id>, 2> pairs_;
 };
 
 // The substitutions found in one class; most classes yield one or two, which stay inline.
