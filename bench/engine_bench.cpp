@@ -47,8 +47,8 @@ EngineGraph program_like_graph(std::size_t n) {
   graph.nodes.reserve(n);
   std::vector<std::size_t> hubs;
   std::vector<std::size_t> commutative;  // recent commutative binary nodes
-  const auto add = [&](std::string op, std::initializer_list<std::size_t> children) {
-    graph.nodes.push_back(EngineNode{std::move(op), {children.begin(), children.end()}, false});
+  const auto add = [&](std::string_view op, std::initializer_list<std::size_t> children) {
+    graph.nodes.push_back(EngineNode{tarnvel::Text(op), {children.begin(), children.end()}, false});
     return graph.nodes.size() - 1;
   };
   const auto recent = [&] {

@@ -38,7 +38,7 @@ struct IndexEq {
   using is_transparent = void;
   const std::vector<EngineNode>* nodes;
   static bool same(const EngineNode& node, const Probe& probe) {
-    return node.op == probe.op && std::ranges::equal(node.children, probe.children);
+    return node.op.view() == probe.op && std::ranges::equal(node.children, probe.children);
   }
   bool operator()(std::size_t a, std::size_t b) const { return a == b; }
   bool operator()(std::size_t index, const Probe& probe) const {

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "ir/text.hpp"
 
 namespace tarnvel {
 
 // One node of the flattened graph. Invariant: every child index is smaller than the node's own.
 struct EngineNode {
-  std::string op;                                 // operator symbol: the node's engine symbol
+  Text op;                                        // operator symbol: the node's engine symbol
   absl::InlinedVector<std::size_t, 2> children;   // operand order
   bool opaque = false;                            // true for every node that is not an Op node
 

@@ -177,7 +177,7 @@ class Emitter {
     for (Index q = 0; q < static_cast<Index>(members.size()); ++q) {
       const EngineNode& node = graph_.nodes[members[q]];
       member_index_[members[q]] = q;
-      StageOp op{node.op, {}};
+      StageOp op{node.op.str(), {}};
       op.refs.reserve(node.children.size());
       for (std::size_t child : node.children) {
         const Index g = stage_of_[child];

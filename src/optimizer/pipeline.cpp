@@ -41,15 +41,15 @@ LiveNodes live_nodes(const Nodes& nodes, std::span<const NodeId> outputs) {
 // out their members or descriptor, are left out.
 class SymbolCache {
  public:
-  std::string symbol(const NodeKey& node) {
+  Text symbol(const NodeKey& node) {
     if (node.kind() == NodeKind::Stage || node.kind() == NodeKind::External) {
-      return engine_symbol(node);
+      return Text(engine_symbol(node));
     }
     const std::string_view name = node.name();
     Entry& entry = entries_[slot_of(node) % entries_.size()];
     if (entry.node == nullptr || entry.node->kind() != node.kind() ||
         entry.node->name() != name || !(entry.node->params() == node.params())) {
-      entry.symbol = engine_symbol(node);
+      entry.symbol = Text(engine_symbol(node));
       entry.node = &node;
     }
     return entry.symbol;
@@ -58,7 +58,7 @@ class SymbolCache {
  private:
   struct Entry {
     const NodeKey* node = nullptr;  // a node whose symbol is `symbol`
-    std::string symbol;
+    Text symbol;
   };
 
   // Any function of the kind, name and parameter bytes will do: it only picks the slot.
@@ -131,7 +131,7 @@ EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const Node
   graph.nodes.reserve(nodes.size());
   for (const NodeKey& node : nodes) {
     const auto inputs = node.inputs();
-    graph.nodes.push_back(EngineNode{engine_symbol(node),
+    graph.nodes.push_back(EngineNode{Text(engine_symbol(node)),
                                      {inputs.begin(), inputs.end()},
                                      node.kind() != NodeKind::Op});
   }

@@ -154,7 +154,7 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
       EngineNode& written = result.graph.nodes.emplace_back();
       written.op = node.op;
       for (std::size_t child : node.children) written.children.push_back(index_of(child));
-      written.opaque = !node.op.starts_with("op|");
+      written.opaque = !node.op.view().starts_with("op|");
       output_index[root] = static_cast<Id>(result.graph.nodes.size() - 1);
     }
     result.node_map.push_back(output_index[root]);

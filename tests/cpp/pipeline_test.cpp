@@ -24,7 +24,7 @@ class MergeEngine final : public RewriteEngine {
         out.node_map.push_back(out.node_map[r]);
         continue;
       }
-      EngineNode node{graph.nodes[i].op, {}, !graph.nodes[i].op.starts_with("op|")};
+      EngineNode node{graph.nodes[i].op, {}, !graph.nodes[i].op.view().starts_with("op|")};
       for (std::size_t c : graph.nodes[i].children) node.children.push_back(out.node_map[c]);
       out.node_map.push_back(out.graph.nodes.size());
       out.graph.nodes.push_back(std::move(node));

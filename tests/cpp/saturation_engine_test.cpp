@@ -17,8 +17,8 @@ constexpr const char* kAddZeroRight = "op|add|scalar=f0000000000000000;side=sr";
 constexpr const char* kAddZeroLeft = "op|add|scalar=f0000000000000000;side=sl";
 constexpr const char* kMulOneRight = "op|mul|scalar=f3ff0000000000000;side=sr";
 
-EngineNode node(std::string op, std::initializer_list<std::size_t> children = {}) {
-  return EngineNode{std::move(op), {children.begin(), children.end()}, false};
+EngineNode node(std::string_view op, std::initializer_list<std::size_t> children = {}) {
+  return EngineNode{Text(op), {children.begin(), children.end()}, false};
 }
 
 std::vector<std::size_t> children(const CanonicalGraph& result, std::size_t index) {
