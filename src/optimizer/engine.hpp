@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
