@@ -11,6 +11,7 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
+#include "optimizer/rules.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel {
@@ -19,14 +20,6 @@ namespace {
 using egraph::EGraph;
 using egraph::ENode;
 using egraph::Id;
-
-constexpr std::array<std::string_view, 8> kCommutativeOps = {
-    "add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-// Adding 0.0 and multiplying by 1.0, scalar on the right (sr) and on the left (sl); the scalar is
-// spelled as the double's bit pattern in lower-case hexadecimal.
-constexpr std::array<std::string_view, 4> kIdentityTokens = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
 
 void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::string& searcher,
               const std::string& applier, egraph::SymbolTable& symbols) {
@@ -170,7 +163,7 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
 }  // namespace
 
 SaturationEngine::SaturationEngine() {
-  for (std::string_view op : kCommutativeOps) {
+  for (std::string_view op : kCommutativeNames) {
     const std::string token = "op|" + std::string(op);
     add_rule(rules_, "commute-" + std::string(op), "(" + token + " ?a ?b)", "(" + token + " ?b ?a)",
              symbols_);
