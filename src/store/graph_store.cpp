@@ -2,10 +2,8 @@
 
 #include <algorithm>
 
-#include <limits>
 #include <new>
 
-#include "support/table_growth.hpp"
 
 namespace tarnvel {
 
@@ -24,7 +22,7 @@ void GraphStore::NodeList::reserve(std::size_t extra) {
 void GraphStore::reserve(std::uint64_t count) {
   mutex_.with_lock([&] {
     nodes_.reserve(count);
-    reserve_aside(index_, index_.size() + count);
+    index_.reserve(count);
   });
 }
 
@@ -36,24 +34,25 @@ std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
   return out;
 }
 
-GraphStore::GraphStore() : index_(0, IndexHash{}, IndexEq{&nodes_}) {}
+GraphStore::GraphStore() = default;
 
 template <class Key>
 std::expected<NodeId, BadNodeId> GraphStore::intern_locked(Key&& key, std::uint64_t hash) {
-  const Probe<std::remove_cvref_t<Key>> probe{key, fold(hash)};
+  const std::uint32_t folded = fold(hash);
   const NodeId next = nodes_.size();
-  for (NodeId input : inputs_of(probe.key)) {
+  for (NodeId input : inputs_of(key)) {
     if (input >= next) return std::unexpected(BadNodeId{input});
   }
-  if (auto found = index_.find(probe); found != index_.end()) return NodeId{found->id};
+  const auto same_key = [&](std::uint32_t id) { return same(nodes_[id], key); };
+  if (const auto found = index_.find(folded, same_key)) return NodeId{*found};
   // A full store refuses the node as if memory had run out: nothing is changed.
-  if (next > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  if (next >= NodeIndex::kNoId) throw std::bad_alloc();
   // Room first, then the key is built in place: a failure in either leaves the store as it was,
   // and with room reserved the append and the insert below cannot fail.
   nodes_.reserve_one();
-  reserve_aside(index_, next + 1);
+  index_.reserve_one(folded);
   nodes_.emplace_back(std::forward<Key>(key));
-  index_.insert(Slot{static_cast<std::uint32_t>(next), probe.hash});
+  index_.insert(folded, static_cast<std::uint32_t>(next));
   return next;
 }
 

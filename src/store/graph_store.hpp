@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
 #include "ir/node.hpp"
+#include "store/node_index.hpp"
 #include "support/guarded_mutex.hpp"
 
 namespace tarnvel {
@@ -144,43 +144,11 @@ class GraphStore {
   void install_node_map(std::vector<NodeMapEntry> node_map);
 
  private:
-  // The index holds one slot per node: its id and its hash, compared through the node it names,
-  // so each key is stored once. The hash in the slot lets growth rehash without reading a key,
-  // and lets a probe pass a slot whose 7-bit tag matched by chance without reading its node (a
-  // cache miss in a large store). Ids fit in 32 bits: a store holds fewer than 2^32 nodes, as a
-  // blob does.
-  struct Slot {
-    std::uint32_t id;
-    std::uint32_t hash;
-  };
-  template <class Key>
-  struct Probe {
-    const Key& key;
-    std::uint32_t hash;
-  };
   static std::uint32_t fold(std::uint64_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
-  static std::size_t spread(std::uint32_t hash) { return hash * std::size_t{0x9E3779B97F4A7C15}; }
   static bool same(const NodeKey& stored, const NodeKey& key) { return stored == key; }
   static bool same(const NodeKey& stored, const KeyView& view) { return stored.matches(view); }
   static std::span<const NodeId> inputs_of(const NodeKey& key) { return key.inputs(); }
   static std::span<const NodeId> inputs_of(const KeyView& view) { return view.inputs; }
-  struct IndexHash {
-    using is_transparent = void;
-    std::size_t operator()(const Slot& slot) const { return spread(slot.hash); }
-    template <class Key>
-    std::size_t operator()(const Probe<Key>& probe) const { return spread(probe.hash); }
-  };
-  struct IndexEq {
-    using is_transparent = void;
-    const NodeList* nodes;
-    bool operator()(const Slot& a, const Slot& b) const { return a.id == b.id; }
-    template <class Key>
-    bool operator()(const Probe<Key>& probe, const Slot& slot) const {
-      return slot.hash == probe.hash && same((*nodes)[slot.id], probe.key);
-    }
-    template <class Key>
-    bool operator()(const Slot& slot, const Probe<Key>& probe) const { return (*this)(probe, slot); }
-  };
   // intern's one body, run with the lock held: `key` is a NodeKey (moved in when new) or a KeyView
   // (copied when new).
   template <class Key>
@@ -191,7 +159,8 @@ class GraphStore {
   NodeList nodes_;                                          // guarded by mutex_
   std::vector<NodeId> outputs_;                             // guarded by mutex_
   std::vector<NodeMapEntry> node_map_;                      // guarded by mutex_
-  absl::flat_hash_set<Slot, IndexHash, IndexEq> index_;     // guarded by mutex_
+  // Ids fit in 32 bits: a store holds fewer than 2^32 nodes, as a blob does.
+  NodeIndex index_;                                         // guarded by mutex_
 };
 
 }  // namespace tarnvel

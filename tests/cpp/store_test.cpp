@@ -3,6 +3,7 @@
 
 #include "gtest/gtest.h"
 #include "store/graph_store.hpp"
+#include "store/node_index.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel {
@@ -89,6 +90,24 @@ TEST(GraphStoreTest, SnapshotsCopy) {
   EXPECT_EQ(store.arena_holding(ok)->size(), 2500u);
   const NodeId bad[] = {1, 2500, 9000};
   EXPECT_EQ(store.arena_holding(bad).error(), BadNodeId{2500});
+}
+
+// Equal hashes crowd one segment and one home bucket, and the last bucket's probes wrap around to
+// the first; every entry must stay findable through growth, and only where `same` accepts it.
+TEST(NodeIndexTest, CrowdedAndWrappingProbesFindEveryEntry) {
+  for (const std::uint32_t hash : {0x12345678u, 0xFFFFFFFFu}) {
+    NodeIndex index;
+    constexpr std::uint32_t kCount = 1000;
+    for (std::uint32_t id = 0; id < kCount; ++id) {
+      EXPECT_FALSE(index.find(hash, [&](std::uint32_t) { return false; }));
+      index.reserve_one(hash);
+      index.insert(hash, id);
+    }
+    for (std::uint32_t id = 0; id < kCount; ++id) {
+      EXPECT_EQ(index.find(hash, [&](std::uint32_t candidate) { return candidate == id; }), id);
+    }
+    EXPECT_FALSE(index.find(hash ^ 1, [](std::uint32_t) { return true; }));
+  }
 }
 
 TEST(GraphStoreConcurrentTest, EqualKeysFromManyThreadsGetOneDenseId) {
