@@ -63,13 +63,19 @@ std::expected<void, BlobError> read_value(Reader& reader, ParamView& out) {
   return bad_tag("param", static_cast<std::uint8_t>(out.tag));
 }
 
-// Record k may name records 0..k-1 only; `node_of_record` holds what each of them became, so its
-// size is k and every id it puts in `out` names a node of the store under construction.
+// Record k may name records 0..k-1 only (`limit` is k). `node_of_record` holds what the records
+// interned so far became; when the record before k is still being interned, a reference to it is
+// given `pending`, the id it gets if it is new. Every other id put in `out` names a node of the
+// store under construction.
+std::expected<void, BlobError> read_inputs(Reader& reader, std::span<const NodeId> node_of_record,
+                                           std::uint64_t limit, NodeId pending, NodeInputs& out) {
+  BLOB_CHECK(reader.inputs(limit, out));
+  for (NodeId& id : out) id = id < node_of_record.size() ? node_of_record[id] : pending;
+  return {};
+}
 std::expected<void, BlobError> read_inputs(Reader& reader, std::span<const NodeId> node_of_record,
                                            NodeInputs& out) {
-  BLOB_CHECK(reader.inputs(node_of_record.size(), out));
-  for (NodeId& id : out) id = node_of_record[id];
-  return {};
+  return read_inputs(reader, node_of_record, node_of_record.size(), 0, out);
 }
 
 std::expected<PayloadDescriptor, BlobError> read_descriptor(Reader& reader) {
@@ -128,41 +134,93 @@ std::expected<NodeId, BlobError> interned(std::expected<NodeId, BadNodeId> id) {
   return *id;
 }
 
-// Reads record k and interns it. The kinds without extra parts are interned as views of the blob
-// bytes (`params` and `inputs` are scratch space reused across records), so a repeated record
-// copies nothing.
-std::expected<NodeId, BlobError> intern_record(Reader& reader, std::span<const NodeId> node_of_record,
-                                               GraphStore::Batch& store, std::vector<ParamView>& params,
-                                               NodeInputs& inputs) {
-  BLOB_TRY(tag, reader.byte());
-  if (tag >= kNodeKindCount) return bad_tag("node", tag);
-  const auto kind = static_cast<NodeKind>(tag);
-  switch (kind) {
-    case NodeKind::External: {
-      BLOB_TRY(descriptor, read_descriptor(reader));
-      BLOB_CHECK(reader.params(params));
-      BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
-      return interned(store.intern(NodeKey::external(std::move(descriptor), ParamMap(params), inputs)));
-    }
-    case NodeKind::Stage: {
-      BLOB_TRY(key, read_stage(reader, node_of_record));
-      return interned(store.intern(std::move(key)));
-    }
-    case NodeKind::Source:
-    case NodeKind::Op:
-    case NodeKind::Reduction:
-    case NodeKind::Exchange:
-    case NodeKind::Join: break;
+// Reads the rest of an External or Stage record and interns it.
+std::expected<NodeId, BlobError> intern_opaque(Reader& reader, NodeKind kind,
+                                               std::span<const NodeId> node_of_record,
+                                               GraphStore::Batch& store) {
+  if (kind == NodeKind::Stage) {
+    BLOB_TRY(key, read_stage(reader, node_of_record));
+    return interned(store.intern(std::move(key)));
   }
+  BLOB_TRY(descriptor, read_descriptor(reader));
+  std::vector<ParamView> params;
+  BLOB_CHECK(reader.params(params));
+  NodeInputs inputs;
+  BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
+  return interned(store.intern(NodeKey::external(std::move(descriptor), ParamMap(params), inputs)));
+}
+
+// A record of a kind without extra parts, read as a view of the blob bytes but not yet interned.
+// Its buffers are reused from record to record, so a repeated record copies nothing.
+struct PlainRecord {
+  NodeKind kind = NodeKind::Source;
   std::string_view name;
+  std::vector<ParamView> params;
+  NodeInputs inputs;
+  std::uint64_t hash = 0;
+
+  KeyView view() const { return KeyView{kind, name, params, {inputs.data(), inputs.size()}}; }
+};
+
+// Reads the rest of plain record k (see read_inputs for `pending`).
+std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind,
+                                          std::span<const NodeId> node_of_record, std::uint64_t k,
+                                          NodeId pending, PlainRecord& out) {
+  out.kind = kind;
+  out.name = {};
   if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) {
     BLOB_TRY(text, reader.string());
-    name = text;
+    out.name = text;
   }
-  BLOB_CHECK(reader.params(params));
-  inputs.clear();
-  if (kind != NodeKind::Source) BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
-  return interned(store.intern(KeyView{kind, name, params, {inputs.data(), inputs.size()}}));
+  BLOB_CHECK(reader.params(out.params));
+  out.inputs.clear();
+  if (kind != NodeKind::Source) BLOB_CHECK(read_inputs(reader, node_of_record, k, pending, out.inputs));
+  out.hash = structural_hash(out.view());
+  return {};
+}
+
+// Interns the records in order. A plain record is read one record ahead of its interning, and the
+// index entries it will be looked up among start loading then: in a large store that lookup is a
+// cache miss, which overlaps with interning the record before. A record that names the one before
+// is read assuming that one is new; when it turns out to repeat an earlier record, the reference is
+// corrected before the record is interned.
+std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t record_count,
+                                              std::vector<NodeId>& node_of_record,
+                                              GraphStore::Batch& store) {
+  PlainRecord records[2];
+  PlainRecord* pending = nullptr;  // read, not yet interned: record node_of_record.size()
+  const auto intern_pending = [&]() -> std::expected<NodeId, BlobError> {
+    BLOB_TRY(id, interned(store.intern(pending->view(), pending->hash)));
+    node_of_record.push_back(id);
+    pending = nullptr;
+    return id;
+  };
+  for (std::uint32_t k = 0; k < record_count; ++k) {
+    BLOB_TRY(tag, reader.byte());
+    if (tag >= kNodeKindCount) return bad_tag("node", tag);
+    const auto kind = static_cast<NodeKind>(tag);
+    if (kind == NodeKind::External || kind == NodeKind::Stage) {
+      if (pending != nullptr) BLOB_CHECK(intern_pending());
+      BLOB_TRY(id, intern_opaque(reader, kind, node_of_record, store));
+      node_of_record.push_back(id);
+      continue;
+    }
+    PlainRecord& next = pending == &records[0] ? records[1] : records[0];
+    const NodeId assumed = store.next_id();
+    BLOB_CHECK(read_plain(reader, kind, node_of_record, k, assumed, next));
+    store.prefetch(next.hash);
+    if (pending != nullptr) {
+      BLOB_TRY(id, intern_pending());
+      // No node has the id `assumed` yet but the pending record, so only references to it match.
+      if (id != assumed && std::ranges::find(next.inputs, assumed) != next.inputs.end()) {
+        std::ranges::replace(next.inputs, assumed, id);
+        next.hash = structural_hash(next.view());
+      }
+    }
+    pending = &next;
+  }
+  if (pending != nullptr) BLOB_CHECK(intern_pending());
+  return {};
 }
 
 }  // namespace
@@ -238,12 +296,7 @@ std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
   store->reserve(node_of_record.capacity());
   // The store is filled under one hold of its lock; nobody else sees it yet.
   const auto fill = [&](GraphStore::Batch& batch) -> std::expected<void, BlobError> {
-    std::vector<ParamView> params;
-    NodeInputs inputs;
-    for (std::uint32_t k = 0; k < record_count; ++k) {
-      BLOB_TRY(id, intern_record(reader, node_of_record, batch, params, inputs));
-      node_of_record.push_back(id);
-    }
+    BLOB_CHECK(intern_records(reader, record_count, node_of_record, batch));
     BLOB_TRY(output_count, reader.u32());
     for (std::uint32_t i = 0; i < output_count; ++i) {
       BLOB_TRY(record, reader.u64());

@@ -72,7 +72,7 @@ std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(NodeKey key) {
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(const KeyView& view) {
-  return store_.intern_locked(view, structural_hash(view));
+  return intern(view, structural_hash(view));
 }
 
 std::expected<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {

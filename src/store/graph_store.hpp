@@ -116,7 +116,16 @@ class GraphStore {
    public:
     std::expected<NodeId, BadNodeId> intern(NodeKey key);
     std::expected<NodeId, BadNodeId> intern(const KeyView& view);
+    // The same, with `hash` equal to structural_hash(view) computed ahead.
+    std::expected<NodeId, BadNodeId> intern(const KeyView& view, std::uint64_t hash) {
+      return store_.intern_locked(view, hash);
+    }
     std::expected<void, BadNodeId> mark_output(NodeId id) { return store_.mark_output_locked(id); }
+    // The id the next new node gets.
+    NodeId next_id() const noexcept { return store_.nodes_.size(); }
+    // Starts loading the index entries a key of this structural hash is looked up among, so that
+    // a filler that knows its next key early overlaps that cache miss with the work before it.
+    void prefetch(std::uint64_t hash) const noexcept { store_.index_.prefetch(fold(hash)); }
 
    private:
     friend class GraphStore;
