@@ -280,6 +280,48 @@ TEST(BlobReaderLeniencyTest, RepeatedRecordsTranslateLaterReferences) {
             "node reference 2 out of range");
 }
 
+// Many repeats, many references to the record just before, and stages in between: the reader must
+// give what interning the translated records one at a time gives.
+TEST(BlobReaderLeniencyTest, RandomRepeatsReadAsRecordByRecordInterning) {
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  const auto below = [&](std::uint64_t bound) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    return state % bound;
+  };
+  constexpr std::uint32_t kRecords = 3000;
+  Blob blob;
+  blob.header(kRecords);
+  GraphStore expected;
+  std::vector<NodeId> became;
+  std::size_t after_repeat = 0;  // records naming the record before, which repeated an earlier one
+  for (std::uint32_t k = 0; k < kRecords; ++k) {
+    const auto pick = [&] {
+      if (below(4) == 0) return below(k);
+      after_repeat += became[k - 1] + 1 < expected.node_count() ? 1 : 0;
+      return std::uint64_t{k - 1};
+    };
+    const std::string name(1, static_cast<char>('a' + below(3)));
+    if (k < 2 || below(5) == 0) {
+      blob.source(name);
+      became.push_back(add(expected, NodeKey::source(Text(name), {})));
+    } else if (below(10) == 0) {
+      const std::uint64_t input = pick();
+      blob.u8(4).u32(1).u64(input).u32(1).str("op|neg").u32(1).u8(0).u32(0);
+      became.push_back(add(expected, NodeKey::stage({became[input]}, {StageOp{"op|neg", {StageRef::input(0)}}})));
+    } else {
+      const std::uint64_t first = pick();
+      const std::uint64_t second = below(std::min<std::uint64_t>(k, 4));
+      blob.u8(1).str(name).u32(0).u32(2).u64(first).u64(second);
+      became.push_back(add(expected, NodeKey::op(Text(name), {}, {became[first], became[second]})));
+    }
+  }
+  blob.u32(2).u64(kRecords - 1).u64(0);
+  const auto back = read(blob.bytes);
+  EXPECT_GT(after_repeat, 100u);  // the case is about these
+  EXPECT_EQ(back->snapshot().nodes, expected.snapshot().nodes);
+  EXPECT_EQ(back->outputs(), (std::vector<NodeId>{became[kRecords - 1], became[0]}));
+}
+
 TEST(BlobReaderLeniencyTest, TranslationCanMergeRecordsThatDifferedInTheBlob) {
   auto back = read(Blob().header(4).source("a").source("a").op("f", {0}).op("f", {1}).u32(0).bytes);
   EXPECT_EQ(back->node_count(), 2u);
