@@ -215,15 +215,24 @@ ReducedStore from_reduced(Reduced reduced) {
   auto store = std::make_unique<GraphStore>();
   store->reserve(reduced.nodes.size());  // the index never grows while the nodes go in
   // ids[r] is the store id of reduced position r. It is the identity until interning meets a node
-  // equal to an earlier one; until then nodes are interned as they are, without a copy.
+  // equal to an earlier one; until then nodes are interned as they are, without a copy, and each
+  // node's index lookup starts loading while the node before it is interned.
   std::vector<NodeId> ids;
   ids.reserve(reduced.nodes.size());
   store->batch([&](GraphStore::Batch& batch) {  // nobody else sees the store yet
+    const std::size_t count = reduced.nodes.size();
     bool identity = true;
-    for (NodeKey& node : reduced.nodes) {
+    std::uint64_t next_hash = count > 0 ? structural_hash(reduced.nodes[0]) : 0;
+    for (std::size_t r = 0; r < count; ++r) {
+      NodeKey& node = reduced.nodes[r];
       std::expected<NodeId, BadNodeId> id;
       if (identity) {
-        id = batch.intern(std::move(node));
+        const std::uint64_t hash = next_hash;
+        if (r + 1 < count) {
+          next_hash = structural_hash(reduced.nodes[r + 1]);
+          batch.prefetch(next_hash);
+        }
+        id = batch.intern(std::move(node), hash);
       } else {
         NodeInputs inputs;
         inputs.reserve(node.inputs().size());

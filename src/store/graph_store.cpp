@@ -68,7 +68,7 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(const KeyView& view) {
 
 std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(NodeKey key) {
   const std::uint64_t hash = structural_hash(key);
-  return store_.intern_locked(std::move(key), hash);
+  return intern(std::move(key), hash);
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(const KeyView& view) {

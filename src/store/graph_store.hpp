@@ -116,7 +116,10 @@ class GraphStore {
    public:
     std::expected<NodeId, BadNodeId> intern(NodeKey key);
     std::expected<NodeId, BadNodeId> intern(const KeyView& view);
-    // The same, with `hash` equal to structural_hash(view) computed ahead.
+    // The same, with `hash` equal to structural_hash of the key, computed ahead.
+    std::expected<NodeId, BadNodeId> intern(NodeKey key, std::uint64_t hash) {
+      return store_.intern_locked(std::move(key), hash);
+    }
     std::expected<NodeId, BadNodeId> intern(const KeyView& view, std::uint64_t hash) {
       return store_.intern_locked(view, hash);
     }
