@@ -1,9 +1,7 @@
 #include "store/graph_store.hpp"
 
 #include <algorithm>
-
 #include <new>
-
 
 namespace tarnvel {
 
