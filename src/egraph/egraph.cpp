@@ -37,9 +37,11 @@ void EGraph::canonicalize_children_halving(ENode& node) {
 
 Id EGraph::add(ENode node) {
   canonicalize_children(node);
+  if (node.op.value >= added_with_op_.size()) added_with_op_.resize(node.op.value + 1, 0);
   const Id fresh = static_cast<Id>(union_find_.size());
   const auto [entry, inserted] = memo_.insert(node, fresh);
   if (!inserted) return *entry;
+  ++added_with_op_[node.op.value];
 
   // The new node is not queued for repair: its form is canonical now, and if a child loses a merge
   // later, the child's `uses` queue it then.

@@ -111,6 +111,10 @@ class EGraph {
   std::size_t id_count() const { return union_find_.size(); }
   // The e-node created together with `id`, as it was when added.
   const ENode& added_form(Id id) const;
+  // How many e-nodes with operator `op` were ever created; only grows.
+  std::size_t added_with_op(Symbol op) const {
+    return op.value < added_with_op_.size() ? added_with_op_[op.value] : 0;
+  }
 
   // REQUIRES: clean. Ascending ids of the classes holding an e-node with operator `op`.
   std::span<const Id> classes_by_op(Symbol op) const;
@@ -192,6 +196,7 @@ class EGraph {
   std::vector<std::vector<Id>> classes_by_op_;   // by symbol
   std::vector<std::size_t> op_sorted_prefix_;    // by symbol, during a rebuild
   std::vector<Symbol> dirty_ops_;
+  std::vector<std::size_t> added_with_op_;       // by symbol
   // By symbol: (arity, count) pairs answered since the symbol was last dirty.
   mutable std::vector<absl::InlinedVector<std::pair<std::size_t, std::size_t>, 1>> node_counts_;
 };

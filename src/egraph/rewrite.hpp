@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,13 +40,28 @@ class Rewrite {
     return applier_.apply_matches(egraph, matches);
   }
 
+  // Set for a rule that settles: once every one of its matches has been applied, applying its
+  // matches again to the e-graph as rebuilt changes nothing until an e-node with this operator is
+  // added, whatever merges happen meanwhile. Such a rule's left side is one operator over distinct
+  // variables, and its right side is one of those variables, or the same operator over a
+  // reordering of them that undoes itself (as commutativity does). Then each match's class holds
+  // its instance, unions and rebuilds keep it there, and an instance the rule itself adds is a
+  // match whose own instance is the node it was made from.
+  std::optional<Symbol> settling_op() const { return settling_op_; }
+  // Whether the right side is a variable: applying the rule adds no e-node, so a settled rule
+  // changes nothing even on an e-graph changed since its last rebuild. An added instance, by
+  // contrast, is found by the memo only under the children's forms as of that rebuild.
+  bool only_merges() const {
+    return std::holds_alternative<Var>(applier_.ast().nodes[applier_.ast().root()]);
+  }
+
  private:
-  Rewrite(std::string name, Pattern searcher, Pattern applier)
-      : name_(std::move(name)), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+  Rewrite(std::string name, Pattern searcher, Pattern applier);
 
   std::string name_;
   Pattern searcher_;
   Pattern applier_;
+  std::optional<Symbol> settling_op_;
 };
 
 }  // namespace tarnvel::egraph

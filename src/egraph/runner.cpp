@@ -92,11 +92,11 @@ std::optional<StopReason> Runner::check_limits() const {
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
   const std::vector<std::size_t> slots = name_slots(rules);
-  std::vector<std::vector<SearchMatches>> matches(rules.size());
+  std::vector<RuleState> states(rules.size());
   egraph_.rebuild();
   while (true) {
     check_invariant(!stop_reason_.has_value(), "assertion failed: self.stop_reason.is_none()");
-    Iteration iteration = run_one(rules, slots, matches);
+    Iteration iteration = run_one(rules, slots, states);
     std::optional<StopReason> reason = iteration.stop_reason;
     iterations_.push_back(std::move(iteration));
     if (!reason) reason = check_limits();
@@ -111,7 +111,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
 }
 
 Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots,
-                          std::vector<std::vector<SearchMatches>>& matches) {
+                          std::vector<RuleState>& states) {
   const std::size_t index = iterations_.size();
   if (!start_time_) start_time_ = clock_();
   std::optional<StopReason> outcome = check_limits();
@@ -120,16 +120,34 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::s
   iteration.egraph_nodes = egraph_.total_size();
   iteration.egraph_classes = egraph_.number_of_classes();
 
+  const auto added = [&](const Rewrite& rule) { return egraph_.added_with_op(*rule.settling_op()); };
   // A search reuses the memory of the rule's previous matches. Rules are applied only when every
   // rule was searched in this iteration, so no earlier iteration's matches are ever applied.
+  // A settled rule that adds nodes is left unsearched only when it will be applied to the
+  // e-graph as last rebuilt, that is when no rule before it has matches to apply.
+  bool earlier_matches = false;
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
-    matches[r] = scheduler_->search_rewrite(index, egraph_, rules[r], std::move(matches[r]));
+    const bool settled = states[r].settled_at && *states[r].settled_at == added(rules[r]) &&
+                         (rules[r].only_merges() || !earlier_matches);
+    states[r].matches = scheduler_->search_rewrite(index, egraph_, rules[r],
+                                                   std::move(states[r].matches), settled);
+    earlier_matches = earlier_matches || !states[r].matches.empty();
     outcome = check_limits();
   }
 
+  // Searching adds nothing, so these are the counts every search of this iteration saw.
+  std::vector<std::size_t> added_at_search(rules.size(), 0);
+  for (std::size_t r = 0; r < rules.size(); ++r) {
+    if (rules[r].settling_op()) added_at_search[r] = added(rules[r]);
+  }
   std::vector<std::size_t> applied_entry;  // by name slot: index into `iteration.applied`
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
-    const std::size_t applied = scheduler_->apply_rewrite(index, egraph_, rules[r], matches[r]);
+    const std::vector<SearchMatches>& matches = states[r].matches;
+    // Matches that are all of the rule's, applied before anything added a node they miss.
+    const bool applies_all =
+        rules[r].settling_op() && !matches.empty() && added(rules[r]) == added_at_search[r];
+    const std::size_t applied = scheduler_->apply_rewrite(index, egraph_, rules[r], matches);
+    if (applies_all) states[r].settled_at = added(rules[r]);
     if (applied > 0) {
       const std::size_t slot = name_slots[r];
       if (slot >= applied_entry.size()) applied_entry.resize(slot + 1, kNoEntry);

@@ -82,9 +82,15 @@ class Runner {
 
  private:
   std::optional<StopReason> check_limits() const;
-  // `matches` holds one result per rule, kept from iteration to iteration for its memory only.
+  // Kept from iteration to iteration, one entry per rule.
+  struct RuleState {
+    std::vector<SearchMatches> matches;  // the last search's result, kept for its memory only
+    // For a settling rule, `EGraph::added_with_op` of its operator right after all of its matches
+    // were applied: while the count stays there, applying its matches again changes nothing.
+    std::optional<std::size_t> settled_at;
+  };
   Iteration run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots,
-                    std::vector<std::vector<SearchMatches>>& matches);
+                    std::vector<RuleState>& states);
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;

@@ -44,7 +44,8 @@ const RuleStats* BackoffScheduler::stats(std::string_view name) const {
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
                                                             const EGraph& egraph,
                                                             const Rewrite& rewrite,
-                                                            std::vector<SearchMatches> buffer) {
+                                                            std::vector<SearchMatches> buffer,
+                                                            bool settled) {
   buffer.clear();
   RuleStats& stats = stats_for(rewrite.name());
   if (iteration < stats.ban_end) return buffer;
@@ -61,6 +62,10 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   // A rule known to match too often is banned without collecting matches it would drop.
   if (const std::optional<std::size_t> count = rewrite.match_count(egraph)) {
     if (*count > threshold) return ban();
+    if (settled) {
+      ++stats.accepted;
+      return buffer;
+    }
   }
   // One match past the threshold is enough to know the rule must be banned.
   buffer = rewrite.search(egraph, saturating_add(threshold, 1), std::move(buffer));

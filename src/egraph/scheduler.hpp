@@ -26,10 +26,14 @@ class RewriteScheduler {
   virtual ~RewriteScheduler() = default;
   // Asked only after an iteration that applied nothing; may change the scheduler's state.
   virtual bool can_stop(std::size_t iteration) = 0;
-  // `buffer` is the memory of an earlier result, for the matches to be written into.
+  // Every match of the rule, or none. `buffer` is the memory of an earlier result, for the
+  // matches to be written into. `settled` tells that applying the matches would change nothing
+  // (see Rewrite::settling_op): the decision must be the one a search would lead to, but matches
+  // the decision passes on may be left out.
   virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                                     const Rewrite& rewrite,
-                                                    std::vector<SearchMatches> buffer) = 0;
+                                                    std::vector<SearchMatches> buffer,
+                                                    bool settled) = 0;
   // The number of substitutions whose application merged two different classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                                     std::span<const SearchMatches> matches) = 0;
@@ -53,9 +57,11 @@ class BackoffScheduler final : public RewriteScheduler {
       : initial_match_limit_(initial_match_limit), initial_ban_length_(initial_ban_length) {}
 
   bool can_stop(std::size_t iteration) override;
+  // A settled rule whose match count is known without searching is not searched.
   std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                             const Rewrite& rewrite,
-                                            std::vector<SearchMatches> buffer) override;
+                                            std::vector<SearchMatches> buffer,
+                                            bool settled) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             std::span<const SearchMatches> matches) override;
 
