@@ -2,6 +2,10 @@
 // rule and rebuilds, until an iteration changes nothing or a limit is hit; a scheduler decides per
 // rule whether its matches are used.
 //
+// A settling rule (Rewrite::settling_op) whose matches were all applied, and which nothing has
+// given new matches since, is not searched: the scheduler decides for it from its match count, and
+// the iteration comes out as if it had been searched and applied.
+//
 // Limits are checked at the start of every iteration, after every single rule's search and after
 // every single rule's application, so a run stops within one rule of exceeding its time or node
 // limit. Exceeding a limit is not an error: the run ends with that stop reason and a rebuilt
