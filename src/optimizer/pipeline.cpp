@@ -216,22 +216,26 @@ ReducedStore from_reduced(Reduced reduced) {
   store->reserve(reduced.nodes.size());  // the index never grows while the nodes go in
   // ids[r] is the store id of reduced position r. It is the identity until interning meets a node
   // equal to an earlier one; until then nodes are interned as they are, without a copy, and each
-  // node's index lookup starts loading while the node before it is interned.
+  // node's index lookup starts loading kLookahead nodes before it is interned.
+  constexpr std::size_t kLookahead = 8;
   std::vector<NodeId> ids;
   ids.reserve(reduced.nodes.size());
   store->batch([&](GraphStore::Batch& batch) {  // nobody else sees the store yet
     const std::size_t count = reduced.nodes.size();
     bool identity = true;
-    std::uint64_t next_hash = count > 0 ? structural_hash(reduced.nodes[0]) : 0;
+    std::array<std::uint64_t, kLookahead> hashes{};  // of positions r .. r + kLookahead - 1
+    const auto load_ahead = [&](std::size_t r) {
+      if (r >= count) return;
+      hashes[r % kLookahead] = structural_hash(reduced.nodes[r]);
+      batch.prefetch(hashes[r % kLookahead]);
+    };
+    for (std::size_t r = 0; r < kLookahead; ++r) load_ahead(r);
     for (std::size_t r = 0; r < count; ++r) {
       NodeKey& node = reduced.nodes[r];
       std::expected<NodeId, BadNodeId> id;
       if (identity) {
-        const std::uint64_t hash = next_hash;
-        if (r + 1 < count) {
-          next_hash = structural_hash(reduced.nodes[r + 1]);
-          batch.prefetch(next_hash);
-        }
+        const std::uint64_t hash = hashes[r % kLookahead];
+        load_ahead(r + kLookahead);
         id = batch.intern(std::move(node), hash);
       } else {
         NodeInputs inputs;
