@@ -120,7 +120,9 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::s
   iteration.egraph_nodes = egraph_.total_size();
   iteration.egraph_classes = egraph_.number_of_classes();
 
-  const auto added = [&](const Rewrite& rule) { return egraph_.added_with_op(*rule.settling_op()); };
+  const auto added = [&](const Rewrite& rule) {
+    return egraph_.added_with_op(*rule.settling_op());
+  };
   // A search reuses the memory of the rule's previous matches. Rules are applied only when every
   // rule was searched in this iteration, so no earlier iteration's matches are ever applied.
   // A settled rule that adds nodes is left unsearched only when it will be applied to the
