@@ -5,6 +5,7 @@
 
 #include "gtest/gtest.h"
 #include "serialize/utf8.hpp"
+#include "test_random.hpp"
 
 namespace tarnvel {
 namespace {
@@ -283,11 +284,8 @@ TEST(BlobReaderLeniencyTest, RepeatedRecordsTranslateLaterReferences) {
 // Many repeats, many references to the record just before, and stages in between: the reader must
 // give what interning the translated records one at a time gives.
 TEST(BlobReaderLeniencyTest, RandomRepeatsReadAsRecordByRecordInterning) {
-  std::uint64_t state = 0x9E3779B97F4A7C15u;
-  const auto below = [&](std::uint64_t bound) {
-    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
-    return state % bound;
-  };
+  TestRandom random;
+  const auto below = [&](std::uint64_t bound) { return random.below(bound); };
   constexpr std::uint32_t kRecords = 3000;
   Blob blob;
   blob.header(kRecords);

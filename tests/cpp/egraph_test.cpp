@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/fault.hpp"
+#include "test_random.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -138,13 +139,8 @@ TEST_F(EgraphTest, UnknownIdsAreInternalFaults) {
 // forms as added: the partitions must agree (no merge missed, none invented) and every invariant
 // must hold after each rebuild, whichever classes the narrowed rebuild chose to revisit.
 TEST_F(EgraphTest, RandomHistoriesMatchANaiveCongruenceClosure) {
-  std::uint64_t state = 0x9E3779B97F4A7C15u;
-  const auto next = [&](std::uint64_t bound) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<Id>(state % bound);
-  };
+  TestRandom random;
+  const auto next = [&](std::uint64_t bound) { return static_cast<Id>(random.below(bound)); };
   std::vector<std::pair<Id, Id>> unions;
   std::size_t congruences = 0;
   for (int round = 0; round < 40; ++round) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "egraph/scheduler.hpp"
+#include "test_random.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -261,7 +262,8 @@ TEST(SettlingRuleTest, OnlyOneOperatorOverASelfUndoingReorderingSettles) {
     SymbolTable symbols;
     const auto rule = Rewrite::parse("r", test.searcher, test.applier, symbols);
     ASSERT_TRUE(rule.has_value()) << test.searcher;
-    EXPECT_EQ(rule->settling_op().has_value(), test.settles) << test.searcher << " => " << test.applier;
+    EXPECT_EQ(rule->settling_op().has_value(), test.settles)
+        << test.searcher << " => " << test.applier;
   }
 }
 
@@ -269,17 +271,14 @@ TEST(SettlingRuleTest, OnlyOneOperatorOverASelfUndoingReorderingSettles) {
 // that search every rule, with bans, with rules that add the nodes a settled rule matches, and
 // with a small iteration limit.
 TEST_F(RunnerTest, SettledRulesRunAsIfSearched) {
-  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  TestRandom random;
   const auto below = [&](std::size_t bound) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return static_cast<std::size_t>(state % bound);
+    return static_cast<std::size_t>(random.below(bound));
   };
   std::size_t settled_searches = 0;
   for (int seed = 0; seed < 96; ++seed) {
     const auto run = [&](bool use_settled) {
-      const std::uint64_t saved = state;
+      const TestRandom saved = random;
       graph = EGraph();
       rules.clear();
       std::vector<Id> ids;
@@ -291,17 +290,20 @@ TEST_F(RunnerTest, SettledRulesRunAsIfSearched) {
       for (int i = 0; i < 60; ++i) {
         const Id a = ids[below(ids.size())];
         const Id b = ids[below(ids.size())];
-        ids.push_back(below(2) == 0 ? graph.add(ENode{graph.symbols().intern(binary[below(2)]), {a, b}})
-                                    : graph.add(ENode{graph.symbols().intern(unary[below(2)]), {a}}));
+        const bool is_binary = below(2) == 0;
+        ids.push_back(is_binary ? graph.add(ENode{graph.symbols().intern(binary[below(2)]), {a, b}})
+                                : graph.add(ENode{graph.symbols().intern(unary[below(2)]), {a}}));
       }
-      state = saved;
+      random = saved;
       // grow-g and wrap-k add nodes that comm-f and id-h have not seen, applied before or after
       // those in the same iteration; grow-g also adds g nodes, so it gets banned after it applied.
       // Each seed takes the rules in another order.
-      const std::array<std::array<const char*, 3>, 4> set = {{{"comm-f", "(f ?a ?b)", "(f ?b ?a)"},
-                                                              {"grow-g", "(g ?a ?b)", "(g (f ?a ?b) ?b)"},
-                                                              {"id-h", "(h ?x)", "?x"},
-                                                              {"wrap-k", "(k ?x)", "(h (k ?x))"}}};
+      const std::array<std::array<const char*, 3>, 4> set = {{
+          {"comm-f", "(f ?a ?b)", "(f ?b ?a)"},
+          {"grow-g", "(g ?a ?b)", "(g (f ?a ?b) ?b)"},
+          {"id-h", "(h ?x)", "?x"},
+          {"wrap-k", "(k ?x)", "(h (k ?x))"},
+      }};
       std::array<int, 4> order = {0, 1, 2, 3};
       for (int i = 0; i < seed % 24; ++i) std::next_permutation(order.begin(), order.end());
       for (int i : order) rule(set[i][0], set[i][1], set[i][2]);
