@@ -69,6 +69,9 @@ class Pattern {
   const Program& program() const { return program_; }
   // The distinct variables in entry order.
   std::vector<Var> vars() const;
+  // Set when the pattern is one operator over distinct variables: the program's single Bind,
+  // which puts child i in register `output + i`.
+  const std::optional<Bind>& flat_root() const { return flat_root_; }
 
   // REQUIRES: `egraph` is clean ("Tried to search a dirty e-graph!"). The matches in candidate
   // classes in ascending id order, at most `limit` substitutions in all. The matches are written
