@@ -95,7 +95,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   std::vector<RuleState> states(rules.size());
   egraph_.rebuild();
   while (true) {
-    check_invariant(!stop_reason_.has_value(), "assertion failed: self.stop_reason.is_none()");
+    check_invariant(!stop_reason_.has_value(), "runner has already stopped");
     Iteration iteration = run_one(rules, slots, states);
     std::optional<StopReason> reason = iteration.stop_reason;
     iterations_.push_back(std::move(iteration));
@@ -105,8 +105,8 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
       break;
     }
   }
-  check_invariant(!iterations_.empty(), "assertion failed: !self.iterations.is_empty()");
-  check_invariant(stop_reason_.has_value(), "assertion failed: self.stop_reason.is_some()");
+  check_invariant(!iterations_.empty(), "run ended without an iteration");
+  check_invariant(stop_reason_.has_value(), "run ended without a stop reason");
   return *this;
 }
 
