@@ -2,7 +2,7 @@
 fresh interpreter so that no size inherits another's heap or caches.
 
 Run through `bench/bench.py --only scale [--scale-sizes N ...]`, or one measurement alone with
-`.venv/bin/python bench/scale.py SHAPE NODES ROUNDS` (prints one JSON object).
+`.venv/bin/python bench/scale.py native|python SHAPE NODES ROUNDS` (prints one JSON object).
 """
 from __future__ import annotations
 
@@ -180,21 +180,27 @@ def timed(fn, rounds: int) -> tuple[float, object]:
     return times[len(times) // 2], result
 
 
+def captured(shape: str, n: int) -> tuple[Capture, list[int]]:
+    capture = Capture()
+    outputs = globals()[shape](capture, n)
+    return capture, outputs
+
+
+def measure_python_peer(shape: str, n: int) -> dict:
+    capture, _ = captured(shape, n)
+    seconds = timed(lambda: replay(PythonRecorder(), capture.calls), 1)[0]
+    return {"python_ns_per_node": seconds / len(capture.calls) * 1e9}
+
+
 def measure(shape: str, n: int, rounds: int) -> dict:
+    """Every figure but the Python peer's. Nothing large is freed before the memory figures are
+    taken, so that no phase is measured in memory an earlier one gave back to the allocator."""
     sys.path.insert(0, str(HERE))
     import bench
 
-    capture = Capture()
-    outputs = globals()[shape](capture, n)
+    capture, outputs = captured(shape, n)
     calls, nodes = capture.calls, capture.store.node_count()
-    del capture
-    gc.collect()
     figures: dict = {"shape": shape, "nodes": nodes, "outputs": len(outputs)}
-
-    floor = bench.noop_recorder()
-    ops = sum(1 for call in calls if call[0] is None)
-    figures["floor_ns_per_op"] = timed(lambda: replay(floor, calls, ops_only=True), rounds)[0] / ops * 1e9
-    figures["python_ns_per_node"] = timed(lambda: replay(PythonRecorder(), calls), 1)[0] / len(calls) * 1e9
 
     gc.collect()
     before = rss_bytes()
@@ -204,8 +210,10 @@ def measure(shape: str, n: int, rounds: int) -> dict:
     figures["record_ns_per_node"] = (time.perf_counter() - start) / len(calls) * 1e9
     gc.collect()
     figures["store_bytes_per_node"] = (rss_bytes() - before) / nodes
-    del calls
-    gc.collect()
+
+    floor = bench.noop_recorder()
+    ops = sum(1 for call in calls if call[0] is None)
+    figures["floor_ns_per_op"] = timed(lambda: replay(floor, calls, ops_only=True), rounds)[0] / ops * 1e9
 
     before = rss_bytes()
     reset_peak_rss()
@@ -246,9 +254,12 @@ def small_reduce_ns(shape: str, n: int, rounds: int) -> float:
 # ---------------------------------------------------------------- the report
 
 def measure_fresh(shape: str, n: int, rounds: int) -> dict:
-    result = subprocess.run([sys.executable, str(Path(__file__)), shape, str(n), str(rounds)],
-                            check=True, capture_output=True, text=True)
-    return json.loads(result.stdout)
+    figures = {}
+    for what in ("native", "python"):
+        result = subprocess.run([sys.executable, str(Path(__file__)), what, shape, str(n), str(rounds)],
+                                check=True, capture_output=True, text=True)
+        figures.update(json.loads(result.stdout))
+    return figures
 
 
 def run(sizes: list[int], rounds: int) -> None:
@@ -287,4 +298,5 @@ def run(sizes: list[int], rounds: int) -> None:
 
 
 if __name__ == "__main__":
-    print(json.dumps(measure(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]))))
+    what, shape, n, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+    print(json.dumps(measure(shape, n, rounds) if what == "native" else measure_python_peer(shape, n)))
