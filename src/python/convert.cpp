@@ -108,7 +108,7 @@ bool exact_int_items(PyObject* sequence, Ids& out, bool& failed) {
 
 template <class Ids>
 bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
-  if (PyUnicode_Check(object)) return type_error(argument, "Can't extract `str` to `Vec`");
+  if (PyUnicode_Check(object)) return type_error(argument, "expected a sequence of node ids, got str");
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     bool failed = false;
     if (exact_int_items(object, out, failed)) return failed ? fail_with_note(argument) : true;

@@ -17,7 +17,7 @@ namespace tarnvel::python {
 // note naming `argument`.
 bool to_name(PyObject* object, const char* argument, std::string_view& out);
 bool to_string(PyObject* object, const char* argument, std::string& out);
-// A sequence of unsigned 64-bit ids (a str is refused with "Can't extract `str` to `Vec`").
+// A sequence of unsigned 64-bit ids (a str is refused with "expected a sequence of node ids, got str").
 bool to_node_ids(PyObject* object, const char* argument, NodeInputs& out);
 bool to_node_ids(PyObject* object, const char* argument, std::vector<NodeId>& out);
 // None (or absent) gives no list; otherwise a sequence as above.

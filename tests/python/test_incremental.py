@@ -83,7 +83,7 @@ class TestStepping:
         assert excinfo.value.__notes__ == ["while processing 'store'"]
         with pytest.raises(TypeError) as excinfo:
             reducer.finalize(store, outputs="1")
-        assert str(excinfo.value) == "Can't extract `str` to `Vec`"
+        assert str(excinfo.value) == "expected a sequence of node ids, got str"
 
     def test_signatures(self):
         reducer = tc.IncrementalReducer()

@@ -131,7 +131,7 @@ class TestBlob:
         assert store.serialize(outputs=[0, 0]).endswith(struct.pack("<IQQ", 2, 0, 0))
         with pytest.raises(TypeError) as excinfo:
             store.serialize("0")
-        assert str(excinfo.value) == "Can't extract `str` to `Vec`"
+        assert str(excinfo.value) == "expected a sequence of node ids, got str"
         for wrong in (bytearray(store.serialize()), memoryview(store.serialize())):
             with pytest.raises(TypeError) as excinfo:
                 tc.GraphStore.deserialize(wrong)

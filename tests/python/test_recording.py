@@ -111,7 +111,7 @@ class TestConversionErrors:
     @pytest.mark.parametrize(
         "inputs, error, message",
         [
-            ("01", TypeError, "Can't extract `str` to `Vec`"),
+            ("01", TypeError, "expected a sequence of node ids, got str"),
             ([-1], OverflowError, None),
             ([2**64], OverflowError, None),
             ([0.5], TypeError, None),
