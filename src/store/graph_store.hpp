@@ -95,6 +95,10 @@ class GraphStore {
   // Appends `id` to the output marks unless it is there already.
   std::expected<void, BadNodeId> mark_output(NodeId id);
 
+  // A number no other store of this process has, drawn when the store is created: a copy (through
+  // a blob) is another store. Not an address, which a later store may reuse. Fixed: no lock needed.
+  std::uint64_t identity() const noexcept { return identity_; }
+
   std::uint64_t node_count() const;
   std::vector<NodeId> outputs() const;
   std::vector<NodeMapEntry> node_map() const;
@@ -167,6 +171,7 @@ class GraphStore {
   std::expected<NodeId, BadNodeId> intern_locked(Key&& key, std::uint64_t hash);
   std::expected<void, BadNodeId> mark_output_locked(NodeId id);
 
+  const std::uint64_t identity_;
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
   NodeList nodes_;                                          // guarded by mutex_
   std::vector<NodeId> outputs_;                             // guarded by mutex_
