@@ -267,6 +267,10 @@ bool to_string(PyObject* object, const char* argument, std::string& out) {
   return true;
 }
 
+bool to_node_id(PyObject* object, const char* argument, NodeId& out) {
+  return id_of(object, out) || fail_with_note(argument);
+}
+
 bool to_node_ids(PyObject* object, const char* argument, NodeInputs& out) {
   return node_ids_of(object, argument, out);
 }
@@ -492,6 +496,8 @@ Ref member_to_py(const StageOp& member) {
   return dict;
 }
 
+}  // namespace
+
 Ref node_to_py(NodeId id, const NodeKey& node, bool is_output) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict || !set_item(dict.get(), "id", Ref::steal(PyLong_FromUnsignedLongLong(id))) ||
@@ -519,8 +525,6 @@ Ref node_to_py(NodeId id, const NodeKey& node, bool is_output) {
   }
   return dict;
 }
-
-}  // namespace
 
 PyObject* node_view_to_py(const Snapshot& snapshot) {
   std::vector<bool> is_output(snapshot.nodes.size(), false);

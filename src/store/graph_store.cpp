@@ -106,6 +106,13 @@ Snapshot GraphStore::snapshot() const {
   return mutex_.with_lock([&] { return Snapshot{nodes_.copy(0), outputs_}; });
 }
 
+std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
+  return mutex_.with_lock([&]() -> std::expected<MarkedNode, BadNodeId> {
+    if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
+    return MarkedNode{nodes_[id], std::ranges::find(outputs_, id) != outputs_.end()};
+  });
+}
+
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
   return mutex_.with_lock([&] { return nodes_.copy(start); });
 }

@@ -46,6 +46,12 @@ struct Snapshot {
   std::vector<NodeId> outputs;
 };
 
+// One node and whether it is among the output marks, read together.
+struct MarkedNode {
+  NodeKey key;
+  bool output;
+};
+
 class GraphStore {
  private:
   // Nodes live in fixed-size chunks: appending never moves a key, and capacity overshoots by at
@@ -104,6 +110,8 @@ class GraphStore {
   std::vector<NodeMapEntry> node_map() const;
   // The nodes and the marks, taken together.
   Snapshot snapshot() const;
+  // The node `id` names, without copying any other; fails when it names none.
+  std::expected<MarkedNode, BadNodeId> node(NodeId id) const;
   // The nodes from position `start` on; empty when `start` is at or past the end.
   std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
   // A copy of the nodes, once every id of `outputs` is known to name one of them.
