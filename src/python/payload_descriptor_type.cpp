@@ -82,7 +82,10 @@ PyObject* payload_descriptor_repr(PyObject* self) {
 }
 
 // Pickling and copying: the constructor takes keywords only, so the fields travel as keywords.
-PyObject* getnewargs_ex(PyObject* self, PyObject*) {
+PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  static const Signature signature("__getnewargs_ex__", {});
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
   Ref fields = Ref::steal(fields_of(self));
   Ref keywords = Ref::steal(PyDict_New());
   if (!fields || !keywords) return nullptr;
@@ -94,7 +97,8 @@ PyObject* getnewargs_ex(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"__getnewargs_ex__", getnewargs_ex, METH_NOARGS,
+    {"__getnewargs_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getnewargs_ex)),
+     METH_FASTCALL | METH_KEYWORDS,
      "__getnewargs_ex__($self)\n--\n\n"
      "Pickle and copy support: the six fields, as the keyword arguments of the constructor."},
     {nullptr, nullptr, 0, nullptr},
