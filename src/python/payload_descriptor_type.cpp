@@ -82,7 +82,7 @@ PyObject* payload_descriptor_repr(PyObject* self) {
 }
 
 // Pickling and copying: the constructor takes keywords only, so the fields travel as keywords.
-PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
   static const Signature signature("__getnewargs_ex__", {});
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
@@ -94,6 +94,8 @@ PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
       return nullptr;
   }
   return Py_BuildValue("(()O)", keywords.get());
+} catch (...) {
+  return raise_current_exception(Py_TYPE(self));
 }
 
 PyMethodDef methods[] = {
