@@ -3,8 +3,9 @@
 `lower` turns a node view (`GraphStore.nodes()`) into a Dask task graph over partitions of rows:
 
 - a source is read from the demo's in-memory columns and split into SOURCE_PARTITIONS row ranges;
-- an op, a fused stage (its members in order, in one task) or an external payload runs partition
-  by partition when its inputs are partitioned alike, and as one task on whole values otherwise;
+- an op, a fused stage (its members in order, in one task) or an external payload (row by row,
+  as the demo's model is) runs partition by partition when its inputs are partitioned alike, and
+  as one task on whole values otherwise;
 - an exchange repartitions its input into its `partitions` (row i goes to partition
   i % partitions), each new partition one task reading every old one;
 - a join merges partitions: each partition of its left input is paired with the rows of its right
