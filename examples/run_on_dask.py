@@ -129,12 +129,15 @@ def repartition(partition: int, count: int, *partitions: Array) -> Array:
     return whole(*partitions)[partition::count]
 
 
-def row_offsets(*partitions: Array) -> Array:
-    return np.cumsum([0] + [len(p) for p in partitions])
+def row_offsets(*partitions: Array) -> list[int]:
+    offsets = [0]
+    for partition in partitions:
+        offsets.append(offsets[-1] + len(partition))
+    return offsets
 
 
-def join_at(env: Environment, node: NodeView, partition: int, offsets: Array, left: Array, *right: Array) -> Array:
-    start = int(offsets[partition])
+def join_at(env: Environment, node: NodeView, partition: int, offsets: list[int], left: Array, *right: Array) -> Array:
+    start = offsets[partition]
     return apply(node, [left, whole(*right)[start:start + len(left)]], env)
 
 
