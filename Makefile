@@ -32,7 +32,6 @@ test-wheel:
 	bash scripts/wheel_smoke.sh
 
 bench: setup
-	.venv/bin/python -m pip install -q --disable-pip-version-check dask
 	cmake -S . -B build/bench -G Ninja -DTARNVEL_BENCH=ON -DTARNVEL_TESTS=OFF >/dev/null
 	ninja -C build/bench -j$(JOBS)
 	.venv/bin/python bench/bench.py
