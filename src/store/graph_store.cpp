@@ -1,6 +1,7 @@
 #include "store/graph_store.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <new>
 
 namespace tarnvel {
@@ -30,6 +31,13 @@ std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
   out.reserve(size_ - start);
   for (std::size_t id = start; id < size_; ++id) out.push_back((*this)[id]);
   return out;
+}
+
+std::vector<const NodeKey*> GraphStore::NodeList::chunk_starts() const {
+  std::vector<const NodeKey*> starts;
+  starts.reserve(chunks_.size());
+  for (const std::vector<NodeKey>& chunk : chunks_) starts.push_back(chunk.data());
+  return starts;
 }
 
 GraphStore::GraphStore() = default;
@@ -75,7 +83,10 @@ std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(const KeyView& view) 
 
 std::expected<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {
   if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
-  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  if (id < is_output_.size() && is_output_[id]) return {};
+  if (id >= is_output_.size()) is_output_.resize(nodes_.size(), false);  // grows geometrically
+  outputs_.push_back(id);  // the only change an allocation failure could stop comes first
+  is_output_[id] = true;
   return {};
 }
 
@@ -97,6 +108,11 @@ std::vector<NodeMapEntry> GraphStore::node_map() const {
 
 Snapshot GraphStore::snapshot() const {
   return mutex_.with_lock([&] { return Snapshot{nodes_.copy(0), outputs_}; });
+}
+
+GraphStore::View GraphStore::view() const {
+  return mutex_.with_lock(
+      [&] { return View{NodesView(nodes_.chunk_starts(), nodes_.size()), outputs_}; });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
