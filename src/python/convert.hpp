@@ -43,7 +43,7 @@ PyObject* params_to_py(const ParamMap& params);
 PyObject* ids_to_py(std::span<const NodeId> ids);
 PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map);
 // The node view: one dict per node in id order; fails on an unparseable stage member token.
-PyObject* node_view_to_py(const Snapshot& snapshot);
+PyObject* node_view_to_py(const GraphStore::View& view);
 PyObject* descriptor_to_py(const PayloadDescriptor& descriptor);
 // The six-counter report dict.
 PyObject* report_to_py(const ReductionReport& report);
