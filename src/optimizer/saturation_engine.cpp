@@ -89,6 +89,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   symbols.reserve(n);
   RecentSymbols recent(egraph.symbols());
   for (const EngineNode& node : graph.nodes) {
+    note_work();
     binary += node.children.size() == 2 ? 1 : 0;
     symbols.push_back(recent.intern(node.op));
   }
