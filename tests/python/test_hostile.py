@@ -741,7 +741,7 @@ class Stop(Exception):
 
 
 def timer_raising_stop(at_call):
-    """Arms SIGALRM every 10 ms with a handler that raises Stop on its `at_call`-th run. Signals
+    """Arms SIGALRM every 2 ms with a handler that raises Stop on its `at_call`-th run. Signals
     that arrive while a call ignores them merge into one run after it returns, so a call that
     raises Stop must have run the handler several times itself. Returns the undo."""
     runs = []
@@ -753,7 +753,7 @@ def timer_raising_stop(at_call):
             raise Stop
 
     previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
 
     def undo():
         signal.setitimer(signal.ITIMER_REAL, 0)
@@ -763,12 +763,12 @@ def timer_raising_stop(at_call):
 
 @pytest.fixture(scope="module")
 def long_chain():
-    """A store of a million-node chain, its blob and its state; every call below on it takes far
-    longer than the few timer periods it is given."""
+    """A store of a long chain, its blob and its state; every call below on it takes far longer
+    than the few timer periods it is given."""
     store = tc.GraphStore()
     head = store.add_source("x")
     add_op = store.add_op
-    for i in range(1_000_000):
+    for i in range(300_000):
         head = add_op("neg" if i % 2 else "abs", [head])
     blob = store.serialize(outputs=[head])
     store = tc.GraphStore.deserialize(blob)
