@@ -141,6 +141,27 @@ TEST(GraphStoreConcurrentTest, EqualKeysFromManyThreadsGetOneDenseId) {
   EXPECT_EQ(snapshot.outputs.size(), NodeId(kKeys / 10));
 }
 
+// Views are read without the lock while other threads record: each node a view covers is the one
+// recorded under its id, whatever is appended meanwhile (chunks never move).
+TEST(GraphStoreConcurrentTest, ViewsReadWithoutTheLockWhileOthersRecord) {
+  GraphStore store;
+  constexpr int kWriters = 3, kKeys = 6000;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&, t] {
+      for (int k = t; k < kKeys; k += kWriters) store.intern(NodeKey::source(Text(std::to_string(k)), {})).value();
+    });
+  }
+  std::vector<std::string> names;  // by id, as views read them
+  while (names.size() < kKeys) {
+    const GraphStore::View view = store.view();
+    for (NodeId id = names.size(); id < view.nodes.size(); ++id) names.emplace_back(view.nodes[id].name());
+  }
+  for (auto& writer : writers) writer.join();
+  const std::vector<NodeKey> nodes = store.snapshot().nodes;
+  ASSERT_EQ(nodes.size(), names.size());
+  for (NodeId id = 0; id < nodes.size(); ++id) EXPECT_EQ(nodes[id].name(), names[id]);
+}
 
 // Keys that share the top bits of their hash under one seed (and so crowd one segment of a table)
 // are spread out under another: collisions cannot be prepared without knowing the process's seed.
