@@ -1,8 +1,11 @@
 """The node view, DOT text and the IR blob as seen from Python."""
 import math
 import struct
+from decimal import Decimal
 
 import pytest
+from hypothesis import example, given
+from hypothesis import strategies as st
 
 import tarnvel_core as tc
 
@@ -159,3 +162,30 @@ class TestDot:
         lines = store.to_dot().splitlines()
         assert lines[1].endswith(", shape=doublecircle];") and lines[3].endswith(", shape=doublecircle];")
         assert lines[2] == '  n1 [label="Source b"];'
+
+
+def python_display(value: float) -> str:
+    """Python's shortest repr of a float, written out without exponent and without a trailing '.0'."""
+    text = format(Decimal(repr(value)), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+class TestFloatDisplay:
+    @given(st.floats(allow_nan=False, allow_infinity=False))
+    @example(1e23)
+    @example(2.0**64)
+    @example(1e300)
+    @example(-0.0)
+    @example(5e-324)
+    @example(2.2250738585072014e-308)
+    @example(1.7976931348623157e308)
+    @example(0.1)
+    def test_labels_show_the_fewest_digits_that_read_back(self, value):
+        store = tc.GraphStore()
+        store.add_source("x", {"v": value})
+        shown = store.to_dot().splitlines()[1].removeprefix('  n0 [label="Source x {v=').removesuffix('}"];')
+        assert shown == python_display(value)
+        assert float(shown) == value and math.copysign(1, float(shown)) == math.copysign(1, value)
+
+    def test_large_integral_values(self):
+        assert python_display(1e23) == "1" + "0" * 23 and python_display(2.0**64) == "18446744073709552000"
