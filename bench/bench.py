@@ -2,7 +2,8 @@
 
 Every figure is the median of several rounds run in this one process (memory figures come from
 fresh subprocesses). Run with `make bench` or
-`.venv/bin/python bench/bench.py [--nodes N] [--rounds R] [--only SECTION ...]`.
+`.venv/bin/python bench/bench.py [--nodes N] [--rounds R] [--only SECTION ...]`; the pathological
+section runs its shapes at N/10 and N/5 nodes.
 """
 from __future__ import annotations
 
@@ -282,6 +283,125 @@ def bench_incremental(n: int, rounds: int) -> None:
     ])
 
 
+# ---------------------------------------------------------------- pathological shapes
+
+def marked(store: tc.GraphStore, outputs: list[int]) -> tc.GraphStore:
+    """The store read back from a blob with these output marks, as a program shipped would be."""
+    return tc.GraphStore.deserialize(store.serialize(outputs=outputs))
+
+
+def flood_pairs(n: int) -> tc.GraphStore:
+    """n distinct add(a, b) pairs over n // 4 sources, every pair an output."""
+    store = tc.GraphStore()
+    sources = [store.add_source(f"s{i}") for i in range(max(n // 4, 2))]
+    step = len(sources)
+    pairs = [store.add_op("add", [sources[i % step], sources[(i // step * 7 + i * 13 + 1) % step]])
+             for i in range(n)]
+    return marked(store, pairs)
+
+
+def wide_exchange(n: int, negated: bool) -> tc.GraphStore:
+    """One exchange reading n // 2 commuted pairs neg(x + y_i), neg(y_i + x) (or the sums
+    themselves), which become equal only through congruence once the sums commute."""
+    store = tc.GraphStore()
+    x = store.add_source("x")
+    reads = []
+    for i in range(max(n // (6 if negated else 4), 1)):
+        y = store.add_source(f"y{i}")
+        for pair in ([x, y], [y, x]):
+            total = store.add_op("add", pair)
+            reads.append(store.add_op("neg", [total]) if negated else total)
+    return marked(store, [store.add_exchange(reads)])
+
+
+def all_marked(n: int) -> tc.GraphStore:
+    store = tc.GraphStore()
+    return marked(store, [store.add_source(f"s{i}") for i in range(n)])
+
+
+def deep_chain(n: int) -> tc.GraphStore:
+    store = tc.GraphStore()
+    head = store.add_source("x")
+    for i in range(n):
+        head = store.add_op("neg" if i % 2 else "abs", [head])
+    return marked(store, [head])
+
+
+def wide_join(n: int) -> tc.GraphStore:
+    store = tc.GraphStore()
+    return marked(store, [store.add_join([store.add_source(f"s{i}") for i in range(n)])])
+
+
+def many_params(n: int) -> tc.GraphStore:
+    store = tc.GraphStore()
+    x = store.add_source("x")
+    return marked(store, [store.add_op("f", [x], {f"p{i}": i + j for i in range(n // 64)})
+                          for j in range(64)])
+
+
+def long_names(n: int) -> tc.GraphStore:
+    store = tc.GraphStore()
+    return marked(store, [store.add_source(f"{j}" + "n" * (n * 16 // 64)) for j in range(64)])
+
+
+# name -> (builder of the input for n, the measured call on it)
+PATHOLOGICAL = {
+    "hash-cons of crafted-looking pairs: reduce": (flood_pairs, lambda s: s.reduce()),
+    "wide exchange over neg(x+y), neg(y+x): reduce": (lambda n: wide_exchange(n, True), lambda s: s.reduce()),
+    "wide exchange over x+y, y+x: reduce": (lambda n: wide_exchange(n, False), lambda s: s.reduce()),
+    "all sources marked: deserialize": (lambda n: all_marked(n).serialize(), tc.GraphStore.deserialize),
+    "all sources marked: to_dot": (all_marked, lambda s: s.to_dot()),
+    "all sources marked: reduce": (all_marked, lambda s: s.reduce()),
+    "deep chain: reduce": (deep_chain, lambda s: s.reduce()),
+    "deep chain: serialize": (deep_chain, lambda s: s.serialize()),
+    "wide join: reduce": (wide_join, lambda s: s.reduce()),
+    "many params: serialize + deserialize + reduce":
+        (many_params, lambda s: tc.GraphStore.deserialize(s.serialize()).reduce()),
+    "long names: to_dot + reduce": (long_names, lambda s: (s.to_dot(), s.reduce())),
+}
+
+
+def pathological_peak(name: str, n: int) -> float:
+    """Growth of the peak resident size (bytes) while the call runs, in a fresh interpreter: the
+    kernel's high-water mark is reset after the input is built (clear_refs 5) and read after."""
+    code = f"""
+import gc, sys
+sys.path.insert(0, {str(HERE)!r})
+import bench
+build, call = bench.PATHOLOGICAL[{name!r}]
+subject = build({n})
+gc.collect()
+before = bench.rss_bytes()
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+call(subject)
+with open("/proc/self/status") as f:
+    peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+print(peak - before)
+"""
+    result = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
+    return float(result.stdout.strip())
+
+
+def bench_pathological(n: int, rounds: int) -> None:
+    """Each shape at n and 2n: both factors near 2 mean linear time and memory."""
+    rows = []
+    for name, (build, call) in PATHOLOGICAL.items():
+        times = []
+        peaks = []
+        for size in (n, 2 * n):
+            subject = build(size)
+            times.append(median_seconds(lambda: call(subject), rounds))
+            del subject
+            peaks.append(pathological_peak(name, size))
+        # Below a megabyte the call fits in memory the interpreter already holds: no factor.
+        growth = f"{peaks[1] / peaks[0]:4.1f}x" if peaks[0] >= 1e6 else "   -"
+        rows.append((name, f"{times[0] * 1e3:8.1f} ms -> {times[1] * 1e3:8.1f} ms ({times[1] / times[0]:4.1f}x)  "
+                           f"peak +{peaks[0] / 1e6:7.1f} MB -> +{peaks[1] / 1e6:7.1f} MB ({growth})"))
+    report(f"pathological shapes at {n:,} and {2 * n:,} nodes, median of {rounds} "
+           "(factors near 2 are linear)", rows)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nodes", type=int, default=1_000_000)
@@ -294,6 +414,7 @@ def main() -> None:
         "reduce": lambda: bench_reduce([args.nodes // 10, args.nodes], args.rounds),
         "incremental": lambda: bench_incremental(args.nodes, args.rounds),
         "scale": lambda: scale.run(args.scale_sizes, args.rounds),
+        "pathological": lambda: bench_pathological(args.nodes // 10, args.rounds),
     }
     parser.add_argument("--only", choices=sections, action="append",
                         help="run only this section (may be repeated); default: all")

@@ -46,8 +46,11 @@ asan() {
     "$build/tests/cpp/tarnvel_tests" --gtest_brief=1
 
   local module_dir=$build/src/python
+  # The C++ runtime is preloaded too: ASan binds its __cxa_throw interceptor when it starts, and
+  # with libstdc++ loaded only later (by the module) the first C++ exception that reaches Python
+  # (an interrupted call's) would abort in the interceptor.
   local runtime
-  runtime=$(g++ -print-file-name=libasan.so)
+  runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
   local env=(env PYTHONPATH="$module_dir:$root/tests/python" LD_PRELOAD="$runtime" PYTHONMALLOC=malloc
              UBSAN_OPTIONS="$ubsan_options")
   local imported

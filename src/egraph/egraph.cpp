@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/fault.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -173,40 +174,61 @@ void EGraph::truncate_nodes(Id root, std::size_t size) {
   }
 }
 
-// Repairs are taken from the back of the list; the ones a few places before are loaded ahead in
-// three steps (the form as added, the union-find slots of its children, then the memo bucket of its
-// current canonical form), since each is a cache miss on a large e-graph.
-void EGraph::prefetch_repair() const {
+// Repairs of a round are taken in order; the ones a few places ahead are loaded in three steps (the
+// form as added, the union-find slots of its children, then the memo bucket of its current
+// canonical form), since each is a cache miss on a large e-graph.
+void EGraph::prefetch_repair(std::span<const Id> round, std::size_t at) const {
   constexpr std::size_t kSlotDistance = 4;
   constexpr std::size_t kParentDistance = 8;
   constexpr std::size_t kFormDistance = 16;
-  const std::size_t size = repair_list_.size();
-  const auto at = [&](std::size_t distance) { return repair_list_[size - 1 - distance]; };
-  if (kFormDistance < size) __builtin_prefetch(&added_[at(kFormDistance)]);
-  if (kParentDistance < size) {
-    for (Id child : added_[at(kParentDistance)].children) union_find_.prefetch(child);
+  if (at + kFormDistance < round.size()) __builtin_prefetch(&added_[round[at + kFormDistance]]);
+  if (at + kParentDistance < round.size()) {
+    for (Id child : added_[round[at + kParentDistance]].children) union_find_.prefetch(child);
   }
-  if (kSlotDistance < size) {
-    ENode node = added_[at(kSlotDistance)];
+  if (at + kSlotDistance < round.size()) {
+    ENode node = added_[round[at + kSlotDistance]];
     canonicalize_children(node);
     memo_.prefetch(node);
   }
 }
 
+// The queue as it stands without repeats, latest first: an e-node queued by several merges is
+// re-entered once, in the form all of them gave it.
+std::vector<Id> EGraph::take_repair_round() {
+  id_mark_.resize(union_find_.size(), 0);
+  std::vector<Id> round;
+  round.reserve(repair_list_.size());
+  for (auto it = repair_list_.rbegin(); it != repair_list_.rend(); ++it) {
+    if (id_mark_[*it] != 0) continue;
+    id_mark_[*it] = 1;
+    round.push_back(*it);
+  }
+  repair_list_.clear();
+  for (Id id : round) id_mark_[id] = 0;
+  return round;
+}
+
+// Repairs run in rounds: a round re-enters each queued e-node once, and the merges it causes queue
+// the next. So a wide e-node whose children merge one by one costs its width once per round, not
+// once per merge, and the memo gains one form of it per round.
 std::size_t EGraph::process_repairs() {
   std::size_t merges = 0;
   while (!repair_list_.empty()) {
-    prefetch_repair();
-    const Id id = repair_list_.back();
-    repair_list_.pop_back();
-    ENode node = added_[id];
-    canonicalize_children_halving(node);
-    touched_.push_back(id);
-    const auto [entry, inserted] = memo_.insert(node, id);
-    if (inserted) continue;
-    const Id previous = *entry;
-    *entry = id;
-    if (union_(previous, id)) ++merges;
+    const std::vector<Id> round = take_repair_round();
+    for (std::size_t i = 0; i < round.size(); ++i) {
+      prefetch_repair(round, i);
+      const Id id = round[i];
+      ENode node = added_[id];
+      note_work(1 + node.children.size());
+      canonicalize_children_halving(node);
+      repaired_children_ += node.children.size();
+      touched_.push_back(id);
+      const auto [entry, inserted] = memo_.insert(node, id);
+      if (inserted) continue;
+      const Id previous = *entry;
+      *entry = id;
+      if (union_(previous, id)) ++merges;
+    }
   }
   return merges;
 }
@@ -216,27 +238,27 @@ std::size_t EGraph::process_repairs() {
 // the last rebuild, nothing was appended to it, and none of its nodes' children lost a merge (a
 // child that loses queues every node that uses it, which touches that node's class).
 std::vector<Id> EGraph::touched_roots() {
-  touched_mark_.resize(union_find_.size(), 0);
+  id_mark_.resize(union_find_.size(), 0);
   std::vector<Id> roots;
   for (Id id : touched_) {
     const Id root = find_halving(id);
-    if (touched_mark_[root] != 0) continue;
-    touched_mark_[root] = 1;
+    if (id_mark_[root] != 0) continue;
+    id_mark_[root] = 1;
     roots.push_back(root);
   }
   touched_.clear();
   if (roots.size() > union_find_.size() / 8) {
     // Dense: one scan in id order is cheaper than sorting.
     roots.clear();
-    for (Id id = 0; id < touched_mark_.size(); ++id) {
-      if (touched_mark_[id] == 0) continue;
-      touched_mark_[id] = 0;
+    for (Id id = 0; id < id_mark_.size(); ++id) {
+      if (id_mark_[id] == 0) continue;
+      id_mark_[id] = 0;
       roots.push_back(id);
     }
     return roots;
   }
   std::sort(roots.begin(), roots.end());
-  for (Id root : roots) touched_mark_[root] = 0;
+  for (Id root : roots) id_mark_[root] = 0;
   return roots;
 }
 
@@ -300,6 +322,7 @@ std::size_t EGraph::rebuild() {
         for (Id child : node.children) union_find_.prefetch(child);
       }
     }
+    note_work(1 + nodes_of(roots[i]).size());
     rebuild_class(roots[i]);
   }
   refresh_op_lists();

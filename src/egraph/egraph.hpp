@@ -127,6 +127,9 @@ class EGraph {
   // Throws InternalFault unless the e-graph is clean and every invariant above holds. For tests.
   void verify() const;
 
+  // For tests that count the work a rebuild does.
+  friend struct EGraphWork;
+
  private:
   // A class's node list takes one 16-byte slot: a single node is the slot itself; an empty or
   // longer list is marked by the symbol kPooled, with the length and the node-pool offset as the
@@ -172,7 +175,8 @@ class EGraph {
   void canonicalize_children(ENode& node) const;
   void canonicalize_children_halving(ENode& node);
   std::size_t process_repairs();
-  void prefetch_repair() const;
+  std::vector<Id> take_repair_round();
+  void prefetch_repair(std::span<const Id> round, std::size_t at) const;
   std::vector<Id> touched_roots();
   void rebuild_class(Id root);
   void refresh_op_lists();
@@ -184,14 +188,15 @@ class EGraph {
   Pool<Id, 18> use_pool_;
   Chunked<ENode> added_;  // by id: the e-node created with the id, as it was when added
   Memo memo_;
-  std::vector<Id> repair_list_;           // ids whose added form must be re-entered; LIFO
+  std::vector<Id> repair_list_;           // ids whose added form must be re-entered, with repeats
+  std::size_t repaired_children_ = 0;     // children canonicalized by repairs: the work they did
   std::size_t number_of_classes_ = 0;
   bool is_clean_ = false;
 
   // Classes whose node lists changed since the last rebuild (created, merged into, or holding an
   // e-node with a child that lost a merge), raw ids with repeats; the class pass visits only these.
   std::vector<Id> touched_;
-  std::vector<std::uint8_t> touched_mark_;   // by id, scratch for deduplication
+  std::vector<std::uint8_t> id_mark_;   // by id, scratch for deduplication, all zero between uses
 
   std::vector<std::vector<Id>> classes_by_op_;   // by symbol
   std::vector<std::size_t> op_sorted_prefix_;    // by symbol, during a rebuild

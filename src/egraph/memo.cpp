@@ -3,23 +3,20 @@
 #include <limits>
 
 #include "support/fault.hpp"
+#include "support/seeded_hash.hpp"
 
 namespace tarnvel::egraph {
 namespace {
 
-std::uint64_t mix(std::uint64_t h) {
-  h ^= h >> 31;
-  h *= 0x94D049BB133111EBu;
-  h ^= h >> 29;
-  return h;
-}
+std::uint32_t fold(std::uint64_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
 
 }  // namespace
 
 std::uint32_t Memo::inline_hash(std::uint32_t head, std::uint32_t first, std::uint32_t second) {
-  const std::uint64_t h =
-      (std::uint64_t{head} << 32 | first) * 0x9E3779B97F4A7C15u ^ std::uint64_t{second} * 0xBF58476D1CE4E5B9u;
-  return static_cast<std::uint32_t>(mix(h) >> 32);
+  SeededHasher hasher;
+  hasher.word(std::uint64_t{head} << 32 | first);
+  hasher.word(second);
+  return fold(hasher.finish());
 }
 
 Memo::Key::Key(const ENode& node) : node(&node) {
@@ -31,10 +28,11 @@ Memo::Key::Key(const ENode& node) : node(&node) {
     hash = inline_hash(head, first, second);
     return;
   }
-  std::uint64_t h = std::uint64_t{node.op.value} * 0x9E3779B97F4A7C15u ^ arity;
-  for (Id child : node.children) h = mix((h ^ child) * 0xBF58476D1CE4E5B9u);
+  SeededHasher hasher;
+  hasher.word(std::uint64_t{node.op.value} << 32 | arity);
+  for (Id child : node.children) hasher.word(child);
   head = kWide;
-  hash = static_cast<std::uint32_t>(mix(h) >> 32);
+  hash = fold(hasher.finish());
   first = hash;
   second = 0;
 }

@@ -7,7 +7,8 @@
 // loaded ahead. A wider e-node, or one whose symbol does not fit the word, lives in a side arena;
 // its slot holds its hash and index.
 //
-// The table is only ever looked up: no result depends on where an entry sits.
+// Keys are hashed with the per-process seed (a program read from a blob chooses the children), and
+// the table is only ever looked up: no result depends on where an entry sits.
 #pragma once
 
 #include <cstddef>

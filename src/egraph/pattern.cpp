@@ -4,6 +4,7 @@
 #include <array>
 
 #include "support/fault.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -158,6 +159,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   const auto* root = std::get_if<ENode>(&ast_.nodes[ast_.root()]);
   if (root == nullptr) {
     for (Id id = 0; id < egraph.id_count(); ++id) {
+      note_work();
       if (egraph.is_root(id) && !search_class(id)) break;
     }
     return matches;
@@ -189,6 +191,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
     if (i + kPrefetchDistance < candidates.size()) {
       egraph.prefetch_class_nodes(candidates[i + kPrefetchDistance]);
     }
+    note_work();
     if (!(flat_root_ ? search_flat(candidates[i]) : search_class(candidates[i]))) break;
   }
   return matches;
@@ -311,6 +314,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
     load_classes(i + 3 * kPrefetchDistance);
     load_nodes(i + 2 * kPrefetchDistance);
     prepare(i + kPrefetchDistance);
+    note_work();
     const auto [matched, subst] = work[i];
     const Id instance =
         still_listed(prepared)

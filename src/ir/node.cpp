@@ -5,19 +5,19 @@
 #include "absl/hash/hash.h"
 #include "ir/token.hpp"
 #include "support/fault.hpp"
+#include "support/seeded_hash.hpp"
 
 namespace tarnvel {
 namespace {
 
 bool has_extra(NodeKind kind) { return kind == NodeKind::External || kind == NodeKind::Stage; }
 
-// Folds words into a 64-bit state by a full multiply (the high and low halves xor-ed), the mixing
-// step of fast multiply-based string hashes. Lengths go into the words that announce the parts,
+// Words of a key folded by the seeded hasher. Lengths go into the words that announce the parts,
 // so that a string is read with overlapping loads only, which together with its length determine
 // every byte.
 class StructureHasher {
  public:
-  void word(std::uint64_t w) noexcept { state_ = mix(state_ ^ w, kMultiplier); }
+  void word(std::uint64_t w) noexcept { hasher_.word(w); }
   void text(std::string_view text) noexcept {
     const char* p = text.data();
     const std::size_t n = text.size();
@@ -41,14 +41,9 @@ class StructureHasher {
       word(param.canonical_bits());
     }
   }
-  std::uint64_t finish() const noexcept { return mix(state_, kMultiplier); }
+  std::uint64_t finish() const noexcept { return hasher_.finish(); }
 
  private:
-  static constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
-  static std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
-  }
   static std::uint64_t byte(char c) noexcept { return static_cast<unsigned char>(c); }
   static std::uint64_t load32(const char* p) noexcept {
     std::uint32_t v;
@@ -60,10 +55,7 @@ class StructureHasher {
     std::memcpy(&v, p, sizeof v);
     return v;
   }
-  // The address of a static differs between processes (ASLR), so colliding keys cannot be
-  // prepared in advance, as with Abseil's own seed.
-  static inline const char kSeedAnchor = 0;
-  std::uint64_t state_ = reinterpret_cast<std::uintptr_t>(&kSeedAnchor) | 1;
+  SeededHasher hasher_;
 };
 
 }  // namespace

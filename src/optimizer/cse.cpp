@@ -9,6 +9,7 @@
 #include "absl/hash/hash.h"
 #include "support/fault.hpp"
 #include "support/table_growth.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 namespace {
@@ -65,6 +66,7 @@ CseResult cse(EngineGraph&& graph) {
                                                              IndexEq{&nodes});
   std::size_t kept = 0;
   for (std::size_t i = 0; i < size; ++i) {
+    note_work();
     EngineNode& node = nodes[i];
     for (std::size_t& child : node.children) {
       check_index(child, i, "child of an engine node");

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "support/fault.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 namespace {
@@ -20,6 +21,7 @@ std::vector<NodeId> survivors(const Nodes& nodes, std::span<const NodeId> output
     live[output] = 1;
   }
   for (NodeId id = size; id-- > 0;) {
+    note_work();
     if (!live[id]) continue;
     for (NodeId input : nodes[id].inputs()) {
       check_index(input, id, "input id of a node");
@@ -42,6 +44,7 @@ DceResult eliminate(const Nodes& nodes, std::span<const NodeId> outputs) {
   result.nodes.reserve(survivor_count(result.survival));
   for (NodeId id = 0; id < nodes.size(); ++id) {
     if (result.survival[id] == kDropped) continue;
+    note_work();
     const NodeKey& node = nodes[id];
     NodeInputs inputs;
     inputs.reserve(node.inputs().size());

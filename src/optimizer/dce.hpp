@@ -30,8 +30,7 @@ std::size_t survivor_count(std::span<const NodeId> survival);
 // REQUIRES: every input of node i is below i and every output is below nodes.size() (checked:
 // a violation is an InternalFault). One sweep without recursion, so depth is unbounded.
 DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
-// The same over a store's nodes, for a caller holding the store's lock (read_nodes): only the
-// survivors are copied out.
+// The same over a view of a store's nodes: only the survivors are copied out.
 DceResult dead_code_elimination(const GraphStore::NodesView& nodes,
                                 std::span<const NodeId> outputs);
 

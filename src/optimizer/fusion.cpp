@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/fault.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 namespace {
@@ -80,6 +81,7 @@ std::vector<Index> single_use_stages(const EngineGraph& graph, const Lists& uses
   std::vector<Index> parent(n);
   std::iota(parent.begin(), parent.end(), Index{0});
   for (Index k = 0; k < n; ++k) {
+    note_work();
     const auto consumers = uses.of(k);
     if (graph.nodes[k].opaque || consumers.size() != 1 || is_output[k]) continue;
     if (graph.nodes[consumers[0]].opaque) continue;
@@ -100,6 +102,7 @@ std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
   std::vector<Index> stage_of(n);
   std::iota(stage_of.begin(), stage_of.end(), Index{0});
   for (Index k = n; k-- > 0;) {
+    note_work();
     const auto consumers = uses.of(k);
     if (graph.nodes[k].opaque || is_output[k] || consumers.empty()) continue;
     const Index s = stage_of[consumers[0]];

@@ -10,6 +10,7 @@
 #include "optimizer/fusion.hpp"
 #include "support/fault.hpp"
 #include "support/table_growth.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 namespace {
@@ -92,6 +93,7 @@ EngineGraph live_engine_graph(const LiveNodes& live) {
   graph.nodes.reserve(live.nodes.size());
   SymbolCache symbols;
   for (const NodeKey* node : live.nodes) {
+    note_work();
     EngineNode& added = graph.nodes.emplace_back();
     added.op = symbols.symbol(*node);
     added.children.reserve(node->inputs().size());
@@ -187,20 +189,17 @@ Reduced reduce_live(const LiveNodes& live, std::uint64_t input_nodes, const Rewr
   return reduced;
 }
 
-// Dead code elimination over the store's nodes, under its lock, taking only pointers to the
-// survivors. Reading them after the lock is released is safe: a store only ever appends, and
-// appending never moves or changes a node. The caller keeps the store alive. Fails with the first
-// output id that names no node.
+// Dead code elimination over a view of the store's nodes, taking only pointers to the survivors,
+// which stay valid while the store lives (a store only ever appends, and appending never moves or
+// changes a node). The caller keeps the store alive. Fails with the first output id that names no
+// node.
 std::expected<std::pair<LiveNodes, std::uint64_t>, BadNodeId> live_in_store(
     const GraphStore& store, std::span<const NodeId> outputs) {
-  return store.read_nodes(
-      [&](const GraphStore::NodesView& nodes)
-          -> std::expected<std::pair<LiveNodes, std::uint64_t>, BadNodeId> {
-        for (NodeId id : outputs) {
-          if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
-        }
-        return std::pair{live_nodes(nodes, outputs), std::uint64_t{nodes.size()}};
-      });
+  const GraphStore::NodesView nodes = store.view().nodes;
+  for (NodeId id : outputs) {
+    if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
+  }
+  return std::pair{live_nodes(nodes, outputs), std::uint64_t{nodes.size()}};
 }
 
 }  // namespace
@@ -230,6 +229,7 @@ ReducedStore from_reduced(Reduced reduced) {
     };
     for (std::size_t r = 0; r < kLookahead; ++r) load_ahead(r);
     for (std::size_t r = 0; r < count; ++r) {
+      note_work();
       NodeKey& node = reduced.nodes[r];
       std::expected<NodeId, BadNodeId> id;
       if (identity) {
@@ -286,15 +286,11 @@ std::expected<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& sto
 
 std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,
                                                             std::span<const NodeId> outputs) {
-  auto cut = store.read_nodes(
-      [&](const GraphStore::NodesView& nodes) -> std::expected<DceResult, BadNodeId> {
-        for (NodeId id : outputs) {
-          if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
-        }
-        return dead_code_elimination(nodes, outputs);
-      });
-  if (!cut) return std::unexpected(cut.error());
-  DceResult& live = *cut;
+  const GraphStore::NodesView nodes = store.view().nodes;
+  for (NodeId id : outputs) {
+    if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
+  }
+  DceResult live = dead_code_elimination(nodes, outputs);
   Reduced reduced;
   reduced.node_map.reserve(live.survival.size());
   for (NodeId survivor : live.survival) {

@@ -13,6 +13,7 @@
 #include "egraph/runner.hpp"
 #include "optimizer/rules.hpp"
 #include "support/fault.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 namespace {
@@ -85,6 +86,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   symbols.reserve(n);
   RecentSymbols recent(egraph.symbols());
   for (const EngineNode& node : graph.nodes) {
+    note_work();
     binary += node.children.size() == 2 ? 1 : 0;
     symbols.push_back(recent.intern(node.op));
   }
@@ -109,6 +111,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
       egraph.prefetch_node(ahead);
       for (Id child : ahead.children) egraph.prefetch_class(child);  // adding appends to its uses
     }
+    note_work(1 + graph.nodes[i].children.size());
     ENode enode{symbols[i], {}};
     for (std::size_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
     ids.push_back(egraph.find(egraph.add(std::move(enode))));
@@ -138,6 +141,7 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
   result.graph.nodes.reserve(graph.nodes.size());
   result.node_map.reserve(graph.nodes.size());
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+    note_work();
     const Id root = roots[ids[i]];
     if (output_index[root] == kNoIndex) {
       const EngineNode& node = graph.nodes[i];

@@ -526,13 +526,14 @@ Ref node_to_py(NodeId id, const NodeKey& node, bool is_output) {
   return dict;
 }
 
-PyObject* node_view_to_py(const Snapshot& snapshot) {
-  std::vector<bool> is_output(snapshot.nodes.size(), false);
-  for (NodeId id : snapshot.outputs) is_output[id] = true;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(snapshot.nodes.size())));
+PyObject* node_view_to_py(const GraphStore::View& view) {
+  std::vector<bool> is_output(view.nodes.size(), false);
+  for (NodeId id : view.outputs) is_output[id] = true;
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(view.nodes.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < snapshot.nodes.size(); ++i) {
-    Ref node = node_to_py(i, snapshot.nodes[i], is_output[i]);
+  for (std::size_t i = 0; i < view.nodes.size(); ++i) {
+    note_work(8);  // a node's dict and its values
+    Ref node = node_to_py(i, view.nodes[i], is_output[i]);
     if (!node) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node.release());
   }

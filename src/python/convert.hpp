@@ -45,7 +45,7 @@ PyObject* params_to_py(const ParamMap& params);
 PyObject* ids_to_py(std::span<const NodeId> ids);
 PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map);
 // The node view: one dict per node in id order; fails on an unparseable stage member token.
-PyObject* node_view_to_py(const Snapshot& snapshot);
+PyObject* node_view_to_py(const GraphStore::View& view);
 // One entry of the node view.
 Ref node_to_py(NodeId id, const NodeKey& node, bool is_output);
 PyObject* descriptor_to_py(const PayloadDescriptor& descriptor);

@@ -106,9 +106,11 @@ PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
 }
 
 // Methods without arguments: bind (to refuse extra ones), read under the lock, convert unlocked.
+// Reading or converting a large store may be interrupted.
 template <class Read, class Convert>
 PyObject* read_method(PyObject* self, const Signature& signature, PyObject* const* args,
                       Py_ssize_t nargsf, PyObject* kwnames, Read read, Convert convert) try {
+  SignalChecks checks;
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
   auto value = [&] {
@@ -130,8 +132,8 @@ PyObject* node_count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("nodes", {});
   return read_method(self, signature, args, nargsf, kwnames,
-                     [](GraphStore& s) { return s.snapshot(); },
-                     [](const Snapshot& snapshot) { return node_view_to_py(snapshot); });
+                     [](GraphStore& s) { return s.view(); },
+                     [](const GraphStore::View& view) { return node_view_to_py(view); });
 }
 
 PyObject* node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
@@ -180,6 +182,7 @@ PyObject* run_reduction(PyObject* self, bool maximal_fusion,
                         const std::optional<std::vector<NodeId>>& outputs, ReduceResult result) {
   std::expected<ReducedStore, BadNodeId> reduced = [&]() -> std::expected<ReducedStore, BadNodeId> {
     DetachedWaits waits;
+    SignalChecks checks;
     const SaturationEngine engine;
     if (!outputs) return reduce_with(core(self), engine, maximal_fusion);
     return reduce_with_outputs(core(self), *outputs, engine, maximal_fusion);
@@ -235,6 +238,7 @@ PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   if (!to_node_ids(bound[0], "outputs", outputs)) return nullptr;
   auto result = [&] {
     DetachedWaits waits;
+    SignalChecks checks;
     return tarnvel::cone(core(self), outputs);
   }();
   if (!result) return raise_bad_node_id(result.error().id);
@@ -251,6 +255,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
   if (!to_optional_node_ids(bound[0], "outputs", requested)) return nullptr;
   auto blob = [&]() -> std::expected<std::string, std::variant<BadNodeId, BlobLimitError>> {
     DetachedWaits waits;
+    SignalChecks checks;
     auto outputs = requested_outputs(core(self), std::move(requested));
     if (!outputs) return std::unexpected(outputs.error());
     auto bytes = serialize_with(core(self), *outputs);
@@ -282,7 +287,10 @@ PyObject* deserialize(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
   }
   // Bytes are immutable: the view stays valid for the whole read.
   const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-  auto store = tarnvel::deserialize(bytes);
+  auto store = [&] {
+    SignalChecks checks;
+    return tarnvel::deserialize(bytes);
+  }();
   if (!store) {
     PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
     return nullptr;
@@ -299,6 +307,7 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
   const std::string blob = [&] {
     DetachedWaits waits;
+    SignalChecks checks;
     auto bytes = serialize_with(core(self), core(self).outputs());
     // A store whose blob would overflow the format cannot be pickled either.
     if (!bytes) throw std::length_error(bytes.error().message());

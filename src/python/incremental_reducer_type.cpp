@@ -101,6 +101,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
     return nullptr;
   auto reduced = [&]() -> std::expected<ReducedStore, ReducerError> {
     DetachedWaits waits;
+    SignalChecks checks;  // heeded only once the reducer's mutex is released
     // The outputs are read from the store before the reducer is locked.
     auto outputs = requested_outputs(*store, std::move(requested));
     if (!outputs) return std::unexpected(outputs.error());

@@ -19,6 +19,12 @@ struct DetachingWait final : ContentionWait {
 };
 DetachingWait detaching_wait;  // stateless
 
+// Runs on the thread that installed it, attached, with no core lock held.
+struct PendingSignals final : InterruptionCheck {
+  bool stop_requested() override { return PyErr_CheckSignals() != 0; }
+};
+PendingSignals pending_signals;  // stateless
+
 Py_ssize_t find_keyword(const absl::InlinedVector<Parameter, Signature::kMaxParams>& params,
                         PyObject* keyword) {
   for (std::size_t i = 0; i < params.size(); ++i) {
@@ -30,6 +36,8 @@ Py_ssize_t find_keyword(const absl::InlinedVector<Parameter, Signature::kMaxPara
 }  // namespace
 
 DetachedWaits::DetachedWaits() noexcept : scope_(detaching_wait) {}
+
+SignalChecks::SignalChecks() noexcept : scope_(pending_signals) {}
 
 ModuleState& state_of(PyTypeObject* type) {
   PyObject* module = PyType_GetModuleByDef(type, &module_def);
@@ -132,6 +140,8 @@ PyObject* raise_current_exception(PyTypeObject* type_of_module) {
     throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const Interrupted&) {
+    return nullptr;  // the handler's exception is set
   } catch (const std::exception& error) {
     PyErr_SetString(state_of(type_of_module).internal_fault, error.what());
   } catch (...) {

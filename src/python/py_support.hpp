@@ -12,6 +12,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "support/guarded_mutex.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel::python {
 
@@ -93,7 +94,8 @@ void add_argument_note(const char* argument);
 
 // Turns the C++ exception being handled into a Python exception and returns null. Call only
 // from a catch block: InternalFault (and any other unexpected exception) becomes the module's
-// InternalFault, std::bad_alloc becomes MemoryError.
+// InternalFault, std::bad_alloc becomes MemoryError, and Interrupted keeps the exception the
+// signal handler raised.
 PyObject* raise_current_exception(PyTypeObject* type_of_module);
 // ValueError "no node with id N".
 PyObject* raise_bad_node_id(unsigned long long id);
@@ -106,6 +108,18 @@ class DetachedWaits {
 
  private:
   ContentionWaitScope scope_;
+};
+
+// Installs, for the current call, an interruption check that runs pending signal handlers
+// (PyErr_CheckSignals) every millisecond or so of core work, so that Ctrl-C stops a long call. When
+// a handler raises, the core unwinds with Interrupted. The core never asks while it holds the lock
+// of a shared object, so no handler runs under a core lock.
+class SignalChecks {
+ public:
+  SignalChecks() noexcept;
+
+ private:
+  InterruptionScope scope_;
 };
 
 // A method-table entry for a vectorcall method `name` with the docstring `doc`.

@@ -6,6 +6,7 @@
 #include "serialize/blob.hpp"
 #include "serialize/utf8.hpp"
 #include "support/fault.hpp"
+#include "support/interruption.hpp"
 
 // Binds the value of a std::expected expression to `name`, or returns its error.
 #define BLOB_TRY(name, expression)                                            \
@@ -196,6 +197,7 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
     return id;
   };
   for (std::uint32_t k = 0; k < record_count; ++k) {
+    note_work();
     BLOB_TRY(tag, reader.byte());
     if (tag >= kNodeKindCount) return bad_tag("node", tag);
     const auto kind = static_cast<NodeKind>(tag);

@@ -6,6 +6,7 @@
 
 #include "serialize/blob.hpp"
 #include "support/fault.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 namespace {
@@ -24,6 +25,8 @@ class SizeSink {
   void u64(std::uint64_t) noexcept { size_ += 8; }
   void raw(std::string_view bytes) noexcept { size_ += bytes.size(); }
   void ids(std::span<const NodeId> ids) noexcept { size_ += sizeof(NodeId) * ids.size(); }
+  // Measuring is where a long write may be interrupted: nothing has been written yet.
+  void node_done() { note_work(); }
 
   std::size_t size() const noexcept { return size_; }
   // The first value that did not fit, if any.
@@ -57,6 +60,10 @@ class ByteSink {
       for (NodeId id : ids) put(id);
     }
   }
+
+  // Never interrupted: the bytes go in inside std::string::resize_and_overwrite, which must not
+  // throw, and this pass is a straight copy of what measuring already walked.
+  void node_done() noexcept {}
 
   char* position() const noexcept { return out_; }
 
@@ -158,7 +165,10 @@ template <class Sink, class Nodes>
 void put_blob(Sink& sink, const Nodes& nodes, std::span<const NodeId> outputs) {
   sink.raw(kMagic);
   sink.u32(nodes.size(), BlobLimit::NodeCount);
-  for (std::size_t id = 0; id < nodes.size(); ++id) put_node(sink, nodes[id]);
+  for (std::size_t id = 0; id < nodes.size(); ++id) {
+    put_node(sink, nodes[id]);
+    sink.node_done();
+  }
   put_ids(sink, outputs, BlobLimit::OutputCount);
 }
 
@@ -198,15 +208,13 @@ std::string BlobLimitError::message() const {
 
 std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& store,
                                                           std::span<const NodeId> outputs) {
-  // Both passes run under one hold of the store's lock: the same consistent state a snapshot
-  // would give, without copying every key first.
-  return store.read_nodes([&](const GraphStore::NodesView& nodes)
-                              -> std::expected<std::string, BlobLimitError> {
-    std::string blob;
-    auto written = append_encoded(blob, [&](auto& sink) { put_blob(sink, nodes, outputs); });
-    if (!written) return std::unexpected(written.error());
-    return blob;
-  });
+  // Both passes read one view of the store: the same consistent state a snapshot would give,
+  // without copying every key first and without holding the lock.
+  const GraphStore::NodesView nodes = store.view().nodes;
+  std::string blob;
+  auto written = append_encoded(blob, [&](auto& sink) { put_blob(sink, nodes, outputs); });
+  if (!written) return std::unexpected(written.error());
+  return blob;
 }
 
 std::expected<void, BlobLimitError> put_params(std::string& buffer, const ParamMap& params) {

@@ -1,7 +1,8 @@
 // DOT rendering of a store: fully determined by the nodes and the marks.
-#include <algorithm>
+#include <vector>
 
 #include "store/graph_store.hpp"
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 namespace {
@@ -21,22 +22,24 @@ std::string escape_dot_label(std::string_view label) {
 }  // namespace
 
 std::string GraphStore::to_dot() const {
-  return mutex_.with_lock([&] {
-    std::string out = "digraph tarnvel {\n";
-    for (NodeId id = 0; id < nodes_.size(); ++id) {
-      const bool is_output = std::find(outputs_.begin(), outputs_.end(), id) != outputs_.end();
-      out += "  n" + std::to_string(id) + " [label=\"" + escape_dot_label(nodes_[id].label()) + '"';
-      if (is_output) out += ", shape=doublecircle";
-      out += "];\n";
+  const View view = this->view();
+  std::vector<bool> is_output(view.nodes.size(), false);
+  for (NodeId id : view.outputs) is_output[id] = true;
+  std::string out = "digraph tarnvel {\n";
+  for (NodeId id = 0; id < view.nodes.size(); ++id) {
+    note_work();
+    out += "  n" + std::to_string(id) + " [label=\"" + escape_dot_label(view.nodes[id].label()) + '"';
+    if (is_output[id]) out += ", shape=doublecircle";
+    out += "];\n";
+  }
+  for (NodeId id = 0; id < view.nodes.size(); ++id) {
+    note_work(1 + view.nodes[id].inputs().size());
+    for (NodeId input : view.nodes[id].inputs()) {
+      out += "  n" + std::to_string(input) + " -> n" + std::to_string(id) + ";\n";
     }
-    for (NodeId id = 0; id < nodes_.size(); ++id) {
-      for (NodeId input : nodes_[id].inputs()) {
-        out += "  n" + std::to_string(input) + " -> n" + std::to_string(id) + ";\n";
-      }
-    }
-    out += "}\n";
-    return out;
-  });
+  }
+  out += "}\n";
+  return out;
 }
 
 }  // namespace tarnvel

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <new>
+#include <utility>
 
 namespace tarnvel {
 
@@ -31,6 +32,13 @@ std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
   out.reserve(size_ - start);
   for (std::size_t id = start; id < size_; ++id) out.push_back((*this)[id]);
   return out;
+}
+
+std::vector<const NodeKey*> GraphStore::NodeList::chunk_starts() const {
+  std::vector<const NodeKey*> starts;
+  starts.reserve(chunks_.size());
+  for (const std::vector<NodeKey>& chunk : chunks_) starts.push_back(chunk.data());
+  return starts;
 }
 
 namespace {
@@ -82,7 +90,10 @@ std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(const KeyView& view) 
 
 std::expected<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {
   if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
-  if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+  if (id < is_output_.size() && is_output_[id]) return {};
+  if (id >= is_output_.size()) is_output_.resize(nodes_.size(), false);  // grows geometrically
+  outputs_.push_back(id);  // the only change an allocation failure could stop comes first
+  is_output_[id] = true;
   return {};
 }
 
@@ -109,8 +120,13 @@ Snapshot GraphStore::snapshot() const {
 std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
   return mutex_.with_lock([&]() -> std::expected<MarkedNode, BadNodeId> {
     if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
-    return MarkedNode{nodes_[id], std::ranges::find(outputs_, id) != outputs_.end()};
+    return MarkedNode{nodes_[id], id < is_output_.size() && is_output_[id]};
   });
+}
+
+GraphStore::View GraphStore::view() const {
+  return mutex_.with_lock(
+      [&] { return View{NodesView(nodes_.chunk_starts(), nodes_.size()), outputs_}; });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {

@@ -71,6 +71,7 @@ class GraphStore {
       ++size_;
     }
     std::vector<NodeKey> copy(std::size_t start) const;
+    std::vector<const NodeKey*> chunk_starts() const;
 
    private:
     std::vector<std::vector<NodeKey>> chunks_;
@@ -78,16 +79,27 @@ class GraphStore {
   };
 
  public:
-  // A read-only view of every node in id order, valid only inside read_nodes.
+  // A read-only view of the nodes the store held when the view was taken, in id order. It reads
+  // without the lock and stays valid while the store lives: nodes are only ever appended, and an
+  // append never moves or changes a node (chunks are never reallocated), so the nodes it covers
+  // are the same whatever other threads record meanwhile.
   class NodesView {
    public:
-    std::size_t size() const noexcept { return list_->size(); }
-    const NodeKey& operator[](NodeId id) const { return (*list_)[id]; }
+    std::size_t size() const noexcept { return size_; }
+    const NodeKey& operator[](NodeId id) const {
+      return chunks_[id / NodeList::kChunkSize][id % NodeList::kChunkSize];
+    }
 
    private:
     friend class GraphStore;
-    explicit NodesView(const NodeList& list) : list_(&list) {}
-    const NodeList* list_;
+    NodesView(std::vector<const NodeKey*> chunks, std::size_t size)
+        : chunks_(std::move(chunks)), size_(size) {}
+    std::vector<const NodeKey*> chunks_;  // the first node of each chunk
+    std::size_t size_;
+  };
+  struct View {
+    NodesView nodes;
+    std::vector<NodeId> outputs;
   };
 
   GraphStore();
@@ -116,14 +128,16 @@ class GraphStore {
   std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
   // A copy of the nodes, once every id of `outputs` is known to name one of them.
   std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(std::span<const NodeId> outputs) const;
-  // Graphviz DOT text of the nodes and marks, rendered under one hold of the lock.
+  // Graphviz DOT text of the nodes and marks, rendered from a view.
   std::string to_dot() const;
 
-  // Interns and marks through `Batch` under the lock, for whoever adds many nodes at once (a store
-  // filled from a blob or a reduction): the lock is taken once instead of once per node, and the
-  // release fence of every intern, which would wait for that intern's stores to reach memory, is
-  // paid once. `fill` must not call into Python or another store. Each intern is all-or-nothing
-  // as on its own; an exception stops the batch and keeps the nodes added before it.
+  // Interns and marks through `Batch` under the lock, for whoever fills a new store (from a blob
+  // or a reduction): the lock is taken once instead of once per node, and the release fence of
+  // every intern, which would wait for that intern's stores to reach memory, is paid once. `fill`
+  // must not call into Python or another store. Each intern is all-or-nothing as on its own; an
+  // exception stops the batch and keeps the nodes added before it.
+  // REQUIRES: nobody else sees the store yet, so the fill may be interrupted (and the store then
+  // dropped).
   class Batch {
    public:
     std::expected<NodeId, BadNodeId> intern(NodeKey key);
@@ -149,18 +163,17 @@ class GraphStore {
   };
   template <class Fill>
   decltype(auto) batch(Fill&& fill) {
-    return mutex_.with_lock([&]() -> decltype(auto) {
-      Batch batch(*this);
-      return fill(batch);
-    });
+    return mutex_.with_lock(
+        [&]() -> decltype(auto) {
+          Batch batch(*this);
+          return fill(batch);
+        },
+        true, GuardedMutex::Reach::Unshared);
   }
 
-  // Runs `read(NodesView)` under the lock: one consistent state without copying it. For readers
-  // that only encode or inspect; `read` must not call into Python or another store.
-  template <class Read>
-  decltype(auto) read_nodes(Read&& read) const {
-    return mutex_.with_lock([&]() -> decltype(auto) { return read(NodesView(nodes_)); });
-  }
+  // The nodes and the marks, taken together, without copying a node: long readers (DCE, the blob
+  // writer, DOT) work on the view with no lock held, so they may be interrupted.
+  View view() const;
   // Makes room for `count` more nodes, so that a known number of interns never rehashes.
   void reserve(std::uint64_t count);
 
@@ -183,6 +196,7 @@ class GraphStore {
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
   NodeList nodes_;                                          // guarded by mutex_
   std::vector<NodeId> outputs_;                             // guarded by mutex_
+  std::vector<bool> is_output_;  // by id, at least up to the largest mark; guarded by mutex_
   std::vector<NodeMapEntry> node_map_;                      // guarded by mutex_
   // Ids fit in 32 bits: a store holds fewer than 2^32 nodes, as a blob does.
   NodeIndex index_;                                         // guarded by mutex_

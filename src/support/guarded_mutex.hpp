@@ -11,11 +11,16 @@
 // installs one that detaches the thread from the interpreter while it blocks, so that a waiter never
 // stalls the GIL or a stop-the-world pause (the lock holder never calls into Python). The core
 // itself never installs one and blocks plainly.
+//
+// Interruption: a thread holding the lock of a shared object is not interrupted (interruption.hpp).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <optional>
+
+#include "support/interruption.hpp"
 
 namespace tarnvel {
 
@@ -45,11 +50,15 @@ class GuardedMutex {
   GuardedMutex(const GuardedMutex&) = delete;
   GuardedMutex& operator=(const GuardedMutex&) = delete;
 
+  // Whether other threads or host code can reach the guarded object. Work under the lock of a
+  // shared object is never interrupted; under the lock of an object still being built, it may be.
+  enum class Reach { Shared, Unshared };
+
   // Runs `body()` with the lock held and returns its result. An exception from `body` poisons
   // the lock unless it is std::bad_alloc and `strongly_safe` says the body left nothing half-done.
   template <class Body>
-  decltype(auto) with_lock(Body&& body, bool strongly_safe = true) {
-    const Held held(*this);
+  decltype(auto) with_lock(Body&& body, bool strongly_safe = true, Reach reach = Reach::Shared) {
+    const Held held(*this, reach);
     try {
       return body();
     } catch (const std::bad_alloc&) {
@@ -69,7 +78,8 @@ class GuardedMutex {
   // Holds the lock for a scope; throws InternalFault (after releasing it) when it is poisoned.
   class Held {
    public:
-    explicit Held(GuardedMutex& mutex) : mutex_(mutex) {
+    Held(GuardedMutex& mutex, Reach reach) : mutex_(mutex) {
+      if (reach == Reach::Shared) uninterruptible_.emplace();
       std::uint32_t expected = kFree;
       if (!mutex_.state_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire,
                                                  std::memory_order_relaxed)) [[unlikely]] {
@@ -85,6 +95,7 @@ class GuardedMutex {
     Held& operator=(const Held&) = delete;
 
    private:
+    std::optional<UninterruptibleScope> uninterruptible_;  // outlives the hold: declared first
     GuardedMutex& mutex_;
   };
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -201,6 +203,68 @@ TEST_F(EgraphTest, RandomHistoriesMatchANaiveCongruenceClosure) {
       ASSERT_EQ(root(i) == root(j), graph.find(i) == graph.find(j)) << "ids " << i << ", " << j;
     }
   }
+}
+
+
+// Rebuild work around a wide node: one e-node reads n pairs neg(x + y_i), neg(y_i + x), which
+// become equal only by congruence once each pair of sums is merged. Every congruence merge queues
+// the wide node again; it must still be re-entered once per round, not once per merge.
+struct WideShape {
+  std::size_t memo_growth;       // memo entries the rebuild made
+  std::size_t repaired_children;  // children its repairs canonicalized
+  std::size_t merges;
+};
+
+}  // namespace
+
+struct EGraphWork {
+  static std::size_t repaired_children(const EGraph& graph) { return graph.repaired_children_; }
+};
+
+namespace {
+
+WideShape rebuild_wide_shape(std::uint32_t n) {
+  EGraph graph;
+  const auto add = [&](std::string_view op, std::initializer_list<Id> children) {
+    return graph.add(ENode{graph.symbols().intern(op), ENode::Children(children)});
+  };
+  const Id x = add("x", {});
+  std::vector<Id> reads;
+  std::vector<std::pair<Id, Id>> sums;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const Id y = add("y" + std::to_string(i), {});
+    const Id left = add("add", {x, y});
+    const Id right = add("add", {y, x});
+    sums.emplace_back(left, right);
+    reads.push_back(add("neg", {left}));
+    reads.push_back(add("neg", {right}));
+  }
+  ENode wide{graph.symbols().intern("exch"), {}};
+  for (Id read : reads) wide.children.push_back(read);
+  graph.add(std::move(wide));
+  graph.rebuild();
+  for (const auto& [left, right] : sums) graph.union_(left, right);
+  const std::size_t before = graph.total_size();
+  const std::size_t children_before = EGraphWork::repaired_children(graph);
+  const std::size_t merges = graph.rebuild();
+  graph.verify();
+  return {graph.total_size() - before, EGraphWork::repaired_children(graph) - children_before, merges};
+}
+
+TEST(EgraphRebuildWorkTest, AWideNodeIsReenteredOncePerRoundNotOncePerMerge) {
+  const WideShape small = rebuild_wide_shape(500);
+  EXPECT_EQ(small.merges, 500u);       // each pair of negations, by congruence
+  EXPECT_EQ(small.memo_growth, 1u);    // one new form of the wide node, none of the negations
+  EXPECT_LE(small.repaired_children, 500u + 1000u);  // each negation once, the wide node once
+}
+
+TEST(EgraphRebuildWorkTest, RebuildWorkGrowsLinearlyWithTheWidth) {
+  const WideShape small = rebuild_wide_shape(1000);
+  const WideShape large = rebuild_wide_shape(2000);
+  // Twice the width: twice the work when linear, four times when the wide node is re-entered
+  // once per merge.
+  EXPECT_LE(large.repaired_children, 2 * small.repaired_children + 2);
+  EXPECT_LE(large.memo_growth, 2 * small.memo_growth);
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 #include <new>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "store/graph_store.hpp"
 #include "store/node_index.hpp"
 #include "support/fault.hpp"
+#include "support/seeded_hash.hpp"
 
 namespace tarnvel {
 namespace {
@@ -139,6 +143,77 @@ TEST(GraphStoreConcurrentTest, EqualKeysFromManyThreadsGetOneDenseId) {
   const Snapshot snapshot = store.snapshot();
   for (int k = 0; k < kKeys; ++k) EXPECT_EQ(snapshot.nodes[seen[0][k]], source(std::to_string(k).c_str()));
   EXPECT_EQ(snapshot.outputs.size(), NodeId(kKeys / 10));
+}
+
+// Views are read without the lock while other threads record: each node a view covers is the one
+// recorded under its id, whatever is appended meanwhile (chunks never move).
+TEST(GraphStoreConcurrentTest, ViewsReadWithoutTheLockWhileOthersRecord) {
+  GraphStore store;
+  constexpr int kWriters = 3, kKeys = 6000;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&, t] {
+      for (int k = t; k < kKeys; k += kWriters) store.intern(NodeKey::source(Text(std::to_string(k)), {})).value();
+    });
+  }
+  std::vector<std::string> names;  // by id, as views read them
+  while (names.size() < kKeys) {
+    const GraphStore::View view = store.view();
+    for (NodeId id = names.size(); id < view.nodes.size(); ++id) names.emplace_back(view.nodes[id].name());
+  }
+  for (auto& writer : writers) writer.join();
+  const std::vector<NodeKey> nodes = store.snapshot().nodes;
+  ASSERT_EQ(nodes.size(), names.size());
+  for (NodeId id = 0; id < nodes.size(); ++id) EXPECT_EQ(nodes[id].name(), names[id]);
+}
+
+// Keys that share the top bits of their hash under one seed (and so crowd one segment of a table)
+// are spread out under another: collisions cannot be prepared without knowing the process's seed.
+TEST(SeededHasherTest, KeysCrowdedUnderOneSeedSpreadUnderAnother) {
+  const auto hash = [](std::uint64_t seed, std::uint64_t key) {
+    SeededHasher hasher(seed);
+    hasher.word(key);
+    hasher.word(key >> 7);
+    return hasher.finish();
+  };
+  constexpr std::uint64_t kSeed = 0x1234'5678'9ABCULL;
+  std::vector<std::uint64_t> crowded;
+  for (std::uint64_t key = 0; crowded.size() < 64; ++key) {
+    if (hash(kSeed, key) >> 58 == 0) crowded.push_back(key);
+  }
+  std::set<std::uint64_t> segments;
+  for (std::uint64_t key : crowded) segments.insert(hash(kSeed ^ 0x40'0000ULL, key) >> 58);
+  EXPECT_GE(segments.size(), 24u) << "64 keys over 64 segments land in about 40 of them";
+  EXPECT_NE(SeededHasher().finish(), SeededHasher(kSeed).finish());
+}
+
+TEST(GraphStoreTest, ManyMarksStayDistinctAndInOrder) {
+  GraphStore store;
+  for (int i = 0; i < 3000; ++i) ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
+  std::vector<NodeId> expected;
+  for (int id = 2999; id >= 0; id -= 3) expected.push_back(static_cast<NodeId>(id));  // largest first
+  for (int round = 0; round < 2; ++round) {
+    for (NodeId id : expected) ASSERT_TRUE(store.mark_output(id));
+  }
+  EXPECT_EQ(store.outputs(), expected);
+  const std::string dot = store.to_dot();
+  std::size_t doubled = 0;
+  for (std::size_t at = dot.find("doublecircle"); at != std::string::npos; at = dot.find("doublecircle", at + 1)) ++doubled;
+  EXPECT_EQ(doubled, expected.size());
+}
+
+// A view taken before more nodes are recorded keeps reading the nodes it covers.
+TEST(GraphStoreTest, AViewCoversTheNodesOfItsTimeWhileTheStoreGrows) {
+  GraphStore store;
+  for (int i = 0; i < 1500; ++i) ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
+  ASSERT_TRUE(store.mark_output(7));
+  const GraphStore::View view = store.view();
+  for (int i = 1500; i < 5000; ++i) ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
+  ASSERT_TRUE(store.mark_output(4000));
+  ASSERT_EQ(view.nodes.size(), 1500u);
+  EXPECT_EQ(view.outputs, std::vector<NodeId>{7});
+  const std::vector<NodeKey> nodes = store.snapshot().nodes;
+  for (NodeId id = 0; id < view.nodes.size(); ++id) ASSERT_EQ(view.nodes[id], nodes[id]);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ import gc
 import math
 import pickle
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -737,3 +738,79 @@ class TestAllocationFailure:
         # The same failed growth corrupted the saturation engine's symbol table and hash-cons
         # table, whose destructors then crashed while the MemoryError unwound.
         run_out_of_memory(calls)
+
+
+
+class Stop(Exception):
+    """Raised by the signal handler of the tests below."""
+
+
+def timer_raising_stop(at_call):
+    """Arms SIGALRM every 2 ms with a handler that raises Stop on its `at_call`-th run. Signals
+    that arrive while a call ignores them merge into one run after it returns, so a call that
+    raises Stop must have run the handler several times itself. Returns the undo."""
+    runs = []
+
+    def handler(signum, frame):
+        runs.append(signum)
+        if len(runs) == at_call:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            raise Stop
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+
+    def undo():
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    return undo
+
+
+@pytest.fixture(scope="module")
+def long_chain():
+    """A store of a long chain, its blob and its state; every call below on it takes far longer
+    than the few timer periods it is given."""
+    store = tc.GraphStore()
+    head = store.add_source("x")
+    add_op = store.add_op
+    for i in range(300_000):
+        head = add_op("neg" if i % 2 else "abs", [head])
+    blob = store.serialize(outputs=[head])
+    store = tc.GraphStore.deserialize(blob)
+    return store, blob, snapshot(store)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals and timers")
+class TestSignalsStopLongCalls:
+    """A signal whose handler raises stops a long call with the handler's exception; the store is
+    left exactly as it was and stays usable."""
+
+    @pytest.mark.parametrize("call", [
+        lambda s, blob: s.reduce(),
+        lambda s, blob: s.reduce(maximal_fusion=True),
+        lambda s, blob: s.reduce_incremental(),
+        lambda s, blob: s.cone(outputs=s.outputs()),
+        lambda s, blob: s.to_dot(),
+        lambda s, blob: s.nodes(),
+        lambda s, blob: tc.GraphStore.deserialize(blob),
+    ], ids=["reduce", "reduce_fused", "reduce_incremental", "cone", "to_dot", "nodes", "deserialize"])
+    def test_a_raising_handler_stops_the_call(self, long_chain, call):
+        store, blob, before = long_chain
+        undo = timer_raising_stop(at_call=3)
+        try:
+            with pytest.raises(Stop):
+                call(store, blob)
+        finally:
+            undo()
+        assert snapshot(store) == before
+
+    def test_an_interrupted_store_stays_usable(self, long_chain):
+        store, blob, before = long_chain
+        undo = timer_raising_stop(at_call=3)
+        try:
+            with pytest.raises(Stop):
+                store.reduce()
+        finally:
+            undo()
+        assert store.cone(outputs=store.outputs()).node_count() == store.node_count()
+        assert snapshot(tc.GraphStore.deserialize(blob)) == before

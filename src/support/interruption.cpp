@@ -1,0 +1,32 @@
+#include "support/interruption.hpp"
+
+namespace tarnvel {
+namespace {
+
+thread_local InterruptionCheck* installed = nullptr;
+thread_local unsigned uninterruptible_depth = 0;
+
+}  // namespace
+
+InterruptionScope::InterruptionScope(InterruptionCheck& check) noexcept : previous_(installed) {
+  installed = &check;
+}
+
+InterruptionScope::~InterruptionScope() { installed = previous_; }
+
+UninterruptibleScope::UninterruptibleScope() noexcept { ++uninterruptible_depth; }
+
+UninterruptibleScope::~UninterruptibleScope() { --uninterruptible_depth; }
+
+namespace interruption_detail {
+
+constinit thread_local std::int64_t units_before_check = kUnitsPerCheck;
+
+void check() {
+  units_before_check = kUnitsPerCheck;
+  if (installed == nullptr || uninterruptible_depth != 0) return;
+  if (installed->stop_requested()) throw Interrupted();
+}
+
+}  // namespace interruption_detail
+}  // namespace tarnvel
