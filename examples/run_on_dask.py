@@ -22,6 +22,7 @@ the development environments have; the module itself does not depend on them).
 from __future__ import annotations
 
 import functools
+import uuid
 from collections.abc import Hashable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -36,7 +37,10 @@ if TYPE_CHECKING:
 
 SOURCE_PARTITIONS = 4
 
-Key = tuple[str, int, int]  # ("node", node id, partition) or ("output", position, 0)
+# ("node-" + tag, node id, partition) or ("output-" + tag, position, 0), the tag new for every
+# lowering: a cluster may still hold the results of an earlier graph under its keys, and would hand
+# them to a later graph that reused a key for another value.
+Key = tuple[str, int, int]
 Graph = dict[Key, tuple[object, ...]]
 
 
@@ -52,22 +56,23 @@ class Partitioned:
 def lower(nodes: Sequence[NodeView], outputs: Sequence[int], env: Environment) -> tuple[Graph, list[Key]]:
     """The Dask graph of `nodes` and the keys of the whole values of `outputs`, in order."""
     graph: Graph = {}
+    tag = uuid.uuid4().hex
     lowered: list[Partitioned] = []
     for node in nodes:
-        lowered.append(_lower_node(node, [lowered[i] for i in node["inputs"]], env, graph))
+        lowered.append(_lower_node(node, [lowered[i] for i in node["inputs"]], env, graph, tag))
     output_keys: list[Key] = []
     for position, output in enumerate(outputs):
-        key: Key = ("output", position, 0)
+        key: Key = (f"output-{tag}", position, 0)
         graph[key] = (whole, *lowered[output].keys)
         output_keys.append(key)
     return graph, output_keys
 
 
-def _lower_node(node: NodeView, inputs: list[Partitioned], env: Environment, graph: Graph) -> Partitioned:
+def _lower_node(node: NodeView, inputs: list[Partitioned], env: Environment, graph: Graph, tag: str) -> Partitioned:
     node_id, kind = node["id"], node["kind"]
 
     def key(partition: int) -> Key:
-        return ("node", node_id, partition)
+        return (f"node-{tag}", node_id, partition)
 
     if kind == "source":
         read = functools.partial(read_rows, env, node, SOURCE_PARTITIONS)
@@ -84,7 +89,7 @@ def _lower_node(node: NodeView, inputs: list[Partitioned], env: Environment, gra
     if kind == "join":
         left, right = inputs
         if left.layout != right.layout:
-            offsets: Key = ("node", node_id, -1)  # where each left partition starts
+            offsets = key(-1)  # where each left partition starts
             graph[offsets] = (row_offsets, *left.keys)
             for p, left_key in enumerate(left.keys):
                 graph[key(p)] = (functools.partial(join_at, env, node, p), offsets, left_key, *right.keys)
