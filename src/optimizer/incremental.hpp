@@ -150,6 +150,7 @@ class SharedReducer {
  public:
   static constexpr std::size_t kBatchNodes = std::size_t{1} << 16;
 
+  // REQUIRES: batch_nodes > 0.
   explicit SharedReducer(std::size_t batch_nodes = kBatchNodes) : batch_nodes_(batch_nodes) {}
   SharedReducer(const SharedReducer&) = delete;
   SharedReducer& operator=(const SharedReducer&) = delete;
