@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "support/builtins.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel::egraph {
@@ -182,7 +183,7 @@ void EGraph::prefetch_repair() const {
   constexpr std::size_t kFormDistance = 16;
   const std::size_t size = repair_list_.size();
   const auto at = [&](std::size_t distance) { return repair_list_[size - 1 - distance]; };
-  if (kFormDistance < size) __builtin_prefetch(&added_[at(kFormDistance)]);
+  if (kFormDistance < size) prefetch_cache_line(&added_[at(kFormDistance)]);
   if (kParentDistance < size) {
     for (Id child : added_[at(kParentDistance)].children) union_find_.prefetch(child);
   }

@@ -29,6 +29,7 @@
 #include "egraph/pool.hpp"
 #include "egraph/symbol_table.hpp"
 #include "egraph/union_find.hpp"
+#include "support/builtins.hpp"
 
 namespace tarnvel::egraph {
 
@@ -75,14 +76,14 @@ class EGraph {
   void prefetch_node(const ENode& node) const { memo_.prefetch(node); }
   // The slot of a class: its nodes and its uses.
   void prefetch_class(Id root) const {
-    if (root < class_slots_.size()) __builtin_prefetch(&class_slots_[root]);
+    if (root < class_slots_.size()) prefetch_cache_line(&class_slots_[root]);
   }
   // A class's node list when it has outgrown its slot. Reads the slot itself, so it pays off a few
   // steps after `prefetch_class` of the same root.
   void prefetch_class_nodes(Id root) const {
     if (root >= class_slots_.size()) return;
     const ENode& slot = class_slots_[root].nodes;
-    if (is_pooled(slot)) __builtin_prefetch(node_pool_.data(slot.children[1]));
+    if (is_pooled(slot)) prefetch_cache_line(node_pool_.data(slot.children[1]));
   }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/builtins.hpp"
+
 namespace tarnvel::egraph {
 
 // Class identifier: dense from 0 in creation order, valid forever, canonical only while a root.
@@ -20,7 +22,7 @@ class UnionFind {
 
   Id parent(Id id) const { return parents_[id]; }
   void prefetch(Id id) const {
-    if (id < parents_.size()) __builtin_prefetch(&parents_[id]);
+    if (id < parents_.size()) prefetch_cache_line(&parents_[id]);
   }
   bool is_root(Id id) const { return parents_[id] == id; }
 

@@ -4,6 +4,7 @@
 
 #include "absl/hash/hash.h"
 #include "ir/token.hpp"
+#include "support/builtins.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel {
@@ -46,8 +47,8 @@ class StructureHasher {
  private:
   static constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
   static std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    const WideProduct product = multiply_wide(a, b);
+    return product.low ^ product.high;
   }
   static std::uint64_t byte(char c) noexcept { return static_cast<unsigned char>(c); }
   static std::uint64_t load32(const char* p) noexcept {
