@@ -22,17 +22,17 @@ std::uint32_t Memo::inline_hash(std::uint32_t head, std::uint32_t first, std::ui
   return static_cast<std::uint32_t>(mix(h) >> 32);
 }
 
-Memo::Key::Key(const ENode& node) : node(&node) {
-  const std::size_t arity = node.children.size();
-  if (arity <= 2 && node.op.value < (1u << 30)) {
-    head = static_cast<std::uint32_t>(arity) << 30 | node.op.value;
-    first = arity > 0 ? node.children[0] : 0;
-    second = arity > 1 ? node.children[1] : 0;
+Memo::Key::Key(const ENode& enode) : node(&enode) {
+  const std::size_t arity = enode.children.size();
+  if (arity <= 2 && enode.op.value < (1u << 30)) {
+    head = static_cast<std::uint32_t>(arity) << 30 | enode.op.value;
+    first = arity > 0 ? enode.children[0] : 0;
+    second = arity > 1 ? enode.children[1] : 0;
     hash = inline_hash(head, first, second);
     return;
   }
-  std::uint64_t h = std::uint64_t{node.op.value} * 0x9E3779B97F4A7C15u ^ arity;
-  for (Id child : node.children) h = mix((h ^ child) * 0xBF58476D1CE4E5B9u);
+  std::uint64_t h = std::uint64_t{enode.op.value} * 0x9E3779B97F4A7C15u ^ arity;
+  for (Id child : enode.children) h = mix((h ^ child) * 0xBF58476D1CE4E5B9u);
   head = kWide;
   hash = static_cast<std::uint32_t>(mix(h) >> 32);
   first = hash;
