@@ -8,8 +8,7 @@ own docstrings leave out.
 from collections.abc import Callable, Sequence
 from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
-def version() -> str:
-    """The module's version, "0.0.7"."""
+def version() -> str: ...
 
 @final
 class GraphStore:
