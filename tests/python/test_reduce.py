@@ -3,7 +3,6 @@ import inspect
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
