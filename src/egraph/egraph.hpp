@@ -57,7 +57,7 @@ class EGraph {
   // that need the root follow with `find`.
   Id add(ENode node);
   // The root of the class holding `node` with its children canonicalized, if any.
-  std::optional<Id> lookup(ENode node) const;
+  [[nodiscard]] std::optional<Id> lookup(ENode node) const;
 
   // Whether the class of `id` lists `node` among its (at most `max_nodes`) nodes. A node listed in
   // a class is always a memo key of that class, so a hit means `add(node)` would return an id of
@@ -87,10 +87,10 @@ class EGraph {
   }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 
-  Id find(Id id) const { return union_find_.find(id); }
+  [[nodiscard]] Id find(Id id) const { return union_find_.find(id); }
   // The root of every id ever made, indexed by id, in one linear pass.
   std::vector<Id> roots() const;
-  Id find_halving(Id id) { return union_find_.find_halving(id); }
+  [[nodiscard]] Id find_halving(Id id) { return union_find_.find_halving(id); }
   bool is_root(Id id) const { return id < union_find_.size() && union_find_.is_root(id); }
 
   // Merges the classes of `id1` and `id2`; true when they were different. `union` is a keyword.

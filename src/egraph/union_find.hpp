@@ -16,7 +16,7 @@ using Id = std::uint32_t;
 
 class UnionFind {
  public:
-  Id make_set();
+  [[nodiscard]] Id make_set();
   std::size_t size() const { return parents_.size(); }
   void reserve(std::size_t count) { parents_.reserve(count); }
 
@@ -28,12 +28,12 @@ class UnionFind {
 
   // Both fail with "Invalid id N" for an id that was never made. Inline: they are the innermost
   // step of adding, merging, matching and rebuilding.
-  Id find(Id id) const {
+  [[nodiscard]] Id find(Id id) const {
     check_id(id);
     while (parents_[id] != id) id = parents_[id];
     return id;
   }
-  Id find_halving(Id id) {
+  [[nodiscard]] Id find_halving(Id id) {
     check_id(id);
     while (parents_[id] != id) {
       const Id grandparent = parents_[parents_[id]];

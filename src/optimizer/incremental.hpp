@@ -40,12 +40,12 @@ class IncrementalReducer {
   // Consumes `delta`, the store nodes with ids watermark(), watermark() + 1, ... and returns their
   // number. Fails with the first input id that is not below the watermark at the time its node is
   // processed; the failed step then consumes nothing (its earlier nodes are rolled back too).
-  std::expected<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
+  [[nodiscard]] std::expected<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
 
   // Reduces the canonical form against `outputs` (store ids, order and duplicates kept). The node
   // map is indexed by store id; input_nodes counts canonical nodes. Fails with the first output
   // id not below the watermark. Leaves the reducer unchanged.
-  std::expected<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
+  [[nodiscard]] std::expected<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
                                              const RewriteEngine& engine,
                                              bool maximal_fusion) const;
 
@@ -77,9 +77,9 @@ class IncrementalReducer {
 
   // The canonical id of one store node whose inputs, mapped to canonical ids, are `inputs`,
   // adding its key if it is new.
-  NodeId fold(const NodeKey& node, NodeInputs&& inputs);
+  [[nodiscard]] NodeId fold(const NodeKey& node, NodeInputs&& inputs);
   template <class Key>
-  NodeId find_or_add(const Key& candidate);
+  [[nodiscard]] NodeId find_or_add(const Key& candidate);
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
 
