@@ -3,23 +3,13 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "node_builders.hpp"
 #include "ir/token.hpp"
 #include "optimizer/rules.hpp"
 #include "optimizer/saturation_engine.hpp"
 
 namespace tarnvel {
 namespace {
-
-NodeKey src(const char* name) { return NodeKey::source(name, {}); }
-NodeKey op(const char* name, NodeInputs inputs, ParamMap params = {}) {
-  return NodeKey::op(name, std::move(params), std::move(inputs));
-}
-// The scalar-operand form of add and mul: side "r" or "l".
-NodeKey scalar_op(const char* name, double scalar, const char* side, NodeInputs inputs) {
-  ParamMap::Pairs pairs = {Param{"scalar", ParamValue::of_float(scalar)},
-                           Param{"side", ParamValue::of_str(side)}};
-  return op(name, std::move(inputs), ParamMap(std::move(pairs)));
-}
 
 std::unique_ptr<IncrementalReducer> stepped(const std::vector<NodeKey>& nodes) {
   auto reducer = std::make_unique<IncrementalReducer>();
@@ -32,7 +22,7 @@ std::vector<NodeId> to_canonical(const IncrementalReducer& reducer) {
 
 // 3 is 2 commuted; 4 is 3 * 1, so 2; 5 becomes mul(2, 2); 6 is 0 + 5, so 5; sub does not commute.
 const std::vector<NodeKey> kProgram = {
-    src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}),
+    source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}),
     scalar_op("mul", 1.0, "r", {3}), op("mul", {4, 2}), scalar_op("add", 0.0, "l", {5}),
     op("sub", {6, 0}), op("sub", {0, 6})};
 
@@ -66,7 +56,7 @@ TEST(IncrementalTest, OneStepOrManyGiveTheSameCanonicalForm) {
 
 TEST(IncrementalTest, OnlyTheExactRuleFormsFold) {
   const ParamMap k = ParamMap({Param{"k", ParamValue::of_int(1)}});
-  const auto reducer = stepped({src("x"), src("y"), op("add", {0, 1}, k), op("add", {1, 0}, k),
+  const auto reducer = stepped({source("x"), source("y"), op("add", {0, 1}, k), op("add", {1, 0}, k),
                                 scalar_op("add", -0.0, "r", {0}), scalar_op("mul", 1.0, "r", {}),
                                 scalar_op("mul", 1.0, "r", {0, 1}), scalar_op("mul", 1.0, "r", {}),
                                 op("add", {0, 1, 0}), op("add", {1, 0, 0})});
@@ -96,8 +86,8 @@ TEST(IncrementalTest, FinalizeAgreesWithTheBatchPipelineInStoreIds) {
 
 TEST(IncrementalTest, AFailedStepConsumesNothing) {
   IncrementalReducer reducer;
-  ASSERT_EQ(reducer.step(std::vector<NodeKey>{src("x")}), 1u);
-  const std::vector<NodeKey> bad = {src("y"), op("neg", {1}), op("exp", {3})};
+  ASSERT_EQ(reducer.step(std::vector<NodeKey>{source("x")}), 1u);
+  const std::vector<NodeKey> bad = {source("y"), op("neg", {1}), op("exp", {3})};
   EXPECT_EQ(reducer.step(bad).error(), BadNodeId{3});
   EXPECT_EQ(reducer.watermark(), 1u);
   EXPECT_EQ(reducer.total_work(), 1u);
@@ -110,10 +100,10 @@ TEST(IncrementalTest, AFailedStepConsumesNothing) {
 TEST(IncrementalTest, FollowingAShorterStoreConsumesNothing) {
   GraphStore first, second;
   for (const NodeKey& node : kProgram) ASSERT_TRUE(first.intern(node).has_value());
-  ASSERT_TRUE(second.intern(src("x")).has_value());
+  ASSERT_TRUE(second.intern(source("x")).has_value());
   IncrementalReducer reducer;
   ASSERT_EQ(reducer.step(first.snapshot_from(reducer.watermark())), kProgram.size());
-  ASSERT_TRUE(first.intern(src("x")).has_value());  // re-recording adds nothing to step over
+  ASSERT_TRUE(first.intern(source("x")).has_value());  // re-recording adds nothing to step over
   EXPECT_EQ(reducer.step(first.snapshot_from(reducer.watermark())), 0u);
   EXPECT_EQ(reducer.step(second.snapshot_from(reducer.watermark())), 0u);
   EXPECT_EQ(reducer.total_work(), kProgram.size());
