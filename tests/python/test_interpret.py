@@ -15,6 +15,7 @@ from programs import SOURCES, programs
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import interpret  # noqa: E402
 
+
 def opaque(*given):
     # The reference evaluator's meaning of every boundary kind; its last argument is the inputs.
     return np.array(math.fsum(float(a) for a in given[-1]) + len(given[-1]))
