@@ -47,7 +47,6 @@ lint: setup build-cpp
 	.venv/bin/clang-format --dry-run --Werror $(CXX_FILES)
 
 bench: setup
-	.venv/bin/python -m pip install -q --disable-pip-version-check dask
 	cmake -S . -B build/bench -G Ninja -DTARNVEL_BENCH=ON -DTARNVEL_TESTS=OFF >/dev/null
 	ninja -C build/bench -j$(JOBS)
 	.venv/bin/python bench/bench.py

@@ -21,6 +21,8 @@ from pathlib import Path
 import tarnvel_core as tc
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import scale  # noqa: E402  (beside this file)
 
 
 # ---------------------------------------------------------------- the benchmark graph
@@ -284,11 +286,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nodes", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--scale-sizes", type=int, nargs="+", default=[1_000_000, 10_000_000],
+                        help="program sizes of the scale section, each measured in a fresh process")
     sections = {
         "recording": lambda: bench_recording(args.nodes, args.rounds),
         "blob": lambda: bench_blob(args.nodes, args.rounds),
         "reduce": lambda: bench_reduce([args.nodes // 10, args.nodes], args.rounds),
         "incremental": lambda: bench_incremental(args.nodes, args.rounds),
+        "scale": lambda: scale.run(args.scale_sizes, args.rounds),
     }
     parser.add_argument("--only", choices=sections, action="append",
                         help="run only this section (may be repeated); default: all")

@@ -94,29 +94,31 @@ def run_stage(members: Sequence[Member], inputs: Sequence[Array]) -> Array:
     return results[-1]
 
 
+def apply(node: NodeView, args: list[Array], env: Environment) -> Array:
+    """The value of one node, given the values of its inputs."""
+    kind, params = node["kind"], node["params"]
+    if kind == "source":
+        return env.source(node["name"], params)
+    if kind == "op":
+        return apply_op(node["name"], params, args)
+    if kind == "reduction":
+        return apply_reduction(node["name"], params, args)
+    if kind == "stage":
+        return run_stage(node["members"], args)
+    if kind == "external":
+        return env.external(node["descriptor"], params, args)
+    if kind == "exchange":
+        return env.exchange(params, args)
+    if kind == "join":
+        return env.join(params, args)
+    raise ValueError(f"node {node['id']}: unknown kind {kind!r}")
+
+
 def evaluate(nodes: Sequence[NodeView], env: Environment) -> list[Array]:
     """The value of every node, in id order."""
     values: list[Array] = []
     for node in nodes:
-        args = [values[i] for i in node["inputs"]]
-        kind, params = node["kind"], node["params"]
-        if kind == "source":
-            value = env.source(node["name"], params)
-        elif kind == "op":
-            value = apply_op(node["name"], params, args)
-        elif kind == "reduction":
-            value = apply_reduction(node["name"], params, args)
-        elif kind == "stage":
-            value = run_stage(node["members"], args)
-        elif kind == "external":
-            value = env.external(node["descriptor"], params, args)
-        elif kind == "exchange":
-            value = env.exchange(params, args)
-        elif kind == "join":
-            value = env.join(params, args)
-        else:
-            raise ValueError(f"node {node['id']}: unknown kind {kind!r}")
-        values.append(value)
+        values.append(apply(node, [values[i] for i in node["inputs"]], env))
     return values
 
 

@@ -53,9 +53,9 @@ void use_everywhere(const tarnvel::GraphStore& store) {
     require(blob && tarnvel::deserialize(*blob).has_value(), "a reduced store round trips");
   }
   auto reducer = std::make_unique<tarnvel::IncrementalReducer>();
-  auto consumed = reducer->step(store.snapshot_from(0));
+  auto consumed = reducer->step(store.identity(), store.snapshot_from(0));
   require(consumed && *consumed == snapshot.nodes.size(), "a store's own nodes step in one go");
-  auto finalized = reducer->finalize(snapshot.outputs, engine, false);
+  auto finalized = reducer->finalize(store.identity(), snapshot.outputs, engine, false);
   require(finalized.has_value(), "the marks finalize");
   (void)tarnvel::from_reduced(std::move(*finalized));
 }

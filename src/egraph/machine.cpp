@@ -103,7 +103,7 @@ struct Machine::Run {
 std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
                          Substs& out) {
   if (limit == 0) return 0;
-  check_invariant(egraph.is_clean(), "Tried to search a dirty e-graph!");
+  check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
   registers_.assign(program.register_count, 0);
   registers_[0] = eclass;
   Run run{egraph, program, out, limit};

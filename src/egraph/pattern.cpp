@@ -140,7 +140,7 @@ std::vector<Var> Pattern::vars() const {
 
 std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
                                            std::vector<SearchMatches> buffer) const {
-  check_invariant(egraph.is_clean(), "Tried to search a dirty e-graph!");
+  check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
   std::vector<SearchMatches> matches = std::move(buffer);
   matches.clear();
   Machine machine;
@@ -197,7 +197,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
 // In a clean e-graph a class's nodes are distinct, so a single Bind over distinct variables yields
 // exactly one substitution per e-node it binds, in whichever class that e-node lies.
 std::optional<std::size_t> Pattern::match_count(const EGraph& egraph) const {
-  check_invariant(egraph.is_clean(), "Tried to search a dirty e-graph!");
+  check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
   if (!flat_root_) return std::nullopt;
   return egraph.count_nodes(flat_root_->op, flat_root_->arity);
 }

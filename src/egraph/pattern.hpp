@@ -73,7 +73,7 @@ class Pattern {
   // which puts child i in register `output + i`.
   const std::optional<Bind>& flat_root() const { return flat_root_; }
 
-  // REQUIRES: `egraph` is clean ("Tried to search a dirty e-graph!"). The matches in candidate
+  // REQUIRES: `egraph` is clean ("search needs a rebuilt e-graph"). The matches in candidate
   // classes in ascending id order, at most `limit` substitutions in all. The matches are written
   // into `buffer`, emptied first: a caller that searches again and again hands back the previous
   // result, so that its memory is reused instead of freed and faulted in anew.

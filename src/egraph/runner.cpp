@@ -1,5 +1,7 @@
 #include "egraph/runner.hpp"
 
+#include <time.h>
+
 #include <cstdio>
 #include <limits>
 
@@ -11,6 +13,12 @@ namespace tarnvel::egraph {
 namespace {
 
 constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
+
+std::chrono::nanoseconds thread_cpu_time() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 // For each rule, the index of its name among the distinct names in first-occurrence order. Warns
 // on standard error when a name occurs more than once.
@@ -45,7 +53,7 @@ std::vector<std::size_t> name_slots(std::span<const Rewrite> rules) {
 
 Runner::Runner()
     : scheduler_(std::make_unique<BackoffScheduler>()),
-      clock_([] { return std::chrono::steady_clock::now(); }) {}
+      clock_(thread_cpu_time) {}
 
 Runner& Runner::with_egraph(EGraph egraph) {
   egraph_ = std::move(egraph);
@@ -95,7 +103,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   std::vector<RuleState> states(rules.size());
   egraph_.rebuild();
   while (true) {
-    check_invariant(!stop_reason_.has_value(), "assertion failed: self.stop_reason.is_none()");
+    check_invariant(!stop_reason_.has_value(), "runner has already stopped");
     Iteration iteration = run_one(rules, slots, states);
     std::optional<StopReason> reason = iteration.stop_reason;
     iterations_.push_back(std::move(iteration));
@@ -105,8 +113,8 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
       break;
     }
   }
-  check_invariant(!iterations_.empty(), "assertion failed: !self.iterations.is_empty()");
-  check_invariant(stop_reason_.has_value(), "assertion failed: self.stop_reason.is_some()");
+  check_invariant(!iterations_.empty(), "run ended without an iteration");
+  check_invariant(stop_reason_.has_value(), "run ended without a stop reason");
   return *this;
 }
 

@@ -90,14 +90,14 @@ bool BackoffScheduler::can_stop(std::size_t iteration) {
     return a->ban_end < b->ban_end;
   };
   const std::size_t min_ban = (*std::min_element(banned.begin(), banned.end(), earliest))->ban_end;
-  check_invariant(min_ban >= iteration, "assertion failed: min_ban >= iteration");
+  check_invariant(min_ban >= iteration, "a ban ends before the current iteration");
   const std::size_t delta = min_ban - iteration;
   std::size_t unbanned = 0;
   for (RuleStats* stats : banned) {
     stats->ban_end -= delta;
     if (stats->ban_end == iteration) ++unbanned;
   }
-  check_invariant(unbanned > 0, "assertion failed: !unbanned.is_empty()");
+  check_invariant(unbanned > 0, "no rule is due to be unbanned");
   return false;
 }
 

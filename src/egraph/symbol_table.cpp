@@ -31,7 +31,7 @@ SymbolTable& SymbolTable::operator=(const SymbolTable& other) {
 }
 
 std::string_view SymbolTable::text(Symbol symbol) const {
-  check_invariant(symbol.value < texts_.size(), "unknown symbol");
+  check_index(symbol.value, texts_.size(), "symbol");
   return texts_[symbol.value];
 }
 

@@ -16,10 +16,36 @@ constexpr std::uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
 std::string display_float(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-  // Fixed format without a precision is the shortest text that reads back to the same value.
-  char buffer[400];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed);
-  return std::string(buffer, end);
+  // The fewest significant digits that read back come from the shortest scientific form, written
+  // out here without its exponent. Fixed format is shortest in characters instead, which for a large
+  // integral value is its exact binary value (1e23 as 99999999999999991611392).
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::scientific);
+  const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  const std::size_t e = text.find('e');
+  int exponent = 0;
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), end, exponent);
+  const bool negative = text.front() == '-';
+  std::string digits;
+  for (char c : text.substr(negative ? 1 : 0, e - (negative ? 1 : 0))) {
+    if (c != '.') digits += c;
+  }
+  // The value is 0.<digits> times ten to the power (exponent + 1).
+  std::string out = negative ? "-" : "";
+  const int integral = exponent + 1;
+  if (integral <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-integral), '0');
+    out += digits;
+  } else if (static_cast<std::size_t>(integral) >= digits.size()) {
+    out += digits;
+    out.append(static_cast<std::size_t>(integral) - digits.size(), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(integral));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(integral));
+  }
+  return out;
 }
 
 // Characters shown as \u{...}: controls and the invisible format and separator characters.

@@ -67,7 +67,7 @@ CseResult cse(EngineGraph&& graph) {
   for (std::size_t i = 0; i < size; ++i) {
     EngineNode& node = nodes[i];
     for (std::size_t& child : node.children) {
-      check_invariant(child < i, "index out of range: a child does not name an earlier node");
+      check_index(child, i, "child of an engine node");
       child = result.index_map[child];
     }
     // One probe: the node is kept only when its key is new. The new index is recorded without
@@ -84,7 +84,7 @@ CseResult cse(EngineGraph&& graph) {
   result.graph.nodes = std::move(nodes);
   result.graph.outputs.reserve(graph.outputs.size());
   for (std::size_t output : graph.outputs) {
-    check_invariant(output < size, "index out of range: output beyond the node list");
+    check_index(output, size, "engine output");
     result.graph.outputs.push_back(result.index_map[output]);
   }
   return result;

@@ -16,13 +16,13 @@ std::vector<NodeId> survivors(const Nodes& nodes, std::span<const NodeId> output
   const std::size_t size = nodes.size();
   std::vector<std::uint8_t> live(size, 0);
   for (NodeId output : outputs) {
-    check_invariant(output < size, "index out of range: node id beyond the node list");
+    check_index(output, size, "output node id");
     live[output] = 1;
   }
   for (NodeId id = size; id-- > 0;) {
     if (!live[id]) continue;
     for (NodeId input : nodes[id].inputs()) {
-      check_invariant(input < id, "index out of range: an input does not name an earlier node");
+      check_index(input, id, "input id of a node");
       live[input] = 1;
     }
   }

@@ -39,7 +39,7 @@ Lists collect_uses(const EngineGraph& graph) {
   uses.start.assign(n + 1, 0);
   for (const EngineNode& node : graph.nodes) {
     for (std::size_t child : node.children) {
-      check_invariant(child < n, "index out of range: child beyond the node list");
+      check_index(child, n, "child of an engine node");
       ++uses.start[child + 1];
     }
   }
@@ -143,7 +143,7 @@ class Emitter {
     }
     result.outputs.reserve(graph_.outputs.size());
     for (std::size_t output : graph_.outputs) {
-      check_invariant(output < n, "index out of range: output beyond the node list");
+      check_index(output, n, "engine output");
       result.outputs.push_back(position_[stage_of_[output]]);
     }
     return result;
@@ -160,7 +160,7 @@ class Emitter {
   void emit_boundary(Index s, FusionResult& result) {
     const EngineNode& node = graph_.nodes[s];
     const auto entry = token_map_.find(node.op);
-    check_invariant(entry != token_map_.end(), "no entry found for key");
+    check_invariant(entry != token_map_.end(), "missing map entry");
     NodeInputs inputs;
     inputs.reserve(node.children.size());
     for (std::size_t child : node.children) inputs.push_back(position_of_group(stage_of_[child]));
@@ -225,8 +225,7 @@ FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion,
     const Lists uses = collect_uses(graph);
     std::vector<std::uint8_t> is_output(graph.nodes.size(), 0);
     for (std::size_t output : graph.outputs) {
-      check_invariant(output < graph.nodes.size(),
-                      "index out of range: output beyond the node list");
+      check_index(output, graph.nodes.size(), "engine output");
       is_output[output] = 1;
     }
     stage_of = maximal_fusion ? maximal_stages(graph, uses, is_output)

@@ -36,7 +36,7 @@ struct FusionResult {
 };
 
 // REQUIRES: `graph` is in topological order; every opaque node's op is a key of `token_map`
-// (otherwise InternalFault "no entry found for key").
+// (otherwise InternalFault "missing map entry").
 FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion, const TokenMap& token_map);
 
 }  // namespace tarnvel

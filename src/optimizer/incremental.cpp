@@ -37,7 +37,9 @@ void reserve_extra(std::vector<T>& list, std::size_t extra) {
 IncrementalReducer::IncrementalReducer()
     : canonical_index_(0, IndexHash{&canonical_}, IndexEq{&canonical_}) {}
 
-std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
+std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_t store,
+                                                                     std::span<const NodeKey> delta) {
+  if (follows_other(store)) return std::unexpected(OtherStore{});
   // A step that fails part-way is rolled back entirely, so that nothing is consumed, total_work
   // keeps equal to the watermark and the caller can retry with a corrected delta.
   const std::size_t canonical_size = canonical_.size();
@@ -71,6 +73,7 @@ std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const
     to_canonical_.push_back(id);
   }
   total_work_ += delta.size();
+  if (!delta.empty()) store_ = store;
   guard.committed = true;
   return delta.size();
 }
@@ -114,9 +117,11 @@ void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t water
   to_canonical_.resize(watermark);
 }
 
-std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs,
-                                                               const RewriteEngine& engine,
-                                                               bool maximal_fusion) const {
+std::expected<Reduced, ReducerError> IncrementalReducer::finalize(std::uint64_t store,
+                                                                  std::span<const NodeId> outputs,
+                                                                  const RewriteEngine& engine,
+                                                                  bool maximal_fusion) const {
+  if (follows_other(store)) return std::unexpected(OtherStore{});
   std::vector<NodeId> canonical_outputs;
   canonical_outputs.reserve(outputs.size());
   for (NodeId output : outputs) {

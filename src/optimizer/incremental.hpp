@@ -6,21 +6,29 @@
 // pass: identity elimination, commutativity deduplication, hash-consing. `finalize` runs the
 // reduction pipeline over the canonical form and expresses its node map in store ids.
 //
+// The canonical form means something only for the store whose nodes it consumed: the first step
+// that consumes a node binds the reducer to that store's identity (GraphStore::identity), and every
+// later step or finalize with another store is refused with OtherStore, changing nothing.
+//
 // Invariants: `canonical` holds no two equal keys and every input of a canonical node is a smaller
 // canonical id; every entry of `to_canonical` is below canonical_count(); total_work() equals
-// watermark() (a failed step is rolled back entirely).
+// watermark() (a failed step is rolled back entirely); the reducer follows a store exactly when
+// watermark() is not zero.
 //
 // Not synchronized: the owner serializes all calls. Not copyable or movable (the index refers into
 // the node list), so hand it out as std::unique_ptr<IncrementalReducer>.
 //
 //   IncrementalReducer reducer;
-//   reducer.step(store.snapshot_from(reducer.watermark()));
-//   auto reduced = reducer.finalize(outputs, engine, /*maximal_fusion=*/false);
+//   reducer.step(store.identity(), store.snapshot_from(reducer.watermark()));
+//   auto reduced = reducer.finalize(store.identity(), outputs, engine, /*maximal_fusion=*/false);
 #pragma once
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 #include "absl/container/flat_hash_set.h"
@@ -31,24 +39,37 @@
 
 namespace tarnvel {
 
+// A store other than the one the reducer follows was handed to it.
+struct OtherStore {
+  static constexpr std::string_view kMessage =
+      "this reducer follows another store: the first store it consumed nodes from (a copy of that "
+      "store is another store)";
+  friend bool operator==(const OtherStore&, const OtherStore&) = default;
+};
+using ReducerError = std::variant<BadNodeId, OtherStore>;
+
 class IncrementalReducer {
  public:
   IncrementalReducer();
   IncrementalReducer(const IncrementalReducer&) = delete;
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
-  // Consumes `delta`, the store nodes with ids watermark(), watermark() + 1, ... and returns their
-  // number. Fails with the first input id that is not below the watermark at the time its node is
-  // processed; the failed step then consumes nothing (its earlier nodes are rolled back too).
-  [[nodiscard]] std::expected<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
+  // Consumes `delta`, the nodes with ids watermark(), watermark() + 1, ... of the store whose
+  // identity is `store`, and returns their number; the first step that consumes a node binds the
+  // reducer to that store. Fails with OtherStore when it follows another store, and with the first
+  // input id that is not below the watermark at the time its node is processed; a failed step
+  // consumes nothing (its earlier nodes are rolled back too).
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, std::span<const NodeKey> delta);
 
-  // Reduces the canonical form against `outputs` (store ids, order and duplicates kept). The node
-  // map is indexed by store id; input_nodes counts canonical nodes. Fails with the first output
-  // id not below the watermark. Leaves the reducer unchanged.
-  [[nodiscard]] std::expected<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
-                                             const RewriteEngine& engine,
-                                             bool maximal_fusion) const;
+  // Reduces the canonical form against `outputs` (ids of the store whose identity is `store`, order
+  // and duplicates kept). The node map is indexed by store id; input_nodes counts canonical nodes.
+  // Fails with OtherStore when it follows another store, and with the first output id not below
+  // the watermark. Leaves the reducer unchanged.
+  [[nodiscard]] std::expected<Reduced, ReducerError> finalize(std::uint64_t store, std::span<const NodeId> outputs,
+                                                const RewriteEngine& engine, bool maximal_fusion) const;
 
+  // The identity of the store this reducer follows; absent until a step consumes a node.
+  std::optional<std::uint64_t> store() const noexcept { return store_; }
   std::uint64_t watermark() const noexcept { return to_canonical_.size(); }
   std::uint64_t total_work() const noexcept { return total_work_; }
   std::uint64_t canonical_count() const noexcept { return canonical_.size(); }
@@ -80,6 +101,7 @@ class IncrementalReducer {
   [[nodiscard]] NodeId fold(const NodeKey& node, NodeInputs&& inputs);
   template <class Key>
   [[nodiscard]] NodeId find_or_add(const Key& candidate);
+  bool follows_other(std::uint64_t store) const noexcept { return store_ && *store_ != store; }
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
 
@@ -89,6 +111,7 @@ class IncrementalReducer {
   bool index_erased_ = false;  // a roll back erased from canonical_index_ since it was built
   std::vector<NodeId> to_canonical_;
   std::uint64_t total_work_ = 0;
+  std::optional<std::uint64_t> store_;  // set by the first step that consumes a node
 };
 
 }  // namespace tarnvel

@@ -119,8 +119,7 @@ void check_canonical(const CanonicalGraph& canonical, std::size_t input_size) {
   check_invariant(canonical.node_map.size() == input_size,
                   "index out of range: the canonical node map has one entry per engine input node");
   for (std::size_t entry : canonical.node_map) {
-    check_invariant(entry < canonical.graph.nodes.size(),
-                    "index out of range: canonical node map entry beyond the canonical graph");
+    check_index(entry, canonical.graph.nodes.size(), "canonical node map entry");
   }
 }
 
@@ -258,8 +257,7 @@ ReducedStore from_reduced(Reduced reduced) {
   reduced.nodes = {};
   for (NodeMapEntry& entry : reduced.node_map) {
     if (!entry) continue;
-    check_invariant(entry->node < ids.size(),
-                    "index out of range: node map entry beyond the reduced graph");
+    check_index(entry->node, ids.size(), "node map entry");
     entry->node = ids[entry->node];
   }
   store->install_node_map(std::move(reduced.node_map));

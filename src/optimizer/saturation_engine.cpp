@@ -34,10 +34,7 @@ constexpr std::size_t kLoadLookahead = 8;
 void check_children(const EngineGraph& graph) {
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
     for (std::size_t child : graph.nodes[i].children) {
-      if (child >= i) {
-        fail_invariant("index out of range: child " + std::to_string(child) + " of node " +
-                       std::to_string(i) + " names no earlier node");
-      }
+      check_index(child, i, "child of an engine node");
     }
   }
 }
@@ -129,7 +126,7 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
   std::vector<Id> output_index(egraph.id_count(), kNoIndex);
   const auto index_of = [&](std::size_t node) {
     const Id index = output_index[roots[ids[node]]];
-    check_invariant(index != kNoIndex, "no entry found for key");
+    check_invariant(index != kNoIndex, "missing map entry");
     return std::size_t{index};
   };
 
@@ -154,7 +151,7 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
   }
   result.graph.outputs.reserve(graph.outputs.size());
   for (std::size_t output : graph.outputs) {
-    check_invariant(output < graph.nodes.size(), "no entry found for key");
+    check_invariant(output < graph.nodes.size(), "missing map entry");
     result.graph.outputs.push_back(index_of(output));
   }
   return result;

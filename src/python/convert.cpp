@@ -108,7 +108,7 @@ bool exact_int_items(PyObject* sequence, Ids& out, bool& failed) {
 
 template <class Ids>
 bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
-  if (PyUnicode_Check(object)) return type_error(argument, "Can't extract `str` to `Vec`");
+  if (PyUnicode_Check(object)) return type_error(argument, "expected a sequence of node ids, got str");
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     bool failed = false;
     if (exact_int_items(object, out, failed)) return failed ? fail_with_note(argument) : true;
@@ -265,6 +265,10 @@ bool to_string(PyObject* object, const char* argument, std::string& out) {
   if (!utf8_of(object, argument, text)) return false;
   out.assign(text);
   return true;
+}
+
+bool to_node_id(PyObject* object, const char* argument, NodeId& out) {
+  return id_of(object, out) || fail_with_note(argument);
 }
 
 bool to_node_ids(PyObject* object, const char* argument, NodeInputs& out) {
@@ -492,6 +496,8 @@ Ref member_to_py(const StageOp& member) {
   return dict;
 }
 
+}  // namespace
+
 Ref node_to_py(NodeId id, const NodeKey& node, bool is_output) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict || !set_item(dict.get(), "id", Ref::steal(PyLong_FromUnsignedLongLong(id))) ||
@@ -519,8 +525,6 @@ Ref node_to_py(NodeId id, const NodeKey& node, bool is_output) {
   }
   return dict;
 }
-
-}  // namespace
 
 PyObject* node_view_to_py(const Snapshot& snapshot) {
   std::vector<bool> is_output(snapshot.nodes.size(), false);

@@ -17,7 +17,9 @@ namespace tarnvel::python {
 // note naming `argument`.
 bool to_name(PyObject* object, const char* argument, std::string_view& out);
 bool to_string(PyObject* object, const char* argument, std::string& out);
-// A sequence of unsigned 64-bit ids (a str is refused with "Can't extract `str` to `Vec`").
+// One unsigned 64-bit id (an int, or anything with __index__).
+bool to_node_id(PyObject* object, const char* argument, NodeId& out);
+// A sequence of unsigned 64-bit ids (a str is refused with "expected a sequence of node ids, got str").
 bool to_node_ids(PyObject* object, const char* argument, NodeInputs& out);
 bool to_node_ids(PyObject* object, const char* argument, std::vector<NodeId>& out);
 // None (or absent) gives no list; otherwise a sequence as above.
@@ -44,6 +46,8 @@ PyObject* ids_to_py(std::span<const NodeId> ids);
 PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map);
 // The node view: one dict per node in id order; fails on an unparseable stage member token.
 PyObject* node_view_to_py(const Snapshot& snapshot);
+// One entry of the node view.
+Ref node_to_py(NodeId id, const NodeKey& node, bool is_output);
 PyObject* descriptor_to_py(const PayloadDescriptor& descriptor);
 // The six-counter report dict.
 PyObject* report_to_py(const ReductionReport& report);

@@ -134,6 +134,21 @@ PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
                      [](const Snapshot& snapshot) { return node_view_to_py(snapshot); });
 }
 
+PyObject* node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature("node", {{"id", false, true}});
+  Signature::Bound bound;
+  NodeId id = 0;
+  if (!signature.bind(args, nargsf, kwnames, bound) || !to_node_id(bound[0], "id", id)) return nullptr;
+  auto found = [&] {
+    DetachedWaits waits;
+    return core(self).node(id);
+  }();
+  if (!found) return raise_bad_node_id(found.error().id);
+  return node_to_py(id, found->key, found->output).release();
+} catch (...) {
+  return raise_current_exception(type_of(self));
+}
+
 PyObject* outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("outputs", {});
   return read_method(self, signature, args, nargsf, kwnames,
@@ -355,6 +370,9 @@ PyMethodDef methods[] = {
                    "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
                    "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
                    "`descriptor` dict for external nodes and `n_members` for stage nodes."),
+    TARNVEL_METHOD(node,
+                   "node($self, id)\n--\n\n"
+                   "The view of node `id` alone: the same dict as `nodes()[id]`, without building the others."),
     TARNVEL_METHOD(outputs,
                    "outputs($self)\n--\n\n"
                    "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),

@@ -2,6 +2,7 @@
 // (only inside snapshot_from). Python objects are built only after the reducer's mutex is released,
 // and a contended mutex is awaited detached from the interpreter.
 #include <new>
+#include <variant>
 
 #include "optimizer/incremental.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -31,8 +32,15 @@ bool to_store(PyObject* object, PyObject* self, GraphStore*& out) {
 }
 
 // The implicit step: the store's nodes from the watermark on. REQUIRES: the reducer's mutex held.
-std::expected<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-  return reducer.step(store.snapshot_from(reducer.watermark()));
+std::expected<std::uint64_t, ReducerError> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
+  return reducer.step(store.identity(), store.snapshot_from(reducer.watermark()));
+}
+
+// ValueError for either refusal.
+PyObject* raise_reducer_error(const ReducerError& error) {
+  if (const auto* bad = std::get_if<BadNodeId>(&error)) return raise_bad_node_id(bad->id);
+  PyErr_SetString(PyExc_ValueError, OtherStore::kMessage.data());
+  return nullptr;
 }
 
 PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
@@ -44,7 +52,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     DetachedWaits waits;
     return state(self).mutex.with_lock([&] { return consume_delta(state(self).reducer, *store); });
   }();
-  if (!consumed) return raise_bad_node_id(consumed.error().id);
+  if (!consumed) return raise_reducer_error(consumed.error());
   return PyLong_FromUnsignedLongLong(*consumed);
 } catch (...) {
   return raise_current_exception(Py_TYPE(self));
@@ -91,21 +99,21 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
       !to_flag(bound[1], "maximal_fusion", false, maximal_fusion) ||
       !to_optional_node_ids(bound[2], "outputs", requested))
     return nullptr;
-  auto reduced = [&]() -> std::expected<ReducedStore, BadNodeId> {
+  auto reduced = [&]() -> std::expected<ReducedStore, ReducerError> {
     DetachedWaits waits;
     // The outputs are read from the store before the reducer is locked.
     auto outputs = requested_outputs(*store, std::move(requested));
     if (!outputs) return std::unexpected(outputs.error());
-    auto result = state(self).mutex.with_lock([&]() -> std::expected<Reduced, BadNodeId> {
+    auto result = state(self).mutex.with_lock([&]() -> std::expected<Reduced, ReducerError> {
       IncrementalReducer& reducer = state(self).reducer;
       if (auto consumed = consume_delta(reducer, *store); !consumed) return std::unexpected(consumed.error());
       const SaturationEngine engine;
-      return reducer.finalize(*outputs, engine, maximal_fusion);
+      return reducer.finalize(store->identity(), *outputs, engine, maximal_fusion);
     });
     if (!result) return std::unexpected(result.error());
     return from_reduced(std::move(*result));  // the reducer's mutex is released by now
   }();
-  if (!reduced) return raise_bad_node_id(reduced.error().id);
+  if (!reduced) return raise_reducer_error(reduced.error());
   Ref report = Ref::steal(report_to_py(reduced->second));
   if (!report) return nullptr;
   Ref result_store = Ref::steal(wrap_store(Py_TYPE(self), std::move(reduced->first)));

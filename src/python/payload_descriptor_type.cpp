@@ -1,4 +1,6 @@
-// The Python class PayloadDescriptor: an immutable holder of one descriptor value.
+// The Python class PayloadDescriptor: an immutable value. Equality, hashing, repr and pickling all
+// follow its six fields.
+#include <iterator>
 #include <new>
 
 #include "python/convert.hpp"
@@ -24,6 +26,85 @@ PyObject* get_preprocessing_ref(PyObject* self, void*) {
   const auto& ref = value_of(self).preprocessing_ref;
   return ref ? str_of(*ref) : Py_NewRef(Py_None);
 }
+
+// The fields in the constructor's keyword order; the value semantics below walk this table.
+PyGetSetDef getset[] = {
+    {"kind", get_kind, nullptr, nullptr, nullptr},
+    {"content_hash", get_content_hash, nullptr, nullptr, nullptr},
+    {"framework", get_framework, nullptr, nullptr, nullptr},
+    {"version", get_version, nullptr, nullptr, nullptr},
+    {"io_schema", get_io_schema, nullptr, nullptr, nullptr},
+    {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+constexpr Py_ssize_t kFields = std::size(getset) - 1;
+
+// The six field values (str, or None for an absent preprocessing_ref) as a new tuple.
+PyObject* fields_of(PyObject* self) {
+  Ref fields = Ref::steal(PyTuple_New(kFields));
+  if (!fields) return nullptr;
+  for (Py_ssize_t i = 0; i < kFields; ++i) {
+    PyObject* value = getset[i].get(self, nullptr);
+    if (value == nullptr) return nullptr;
+    PyTuple_SET_ITEM(fields.get(), i, value);  // our own new tuple
+  }
+  return fields.release();
+}
+
+// Equal exactly when all six fields are; no order.
+PyObject* payload_descriptor_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, Py_TYPE(self))) Py_RETURN_NOTIMPLEMENTED;
+  const bool equal = value_of(self) == value_of(other);
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+// The hash of the tuple of fields: equal descriptors hash alike. Recomputed on every call rather
+// than cached, so the object holds no mutable state.
+Py_hash_t payload_descriptor_hash(PyObject* self) {
+  Ref fields = Ref::steal(fields_of(self));
+  return fields ? PyObject_Hash(fields.get()) : -1;
+}
+
+// PayloadDescriptor(kind='onnx', ...): evaluates back to an equal descriptor.
+PyObject* payload_descriptor_repr(PyObject* self) {
+  Ref fields = Ref::steal(fields_of(self));
+  Ref parts = Ref::steal(PyList_New(0));
+  if (!fields || !parts) return nullptr;
+  for (Py_ssize_t i = 0; i < kFields; ++i) {
+    Ref part = Ref::steal(PyUnicode_FromFormat("%s=%R", getset[i].name, PyTuple_GET_ITEM(fields.get(), i)));
+    if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+  }
+  Ref separator = Ref::steal(PyUnicode_FromString(", "));
+  if (!separator) return nullptr;
+  Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+  if (!joined) return nullptr;
+  return PyUnicode_FromFormat("PayloadDescriptor(%U)", joined.get());
+}
+
+// Pickling and copying: the constructor takes keywords only, so the fields travel as keywords.
+PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+  static const Signature signature("__getnewargs_ex__", {});
+  Signature::Bound bound;
+  if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
+  Ref fields = Ref::steal(fields_of(self));
+  Ref keywords = Ref::steal(PyDict_New());
+  if (!fields || !keywords) return nullptr;
+  for (Py_ssize_t i = 0; i < kFields; ++i) {
+    if (PyDict_SetItemString(keywords.get(), getset[i].name, PyTuple_GET_ITEM(fields.get(), i)) < 0)
+      return nullptr;
+  }
+  return Py_BuildValue("(()O)", keywords.get());
+} catch (...) {
+  return raise_current_exception(Py_TYPE(self));
+}
+
+PyMethodDef methods[] = {
+    {"__getnewargs_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getnewargs_ex)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__getnewargs_ex__($self)\n--\n\n"
+     "Pickle and copy support: the six fields, as the keyword arguments of the constructor."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) try {
   static const Signature signature(
@@ -59,16 +140,6 @@ void payload_descriptor_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyGetSetDef getset[] = {
-    {"kind", get_kind, nullptr, nullptr, nullptr},
-    {"content_hash", get_content_hash, nullptr, nullptr, nullptr},
-    {"framework", get_framework, nullptr, nullptr, nullptr},
-    {"version", get_version, nullptr, nullptr, nullptr},
-    {"io_schema", get_io_schema, nullptr, nullptr, nullptr},
-    {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
         "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)\n"
@@ -77,6 +148,10 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(payload_descriptor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(payload_descriptor_dealloc)},
     {Py_tp_getset, getset},
+    {Py_tp_methods, methods},
+    {Py_tp_richcompare, reinterpret_cast<void*>(payload_descriptor_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(payload_descriptor_hash)},
+    {Py_tp_repr, reinterpret_cast<void*>(payload_descriptor_repr)},
     {0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "store/graph_store.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 namespace tarnvel {
@@ -32,7 +33,13 @@ std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
   return out;
 }
 
-GraphStore::GraphStore() = default;
+namespace {
+// The one process-wide counter: identities must differ across every store of the process. It only
+// counts up (2^64 stores are never made), so no two stores share a number.
+std::atomic<std::uint64_t> next_store_identity{1};
+}  // namespace
+
+GraphStore::GraphStore() : identity_(next_store_identity.fetch_add(1, std::memory_order_relaxed)) {}
 
 template <class Key>
 std::expected<NodeId, BadNodeId> GraphStore::intern_locked(Key&& key, std::uint64_t hash) {
@@ -97,6 +104,13 @@ std::vector<NodeMapEntry> GraphStore::node_map() const {
 
 Snapshot GraphStore::snapshot() const {
   return mutex_.with_lock([&] { return Snapshot{nodes_.copy(0), outputs_}; });
+}
+
+std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
+  return mutex_.with_lock([&]() -> std::expected<MarkedNode, BadNodeId> {
+    if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
+    return MarkedNode{nodes_[id], std::ranges::find(outputs_, id) != outputs_.end()};
+  });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {

@@ -46,6 +46,12 @@ struct Snapshot {
   std::vector<NodeId> outputs;
 };
 
+// One node and whether it is among the output marks, read together.
+struct MarkedNode {
+  NodeKey key;
+  bool output;
+};
+
 class GraphStore {
  private:
   // Nodes live in fixed-size chunks: appending never moves a key, and capacity overshoots by at
@@ -95,11 +101,17 @@ class GraphStore {
   // Appends `id` to the output marks unless it is there already.
   [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id);
 
+  // A number no other store of this process has, drawn when the store is created: a copy (through
+  // a blob) is another store. Not an address, which a later store may reuse. Fixed: no lock needed.
+  std::uint64_t identity() const noexcept { return identity_; }
+
   std::uint64_t node_count() const;
   std::vector<NodeId> outputs() const;
   std::vector<NodeMapEntry> node_map() const;
   // The nodes and the marks, taken together.
   Snapshot snapshot() const;
+  // The node `id` names, without copying any other; fails when it names none.
+  std::expected<MarkedNode, BadNodeId> node(NodeId id) const;
   // The nodes from position `start` on; empty when `start` is at or past the end.
   std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
   // A copy of the nodes, once every id of `outputs` is known to name one of them.
@@ -167,6 +179,7 @@ class GraphStore {
   [[nodiscard]] std::expected<NodeId, BadNodeId> intern_locked(Key&& key, std::uint64_t hash);
   [[nodiscard]] std::expected<void, BadNodeId> mark_output_locked(NodeId id);
 
+  const std::uint64_t identity_;
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
   NodeList nodes_;                                          // guarded by mutex_
   std::vector<NodeId> outputs_;                             // guarded by mutex_

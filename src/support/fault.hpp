@@ -3,6 +3,7 @@
 // it into an exception that ordinary `except Exception` clauses do not catch.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +18,12 @@ class InternalFault : public std::logic_error {
 [[noreturn]] void fail_invariant(const std::string& message);
 inline void check_invariant(bool condition, const char* message) {
   if (!condition) [[unlikely]] fail_invariant(message);
+}
+
+// Throws InternalFault "index out of range: <what> <index> is not below <limit>" unless index < limit.
+[[noreturn]] void fail_index(const char* what, std::uint64_t index, std::uint64_t limit);
+inline void check_index(std::uint64_t index, std::uint64_t limit, const char* what) {
+  if (index >= limit) [[unlikely]] fail_index(what, index, limit);
 }
 
 }  // namespace tarnvel

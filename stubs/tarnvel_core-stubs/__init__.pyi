@@ -1,18 +1,21 @@
 """Type information for the tarnvel_core extension module.
 
-The TypedDicts and aliases below exist only for type checkers: import them under
-`typing.TYPE_CHECKING` and use them in annotations. Docstrings here cover only what the module's
-own docstrings leave out.
+Every function and method carries a docstring here, so that an editor shows help for each one;
+where the module's own docstring says more, help() and docs/api.md show that one. The TypedDicts and
+aliases below exist only for type checkers: import them under `typing.TYPE_CHECKING` and use them in
+annotations.
 """
 
 from collections.abc import Callable, Sequence
 from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
-def version() -> str: ...
+def version() -> str:
+    """The module's version: the distribution's, as its metadata declares it."""
 
 @final
 class GraphStore:
-    def __init__(self) -> None: ...
+    def __init__(self) -> None:
+        """A new, empty store."""
     def add_source(self, name: str, params: dict[str, ParamInput] | None = None) -> int:
         """Record a `Source` node (no inputs) and return its id."""
     def add_op(self, name: str, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int:
@@ -27,39 +30,68 @@ class GraphStore:
     ) -> int:
         """Record an `External` payload call over `inputs` and return its id. `descriptor` is a
         `PayloadDescriptor` or a dict with its fields; all six take part in the node's identity."""
-    def add_exchange(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
-    def add_join(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int: ...
+    def add_exchange(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int:
+        """Record an `Exchange` boundary over its one input and return its id; it has no name, its
+        scheme parameters are its identity."""
+    def add_join(self, inputs: Sequence[int], params: dict[str, ParamInput] | None = None) -> int:
+        """Record a `Join` boundary over `[left, right]` and return its id; it has no name, its
+        parameters and ordered inputs are its identity."""
     def node_count(self) -> int:
         """The number of nodes recorded."""
-    def nodes(self) -> list[NodeView]: ...
-    def outputs(self) -> list[int]: ...
-    def node_map(self) -> list[Landing]: ...
+    def nodes(self) -> list[NodeView]:
+        """Every node as a dict, in id order (see `NodeView`)."""
+    def node(self, id: int) -> NodeView:
+        """Node `id` as a dict, the same as `nodes()[id]`; ValueError when the store has no such node."""
+    def outputs(self) -> list[int]:
+        """The output marks, in mark order; [] for a store recorded through the `add_*` methods."""
+    def node_map(self) -> list[Landing]:
+        """For each node of the graph this store was reduced from, where it landed here (see
+        `Landing`); [] for a store that did not come out of a reduction."""
     def to_dot(self) -> str:
         """The graph as Graphviz DOT text, beginning "digraph tarnvel {"; outputs are drawn as
         double circles."""
     def reduce(
         self, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
-    ) -> tuple[GraphStore, ReductionReport]: ...
-    def reduce_incremental(self, *, outputs: Sequence[int] | None = None) -> tuple[GraphStore, ReductionReport]: ...
-    def reduction_report(self, *, outputs: Sequence[int] | None = None) -> ReductionReport: ...
-    def cone(self, *, outputs: Sequence[int]) -> GraphStore: ...
-    def serialize(self, outputs: Sequence[int] | None = None) -> bytes: ...
+    ) -> tuple[GraphStore, ReductionReport]:
+        """A new, reduced store and its report, against `outputs` (or the output marks when None);
+        `maximal_fusion=True` also fuses an op used by several ops of one stage."""
+    def reduce_incremental(self, *, outputs: Sequence[int] | None = None) -> tuple[GraphStore, ReductionReport]:
+        """The same as `reduce` without `maximal_fusion`."""
+    def reduction_report(self, *, outputs: Sequence[int] | None = None) -> ReductionReport:
+        """The report of `reduce_incremental`, without keeping the reduced store."""
+    def cone(self, *, outputs: Sequence[int]) -> GraphStore:
+        """A new store of what `outputs` need, nothing rewritten, marked with `outputs`."""
+    def serialize(self, outputs: Sequence[int] | None = None) -> bytes:
+        """The store as canonical IR blob bytes, marked with `outputs` (or the output marks when None)."""
     @classmethod
-    def deserialize(cls, data: bytes) -> GraphStore: ...
-    def __repr__(self) -> str: ...
-    def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]: ...
+    def deserialize(cls, data: bytes) -> GraphStore:
+        """A new store from IR blob bytes, with the same node ids; ValueError when they are malformed."""
+    def __repr__(self) -> str:
+        """The node and output counts, as in "<tarnvel_core.GraphStore: 3 nodes, 1 output>"."""
+    def __reduce__(self) -> tuple[Callable[[bytes], GraphStore], tuple[bytes]]:
+        """Pickle and copy support through the IR blob: nodes and output marks travel, the node map
+        does not. A copy is another store."""
 
 @final
 class IncrementalReducer:
-    def __init__(self) -> None: ...
-    def step(self, store: GraphStore) -> int: ...
-    def watermark(self) -> int: ...
-    def total_work(self) -> int: ...
-    def canonical_count(self) -> int: ...
+    def __init__(self) -> None:
+        """A new reducer that follows no store yet."""
+    def step(self, store: GraphStore) -> int:
+        """Consume the nodes recorded in `store` since the last step and return how many. The first
+        step that consumes a node binds the reducer to `store`; any other store raises ValueError."""
+    def watermark(self) -> int:
+        """How many of the store's nodes have been consumed."""
+    def total_work(self) -> int:
+        """How many nodes all steps together processed; equal to `watermark()`."""
+    def canonical_count(self) -> int:
+        """The number of nodes of the maintained canonical form."""
     def finalize(
         self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
-    ) -> tuple[GraphStore, ReductionReport]: ...
-    def __repr__(self) -> str: ...
+    ) -> tuple[GraphStore, ReductionReport]:
+        """Consume what is left of `store`, then reduce the canonical form as `GraphStore.reduce`
+        does; the reducer stays as it is and may keep stepping."""
+    def __repr__(self) -> str:
+        """The watermark and the canonical count."""
 
 @final
 class PayloadDescriptor:
@@ -72,19 +104,35 @@ class PayloadDescriptor:
         version: str,
         io_schema: str,
         preprocessing_ref: str | None = None,
-    ) -> PayloadDescriptor: ...
+    ) -> PayloadDescriptor:
+        """A descriptor with these fields; it never changes."""
     @property
-    def kind(self) -> str: ...
+    def kind(self) -> str:
+        """The kind of payload, e.g. "onnx"."""
     @property
-    def content_hash(self) -> str: ...
+    def content_hash(self) -> str:
+        """A hash of the payload's content."""
     @property
-    def framework(self) -> str: ...
+    def framework(self) -> str:
+        """The framework that runs the payload."""
     @property
-    def version(self) -> str: ...
+    def version(self) -> str:
+        """The payload's version."""
     @property
-    def io_schema(self) -> str: ...
+    def io_schema(self) -> str:
+        """The schema of the payload's inputs and outputs."""
     @property
-    def preprocessing_ref(self) -> str | None: ...
+    def preprocessing_ref(self) -> str | None:
+        """A reference to the payload's preprocessing, or None when it has none."""
+    def __eq__(self, value: object, /) -> bool:
+        """Equal to another descriptor whose six fields are all equal."""
+    def __hash__(self) -> int:
+        """A hash of the six fields: equal descriptors hash alike."""
+    def __repr__(self) -> str:
+        """`PayloadDescriptor(kind=..., ...)` with every field, which evaluates back to an equal
+        descriptor."""
+    def __getnewargs_ex__(self) -> tuple[tuple[()], dict[str, str | None]]:
+        """Pickle and copy support: the six fields as the constructor's keyword arguments."""
 
 class InternalFault(BaseException):
     """A broken internal invariant; not an `Exception`, so `except Exception` does not catch it."""

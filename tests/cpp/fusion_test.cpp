@@ -108,7 +108,7 @@ TEST(FusionTest, OpaqueNodeWithoutTokenEntryIsAFault) {
     stage_fusion(graph, false, TokenMap{});
     FAIL() << "expected an InternalFault";
   } catch (const InternalFault& fault) {
-    EXPECT_STREQ(fault.what(), "no entry found for key");
+    EXPECT_STREQ(fault.what(), "missing map entry");
   }
 }
 

@@ -7,13 +7,17 @@
 #include "ir/token.hpp"
 #include "optimizer/rules.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "serialize/blob.hpp"
 
 namespace tarnvel {
 namespace {
 
+// The identity of the store hand-made deltas stand for.
+constexpr std::uint64_t kStore = 0;
+
 std::unique_ptr<IncrementalReducer> stepped(const std::vector<NodeKey>& nodes) {
   auto reducer = std::make_unique<IncrementalReducer>();
-  EXPECT_EQ(reducer->step(nodes), nodes.size());
+  EXPECT_EQ(reducer->step(kStore, nodes), nodes.size());
   return reducer;
 }
 std::vector<NodeId> to_canonical(const IncrementalReducer& reducer) {
@@ -46,8 +50,8 @@ TEST(IncrementalTest, FoldsCommutedTwinsIdentitiesAndTheirConsumers) {
 TEST(IncrementalTest, OneStepOrManyGiveTheSameCanonicalForm) {
   const auto whole = stepped(kProgram);
   IncrementalReducer piecewise;
-  for (const NodeKey& node : kProgram) EXPECT_EQ(piecewise.step({&node, 1}), 1u);
-  EXPECT_EQ(piecewise.step({}), 0u);
+  for (const NodeKey& node : kProgram) EXPECT_EQ(piecewise.step(kStore, {&node, 1}), 1u);
+  EXPECT_EQ(piecewise.step(kStore, {}), 0u);
   EXPECT_TRUE(std::ranges::equal(piecewise.canonical(), whole->canonical()));
   EXPECT_EQ(to_canonical(piecewise), to_canonical(*whole));
   EXPECT_EQ(piecewise.total_work(), kProgram.size());
@@ -68,7 +72,7 @@ TEST(IncrementalTest, FinalizeAgreesWithTheBatchPipelineInStoreIds) {
   const auto reducer = stepped(kProgram);
   const SaturationEngine engine;
   const std::vector<NodeId> outputs = {8, 4};
-  auto reduced = reducer->finalize(outputs, engine, false);
+  auto reduced = reducer->finalize(kStore, outputs, engine, false);
   ASSERT_TRUE(reduced.has_value());
   EXPECT_EQ(reduced->input_nodes, reducer->canonical_count());
   EXPECT_EQ(reduced->node_map[4], reduced->node_map[2]);
@@ -79,34 +83,59 @@ TEST(IncrementalTest, FinalizeAgreesWithTheBatchPipelineInStoreIds) {
   EXPECT_EQ(reduced->outputs, batch.outputs);
   EXPECT_EQ(reduced->node_map, batch.node_map);
 
-  EXPECT_EQ(reducer->finalize(outputs, engine, false), reduced);
+  EXPECT_EQ(reducer->finalize(kStore, outputs, engine, false), reduced);
   const std::vector<NodeId> bad = {0, kProgram.size()};
-  EXPECT_EQ(reducer->finalize(bad, engine, false).error(), BadNodeId{kProgram.size()});
+  EXPECT_EQ(reducer->finalize(kStore, bad, engine, false).error(), ReducerError(BadNodeId{kProgram.size()}));
 }
 
 TEST(IncrementalTest, AFailedStepConsumesNothing) {
   IncrementalReducer reducer;
-  ASSERT_EQ(reducer.step(std::vector<NodeKey>{source("x")}), 1u);
   const std::vector<NodeKey> bad = {source("y"), op("neg", {1}), op("exp", {3})};
-  EXPECT_EQ(reducer.step(bad).error(), BadNodeId{3});
+  EXPECT_EQ(reducer.step(kStore, std::span(bad).last(1)).error(), ReducerError(BadNodeId{3}));
+  EXPECT_EQ(reducer.store(), std::nullopt);  // nothing consumed: no store followed yet
+  ASSERT_EQ(reducer.step(kStore, std::vector<NodeKey>{source("x")}), 1u);
+  EXPECT_EQ(reducer.step(kStore, bad).error(), ReducerError(BadNodeId{3}));
   EXPECT_EQ(reducer.watermark(), 1u);
   EXPECT_EQ(reducer.total_work(), 1u);
   EXPECT_EQ(reducer.canonical_count(), 1u);
   // The rolled-back keys also left the index, so they are added afresh.
-  ASSERT_EQ(reducer.step(std::span(bad).first(2)), 2u);
+  ASSERT_EQ(reducer.step(kStore, std::span(bad).first(2)), 2u);
   EXPECT_EQ(to_canonical(reducer), (std::vector<NodeId>{0, 1, 2}));
 }
 
-TEST(IncrementalTest, FollowingAShorterStoreConsumesNothing) {
-  GraphStore first, second;
-  for (const NodeKey& node : kProgram) ASSERT_TRUE(first.intern(node).has_value());
-  ASSERT_TRUE(second.intern(source("x")).has_value());
+TEST(IncrementalTest, FollowsTheFirstStoreItConsumesAndRefusesEveryOther) {
+  GraphStore first, shorter, longer;
+  for (const NodeKey& node : kProgram) {
+    ASSERT_TRUE(first.intern(node).has_value());
+    ASSERT_TRUE(longer.intern(node).has_value());
+  }
+  ASSERT_TRUE(shorter.intern(source("x")).has_value());
+  ASSERT_TRUE(longer.intern(op("neg", {8})).has_value());
+  auto copy = deserialize(*serialize_with(first, {}));  // the same nodes, another store
+  ASSERT_TRUE(copy.has_value());
+  EXPECT_NE((*copy)->identity(), first.identity());
+  EXPECT_NE(shorter.identity(), first.identity());
+
   IncrementalReducer reducer;
-  ASSERT_EQ(reducer.step(first.snapshot_from(reducer.watermark())), kProgram.size());
-  ASSERT_TRUE(first.intern(source("x")).has_value());  // re-recording adds nothing to step over
-  EXPECT_EQ(reducer.step(first.snapshot_from(reducer.watermark())), 0u);
-  EXPECT_EQ(reducer.step(second.snapshot_from(reducer.watermark())), 0u);
+  ASSERT_EQ(reducer.step(shorter.identity(), {}), 0u);  // consumes nothing, so binds nothing
+  ASSERT_EQ(reducer.step(first.identity(), first.snapshot_from(0)), kProgram.size());
+  EXPECT_EQ(reducer.store(), first.identity());
+  const std::vector<NodeKey> canonical(reducer.canonical().begin(), reducer.canonical().end());
+  const SaturationEngine engine;
+  const std::vector<NodeId> outputs = {0};
+  for (const GraphStore* other : {&shorter, &longer, copy->get()}) {
+    EXPECT_EQ(reducer.step(other->identity(), other->snapshot_from(reducer.watermark())).error(),
+              ReducerError(OtherStore{}));
+    EXPECT_EQ(reducer.finalize(other->identity(), outputs, engine, false).error(),
+              ReducerError(OtherStore{}));
+  }
+  EXPECT_EQ(reducer.watermark(), kProgram.size());
   EXPECT_EQ(reducer.total_work(), kProgram.size());
+  EXPECT_TRUE(std::ranges::equal(reducer.canonical(), canonical));
+  // Its own store is still served, and re-recording an existing node adds nothing to step over.
+  ASSERT_TRUE(first.intern(source("x")).has_value());
+  EXPECT_EQ(reducer.step(first.identity(), first.snapshot_from(reducer.watermark())), 0u);
+  EXPECT_TRUE(reducer.finalize(first.identity(), outputs, engine, false).has_value());
 }
 
 }  // namespace

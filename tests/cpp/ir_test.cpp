@@ -191,6 +191,12 @@ TEST(LabelTest, DisplaysValuesForPeople) {
   EXPECT_EQ(display(-0.0), "-0");
   EXPECT_EQ(display(0.1), "0.1");
   EXPECT_EQ(display(1e-7), "0.0000001");
+  // The fewest significant digits, not the exact binary value of a large integral double.
+  EXPECT_EQ(display(1e23), "1" + std::string(23, '0'));
+  EXPECT_EQ(display(0x1p64), "18446744073709552000");
+  EXPECT_EQ(display(1e300), "1" + std::string(300, '0'));
+  EXPECT_EQ(display(-1.5e-300), "-0." + std::string(299, '0') + "15");
+  EXPECT_EQ(display(123.456), "123.456");
   EXPECT_EQ(display(std::nan("")), "NaN");
   EXPECT_EQ(display(-INFINITY), "-inf");
   EXPECT_EQ(ParamValue::of_str("a\"b\\c\t\r\n").display(), "\"a\\\"b\\\\c\\t\\r\\n\"");

@@ -222,7 +222,7 @@ TEST_F(PatternMatchTest, ADirtyEgraphIsNotSearched) {
     any.search(graph, 10);
     FAIL() << "searched a dirty e-graph";
   } catch (const InternalFault& fault) {
-    EXPECT_STREQ(fault.what(), "Tried to search a dirty e-graph!");
+    EXPECT_STREQ(fault.what(), "search needs a rebuilt e-graph");
   }
 }
 

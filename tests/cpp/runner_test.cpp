@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -18,7 +19,6 @@ namespace {
 
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
-using TimePoint = std::chrono::steady_clock::time_point;
 
 // Backoff scheduling that records which rules were searched and applied.
 class RecordingScheduler final : public RewriteScheduler {
@@ -175,7 +175,7 @@ TEST_F(RunnerTest, TheNodeLimitIsCheckedAfterEachApplication) {
 // A clock that returns the start time once and then `later` on every call.
 Runner::Clock two_step_clock(nanoseconds later) {
   auto calls = std::make_shared<int>(0);
-  return [calls, later] { return TimePoint((*calls)++ == 0 ? nanoseconds(0) : later); };
+  return [calls, later] { return (*calls)++ == 0 ? nanoseconds(0) : later; };
 }
 
 TEST_F(RunnerTest, OnlyTimeStrictlyPastTheLimitStopsTheRun) {
@@ -200,6 +200,38 @@ TEST_F(RunnerTest, OnlyTimeStrictlyPastTheLimitStopsTheRun) {
   EXPECT_EQ(past.iterations().size(), 1u);
 }
 
+// Backoff scheduling that sleeps before every search, as a thread waiting for a busy core would.
+class SleepingScheduler final : public RewriteScheduler {
+ public:
+  bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
+  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                            const Rewrite& rewrite,
+                                            std::vector<SearchMatches> buffer,
+                                            bool settled) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer), settled);
+  }
+  std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                            std::span<const SearchMatches> matches) override {
+    return backoff.apply_rewrite(iteration, egraph, rewrite, matches);
+  }
+
+  BackoffScheduler backoff;
+};
+
+// The default clock is the thread's CPU time: 60 ms asleep over three iterations do not reach a
+// limit of 10 ms, which a wall clock would after the first search.
+TEST_F(RunnerTest, TimeSpentWaitingDoesNotCountTowardsTheLimit) {
+  add_f_nodes(1);
+  rule("grow", "(f ?x)", "(f (h ?x))");
+  Runner waiting = runner();
+  waiting.with_iteration_limit(3)
+      .with_time_limit(std::chrono::milliseconds(10))
+      .with_scheduler(std::make_unique<SleepingScheduler>())
+      .run(rules);
+  EXPECT_EQ(waiting.stop_reason(), StopReason{IterationLimit{3}});
+}
+
 TEST_F(RunnerTest, TheTimeLimitIsCheckedAfterEachSearch) {
   add_f_nodes(1);
   rule("one", "(f ?x)", "(g ?x)");
@@ -211,7 +243,7 @@ TEST_F(RunnerTest, TheTimeLimitIsCheckedAfterEachSearch) {
   // One second per reading: start 0, iteration check 1, after "one" 2, after "two" 3 > 2.5.
   Runner finished = runner();
   finished.with_time_limit(std::chrono::milliseconds(2500))
-      .with_clock([ticks] { return TimePoint(seconds((*ticks)++)); })
+      .with_clock([ticks] { return nanoseconds(seconds((*ticks)++)); })
       .with_scheduler(std::move(recording))
       .run(rules);
   EXPECT_EQ(finished.stop_reason(), StopReason{TimeLimit{3.0}});

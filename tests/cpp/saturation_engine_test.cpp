@@ -137,7 +137,7 @@ TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
     canonicalize({engine_node("src|a")}, {1});
     FAIL() << "an output past the nodes was accepted";
   } catch (const InternalFault& fault) {
-    EXPECT_STREQ(fault.what(), "no entry found for key");
+    EXPECT_STREQ(fault.what(), "missing map entry");
   }
 }
 

@@ -48,6 +48,10 @@ TEST(GraphStoreTest, MarksAreDistinctInFirstMarkOrder) {
   for (NodeId id : {2, 0, 2, 2}) ASSERT_TRUE(store.mark_output(id));
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
   EXPECT_EQ(store.mark_output(3).error(), BadNodeId{3});
+  EXPECT_EQ(store.node(0)->key, source("a"));
+  EXPECT_TRUE(store.node(0)->output);
+  EXPECT_FALSE(store.node(1)->output);
+  EXPECT_EQ(store.node(3).error(), BadNodeId{3});
 }
 
 // A batch interns and marks as single calls do, and a thrown error keeps what came before it.

@@ -101,7 +101,7 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
     threads.emplace_back([&] {
       while (recorded.load() < nodes.size()) {
         std::lock_guard lock(reducer_mutex);
-        ASSERT_TRUE(reducer.step(store.snapshot_from(reducer.watermark())).has_value());
+        ASSERT_TRUE(reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
         EXPECT_EQ(reducer.total_work(), reducer.watermark());
       }
     });
@@ -114,9 +114,9 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
         if (count == 0) continue;
         const NodeId output = (count * 31 + t) % count;
         std::lock_guard lock(reducer_mutex);
-        ASSERT_TRUE(reducer.step(store.snapshot_from(reducer.watermark())).has_value());
+        ASSERT_TRUE(reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
         const NodeId outputs[] = {output};
-        auto reduced = reducer.finalize(outputs, engine, i % 2 == 1);
+        auto reduced = reducer.finalize(store.identity(), outputs, engine, i % 2 == 1);
         ASSERT_TRUE(reduced.has_value());
         finalized[t].push_back({output, i % 2 == 1, outcome_of(std::move(*reduced))});
         ++i;
@@ -138,8 +138,8 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
   for (std::thread& thread : threads) thread.join();
 
   IncrementalReducer fresh;
-  ASSERT_EQ(fresh.step(store.snapshot_from(0)), nodes.size());
-  reducer.step(store.snapshot_from(reducer.watermark())).value();
+  ASSERT_EQ(fresh.step(store.identity(), store.snapshot_from(0)), nodes.size());
+  reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).value();
   EXPECT_EQ(reducer.watermark(), nodes.size());
   EXPECT_EQ(reducer.total_work(), nodes.size());
   EXPECT_TRUE(std::ranges::equal(reducer.canonical(), fresh.canonical()));
@@ -148,7 +148,7 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
   for (const auto& results : finalized) {
     for (const Finalized& f : results) {
       const NodeId outputs[] = {f.output};
-      EXPECT_EQ(outcome_of(*fresh.finalize(outputs, engine, f.maximal_fusion)), f.outcome) << f.output;
+      EXPECT_EQ(outcome_of(*fresh.finalize(store.identity(), outputs, engine, f.maximal_fusion)), f.outcome) << f.output;
       ++checked;
     }
   }
@@ -214,9 +214,9 @@ TEST(GraphStoreConcurrentTest, ReductionsConesAndBlobsOfAGrowingStoreMatchTheFin
   }
 }
 
-TEST(IncrementalConcurrentTest, TwoReducersFedTwoStoresInBothOrdersNeverDeadlock) {
-  // The second store holds the first half of the first one, so a reducer fed either store in any
-  // order still follows one graph, and its canonical form can be checked at the end.
+TEST(IncrementalConcurrentTest, ReducersOfferedTwoStoresInBothOrdersFollowOneAndNeverDeadlock) {
+  // Every reducer is offered both stores in turn, always reducer lock first and the store lock only
+  // inside snapshot_from: it follows the first store it consumes a node of and refuses the other.
   const std::vector<NodeKey> nodes = program(300);
   const SaturationEngine engine;
   GraphStore stores[2];
@@ -234,27 +234,35 @@ TEST(IncrementalConcurrentTest, TwoReducersFedTwoStoresInBothOrdersNeverDeadlock
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; !done.load() || i < 8; ++i) {
-        // Reducer t % 2 follows store (t + i) % 2: every reducer meets every store, always
-        // reducer lock first, store lock only inside snapshot_from.
         IncrementalReducer& reducer = reducers[t % 2];
         const GraphStore& store = stores[(t + i) % 2];
         std::lock_guard lock(mutexes[t % 2]);
-        ASSERT_TRUE(reducer.step(store.snapshot_from(reducer.watermark())).has_value());
+        const std::uint64_t before = reducer.watermark();
+        auto consumed = reducer.step(store.identity(), store.snapshot_from(reducer.watermark()));
+        if (!consumed) {
+          EXPECT_EQ(consumed.error(), ReducerError(OtherStore{}));
+          EXPECT_EQ(reducer.watermark(), before);
+          continue;
+        }
+        EXPECT_TRUE(reducer.watermark() == 0 || reducer.store() == store.identity());
         if (i % 4 == 0 && reducer.watermark() > 0) {
           const NodeId outputs[] = {reducer.watermark() - 1};
-          ASSERT_TRUE(reducer.finalize(outputs, engine, false).has_value());
+          ASSERT_TRUE(reducer.finalize(store.identity(), outputs, engine, false).has_value());
         }
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  IncrementalReducer fresh;
-  fresh.step(stores[0].snapshot_from(0)).value();
   for (IncrementalReducer& reducer : reducers) {
-    reducer.step(stores[0].snapshot_from(reducer.watermark())).value();
-    EXPECT_EQ(reducer.total_work(), nodes.size());
-    EXPECT_EQ(reducer.watermark(), nodes.size());
+    // A reducer whose every step came before the first node follows no store yet.
+    const int followed = reducer.store() == stores[1].identity() ? 1 : 0;
+    const GraphStore& store = stores[followed];
+    reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).value();
+    IncrementalReducer fresh;
+    fresh.step(store.identity(), store.snapshot_from(0)).value();
+    EXPECT_EQ(reducer.total_work(), store.node_count());
     EXPECT_TRUE(std::ranges::equal(reducer.canonical(), fresh.canonical()));
+    EXPECT_EQ(reducer.step(stores[1 - followed].identity(), {}).error(), ReducerError(OtherStore{}));
   }
 }
 

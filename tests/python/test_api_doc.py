@@ -30,9 +30,10 @@ def test_api_doc_is_current():
     ("self, *, maximal_fusion: bool = False", "self, *, maximal_fusion: bool = True"),
     ("def reduction_report(self, *, outputs", "def reduction_report(self, outputs"),
     ("    def to_dot(self) -> str:", "    def to_text(self) -> str:"),
-    ("    def watermark(self) -> int: ...\n", ""),
+    ('    def watermark(self) -> int:\n        """How many of the store\'s nodes have been consumed."""\n', ""),
     ("def version() -> str:", "def release() -> str: ...\ndef version() -> str:"),
-    ("    @property\n    def io_schema(self) -> str: ...\n", ""),
+    ('    @property\n    def io_schema(self) -> str:\n        """The schema of the payload\'s inputs and outputs."""\n',
+     ""),
 ], ids=["renamed", "default", "keyword-only", "method-name", "missing-method", "extra-function",
         "missing-property"])
 def test_generator_refuses_stubs_that_disagree(old, new):
@@ -49,3 +50,6 @@ def test_page_shows_types_and_documentation():
     assert "def cone(self, *, outputs: Sequence[int]) -> GraphStore" in page
     assert tc.GraphStore.cone.__doc__.splitlines()[0] in page  # the module's own docstring
     assert "| `members` | `NotRequired[list[Member]]` |" in page  # the node view's shape
+    # A slot's generic docstring gives way to the stub's, and positional-only parameters show.
+    assert "def __eq__(self, value: object, /) -> bool\n```\n\nEqual to another descriptor" in page
+    assert "The view of node `id` alone" in page

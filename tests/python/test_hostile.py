@@ -154,6 +154,10 @@ def params_calls(store):
 
 
 ID_ENTRY_POINTS = list(id_calls(None, None))
+
+
+class IdText(str):
+    """A str subclass is still text, never a sequence of ids."""
 PARAMS_ENTRY_POINTS = list(params_calls(None))
 
 
@@ -174,14 +178,15 @@ class TestFailedCallsChangeNothing:
             ([np.int64(-1)], OverflowError, None, True),
             ([0, "1"], TypeError, None, True),
             ([0.0], TypeError, None, True),
-            ("01", TypeError, "^Can't extract `str` to `Vec`$", True),
+            ("01", TypeError, "^expected a sequence of node ids, got str$", True),
+            (IdText("01"), TypeError, "^expected a sequence of node ids, got str$", True),
             (iter([0]), TypeError, None, True),
             ({0: 0}, TypeError, None, True),
             ([2**64 - 1], ValueError, "^no node with id 18446744073709551615$", False),
         ],
         ids=["index-raises", "index-type-error", "len-raises", "iter-raises", "getitem-raises", "minus-one",
-             "int64-min", "two-to-64", "huge", "numpy-negative", "str-item", "float-item", "str", "iterator",
-             "dict", "max-u64"],
+             "int64-min", "two-to-64", "huge", "numpy-negative", "str-item", "float-item", "str", "str-subclass",
+             "iterator", "dict", "max-u64"],
     )
     def test_id_sequences(self, graph, entry, ids, error, message, noted):
         store, reducer = graph

@@ -1,8 +1,12 @@
 """The node view, DOT text and the IR blob as seen from Python."""
+import inspect
 import math
 import struct
+from decimal import Decimal
 
 import pytest
+from hypothesis import example, given
+from hypothesis import strategies as st
 
 import tarnvel_core as tc
 
@@ -48,6 +52,43 @@ class TestNodeView:
             {"kind": "op", "name": "neg", "params": {}, "inputs": [("member", 0)]},
         ]
         assert reduced.outputs() == [1] and stage["output"]
+
+
+class TestOneNode:
+    def test_equals_the_entry_of_the_whole_view(self):
+        plain = every_kind_store()
+        reduced, _ = plain.reduce(outputs=[5, 3])
+        for store in (plain, reduced):
+            nodes = store.nodes()
+            # Compared as text: the join's NaN parameter is unequal to itself, and key order counts.
+            assert [repr(store.node(i)) for i in range(len(nodes))] == [repr(n) for n in nodes]
+        assert [reduced.node(i)["output"] for i in range(reduced.node_count())].count(True) == 2
+        assert plain.node(id=True) == plain.node(1)  # an id converts as node ids do elsewhere
+
+    @pytest.mark.parametrize("bad, error, message", [
+        (6, ValueError, "no node with id 6"),
+        (2**64 - 1, ValueError, "no node with id 18446744073709551615"),
+        (-1, OverflowError, None),
+        (2**64, OverflowError, None),
+        ("0", TypeError, None),
+        (0.0, TypeError, None),
+        (None, TypeError, None),
+    ])
+    def test_bad_ids(self, bad, error, message):
+        store = every_kind_store()
+        with pytest.raises(error) as excinfo:
+            store.node(bad)
+        if message is None:
+            assert excinfo.value.__notes__ == ["while processing 'id'"]
+        else:
+            assert str(excinfo.value) == message and not hasattr(excinfo.value, "__notes__")
+        assert store.node_count() == 6
+
+    def test_signature(self):
+        store = tc.GraphStore()
+        assert str(inspect.signature(store.node)) == "(id)"
+        with pytest.raises(ValueError, match="^no node with id 0$"):
+            store.node(0)
 
 
 def blob_of(records: bytes, count: int, outputs: list[int]) -> bytes:
@@ -116,9 +157,12 @@ class TestBlob:
         stage = (b"\x04" + struct.pack("<IQ", 1, 0) + struct.pack("<I", 1) + struct.pack("<I", len(token)) + token
                  + struct.pack("<I", 1) + b"\x00" + struct.pack("<I", 0))
         store = tc.GraphStore.deserialize(blob_of(source_record(b"x") + stage, 2, []))
-        with pytest.raises(ValueError) as excinfo:
-            store.nodes()
-        assert str(excinfo.value) == 'unparseable stage member token "src|\\"x\\\\"'
+        for call in (store.nodes, lambda: store.node(1)):
+            with pytest.raises(ValueError) as excinfo:
+                call()
+            assert str(excinfo.value) == 'unparseable stage member token "src|\\"x\\\\"'
+        # One node's view builds that node alone: the broken stage does not stop the source's.
+        assert store.node(0) == {"id": 0, "output": False, "inputs": [], "kind": "source", "name": "x", "params": {}}
 
     def test_argument_checks(self, store):
         store.add_source("x")
@@ -128,7 +172,7 @@ class TestBlob:
         assert store.serialize(outputs=[0, 0]).endswith(struct.pack("<IQQ", 2, 0, 0))
         with pytest.raises(TypeError) as excinfo:
             store.serialize("0")
-        assert str(excinfo.value) == "Can't extract `str` to `Vec`"
+        assert str(excinfo.value) == "expected a sequence of node ids, got str"
         for wrong in (bytearray(store.serialize()), memoryview(store.serialize())):
             with pytest.raises(TypeError) as excinfo:
                 tc.GraphStore.deserialize(wrong)
@@ -159,3 +203,30 @@ class TestDot:
         lines = store.to_dot().splitlines()
         assert lines[1].endswith(", shape=doublecircle];") and lines[3].endswith(", shape=doublecircle];")
         assert lines[2] == '  n1 [label="Source b"];'
+
+
+def python_display(value: float) -> str:
+    """Python's shortest repr of a float, written out without exponent and without a trailing '.0'."""
+    text = format(Decimal(repr(value)), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+class TestFloatDisplay:
+    @given(st.floats(allow_nan=False, allow_infinity=False))
+    @example(1e23)
+    @example(2.0**64)
+    @example(1e300)
+    @example(-0.0)
+    @example(5e-324)
+    @example(2.2250738585072014e-308)
+    @example(1.7976931348623157e308)
+    @example(0.1)
+    def test_labels_show_the_fewest_digits_that_read_back(self, value):
+        store = tc.GraphStore()
+        store.add_source("x", {"v": value})
+        shown = store.to_dot().splitlines()[1].removeprefix('  n0 [label="Source x {v=').removesuffix('}"];')
+        assert shown == python_display(value)
+        assert float(shown) == value and math.copysign(1, float(shown)) == math.copysign(1, value)
+
+    def test_large_integral_values(self):
+        assert python_display(1e23) == "1" + "0" * 23 and python_display(2.0**64) == "18446744073709552000"

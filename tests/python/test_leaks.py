@@ -5,6 +5,7 @@ process's resident set and, where glibc provides it, malloc's count of bytes in 
 Each round builds its graphs with long names, so that a native leak of one key or one store per
 round shows far above the noise of the allocator.
 """
+import copy
 import ctypes
 import gc
 import itertools
@@ -66,12 +67,13 @@ def round_of_every_entry_point(shared, reducer):
     r = store.add_reduction("sum", [z], {"scale": 2})
     d = tc.PayloadDescriptor(**DESCRIPTOR, preprocessing_ref=LONG)
     _ = (d.kind, d.content_hash, d.framework, d.version, d.io_schema, d.preprocessing_ref)
+    _ = (d == copy.deepcopy(d), d != pickle.loads(pickle.dumps(d)), hash(d), repr(d), d == LONG)
     e = store.add_external(d, [r])
     e2 = store.add_external(dict(DESCRIPTOR, preprocessing_ref=None), [r])
     j = store.add_join([store.add_exchange([e], {"scheme": LONG}), e2])
     store.node_count(), store.nodes(), store.outputs(), store.node_map(), store.to_dot(), repr(store)
     reduced, report = store.reduce(outputs=[j, y])
-    reduced.nodes(), reduced.node_map(), reduced.to_dot()
+    reduced.nodes(), reduced.node_map(), reduced.to_dot(), reduced.node(1), store.node(e)
     store.reduce(maximal_fusion=True, outputs=(j,)), store.reduce()
     store.reduce_incremental(outputs=[j]), store.reduction_report(outputs=[j]), store.cone(outputs=[j, x])
     data = store.serialize([j])
@@ -106,6 +108,9 @@ def round_of_every_entry_point(shared, reducer):
     fails(lambda: tc.PayloadDescriptor(kind=LONG), TypeError)
     fails(lambda: store.add_op(LONG, [x], unexpected=1), TypeError)
     fails(lambda: store.reduce(outputs=[j, 10**6]), ValueError)
+    fails(lambda: store.node(10**6), ValueError)
+    fails(lambda: store.node(RaisingIndex()), Boom)
+    fails(lambda: tc.GraphStore.deserialize(BAD_STAGE).node(1), ValueError)
     fails(lambda: store.reduce(maximal_fusion=1), TypeError)
     fails(lambda: store.reduce_incremental(outputs=[RaisingIndex()]), Boom)
     fails(lambda: store.reduction_report(outputs=[-1]), OverflowError)
@@ -118,6 +123,9 @@ def round_of_every_entry_point(shared, reducer):
     fails(lambda: local.step(store.nodes), TypeError)
     fails(lambda: local.finalize(store, outputs=[10**6]), ValueError)
     fails(lambda: local.finalize(store, outputs="1"), TypeError)
+    fails(lambda: local.step(shared), ValueError)
+    fails(lambda: local.finalize(copy.copy(store)), ValueError)
+    fails(lambda: d < d, TypeError)
 
 
 def rss_bytes():

@@ -51,4 +51,5 @@ def test_reprs():
     reducer.step(store)
     assert repr(reducer) == "<tarnvel_core.IncrementalReducer: watermark 1, 1 canonical node>"
     descriptor = tc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
-    assert repr(descriptor).startswith("<tarnvel_core.PayloadDescriptor object at 0x")
+    assert repr(descriptor) == ("PayloadDescriptor(kind='k', content_hash='h', framework='f', version='v', "
+                                "io_schema='s', preprocessing_ref=None)")

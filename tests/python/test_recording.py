@@ -1,6 +1,8 @@
 """Recording nodes: interning, argument conversion, error types, messages and notes."""
+import copy
 import inspect
 import math
+import pickle
 import sysconfig
 import sys
 import tomllib
@@ -118,7 +120,7 @@ class TestConversionErrors:
     @pytest.mark.parametrize(
         "inputs, error, message",
         [
-            ("01", TypeError, "Can't extract `str` to `Vec`"),
+            ("01", TypeError, "expected a sequence of node ids, got str"),
             ([-1], OverflowError, None),
             ([2**64], OverflowError, None),
             ([0.5], TypeError, None),
@@ -211,13 +213,56 @@ class TestPayloadDescriptor:
         assert tc.PayloadDescriptor(**DESCRIPTOR, preprocessing_ref=None).preprocessing_ref is None
         assert tc.PayloadDescriptor(**DESCRIPTOR, preprocessing_ref="p").preprocessing_ref == "p"
 
-    def test_is_immutable_with_identity_semantics(self):
+    def test_is_immutable(self):
         d = tc.PayloadDescriptor(**DESCRIPTOR)
         with pytest.raises(AttributeError):
             d.kind = "other"
         with pytest.raises(AttributeError):
             d.extra = 1
-        assert d != tc.PayloadDescriptor(**DESCRIPTOR)
+        with pytest.raises(TypeError):
+            type("Sub", (tc.PayloadDescriptor,), {})
+
+    # Each variant differs from DESCRIPTOR in one field; an absent preprocessing_ref differs from "".
+    VARIANTS = [dict(DESCRIPTOR, **{field: DESCRIPTOR[field] + "x"}) for field in DESCRIPTOR] + [
+        dict(DESCRIPTOR, preprocessing_ref=""), dict(DESCRIPTOR, preprocessing_ref="p")]
+
+    def test_equality_and_hash_follow_all_six_fields(self):
+        d = tc.PayloadDescriptor(**DESCRIPTOR)
+        same = tc.PayloadDescriptor(**DESCRIPTOR, preprocessing_ref=None)
+        assert d == same and not d != same and hash(d) == hash(same) and d is not same
+        others = [tc.PayloadDescriptor(**v) for v in self.VARIANTS]
+        for other in others:
+            assert d != other and not d == other
+        assert len({d, same, *others}) == 1 + len(others)
+        assert {d: 1}[same] == 1
+        # Not equal to its fields in another form, and not ordered.
+        assert d != DESCRIPTOR and d != tuple(DESCRIPTOR.values())
+        with pytest.raises(TypeError):
+            d < same  # noqa: B015
+
+    def test_repr_evaluates_back(self):
+        tricky = dict(kind="onnx", content_hash="it's \"quoted\"\n", framework="ünïcode",
+                      version="\\", io_schema="f64[n]->f64[n]")
+        for fields in (DESCRIPTOR, dict(DESCRIPTOR, preprocessing_ref="p"), tricky):
+            d = tc.PayloadDescriptor(**fields)
+            assert eval(repr(d), {"PayloadDescriptor": tc.PayloadDescriptor}) == d
+        assert repr(tc.PayloadDescriptor(**DESCRIPTOR)) == (
+            "PayloadDescriptor(kind='model', content_hash='abc', framework='torch', version='2.1', "
+            "io_schema='f32', preprocessing_ref=None)")
+
+    def test_pickle_and_copies_are_equal_values(self):
+        for fields in (DESCRIPTOR, dict(DESCRIPTOR, preprocessing_ref="p")):
+            d = tc.PayloadDescriptor(**fields)
+            clones = [copy.copy(d), copy.deepcopy(d), copy.deepcopy([d, d])[0]]
+            clones += [pickle.loads(pickle.dumps(d, p)) for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
+            for clone in clones:
+                assert type(clone) is tc.PayloadDescriptor and clone == d and hash(clone) == hash(d)
+                assert clone.preprocessing_ref == d.preprocessing_ref
+        # A copy records the same External node as the original.
+        store = tc.GraphStore()
+        x = store.add_source("x")
+        d = tc.PayloadDescriptor(**DESCRIPTOR)
+        assert store.add_external(pickle.loads(pickle.dumps(d)), [x]) == store.add_external(d, [x])
 
     def test_construction_errors(self):
         with pytest.raises(TypeError):

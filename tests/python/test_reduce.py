@@ -122,7 +122,7 @@ class TestReduce:
         store.add_source("x")
         with pytest.raises(TypeError) as excinfo:
             store.reduce(outputs="0")
-        assert str(excinfo.value) == "Can't extract `str` to `Vec`"
+        assert str(excinfo.value) == "expected a sequence of node ids, got str"
         assert excinfo.value.__notes__ == ["while processing 'outputs'"]
         with pytest.raises(TypeError) as excinfo:
             store.reduce(maximal_fusion=1)

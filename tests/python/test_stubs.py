@@ -2,6 +2,7 @@
 and what it must refuse), the shapes of real return values, and the stubs the build installs."""
 import __future__
 
+import ast
 import importlib.util
 import os
 import re
@@ -154,12 +155,14 @@ def test_every_method_returns_what_its_stub_says() -> None:
     store, outputs = every_kind()
     reduced, _ = store.reduce(outputs=outputs)
     reducer = tc.IncrementalReducer()
+    model = tc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
     calls: dict[str, dict[str, object]] = {
         "GraphStore": {
             "add_source": store.add_source("w"), "add_op": store.add_op("neg", [0]),
             "add_reduction": store.add_reduction("max", [0]), "add_exchange": store.add_exchange([]),
             "add_join": store.add_join([0, 0]), "add_external": store.add_external(store.nodes()[4]["descriptor"], [0]),
-            "node_count": store.node_count(), "nodes": reduced.nodes(), "outputs": reduced.outputs(),
+            "node_count": store.node_count(), "nodes": reduced.nodes(), "node": reduced.node(1),
+            "outputs": reduced.outputs(),
             "node_map": reduced.node_map(), "to_dot": reduced.to_dot(), "reduce": store.reduce(outputs=outputs),
             "reduce_incremental": store.reduce_incremental(outputs=outputs),
             "reduction_report": store.reduction_report(outputs=outputs), "cone": store.cone(outputs=outputs),
@@ -170,6 +173,10 @@ def test_every_method_returns_what_its_stub_says() -> None:
             "step": reducer.step(store), "watermark": reducer.watermark(), "total_work": reducer.total_work(),
             "canonical_count": reducer.canonical_count(), "finalize": reducer.finalize(store, outputs=outputs),
             "__repr__": repr(reducer),
+        },
+        "PayloadDescriptor": {
+            "__eq__": model == model, "__hash__": hash(model), "__repr__": repr(model),
+            "__getnewargs_ex__": model.__getnewargs_ex__(),
         },
     }
     assert conforms(tc.version(), typing.get_type_hints(ns["version"], globalns=ns)["return"], ns)
@@ -182,11 +189,19 @@ def test_every_method_returns_what_its_stub_says() -> None:
             assert conforms(value, hint, ns), f"{cls}.{name} returned {value!r}, the stubs say {hint}"
     assert any(n["kind"] == "stage" for n in reduced.nodes()) and None in reduced.node_map()
 
-    model = tc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
     for name, prop in vars(ns["PayloadDescriptor"]).items():
         if isinstance(prop, property):
             hint = typing.get_type_hints(prop.fget, globalns=ns)["return"]
             assert conforms(getattr(model, name), hint, ns), name
+
+
+def test_every_stub_function_and_method_has_a_docstring() -> None:
+    # Editors show the stubs' docstrings, also where the module's own methods have none.
+    tree = ast.parse(STUB.read_text())
+    scopes = [("", tree.body)] + [(f"{c.name}.", c.body) for c in tree.body if isinstance(c, ast.ClassDef)]
+    missing = [prefix + item.name for prefix, body in scopes for item in body
+               if isinstance(item, ast.FunctionDef) and not ast.get_docstring(item)]
+    assert not missing
 
 
 def test_installed_stubs_are_this_checkouts() -> None:
