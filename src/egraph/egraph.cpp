@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "support/builtins.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 
@@ -181,7 +182,7 @@ void EGraph::prefetch_repair(std::span<const Id> round, std::size_t at) const {
   constexpr std::size_t kSlotDistance = 4;
   constexpr std::size_t kParentDistance = 8;
   constexpr std::size_t kFormDistance = 16;
-  if (at + kFormDistance < round.size()) __builtin_prefetch(&added_[round[at + kFormDistance]]);
+  if (at + kFormDistance < round.size()) prefetch_cache_line(&added_[round[at + kFormDistance]]);
   if (at + kParentDistance < round.size()) {
     for (Id child : added_[round[at + kParentDistance]].children) union_find_.prefetch(child);
   }
@@ -349,7 +350,7 @@ std::vector<Id> EGraph::roots() const {
 }
 
 const ENode& EGraph::added_form(Id id) const {
-  find(id);  // rejects an id that was never made
+  static_cast<void>(find(id));  // rejects an id that was never made
   return added_[id];
 }
 

@@ -29,6 +29,7 @@
 #include "egraph/pool.hpp"
 #include "egraph/symbol_table.hpp"
 #include "egraph/union_find.hpp"
+#include "support/builtins.hpp"
 
 namespace tarnvel::egraph {
 
@@ -56,7 +57,7 @@ class EGraph {
   // that need the root follow with `find`.
   Id add(ENode node);
   // The root of the class holding `node` with its children canonicalized, if any.
-  std::optional<Id> lookup(ENode node) const;
+  [[nodiscard]] std::optional<Id> lookup(ENode node) const;
 
   // Whether the class of `id` lists `node` among its (at most `max_nodes`) nodes. A node listed in
   // a class is always a memo key of that class, so a hit means `add(node)` would return an id of
@@ -75,21 +76,21 @@ class EGraph {
   void prefetch_node(const ENode& node) const { memo_.prefetch(node); }
   // The slot of a class: its nodes and its uses.
   void prefetch_class(Id root) const {
-    if (root < class_slots_.size()) __builtin_prefetch(&class_slots_[root]);
+    if (root < class_slots_.size()) prefetch_cache_line(&class_slots_[root]);
   }
   // A class's node list when it has outgrown its slot. Reads the slot itself, so it pays off a few
   // steps after `prefetch_class` of the same root.
   void prefetch_class_nodes(Id root) const {
     if (root >= class_slots_.size()) return;
     const ENode& slot = class_slots_[root].nodes;
-    if (is_pooled(slot)) __builtin_prefetch(node_pool_.data(slot.children[1]));
+    if (is_pooled(slot)) prefetch_cache_line(node_pool_.data(slot.children[1]));
   }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 
-  Id find(Id id) const { return union_find_.find(id); }
+  [[nodiscard]] Id find(Id id) const { return union_find_.find(id); }
   // The root of every id ever made, indexed by id, in one linear pass.
   std::vector<Id> roots() const;
-  Id find_halving(Id id) { return union_find_.find_halving(id); }
+  [[nodiscard]] Id find_halving(Id id) { return union_find_.find_halving(id); }
   bool is_root(Id id) const { return id < union_find_.size() && union_find_.is_root(id); }
 
   // Merges the classes of `id1` and `id2`; true when they were different. `union` is a keyword.

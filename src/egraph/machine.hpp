@@ -57,7 +57,7 @@ struct Program {
 class Subst {
  public:
   void insert(Var var, Id id) { pairs_.emplace_back(var, id); }
-  std::optional<Id> get(Var var) const {
+  [[nodiscard]] std::optional<Id> get(Var var) const {
     for (const auto& [bound, id] : pairs_) {
       if (bound == var) return id;
     }

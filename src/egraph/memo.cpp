@@ -19,18 +19,18 @@ std::uint32_t Memo::inline_hash(std::uint32_t head, std::uint32_t first, std::ui
   return fold(hasher.finish());
 }
 
-Memo::Key::Key(const ENode& node) : node(&node) {
-  const std::size_t arity = node.children.size();
-  if (arity <= 2 && node.op.value < (1u << 30)) {
-    head = static_cast<std::uint32_t>(arity) << 30 | node.op.value;
-    first = arity > 0 ? node.children[0] : 0;
-    second = arity > 1 ? node.children[1] : 0;
+Memo::Key::Key(const ENode& enode) : node(&enode) {
+  const std::size_t arity = enode.children.size();
+  if (arity <= 2 && enode.op.value < (1u << 30)) {
+    head = static_cast<std::uint32_t>(arity) << 30 | enode.op.value;
+    first = arity > 0 ? enode.children[0] : 0;
+    second = arity > 1 ? enode.children[1] : 0;
     hash = inline_hash(head, first, second);
     return;
   }
   SeededHasher hasher;
-  hasher.word(std::uint64_t{node.op.value} << 32 | arity);
-  for (Id child : node.children) hasher.word(child);
+  hasher.word(std::uint64_t{enode.op.value} << 32 | arity);
+  for (Id child : enode.children) hasher.word(child);
   head = kWide;
   hash = fold(hasher.finish());
   first = hash;

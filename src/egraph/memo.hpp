@@ -32,7 +32,7 @@ class Memo {
   // Presizes for about `count` more entries spread evenly by hash.
   void reserve(std::size_t count);
 
-  std::optional<Id> find(const ENode& node) const;
+  [[nodiscard]] std::optional<Id> find(const ENode& node) const;
   // Starts loading the bucket that finding or entering `node` reads first.
   void prefetch(const ENode& node) const {
     const std::uint32_t hash = Key(node).hash;

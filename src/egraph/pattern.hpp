@@ -49,7 +49,7 @@ std::string to_string(const PatternParseError& error);
 
 // Parses `text` into a flat pattern, children first, not yet compacted. Symbols are interned in
 // `symbols`; a variable is an atom of at least two characters beginning with "?".
-std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text,
+[[nodiscard]] std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text,
                                                         SymbolTable& symbols);
 
 // The substitutions found in one class.
@@ -62,7 +62,7 @@ class Pattern {
  public:
   // Compacts `expr` and compiles it. REQUIRES: `expr` is not empty.
   explicit Pattern(const RecExpr& expr);
-  static std::expected<Pattern, PatternParseError> parse(std::string_view text,
+  [[nodiscard]] static std::expected<Pattern, PatternParseError> parse(std::string_view text,
                                                          SymbolTable& symbols);
 
   const RecExpr& ast() const { return ast_; }
@@ -91,10 +91,10 @@ class Pattern {
 
  private:
   // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from `subst`.
-  Id instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
+  [[nodiscard]] Id instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
                  std::optional<ENode> first_leaf) const;
   std::optional<ENode> first_leaf_node(const EGraph& egraph, const Subst& subst) const;
-  Id add_root(EGraph& egraph, ENode node, Id matched) const;
+  [[nodiscard]] Id add_root(EGraph& egraph, ENode node, Id matched) const;
 
   RecExpr ast_;
   Program program_;

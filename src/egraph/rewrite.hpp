@@ -19,10 +19,10 @@ class Rewrite {
  public:
   // Fails with "Rewrite {name} refers to unbound var {var}" for the first variable of `applier`
   // that `searcher` does not bind.
-  static std::expected<Rewrite, std::string> make(std::string name, Pattern searcher,
+  [[nodiscard]] static std::expected<Rewrite, std::string> make(std::string name, Pattern searcher,
                                                   Pattern applier, const SymbolTable& symbols);
   // Parses both sides with `symbols`; a parse error is reported through its message.
-  static std::expected<Rewrite, std::string> parse(std::string name, std::string_view searcher,
+  [[nodiscard]] static std::expected<Rewrite, std::string> parse(std::string name, std::string_view searcher,
                                                    std::string_view applier, SymbolTable& symbols);
 
   const std::string& name() const { return name_; }

@@ -88,7 +88,7 @@ class Runner {
   RewriteScheduler& scheduler() { return *scheduler_; }
 
  private:
-  std::optional<StopReason> check_limits() const;
+  [[nodiscard]] std::optional<StopReason> check_limits() const;
   // Kept from iteration to iteration, one entry per rule.
   struct RuleState {
     std::vector<SearchMatches> matches;  // the last search's result, kept for its memory only

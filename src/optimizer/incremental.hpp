@@ -59,13 +59,13 @@ class IncrementalReducer {
   // reducer to that store. Fails with OtherStore when it follows another store, and with the first
   // input id that is not below the watermark at the time its node is processed; a failed step
   // consumes nothing (its earlier nodes are rolled back too).
-  std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, std::span<const NodeKey> delta);
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, std::span<const NodeKey> delta);
 
   // Reduces the canonical form against `outputs` (ids of the store whose identity is `store`, order
   // and duplicates kept). The node map is indexed by store id; input_nodes counts canonical nodes.
   // Fails with OtherStore when it follows another store, and with the first output id not below
   // the watermark. Leaves the reducer unchanged.
-  std::expected<Reduced, ReducerError> finalize(std::uint64_t store, std::span<const NodeId> outputs,
+  [[nodiscard]] std::expected<Reduced, ReducerError> finalize(std::uint64_t store, std::span<const NodeId> outputs,
                                                 const RewriteEngine& engine, bool maximal_fusion) const;
 
   // The identity of the store this reducer follows; absent until a step consumes a node.
@@ -98,9 +98,9 @@ class IncrementalReducer {
 
   // The canonical id of one store node whose inputs, mapped to canonical ids, are `inputs`,
   // adding its key if it is new.
-  NodeId fold(const NodeKey& node, NodeInputs&& inputs);
+  [[nodiscard]] NodeId fold(const NodeKey& node, NodeInputs&& inputs);
   template <class Key>
-  NodeId find_or_add(const Key& candidate);
+  [[nodiscard]] NodeId find_or_add(const Key& candidate);
   bool follows_other(std::uint64_t store) const noexcept { return store_ && *store_ != store; }
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
