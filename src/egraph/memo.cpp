@@ -19,7 +19,7 @@ std::uint32_t Memo::inline_hash(std::uint32_t head, std::uint32_t first, std::ui
   return fold(hasher.finish());
 }
 
-Memo::Key::Key(const ENode& enode) : node(&enode) {
+Memo::Key::Key(const SymbolNode& enode) : node(&enode) {
   const std::size_t arity = enode.children.size();
   if (arity <= 2 && enode.op.value < (1u << 30)) {
     head = static_cast<std::uint32_t>(arity) << 30 | enode.op.value;
@@ -39,7 +39,7 @@ Memo::Key::Key(const ENode& enode) : node(&enode) {
 
 void Memo::reserve(std::size_t count) { table_.reserve(count); }
 
-std::optional<Id> Memo::find(const ENode& node) const {
+std::optional<Id> Memo::find(const SymbolNode& node) const {
   const Key key(node);
   const auto& segment = table_.segment(key.hash);
   if (segment.size() == 0) return std::nullopt;
@@ -48,7 +48,7 @@ std::optional<Id> Memo::find(const ENode& node) const {
   return slot.id;
 }
 
-std::pair<Id*, bool> Memo::insert(const ENode& node, Id id) {
+std::pair<Id*, bool> Memo::insert(const SymbolNode& node, Id id) {
   const Key key(node);
   auto& segment = table_.segment(key.hash);
   if (!segment.has_room()) segment.grow(segment.size() + 1);

@@ -29,14 +29,14 @@ class Rewrite {
   const Pattern& searcher() const { return searcher_; }
   const Pattern& applier() const { return applier_; }
 
-  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit,
-                                    std::vector<SearchMatches> buffer = {}) const {
+  std::vector<ClassMatches> search(const EGraph& egraph, std::size_t limit,
+                                    std::vector<ClassMatches> buffer = {}) const {
     return searcher_.search(egraph, limit, std::move(buffer));
   }
   std::optional<std::size_t> match_count(const EGraph& egraph) const {
     return searcher_.match_count(egraph);
   }
-  std::vector<Id> apply(EGraph& egraph, std::span<const SearchMatches> matches) const {
+  std::vector<Id> apply(EGraph& egraph, std::span<const ClassMatches> matches) const {
     return applier_.apply_matches(egraph, matches);
   }
 
