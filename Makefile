@@ -2,8 +2,10 @@
 SHELL := /bin/bash
 JOBS ?= 2
 CPP_BUILD := build/cpp
+# Every C++ file in the repository, for the formatter.
+CXX_FILES = $(shell git ls-files '*.cpp' '*.hpp')
 
-.PHONY: setup demo test test-cpp test-python test-wheel build-cpp bench fuzz sanitize tsan
+.PHONY: setup demo test test-cpp test-python test-wheel build-cpp wheel format lint bench fuzz sanitize tsan
 
 setup:
 	bash scripts/setup.sh
@@ -27,9 +29,22 @@ test-python:
 	  $$venv/bin/python -m pytest -q tests/python; \
 	done
 
-# The wheel, installed alone into a fresh environment, runs the demo and a smoke test.
+# The repaired wheel, installed alone into a fresh environment, runs the demo and a smoke test.
 test-wheel:
 	bash scripts/wheel_smoke.sh
+
+# A manylinux wheel for the default Python in dist/, carrying the Abseil libraries it links.
+wheel: setup
+	bash scripts/build_wheel.sh
+
+format: setup
+	.venv/bin/clang-format -i $(CXX_FILES)
+
+# The bug-finding checks first, then the layout check, so that a formatting slip hides nothing.
+lint: setup build-cpp
+	.venv/bin/ruff check .
+	.venv/bin/run-clang-tidy.py -p $(CPP_BUILD) -clang-tidy-binary .venv/bin/clang-tidy -j$(JOBS) -quiet '$(CURDIR)/src/'
+	.venv/bin/clang-format --dry-run --Werror $(CXX_FILES)
 
 bench: setup
 	cmake -S . -B build/bench -G Ninja -DTARNVEL_BENCH=ON -DTARNVEL_TESTS=OFF >/dev/null

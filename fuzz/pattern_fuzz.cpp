@@ -42,9 +42,9 @@ std::string quote_atom(std::string_view text) {
 }
 
 // The term below `entry` as S-expression text; every atom quoted, so any symbol text survives.
-std::string print(const RecExpr& expr, std::size_t entry, const SymbolTable& symbols) {
+std::string print(const FlatPattern& expr, std::size_t entry, const SymbolTable& symbols) {
   if (const auto* var = std::get_if<Var>(&expr.nodes[entry])) return quote_atom(symbols.text(var->symbol));
-  const ENode& node = std::get<ENode>(expr.nodes[entry]);
+  const SymbolNode& node = std::get<SymbolNode>(expr.nodes[entry]);
   if (node.children.empty()) return quote_atom(symbols.text(node.op));
   std::string out = "(" + quote_atom(symbols.text(node.op));
   for (Id child : node.children) out += " " + print(expr, child, symbols);
@@ -55,7 +55,7 @@ using Binding = std::map<std::uint32_t, Id>;  // variable symbol -> root class
 
 // Every way `entry` embeds in class `eclass` extending `binding`, appended to `out`. Returns false
 // once the budget is spent.
-bool naive(const EGraph& egraph, const RecExpr& expr, std::size_t entry, Id eclass, const Binding& binding,
+bool naive(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id eclass, const Binding& binding,
            std::vector<Binding>& out, std::size_t& budget) {
   if (budget == 0) return false;
   --budget;
@@ -71,8 +71,8 @@ bool naive(const EGraph& egraph, const RecExpr& expr, std::size_t entry, Id ecla
     }
     return true;
   }
-  const ENode& pattern = std::get<ENode>(expr.nodes[entry]);
-  for (const ENode& node : egraph[eclass].nodes) {
+  const SymbolNode& pattern = std::get<SymbolNode>(expr.nodes[entry]);
+  for (const SymbolNode& node : egraph[eclass].nodes) {
     if (!node.matches(pattern)) continue;
     std::vector<Binding> states{binding};
     for (std::size_t k = 0; k < pattern.children.size() && !states.empty(); ++k) {
@@ -88,14 +88,14 @@ bool naive(const EGraph& egraph, const RecExpr& expr, std::size_t entry, Id ecla
 }
 
 // True when the term `entry` under `binding` is represented in class `eclass`.
-bool represented(const EGraph& egraph, const RecExpr& expr, std::size_t entry, Id eclass, const Binding& binding) {
+bool represented(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id eclass, const Binding& binding) {
   eclass = egraph.find(eclass);
   if (const auto* var = std::get_if<Var>(&expr.nodes[entry])) {
     const auto bound = binding.find(var->symbol.value);
     return bound != binding.end() && egraph.find(bound->second) == eclass;
   }
-  const ENode& pattern = std::get<ENode>(expr.nodes[entry]);
-  for (const ENode& node : egraph[eclass].nodes) {
+  const SymbolNode& pattern = std::get<SymbolNode>(expr.nodes[entry]);
+  for (const SymbolNode& node : egraph[eclass].nodes) {
     if (!node.matches(pattern)) continue;
     bool all = true;
     for (std::size_t k = 0; k < pattern.children.size() && all; ++k) {
@@ -107,16 +107,16 @@ bool represented(const EGraph& egraph, const RecExpr& expr, std::size_t entry, I
 }
 
 // Adds the pattern's term with variable i bound to leaves[(i + shift) % leaves.size()]; returns its class.
-Id instantiate(EGraph& egraph, const RecExpr& expr, const std::vector<Id>& leaves, std::size_t shift) {
+Id instantiate(EGraph& egraph, const FlatPattern& expr, const std::vector<Id>& leaves, std::size_t shift) {
   std::vector<Id> ids;
   std::map<std::uint32_t, std::size_t> var_index;
-  for (const ENodeOrVar& entry : expr.nodes) {
+  for (const PatternNode& entry : expr.nodes) {
     if (const auto* var = std::get_if<Var>(&entry)) {
       const std::size_t index = var_index.emplace(var->symbol.value, var_index.size()).first->second;
       ids.push_back(leaves[(index + shift) % leaves.size()]);
       continue;
     }
-    ENode node = std::get<ENode>(entry);
+    SymbolNode node = std::get<SymbolNode>(entry);
     for (Id& child : node.children) child = ids[child];
     ids.push_back(egraph.add(std::move(node)));
   }
@@ -129,9 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > kMaxInput) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   SymbolTable symbols, other_symbols;
-  auto expr = parse_rec_expr(text, symbols);
+  auto expr = parse_flat_pattern(text, symbols);
   auto pattern = Pattern::parse(text, other_symbols);
-  require(expr.has_value() == pattern.has_value(), "Pattern::parse agrees with parse_rec_expr");
+  require(expr.has_value() == pattern.has_value(), "Pattern::parse agrees with parse_flat_pattern");
   if (!expr) {
     require(!to_string(expr.error()).empty(), "every parse error has a message");
     require(expr.error() == pattern.error(), "both parsers report the same error");
@@ -144,23 +144,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::string_view name = symbols.text(var->symbol);
       require(name.size() >= 2 && name.front() == '?', "variables are ?-texts of two or more bytes");
     } else {
-      for (Id child : std::get<ENode>(expr->nodes[i]).children) require(child < i, "children come first");
+      for (Id child : std::get<SymbolNode>(expr->nodes[i]).children) require(child < i, "children come first");
     }
   }
   const Pattern compiled(*expr);
-  const RecExpr& ast = compiled.ast();
+  const FlatPattern& ast = compiled.ast();
   require(ast == pattern->ast(), "the same text gives the same compacted pattern");
   require(compact(ast) == ast, "compaction is idempotent");
   const std::string printed = print(ast, ast.root(), symbols);
   require(printed == print(*expr, expr->root(), symbols), "compaction keeps the term");
-  auto reread = parse_rec_expr(printed, symbols);
+  auto reread = parse_flat_pattern(printed, symbols);
   require(reread.has_value() && compact(*reread) == ast, "the printed pattern parses back");
 
   // An e-graph holding three leaves and the pattern instantiated over them in three ways; the
   // first instance is merged with a leaf so that classes hold several nodes (and cycles).
   EGraph egraph(symbols);
   std::vector<Id> leaves;
-  for (const char* leaf : {"leaf 0", "leaf 1", "leaf 2"}) leaves.push_back(egraph.add(ENode{egraph.symbols().intern(leaf), {}}));
+  for (const char* leaf : {"leaf 0", "leaf 1", "leaf 2"}) leaves.push_back(egraph.add(SymbolNode{egraph.symbols().intern(leaf), {}}));
   std::vector<Id> instances;
   for (std::size_t shift = 0; shift < 3; ++shift) instances.push_back(instantiate(egraph, ast, leaves, shift));
   egraph.union_(instances[1], leaves[2]);
@@ -168,14 +168,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   egraph.verify();
 
   const std::size_t limit = 1 << 16;
-  const std::vector<SearchMatches> matches = compiled.search(egraph, limit);
+  const std::vector<ClassMatches> matches = compiled.search(egraph, limit);
   std::set<std::pair<Id, Binding>> found;
   std::size_t total = 0;
-  for (const SearchMatches& match : matches) {
+  for (const ClassMatches& match : matches) {
     require(egraph.is_root(match.eclass), "matches are reported on roots");
-    for (const Subst& subst : match.substs) {
+    for (const Substitution& substitution : match.substitutions) {
       Binding binding;
-      for (const auto& [var, id] : subst) binding[var.symbol.value] = egraph.find(id);
+      for (const auto& [var, id] : substitution) binding[var.symbol.value] = egraph.find(id);
       require(binding.size() == compiled.vars().size(), "a substitution binds every variable once");
       require(represented(egraph, ast, ast.root(), match.eclass, binding), "every match is real");
       found.emplace(match.eclass, std::move(binding));

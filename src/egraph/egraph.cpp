@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "support/builtins.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 
@@ -28,15 +29,15 @@ void EGraph::reserve(std::size_t count) {
   union_find_.reserve(union_find_.size() + count);
 }
 
-void EGraph::canonicalize_children(ENode& node) const {
+void EGraph::canonicalize_children(SymbolNode& node) const {
   for (Id& child : node.children) child = union_find_.find(child);
 }
 
-void EGraph::canonicalize_children_halving(ENode& node) {
+void EGraph::canonicalize_children_halving(SymbolNode& node) {
   for (Id& child : node.children) child = union_find_.find_halving(child);
 }
 
-Id EGraph::add(ENode node) {
+Id EGraph::add(SymbolNode node) {
   canonicalize_children(node);
   if (node.op.value >= added_with_op_.size()) added_with_op_.resize(node.op.value + 1, 0);
   const Id fresh = static_cast<Id>(union_find_.size());
@@ -56,7 +57,7 @@ Id EGraph::add(ENode node) {
   return fresh;
 }
 
-std::optional<Id> EGraph::lookup(ENode node) const {
+std::optional<Id> EGraph::lookup(SymbolNode node) const {
   canonicalize_children(node);
   const std::optional<Id> entry = memo_.find(node);
   if (!entry) return std::nullopt;
@@ -115,12 +116,12 @@ void EGraph::add_use(Id child, Id user) {
 void EGraph::merge_nodes(Id winner, Id loser) {
   const bool winner_first = nodes_of(winner).size() >= nodes_of(loser).size();
   const Id first_id = winner_first ? winner : loser;
-  const std::span<ENode> first = nodes_of(first_id);
-  const std::span<ENode> second = nodes_of(winner_first ? loser : winner);
-  const ENode& first_slot = class_slots_[first_id].nodes;
+  const std::span<SymbolNode> first = nodes_of(first_id);
+  const std::span<SymbolNode> second = nodes_of(winner_first ? loser : winner);
+  const SymbolNode& first_slot = class_slots_[first_id].nodes;
   const std::size_t size = first.size() + second.size();
   check_invariant(size < std::numeric_limits<std::uint32_t>::max(), "too many nodes in a class");
-  ENode merged = pooled_slot(0, 0);
+  SymbolNode merged = pooled_slot(0, 0);
   if (size == 1) {
     merged = std::move(first[0]);  // the shorter list is empty
   } else if (size > 1 && is_pooled(first_slot) && std::bit_ceil(first.size()) >= size) {
@@ -128,7 +129,7 @@ void EGraph::merge_nodes(Id winner, Id loser) {
     merged = pooled_slot(static_cast<std::uint32_t>(size), first_slot.children[1]);
   } else if (size > 1) {
     const auto offset = node_pool_.allocate(std::bit_ceil(size));
-    ENode* nodes = std::move(first.begin(), first.end(), node_pool_.data(offset));
+    SymbolNode* nodes = std::move(first.begin(), first.end(), node_pool_.data(offset));
     std::move(second.begin(), second.end(), nodes);
     merged = pooled_slot(static_cast<std::uint32_t>(size), offset);
   }
@@ -165,7 +166,7 @@ void EGraph::merge_uses(Id winner, Id loser) {
 }
 
 void EGraph::truncate_nodes(Id root, std::size_t size) {
-  ENode& slot = class_slots_[root].nodes;
+  SymbolNode& slot = class_slots_[root].nodes;
   if (!is_pooled(slot)) return;  // a single node stays single
   if (size == 1) {
     slot = std::move(node_pool_.data(slot.children[1])[0]);
@@ -181,12 +182,12 @@ void EGraph::prefetch_repair(std::span<const Id> round, std::size_t at) const {
   constexpr std::size_t kSlotDistance = 4;
   constexpr std::size_t kParentDistance = 8;
   constexpr std::size_t kFormDistance = 16;
-  if (at + kFormDistance < round.size()) __builtin_prefetch(&added_[round[at + kFormDistance]]);
+  if (at + kFormDistance < round.size()) prefetch_cache_line(&added_[round[at + kFormDistance]]);
   if (at + kParentDistance < round.size()) {
     for (Id child : added_[round[at + kParentDistance]].children) union_find_.prefetch(child);
   }
   if (at + kSlotDistance < round.size()) {
-    ENode node = added_[round[at + kSlotDistance]];
+    SymbolNode node = added_[round[at + kSlotDistance]];
     canonicalize_children(node);
     memo_.prefetch(node);
   }
@@ -218,7 +219,7 @@ std::size_t EGraph::process_repairs() {
     for (std::size_t i = 0; i < round.size(); ++i) {
       prefetch_repair(round, i);
       const Id id = round[i];
-      ENode node = added_[id];
+      SymbolNode node = added_[id];
       note_work(1 + node.children.size());
       canonicalize_children_halving(node);
       repaired_children_ += node.children.size();
@@ -263,12 +264,12 @@ std::vector<Id> EGraph::touched_roots() {
 }
 
 void EGraph::rebuild_class(Id root) {
-  std::span<ENode> all = nodes_of(root);
-  for (ENode& node : all) canonicalize_children_halving(node);
+  std::span<SymbolNode> all = nodes_of(root);
+  for (SymbolNode& node : all) canonicalize_children_halving(node);
   std::sort(all.begin(), all.end());
   const auto unique_end = std::unique(all.begin(), all.end());
   truncate_nodes(root, static_cast<std::size_t>(unique_end - all.begin()));
-  const std::span<const ENode> nodes = nodes_of(root);
+  const std::span<const SymbolNode> nodes = nodes_of(root);
 
   // Nodes are sorted by operator first, so each distinct operator starts a run.
   for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -318,7 +319,7 @@ std::size_t EGraph::rebuild() {
     if (i + 3 * kStep < roots.size()) prefetch_class(roots[i + 3 * kStep]);
     if (i + 2 * kStep < roots.size()) prefetch_class_nodes(roots[i + 2 * kStep]);
     if (i + kStep < roots.size()) {
-      for (const ENode& node : nodes_of(roots[i + kStep])) {
+      for (const SymbolNode& node : nodes_of(roots[i + kStep])) {
         for (Id child : node.children) union_find_.prefetch(child);
       }
     }
@@ -348,8 +349,8 @@ std::vector<Id> EGraph::roots() const {
   return root;
 }
 
-const ENode& EGraph::added_form(Id id) const {
-  find(id);  // rejects an id that was never made
+const SymbolNode& EGraph::added_form(Id id) const {
+  static_cast<void>(find(id));  // rejects an id that was never made
   return added_[id];
 }
 
@@ -369,7 +370,7 @@ std::size_t EGraph::count_nodes(Symbol op, std::size_t arity) const {
   std::size_t count = 0;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (i + 8 < candidates.size()) prefetch_class(candidates[i + 8]);
-    for (const ENode& node : nodes_of(candidates[i])) {
+    for (const SymbolNode& node : nodes_of(candidates[i])) {
       count += node.op == op && node.children.size() == arity ? 1 : 0;
     }
   }
@@ -393,7 +394,7 @@ void EGraph::verify() const {
     ++roots;
     check(!eclass.nodes.empty(), "a class without nodes");
     for (std::size_t i = 0; i < eclass.nodes.size(); ++i) {
-      const ENode& node = eclass.nodes[i];
+      const SymbolNode& node = eclass.nodes[i];
       check(i == 0 || eclass.nodes[i - 1] < node, "class nodes not sorted and unique");
       for (Id child : node.children) check(union_find_.is_root(child), "a child is not a root");
       check(lookup(node) == id, "memo does not map a node to its class");

@@ -24,17 +24,18 @@
 
 #include "absl/container/inlined_vector.h"
 #include "egraph/chunked.hpp"
-#include "egraph/enode.hpp"
+#include "egraph/symbol_node.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/pool.hpp"
 #include "egraph/symbol_table.hpp"
 #include "egraph/union_find.hpp"
+#include "support/builtins.hpp"
 
 namespace tarnvel::egraph {
 
 // A view of one class, valid until the e-graph next changes.
 struct EClass {
-  std::span<const ENode> nodes;  // sorted and unique after a rebuild
+  std::span<const SymbolNode> nodes;  // sorted and unique after a rebuild
   // One entry each time an e-node was created with a child in this class: the id created with
   // that e-node, whose form as added is `EGraph::added_form(id)`. Never removed, possibly stale.
   std::span<const Id> uses;
@@ -54,17 +55,17 @@ class EGraph {
 
   // Hash-conses `node` (children must be existing ids) and returns the id stored for it; callers
   // that need the root follow with `find`.
-  Id add(ENode node);
+  Id add(SymbolNode node);
   // The root of the class holding `node` with its children canonicalized, if any.
-  std::optional<Id> lookup(ENode node) const;
+  [[nodiscard]] std::optional<Id> lookup(SymbolNode node) const;
 
   // Whether the class of `id` lists `node` among its (at most `max_nodes`) nodes. A node listed in
   // a class is always a memo key of that class, so a hit means `add(node)` would return an id of
   // this class; a miss proves nothing.
-  bool class_lists(Id id, const ENode& node, std::size_t max_nodes) const {
-    const std::span<const ENode> nodes = nodes_of(find(id));
+  bool class_lists(Id id, const SymbolNode& node, std::size_t max_nodes) const {
+    const std::span<const SymbolNode> nodes = nodes_of(find(id));
     if (nodes.size() > max_nodes) return false;
-    for (const ENode& listed : nodes) {
+    for (const SymbolNode& listed : nodes) {
       if (listed == node) return true;
     }
     return false;
@@ -72,24 +73,24 @@ class EGraph {
 
   // Hints that `add` or `lookup` of `node` (children already canonical) and indexing `root` come
   // soon; on large graphs these are cache misses worth overlapping. No effect on the state.
-  void prefetch_node(const ENode& node) const { memo_.prefetch(node); }
+  void prefetch_node(const SymbolNode& node) const { memo_.prefetch(node); }
   // The slot of a class: its nodes and its uses.
   void prefetch_class(Id root) const {
-    if (root < class_slots_.size()) __builtin_prefetch(&class_slots_[root]);
+    if (root < class_slots_.size()) prefetch_cache_line(&class_slots_[root]);
   }
   // A class's node list when it has outgrown its slot. Reads the slot itself, so it pays off a few
   // steps after `prefetch_class` of the same root.
   void prefetch_class_nodes(Id root) const {
     if (root >= class_slots_.size()) return;
-    const ENode& slot = class_slots_[root].nodes;
-    if (is_pooled(slot)) __builtin_prefetch(node_pool_.data(slot.children[1]));
+    const SymbolNode& slot = class_slots_[root].nodes;
+    if (is_pooled(slot)) prefetch_cache_line(node_pool_.data(slot.children[1]));
   }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 
-  Id find(Id id) const { return union_find_.find(id); }
+  [[nodiscard]] Id find(Id id) const { return union_find_.find(id); }
   // The root of every id ever made, indexed by id, in one linear pass.
   std::vector<Id> roots() const;
-  Id find_halving(Id id) { return union_find_.find_halving(id); }
+  [[nodiscard]] Id find_halving(Id id) { return union_find_.find_halving(id); }
   bool is_root(Id id) const { return id < union_find_.size() && union_find_.is_root(id); }
 
   // Merges the classes of `id1` and `id2`; true when they were different. `union` is a keyword.
@@ -110,7 +111,7 @@ class EGraph {
   // Number of ids ever made; the live classes are the roots among 0 .. id_count() - 1.
   std::size_t id_count() const { return union_find_.size(); }
   // The e-node created together with `id`, as it was when added.
-  const ENode& added_form(Id id) const;
+  const SymbolNode& added_form(Id id) const;
   // How many e-nodes with operator `op` were ever created; only grows.
   std::size_t added_with_op(Symbol op) const {
     return op.value < added_with_op_.size() ? added_with_op_[op.value] : 0;
@@ -142,21 +143,21 @@ class EGraph {
   };
   // A class's lists, in 32 bytes so that a slot never straddles two cache lines.
   struct alignas(32) ClassSlot {
-    ENode nodes;  // the class's node list while the id is a root, else an empty list
+    SymbolNode nodes;  // the class's node list while the id is a root, else an empty list
     UseSlot uses;  // the class's uses while the id is a root, else none
   };
 
-  static bool is_pooled(const ENode& slot) { return slot.op.value == kPooled; }
-  static ENode pooled_slot(std::uint32_t size, std::uint32_t offset) {
-    return ENode{Symbol{kPooled}, {size, offset}};
+  static bool is_pooled(const SymbolNode& slot) { return slot.op.value == kPooled; }
+  static SymbolNode pooled_slot(std::uint32_t size, std::uint32_t offset) {
+    return SymbolNode{Symbol{kPooled}, {size, offset}};
   }
-  std::span<const ENode> nodes_of(Id root) const {
-    const ENode& slot = class_slots_[root].nodes;
+  std::span<const SymbolNode> nodes_of(Id root) const {
+    const SymbolNode& slot = class_slots_[root].nodes;
     if (!is_pooled(slot)) return {&slot, 1};
     return {node_pool_.data(slot.children[1]), slot.children[0]};
   }
-  std::span<ENode> nodes_of(Id root) {
-    ENode& slot = class_slots_[root].nodes;
+  std::span<SymbolNode> nodes_of(Id root) {
+    SymbolNode& slot = class_slots_[root].nodes;
     if (!is_pooled(slot)) return {&slot, 1};
     return {node_pool_.data(slot.children[1]), slot.children[0]};
   }
@@ -172,8 +173,8 @@ class EGraph {
   // Keeps the first `size` nodes of the class's list.
   void truncate_nodes(Id root, std::size_t size);
 
-  void canonicalize_children(ENode& node) const;
-  void canonicalize_children_halving(ENode& node);
+  void canonicalize_children(SymbolNode& node) const;
+  void canonicalize_children_halving(SymbolNode& node);
   std::size_t process_repairs();
   std::vector<Id> take_repair_round();
   void prefetch_repair(std::span<const Id> round, std::size_t at) const;
@@ -184,9 +185,9 @@ class EGraph {
   SymbolTable symbols_;
   UnionFind union_find_;
   Chunked<ClassSlot> class_slots_;  // by id
-  Pool<ENode, 16> node_pool_;
+  Pool<SymbolNode, 16> node_pool_;
   Pool<Id, 18> use_pool_;
-  Chunked<ENode> added_;  // by id: the e-node created with the id, as it was when added
+  Chunked<SymbolNode> added_;  // by id: the e-node created with the id, as it was when added
   Memo memo_;
   std::vector<Id> repair_list_;           // ids whose added form must be re-entered, with repeats
   std::size_t repaired_children_ = 0;     // children canonicalized by repairs: the work they did

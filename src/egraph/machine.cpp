@@ -10,10 +10,10 @@ namespace {
 // Below this many e-nodes a plain scan of the class beats a binary search for the operator.
 constexpr std::size_t kScanLimit = 50;
 
-std::vector<bool> ground_entries(const RecExpr& expr) {
+std::vector<bool> ground_entries(const FlatPattern& expr) {
   std::vector<bool> ground(expr.nodes.size(), false);
   for (std::size_t i = 0; i < expr.nodes.size(); ++i) {
-    const auto* enode = std::get_if<ENode>(&expr.nodes[i]);
+    const auto* enode = std::get_if<SymbolNode>(&expr.nodes[i]);
     if (enode == nullptr) continue;
     ground[i] = std::all_of(enode->children.begin(), enode->children.end(),
                             [&](Id child) { return ground[child]; });
@@ -22,18 +22,18 @@ std::vector<bool> ground_entries(const RecExpr& expr) {
 }
 
 // The ground sub-pattern rooted at `root`, renumbered into a standalone bottom-up term.
-std::vector<ENode> extract_term(const RecExpr& expr, std::size_t root) {
+std::vector<SymbolNode> extract_term(const FlatPattern& expr, std::size_t root) {
   std::vector<bool> reached(root + 1, false);
   reached[root] = true;
   for (std::size_t i = root + 1; i-- > 0;) {
     if (!reached[i]) continue;
-    for (Id child : std::get<ENode>(expr.nodes[i]).children) reached[child] = true;
+    for (Id child : std::get<SymbolNode>(expr.nodes[i]).children) reached[child] = true;
   }
   std::vector<Id> renumbered(root + 1);
-  std::vector<ENode> term;
+  std::vector<SymbolNode> term;
   for (std::size_t i = 0; i <= root; ++i) {
     if (!reached[i]) continue;
-    ENode node = std::get<ENode>(expr.nodes[i]);
+    SymbolNode node = std::get<SymbolNode>(expr.nodes[i]);
     for (Id& child : node.children) child = renumbered[child];
     renumbered[i] = static_cast<Id>(term.size());
     term.push_back(std::move(node));
@@ -46,7 +46,7 @@ std::vector<ENode> extract_term(const RecExpr& expr, std::size_t root) {
 // Pending sub-patterns are taken cheapest first: variables (a record or a Compare), then ground
 // sub-patterns (one Lookup), then e-nodes to bind, each group in the order it was reached. The
 // order only changes the order in which substitutions are found, never their set.
-Program Program::compile(const RecExpr& expr) {
+Program Program::compile(const FlatPattern& expr) {
   check_invariant(!expr.nodes.empty(), "cannot compile an empty pattern");
   const std::vector<bool> ground = ground_entries(expr);
   const std::size_t root = expr.root();
@@ -83,7 +83,7 @@ Program Program::compile(const RecExpr& expr) {
       program.instructions.push_back(Lookup{extract_term(expr, current.entry), current.reg});
       continue;
     }
-    const ENode& node = std::get<ENode>(expr.nodes[current.entry]);
+    const SymbolNode& node = std::get<SymbolNode>(expr.nodes[current.entry]);
     const auto output = static_cast<Register>(program.register_count);
     const auto arity = static_cast<std::uint32_t>(node.children.size());
     program.instructions.push_back(Bind{node.op, arity, current.reg, output});
@@ -96,12 +96,12 @@ Program Program::compile(const RecExpr& expr) {
 struct Machine::Run {
   const EGraph& egraph;
   const Program& program;
-  Substs& out;
+  Substitutions& out;
   std::size_t remaining;
 };
 
 std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
-                         Substs& out) {
+                         Substitutions& out) {
   if (limit == 0) return 0;
   check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
   registers_.assign(program.register_count, 0);
@@ -114,8 +114,8 @@ std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass
 // Returns false once the limit is used up, which unwinds the whole run.
 bool Machine::execute(Run& run, std::size_t pc) {
   if (pc == run.program.instructions.size()) {
-    Subst& subst = run.out.emplace_back();
-    for (const auto& [var, reg] : run.program.variables) subst.insert(var, registers_[reg]);
+    Substitution& substitution = run.out.emplace_back();
+    for (const auto& [var, reg] : run.program.variables) substitution.insert(var, registers_[reg]);
     return --run.remaining > 0;
   }
   const Instruction& instruction = run.program.instructions[pc];
@@ -135,9 +135,9 @@ bool Machine::bind(Run& run, std::size_t pc, const Bind& instruction) {
   if (nodes.size() >= kScanLimit) {
     // Sorted by operator first: the candidates are one contiguous run.
     first = std::lower_bound(first, last, instruction.op,
-                             [](const ENode& node, Symbol op) { return node.op < op; });
+                             [](const SymbolNode& node, Symbol op) { return node.op < op; });
     last = std::upper_bound(first, last, instruction.op,
-                            [](Symbol op, const ENode& node) { return op < node.op; });
+                            [](Symbol op, const SymbolNode& node) { return op < node.op; });
   }
   for (auto node = first; node != last; ++node) {
     if (node->op != instruction.op || node->children.size() != instruction.arity) continue;
@@ -150,8 +150,8 @@ bool Machine::bind(Run& run, std::size_t pc, const Bind& instruction) {
 
 bool Machine::lookup(const EGraph& egraph, const Lookup& instruction) const {
   absl::InlinedVector<Id, 4> ids;
-  for (const ENode& term_node : instruction.term) {
-    ENode node{term_node.op, {}};
+  for (const SymbolNode& term_node : instruction.term) {
+    SymbolNode node{term_node.op, {}};
     for (Id child : term_node.children) node.children.push_back(ids[child]);
     const std::optional<Id> found = egraph.lookup(std::move(node));
     if (!found) return false;

@@ -16,7 +16,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "egraph/egraph.hpp"
-#include "egraph/rec_expr.hpp"
+#include "egraph/flat_pattern.hpp"
 
 namespace tarnvel::egraph {
 
@@ -35,7 +35,7 @@ struct Compare {
 };
 
 struct Lookup {
-  std::vector<ENode> term;  // bottom-up; children index earlier entries; the last is the term
+  std::vector<SymbolNode> term;  // bottom-up; children index earlier entries; the last is the term
   Register input = 0;
 };
 
@@ -48,16 +48,16 @@ struct Program {
   std::size_t register_count = 1;
 
   // REQUIRES: `expr` is compacted and not empty.
-  static Program compile(const RecExpr& expr);
+  static Program compile(const FlatPattern& expr);
 };
 
 // A substitution: each variable of a pattern with the class it matched. Two pairs stay inline, as
 // many as any rule of the rewrite engine binds: a search of a large graph keeps millions of these,
 // so each byte counts (a pattern with more variables spills to the heap).
-class Subst {
+class Substitution {
  public:
   void insert(Var var, Id id) { pairs_.emplace_back(var, id); }
-  std::optional<Id> get(Var var) const {
+  [[nodiscard]] std::optional<Id> get(Var var) const {
     for (const auto& [bound, id] : pairs_) {
       if (bound == var) return id;
     }
@@ -67,14 +67,14 @@ class Subst {
   auto begin() const { return pairs_.begin(); }
   auto end() const { return pairs_.end(); }
 
-  friend bool operator==(const Subst&, const Subst&) = default;
+  friend bool operator==(const Substitution&, const Substitution&) = default;
 
  private:
   absl::InlinedVector<std::pair<Var, Id>, 2> pairs_;
 };
 
 // The substitutions found in one class; most classes yield one or two, which stay inline.
-using Substs = absl::InlinedVector<Subst, 2>;
+using Substitutions = absl::InlinedVector<Substitution, 2>;
 
 // Runs programs; the register buffer is reused from run to run.
 class Machine {
@@ -82,7 +82,7 @@ class Machine {
   // REQUIRES: `egraph` is clean and `eclass` a root. Appends to `out` the substitutions of
   // `program` in `eclass`, one per way of embedding, stopping after `limit`; returns how many.
   std::size_t run(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
-                  Substs& out);
+                  Substitutions& out);
 
  private:
   struct Run;

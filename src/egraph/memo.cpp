@@ -19,18 +19,18 @@ std::uint32_t Memo::inline_hash(std::uint32_t head, std::uint32_t first, std::ui
   return fold(hasher.finish());
 }
 
-Memo::Key::Key(const ENode& node) : node(&node) {
-  const std::size_t arity = node.children.size();
-  if (arity <= 2 && node.op.value < (1u << 30)) {
-    head = static_cast<std::uint32_t>(arity) << 30 | node.op.value;
-    first = arity > 0 ? node.children[0] : 0;
-    second = arity > 1 ? node.children[1] : 0;
+Memo::Key::Key(const SymbolNode& enode) : node(&enode) {
+  const std::size_t arity = enode.children.size();
+  if (arity <= 2 && enode.op.value < (1u << 30)) {
+    head = static_cast<std::uint32_t>(arity) << 30 | enode.op.value;
+    first = arity > 0 ? enode.children[0] : 0;
+    second = arity > 1 ? enode.children[1] : 0;
     hash = inline_hash(head, first, second);
     return;
   }
   SeededHasher hasher;
-  hasher.word(std::uint64_t{node.op.value} << 32 | arity);
-  for (Id child : node.children) hasher.word(child);
+  hasher.word(std::uint64_t{enode.op.value} << 32 | arity);
+  for (Id child : enode.children) hasher.word(child);
   head = kWide;
   hash = fold(hasher.finish());
   first = hash;
@@ -39,7 +39,7 @@ Memo::Key::Key(const ENode& node) : node(&node) {
 
 void Memo::reserve(std::size_t count) { table_.reserve(count); }
 
-std::optional<Id> Memo::find(const ENode& node) const {
+std::optional<Id> Memo::find(const SymbolNode& node) const {
   const Key key(node);
   const auto& segment = table_.segment(key.hash);
   if (segment.size() == 0) return std::nullopt;
@@ -48,7 +48,7 @@ std::optional<Id> Memo::find(const ENode& node) const {
   return slot.id;
 }
 
-std::pair<Id*, bool> Memo::insert(const ENode& node, Id id) {
+std::pair<Id*, bool> Memo::insert(const SymbolNode& node, Id id) {
   const Key key(node);
   auto& segment = table_.segment(key.hash);
   if (!segment.has_room()) segment.grow(segment.size() + 1);

@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "egraph/chunked.hpp"
-#include "egraph/enode.hpp"
+#include "egraph/symbol_node.hpp"
 #include "support/segmented_table.hpp"
 
 namespace tarnvel::egraph {
@@ -32,15 +32,15 @@ class Memo {
   // Presizes for about `count` more entries spread evenly by hash.
   void reserve(std::size_t count);
 
-  std::optional<Id> find(const ENode& node) const;
+  [[nodiscard]] std::optional<Id> find(const SymbolNode& node) const;
   // Starts loading the bucket that finding or entering `node` reads first.
-  void prefetch(const ENode& node) const {
+  void prefetch(const SymbolNode& node) const {
     const std::uint32_t hash = Key(node).hash;
     table_.segment(hash).prefetch(hash);
   }
   // Enters `node` with `id` unless an equal key is present. Returns the id stored for the key, for
   // the caller to read or overwrite until the next insertion, and whether it was entered now.
-  std::pair<Id*, bool> insert(const ENode& node, Id id);
+  std::pair<Id*, bool> insert(const SymbolNode& node, Id id);
 
  private:
   static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
@@ -54,12 +54,12 @@ class Memo {
   };
   // The slot words of an e-node, and its hash; a wide e-node's arena index is not known yet.
   struct Key {
-    explicit Key(const ENode& node);
+    explicit Key(const SymbolNode& node);
     std::uint32_t head;
     std::uint32_t first;
     std::uint32_t second;
     std::uint32_t hash;
-    const ENode* node;  // the e-node itself when wide
+    const SymbolNode* node;  // the e-node itself when wide
   };
   static std::uint32_t inline_hash(std::uint32_t head, std::uint32_t first, std::uint32_t second);
 
@@ -77,7 +77,7 @@ class Memo {
 
   SegmentedTable<Slot, SlotTraits> table_;
   std::size_t size_ = 0;
-  Chunked<ENode> wide_;  // keys that do not fit a slot, in insertion order
+  Chunked<SymbolNode> wide_;  // keys that do not fit a slot, in insertion order
 };
 
 }  // namespace tarnvel::egraph

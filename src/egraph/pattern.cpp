@@ -22,7 +22,7 @@ class Converter {
  public:
   Converter(const Sexp& sexp, SymbolTable& symbols) : sexp_(sexp), symbols_(symbols) {}
 
-  std::expected<RecExpr, PatternParseError> convert() {
+  std::expected<FlatPattern, PatternParseError> convert() {
     if (sexp_.empty()) return std::unexpected(EmptySexp{});
     for (std::size_t i = 0; i < sexp_.size(); ++i) {
       const SexpToken& token = sexp_[i];
@@ -47,7 +47,7 @@ class Converter {
  private:
   struct OpenList {
     std::string op;
-    ENode::Children operands;
+    SymbolNode::Children operands;
   };
 
   std::optional<PatternParseError> open_list(std::size_t open) {
@@ -66,12 +66,12 @@ class Converter {
   }
 
   // Appends the entry for operator `op` over `operands` and hands it to the enclosing list.
-  std::optional<PatternParseError> finish(const std::string& op, ENode::Children operands) {
+  std::optional<PatternParseError> finish(const std::string& op, SymbolNode::Children operands) {
     if (is_var_text(op)) {
       if (!operands.empty()) return BadOp{UnexpectedVar{op}};
       expr_.nodes.emplace_back(Var{symbols_.intern(op)});
     } else {
-      expr_.nodes.emplace_back(ENode{symbols_.intern(op), std::move(operands)});
+      expr_.nodes.emplace_back(SymbolNode{symbols_.intern(op), std::move(operands)});
     }
     if (!lists_.empty()) lists_.back().operands.push_back(static_cast<Id>(expr_.nodes.size() - 1));
     return std::nullopt;
@@ -80,7 +80,7 @@ class Converter {
   const Sexp& sexp_;
   SymbolTable& symbols_;
   std::vector<OpenList> lists_;
-  RecExpr expr_;
+  FlatPattern expr_;
 };
 
 }  // namespace
@@ -99,20 +99,20 @@ std::string to_string(const PatternParseError& error) {
   return std::visit(Visitor{}, error);
 }
 
-std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text,
+std::expected<FlatPattern, PatternParseError> parse_flat_pattern(std::string_view text,
                                                         SymbolTable& symbols) {
   auto sexp = read_sexp(text);
   if (!sexp) return std::unexpected(BadSexp{std::move(sexp.error())});
   return Converter(*sexp, symbols).convert();
 }
 
-Pattern::Pattern(const RecExpr& expr) : ast_(compact(expr)), program_(Program::compile(ast_)) {
+Pattern::Pattern(const FlatPattern& expr) : ast_(compact(expr)), program_(Program::compile(ast_)) {
   // A repeated variable would add a Compare, a nested or ground operand another instruction.
   if (program_.instructions.size() == 1) {
     if (const auto* bind = std::get_if<Bind>(&program_.instructions[0])) flat_root_ = *bind;
   }
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
-    const auto* node = std::get_if<ENode>(&ast_.nodes[i]);
+    const auto* node = std::get_if<SymbolNode>(&ast_.nodes[i]);
     if (node == nullptr) continue;
     const bool over_vars = std::all_of(node->children.begin(), node->children.end(), [&](Id child) {
       return std::holds_alternative<Var>(ast_.nodes[child]);
@@ -124,14 +124,14 @@ Pattern::Pattern(const RecExpr& expr) : ast_(compact(expr)), program_(Program::c
 
 std::expected<Pattern, PatternParseError> Pattern::parse(std::string_view text,
                                                          SymbolTable& symbols) {
-  auto expr = parse_rec_expr(text, symbols);
+  auto expr = parse_flat_pattern(text, symbols);
   if (!expr) return std::unexpected(std::move(expr.error()));
   return Pattern(*expr);
 }
 
 std::vector<Var> Pattern::vars() const {
   std::vector<Var> vars;
-  for (const ENodeOrVar& node : ast_.nodes) {
+  for (const PatternNode& node : ast_.nodes) {
     const auto* var = std::get_if<Var>(&node);
     if (var == nullptr || std::find(vars.begin(), vars.end(), *var) != vars.end()) continue;
     vars.push_back(*var);
@@ -139,24 +139,24 @@ std::vector<Var> Pattern::vars() const {
   return vars;
 }
 
-std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
-                                           std::vector<SearchMatches> buffer) const {
+std::vector<ClassMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
+                                           std::vector<ClassMatches> buffer) const {
   check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
-  std::vector<SearchMatches> matches = std::move(buffer);
+  std::vector<ClassMatches> matches = std::move(buffer);
   matches.clear();
   Machine machine;
   std::size_t remaining = limit;
   // Returns false once the limit is used up.
   const auto search_class = [&](Id eclass) {
-    SearchMatches& match = matches.emplace_back(SearchMatches{eclass, {}});
-    const std::size_t found = machine.run(egraph, program_, eclass, remaining, match.substs);
+    ClassMatches& match = matches.emplace_back(ClassMatches{eclass, {}});
+    const std::size_t found = machine.run(egraph, program_, eclass, remaining, match.substitutions);
     if (found == 0) matches.pop_back();
     remaining -= found;
     return remaining > 0;
   };
   if (remaining == 0) return matches;
 
-  const auto* root = std::get_if<ENode>(&ast_.nodes[ast_.root()]);
+  const auto* root = std::get_if<SymbolNode>(&ast_.nodes[ast_.root()]);
   if (root == nullptr) {
     for (Id id = 0; id < egraph.id_count(); ++id) {
       note_work();
@@ -168,13 +168,13 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   // variables' registers: what the machine would find, in the same order, without running it.
   const auto search_flat = [&](Id eclass) {
     const Bind& bind = *flat_root_;
-    SearchMatches* match = nullptr;
-    for (const ENode& node : egraph[eclass].nodes) {
+    ClassMatches* match = nullptr;
+    for (const SymbolNode& node : egraph[eclass].nodes) {
       if (node.op != bind.op || node.children.size() != bind.arity) continue;
-      if (match == nullptr) match = &matches.emplace_back(SearchMatches{eclass, {}});
-      Subst& subst = match->substs.emplace_back();
+      if (match == nullptr) match = &matches.emplace_back(ClassMatches{eclass, {}});
+      Substitution& substitution = match->substitutions.emplace_back();
       for (const auto& [var, reg] : program_.variables) {
-        subst.insert(var, node.children[reg - bind.output]);
+        substitution.insert(var, node.children[reg - bind.output]);
       }
       if (--remaining == 0) return false;
     }
@@ -207,14 +207,14 @@ std::optional<std::size_t> Pattern::match_count(const EGraph& egraph) const {
 
 // A rule that fires again on a term it already merged finds the instance among the matched class's
 // own nodes; answering from that short list gives what `add` would, without probing the memo.
-Id Pattern::add_root(EGraph& egraph, ENode node, Id matched) const {
+Id Pattern::add_root(EGraph& egraph, SymbolNode node, Id matched) const {
   for (Id& child : node.children) child = egraph.find(child);
   if (egraph.class_lists(matched, node, kShortClass)) return egraph.find(matched);
   return egraph.find(egraph.add(std::move(node)));
 }
 
-Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
-                        std::optional<ENode> first_leaf) const {
+Id Pattern::instantiate(EGraph& egraph, const Substitution& substitution, Id matched, std::vector<Id>& ids,
+                        std::optional<SymbolNode> first_leaf) const {
   // The precomputed node may name classes merged since; adding canonicalizes them again. Its class
   // was checked for it when it was computed, and adding finds the node wherever it got listed since.
   if (first_leaf && first_leaf_ == ast_.root()) {
@@ -222,18 +222,18 @@ Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vec
   }
   ids.clear();
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
-    const ENodeOrVar& entry = ast_.nodes[i];
+    const PatternNode& entry = ast_.nodes[i];
     if (const auto* var = std::get_if<Var>(&entry)) {
-      const std::optional<Id> bound = subst.get(*var);
+      const std::optional<Id> bound = substitution.get(*var);
       check_invariant(bound.has_value(), "right-hand side variable not bound by the match");
       ids.push_back(*bound);
       continue;
     }
-    ENode node;
+    SymbolNode node;
     if (i == first_leaf_ && first_leaf) {
       node = std::move(*first_leaf);
     } else {
-      node = std::get<ENode>(entry);
+      node = std::get<SymbolNode>(entry);
       for (Id& child : node.children) child = ids[child];
     }
     ids.push_back(i == ast_.root() ? add_root(egraph, std::move(node), matched)
@@ -242,11 +242,11 @@ Id Pattern::instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vec
   return ids.back();
 }
 
-std::optional<ENode> Pattern::first_leaf_node(const EGraph& egraph, const Subst& subst) const {
-  const ENode& pattern_node = std::get<ENode>(ast_.nodes[*first_leaf_]);
-  ENode node{pattern_node.op, {}};
+std::optional<SymbolNode> Pattern::first_leaf_node(const EGraph& egraph, const Substitution& substitution) const {
+  const SymbolNode& pattern_node = std::get<SymbolNode>(ast_.nodes[*first_leaf_]);
+  SymbolNode node{pattern_node.op, {}};
   for (Id child : pattern_node.children) {
-    const std::optional<Id> bound = subst.get(std::get<Var>(ast_.nodes[child]));
+    const std::optional<Id> bound = substitution.get(std::get<Var>(ast_.nodes[child]));
     if (!bound) return std::nullopt;
     node.children.push_back(egraph.find(*bound));
   }
@@ -263,14 +263,14 @@ std::optional<ENode> Pattern::first_leaf_node(const EGraph& egraph, const Subst&
 //   memo slot and the classes whose uses it joins;
 // - then instantiate and merge, in order.
 std::vector<Id> Pattern::apply_matches(EGraph& egraph,
-                                       std::span<const SearchMatches> matches) const {
+                                       std::span<const ClassMatches> matches) const {
   struct Prepared {
-    std::optional<ENode> first_leaf;
+    std::optional<SymbolNode> first_leaf;
     bool listed = false;  // `first_leaf` is the instance and the matched class listed it
   };
-  std::vector<std::pair<Id, const Subst*>> work;
-  for (const SearchMatches& match : matches) {
-    for (const Subst& subst : match.substs) work.emplace_back(match.eclass, &subst);
+  std::vector<std::pair<Id, const Substitution*>> work;
+  for (const ClassMatches& match : matches) {
+    for (const Substitution& substitution : match.substitutions) work.emplace_back(match.eclass, &substitution);
   }
   const auto load_classes = [&](std::size_t i) {
     if (i >= work.size()) return;
@@ -288,7 +288,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
     prepared.first_leaf = first_leaf_node(egraph, *work[i].second);
     prepared.listed = false;
     if (!prepared.first_leaf) return;
-    const ENode& node = *prepared.first_leaf;
+    const SymbolNode& node = *prepared.first_leaf;
     if (first_leaf_ == ast_.root()) {
       prepared.listed = egraph.class_lists(work[i].first, node, kShortClass);
       if (prepared.listed) return;
@@ -315,11 +315,11 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
     load_nodes(i + 2 * kPrefetchDistance);
     prepare(i + kPrefetchDistance);
     note_work();
-    const auto [matched, subst] = work[i];
+    const auto [matched, substitution] = work[i];
     const Id instance =
         still_listed(prepared)
             ? egraph.find(matched)
-            : instantiate(egraph, *subst, matched, ids, std::move(prepared.first_leaf));
+            : instantiate(egraph, *substitution, matched, ids, std::move(prepared.first_leaf));
     if (egraph.union_(instance, matched)) changed.push_back(instance);
   }
   return changed;

@@ -19,7 +19,7 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/machine.hpp"
-#include "egraph/rec_expr.hpp"
+#include "egraph/flat_pattern.hpp"
 #include "egraph/sexp.hpp"
 #include "egraph/symbol_table.hpp"
 
@@ -49,23 +49,23 @@ std::string to_string(const PatternParseError& error);
 
 // Parses `text` into a flat pattern, children first, not yet compacted. Symbols are interned in
 // `symbols`; a variable is an atom of at least two characters beginning with "?".
-std::expected<RecExpr, PatternParseError> parse_rec_expr(std::string_view text,
+[[nodiscard]] std::expected<FlatPattern, PatternParseError> parse_flat_pattern(std::string_view text,
                                                         SymbolTable& symbols);
 
 // The substitutions found in one class.
-struct SearchMatches {
+struct ClassMatches {
   Id eclass = 0;
-  Substs substs;
+  Substitutions substitutions;
 };
 
 class Pattern {
  public:
   // Compacts `expr` and compiles it. REQUIRES: `expr` is not empty.
-  explicit Pattern(const RecExpr& expr);
-  static std::expected<Pattern, PatternParseError> parse(std::string_view text,
+  explicit Pattern(const FlatPattern& expr);
+  [[nodiscard]] static std::expected<Pattern, PatternParseError> parse(std::string_view text,
                                                          SymbolTable& symbols);
 
-  const RecExpr& ast() const { return ast_; }
+  const FlatPattern& ast() const { return ast_; }
   const Program& program() const { return program_; }
   // The distinct variables in entry order.
   std::vector<Var> vars() const;
@@ -77,8 +77,8 @@ class Pattern {
   // classes in ascending id order, at most `limit` substitutions in all. The matches are written
   // into `buffer`, emptied first: a caller that searches again and again hands back the previous
   // result, so that its memory is reused instead of freed and faulted in anew.
-  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit,
-                                    std::vector<SearchMatches> buffer = {}) const;
+  std::vector<ClassMatches> search(const EGraph& egraph, std::size_t limit,
+                                    std::vector<ClassMatches> buffer = {}) const;
   // REQUIRES: `egraph` is clean. The number of substitutions an unlimited search would find, when
   // it can be told without searching: for a single operator over distinct variables it is the
   // number of e-nodes with that operator and arity. Otherwise nothing.
@@ -87,16 +87,16 @@ class Pattern {
   // Instantiates this pattern as a right-hand side for every substitution in order and merges the
   // instance with the matched class (instance first). Returns the instances whose merge changed the
   // e-graph. REQUIRES: every variable of this pattern is bound by the substitutions.
-  std::vector<Id> apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const;
+  std::vector<Id> apply_matches(EGraph& egraph, std::span<const ClassMatches> matches) const;
 
  private:
-  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from `subst`.
-  Id instantiate(EGraph& egraph, const Subst& subst, Id matched, std::vector<Id>& ids,
-                 std::optional<ENode> first_leaf) const;
-  std::optional<ENode> first_leaf_node(const EGraph& egraph, const Subst& subst) const;
-  Id add_root(EGraph& egraph, ENode node, Id matched) const;
+  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from `substitution`.
+  [[nodiscard]] Id instantiate(EGraph& egraph, const Substitution& substitution, Id matched, std::vector<Id>& ids,
+                 std::optional<SymbolNode> first_leaf) const;
+  std::optional<SymbolNode> first_leaf_node(const EGraph& egraph, const Substitution& substitution) const;
+  [[nodiscard]] Id add_root(EGraph& egraph, SymbolNode node, Id matched) const;
 
-  RecExpr ast_;
+  FlatPattern ast_;
   Program program_;
   // The first e-node entry, when its children are all variables: the first e-node an instantiation
   // adds, computable from a substitution alone, so its memo slot can be loaded ahead.

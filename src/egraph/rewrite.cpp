@@ -11,10 +11,10 @@ namespace {
 std::optional<Symbol> settling_op(const Pattern& searcher, const Pattern& applier) {
   const std::optional<Bind>& bind = searcher.flat_root();
   if (!bind) return std::nullopt;
-  const RecExpr& right = applier.ast();
-  const ENodeOrVar& right_root = right.nodes[right.root()];
+  const FlatPattern& right = applier.ast();
+  const PatternNode& right_root = right.nodes[right.root()];
   if (std::holds_alternative<Var>(right_root)) return bind->op;
-  const ENode& instance = std::get<ENode>(right_root);
+  const SymbolNode& instance = std::get<SymbolNode>(right_root);
   if (instance.op != bind->op || instance.children.size() != bind->arity) return std::nullopt;
   // Position i of the instance takes the variable of the left side's position order[i].
   std::vector<std::size_t> order;

@@ -88,10 +88,10 @@ class Runner {
   RewriteScheduler& scheduler() { return *scheduler_; }
 
  private:
-  std::optional<StopReason> check_limits() const;
+  [[nodiscard]] std::optional<StopReason> check_limits() const;
   // Kept from iteration to iteration, one entry per rule.
   struct RuleState {
-    std::vector<SearchMatches> matches;  // the last search's result, kept for its memory only
+    std::vector<ClassMatches> matches;  // the last search's result, kept for its memory only
     // For a settling rule, `EGraph::added_with_op` of its operator right after all of its matches
     // were applied: while the count stays there, applying its matches again changes nothing.
     std::optional<std::size_t> settled_at;

@@ -16,9 +16,9 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
                                                          : a + b;
 }
 
-std::size_t count_substs(const std::vector<SearchMatches>& matches) {
+std::size_t count_substitutions(const std::vector<ClassMatches>& matches) {
   std::size_t total = 0;
-  for (const SearchMatches& match : matches) total += match.substs.size();
+  for (const ClassMatches& match : matches) total += match.substitutions.size();
   return total;
 }
 
@@ -41,10 +41,10 @@ const RuleStats* BackoffScheduler::stats(std::string_view name) const {
   return entry == rule_index_.end() ? nullptr : &rule_stats_[entry->second];
 }
 
-std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
+std::vector<ClassMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
                                                             const EGraph& egraph,
                                                             const Rewrite& rewrite,
-                                                            std::vector<SearchMatches> buffer,
+                                                            std::vector<ClassMatches> buffer,
                                                             bool settled) {
   buffer.clear();
   RuleStats& stats = stats_for(rewrite.name());
@@ -69,13 +69,13 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
   }
   // One match past the threshold is enough to know the rule must be banned.
   buffer = rewrite.search(egraph, saturating_add(threshold, 1), std::move(buffer));
-  if (count_substs(buffer) > threshold) return ban();
+  if (count_substitutions(buffer) > threshold) return ban();
   ++stats.accepted;
   return buffer;
 }
 
 std::size_t BackoffScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rewrite,
-                                            std::span<const SearchMatches> matches) {
+                                            std::span<const ClassMatches> matches) {
   return rewrite.apply(egraph, matches).size();
 }
 

@@ -30,13 +30,13 @@ class RewriteScheduler {
   // matches to be written into. `settled` tells that applying the matches would change nothing
   // (see Rewrite::settling_op): the decision must be the one a search would lead to, but matches
   // the decision passes on may be left out.
-  virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+  virtual std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                                     const Rewrite& rewrite,
-                                                    std::vector<SearchMatches> buffer,
+                                                    std::vector<ClassMatches> buffer,
                                                     bool settled) = 0;
   // The number of substitutions whose application merged two different classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                                    std::span<const SearchMatches> matches) = 0;
+                                    std::span<const ClassMatches> matches) = 0;
 };
 
 struct RuleStats {
@@ -58,12 +58,12 @@ class BackoffScheduler final : public RewriteScheduler {
 
   bool can_stop(std::size_t iteration) override;
   // A settled rule whose match count is known without searching is not searched.
-  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+  std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                             const Rewrite& rewrite,
-                                            std::vector<SearchMatches> buffer,
+                                            std::vector<ClassMatches> buffer,
                                             bool settled) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                            std::span<const SearchMatches> matches) override;
+                            std::span<const ClassMatches> matches) override;
 
   // The statistics of the rule named `name`, or null before its first search.
   const RuleStats* stats(std::string_view name) const;

@@ -34,6 +34,6 @@ struct SexpToken {
 // S-expression.
 using Sexp = std::vector<SexpToken>;
 
-std::expected<Sexp, SexpError> read_sexp(std::string_view text);
+[[nodiscard]] std::expected<Sexp, SexpError> read_sexp(std::string_view text);
 
 }  // namespace tarnvel::egraph

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/builtins.hpp"
+
 namespace tarnvel::egraph {
 
 // Class identifier: dense from 0 in creation order, valid forever, canonical only while a root.
@@ -14,24 +16,24 @@ using Id = std::uint32_t;
 
 class UnionFind {
  public:
-  Id make_set();
+  [[nodiscard]] Id make_set();
   std::size_t size() const { return parents_.size(); }
   void reserve(std::size_t count) { parents_.reserve(count); }
 
   Id parent(Id id) const { return parents_[id]; }
   void prefetch(Id id) const {
-    if (id < parents_.size()) __builtin_prefetch(&parents_[id]);
+    if (id < parents_.size()) prefetch_cache_line(&parents_[id]);
   }
   bool is_root(Id id) const { return parents_[id] == id; }
 
   // Both fail with "Invalid id N" for an id that was never made. Inline: they are the innermost
   // step of adding, merging, matching and rebuilding.
-  Id find(Id id) const {
+  [[nodiscard]] Id find(Id id) const {
     check_id(id);
     while (parents_[id] != id) id = parents_[id];
     return id;
   }
-  Id find_halving(Id id) {
+  [[nodiscard]] Id find_halving(Id id) {
     check_id(id);
     while (parents_[id] != id) {
       const Id grandparent = parents_[parents_[id]];

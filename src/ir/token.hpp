@@ -24,6 +24,6 @@ struct ParsedOpToken {
 };
 // Splits an Op or Reduction token into its kind text, name and parameters; nothing for any other
 // or malformed token.
-std::optional<ParsedOpToken> parse_op_token(std::string_view token);
+[[nodiscard]] std::optional<ParsedOpToken> parse_op_token(std::string_view token);
 
 }  // namespace tarnvel

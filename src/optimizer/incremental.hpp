@@ -64,13 +64,13 @@ class IncrementalReducer {
   // reducer to that store. Fails with OtherStore when it follows another store, and with the first
   // input id that is not below the watermark at the time its node is processed; a failed step
   // consumes nothing (its earlier nodes are rolled back too).
-  std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, std::span<const NodeKey> delta);
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, std::span<const NodeKey> delta);
 
   // The same for the nodes of `nodes`, a view of the store whose identity is `store`, from the
   // watermark on and at most `limit` of them: consumes nothing once the watermark reaches the end
   // of the view.
-  std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, const NodesView& nodes,
-                                                   std::size_t limit);
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, const NodesView& nodes,
+                                                                 std::size_t limit);
 
   // What a reduction of the canonical form reads, as views that stay valid while the reducer lives.
   struct Frozen {
@@ -80,7 +80,7 @@ class IncrementalReducer {
   };
   // Fails with OtherStore when the reducer follows another store, and with the first output id not
   // below the watermark. Leaves the reducer unchanged.
-  std::expected<Frozen, ReducerError> freeze(std::uint64_t store, std::span<const NodeId> outputs) const;
+  [[nodiscard]] std::expected<Frozen, ReducerError> freeze(std::uint64_t store, std::span<const NodeId> outputs) const;
   // Runs the pipeline over a frozen canonical form; reads the reducer it was taken from without
   // its owner's serialization, so it may run (and be interrupted) while others step that reducer.
   // The node map is indexed by store id; input_nodes counts canonical nodes.
@@ -88,7 +88,7 @@ class IncrementalReducer {
 
   // Reduces the canonical form against `outputs` (ids of the store whose identity is `store`, order
   // and duplicates kept): freeze, then reduce.
-  std::expected<Reduced, ReducerError> finalize(std::uint64_t store, std::span<const NodeId> outputs,
+  [[nodiscard]] std::expected<Reduced, ReducerError> finalize(std::uint64_t store, std::span<const NodeId> outputs,
                                                 const RewriteEngine& engine, bool maximal_fusion) const;
 
   // The identity of the store this reducer follows; absent until a step consumes a node.
@@ -126,9 +126,9 @@ class IncrementalReducer {
                                                      std::size_t begin, std::size_t end);
   // The canonical id of one store node whose inputs, mapped to canonical ids, are `inputs`,
   // adding its key if it is new.
-  NodeId fold(const NodeKey& node, NodeInputs&& inputs);
+  [[nodiscard]] NodeId fold(const NodeKey& node, NodeInputs&& inputs);
   template <class Key>
-  NodeId find_or_add(const Key& candidate);
+  [[nodiscard]] NodeId find_or_add(const Key& candidate);
   bool follows_other(std::uint64_t store) const noexcept { return store_ && *store_ != store; }
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
@@ -161,15 +161,16 @@ class SharedReducer {
   // another store. An interrupted step keeps the batches it completed: the reducer then holds a
   // prefix of the store, consistent and usable, and the next step goes on from there. A batch that
   // fails otherwise (an allocation failure) is rolled back; the batches before it stay.
-  std::expected<std::uint64_t, ReducerError> step(const GraphStore& store);
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(const GraphStore& store);
 
   // Steps, then reduces the canonical form against `outputs` (ids of the store read before the
   // call; order and duplicates kept) and builds the result store. Fails as step does, and with the
   // first output id not below the watermark. Interrupted while reducing, it leaves the reducer as
   // the step left it.
-  std::expected<ReducedStore, ReducerError> finalize(const GraphStore& store,
-                                                     std::span<const NodeId> outputs,
-                                                     const RewriteEngine& engine, bool maximal_fusion);
+  [[nodiscard]] std::expected<ReducedStore, ReducerError> finalize(const GraphStore& store,
+                                                                   std::span<const NodeId> outputs,
+                                                                   const RewriteEngine& engine,
+                                                                   bool maximal_fusion);
 
   struct Counters {
     std::uint64_t watermark, total_work, canonical_count;

@@ -19,7 +19,7 @@ namespace tarnvel {
 namespace {
 
 using egraph::EGraph;
-using egraph::ENode;
+using egraph::SymbolNode;
 using egraph::Id;
 
 void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::string& searcher,
@@ -97,7 +97,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   // Node j's e-node as it will be added, guessing that the nodes from ids.size() on are all new
   // (a wrong guess only wastes the prefetch).
   const auto expected_enode = [&](std::size_t j) {
-    ENode enode{symbols[j], {}};
+    SymbolNode enode{symbols[j], {}};
     for (std::size_t child : graph.nodes[j].children) {
       enode.children.push_back(child < ids.size()
                                    ? ids[child]
@@ -107,12 +107,12 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   };
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kLoadLookahead < n) {
-      const ENode ahead = expected_enode(i + kLoadLookahead);
+      const SymbolNode ahead = expected_enode(i + kLoadLookahead);
       egraph.prefetch_node(ahead);
       for (Id child : ahead.children) egraph.prefetch_class(child);  // adding appends to its uses
     }
     note_work(1 + graph.nodes[i].children.size());
-    ENode enode{symbols[i], {}};
+    SymbolNode enode{symbols[i], {}};
     for (std::size_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
     ids.push_back(egraph.find(egraph.add(std::move(enode))));
   }

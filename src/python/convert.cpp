@@ -437,28 +437,28 @@ PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map) {
 
 PyObject* descriptor_to_py(const PayloadDescriptor& d) {
   if (d.preprocessing_ref) {
-    return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:s#}", "kind", d.kind.data(), (Py_ssize_t)d.kind.size(),
-                         "content_hash", d.content_hash.data(), (Py_ssize_t)d.content_hash.size(),
-                         "framework", d.framework.data(), (Py_ssize_t)d.framework.size(),
-                         "version", d.version.data(), (Py_ssize_t)d.version.size(),
-                         "io_schema", d.io_schema.data(), (Py_ssize_t)d.io_schema.size(),
+    return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:s#}", "kind", d.kind.data(), static_cast<Py_ssize_t>(d.kind.size()),
+                         "content_hash", d.content_hash.data(), static_cast<Py_ssize_t>(d.content_hash.size()),
+                         "framework", d.framework.data(), static_cast<Py_ssize_t>(d.framework.size()),
+                         "version", d.version.data(), static_cast<Py_ssize_t>(d.version.size()),
+                         "io_schema", d.io_schema.data(), static_cast<Py_ssize_t>(d.io_schema.size()),
                          "preprocessing_ref", d.preprocessing_ref->data(),
-                         (Py_ssize_t)d.preprocessing_ref->size());
+                         static_cast<Py_ssize_t>(d.preprocessing_ref->size()));
   }
-  return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:O}", "kind", d.kind.data(), (Py_ssize_t)d.kind.size(),
-                       "content_hash", d.content_hash.data(), (Py_ssize_t)d.content_hash.size(),
-                       "framework", d.framework.data(), (Py_ssize_t)d.framework.size(),
-                       "version", d.version.data(), (Py_ssize_t)d.version.size(),
-                       "io_schema", d.io_schema.data(), (Py_ssize_t)d.io_schema.size(),
+  return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:O}", "kind", d.kind.data(), static_cast<Py_ssize_t>(d.kind.size()),
+                       "content_hash", d.content_hash.data(), static_cast<Py_ssize_t>(d.content_hash.size()),
+                       "framework", d.framework.data(), static_cast<Py_ssize_t>(d.framework.size()),
+                       "version", d.version.data(), static_cast<Py_ssize_t>(d.version.size()),
+                       "io_schema", d.io_schema.data(), static_cast<Py_ssize_t>(d.io_schema.size()),
                        "preprocessing_ref", Py_None);
 }
 
 PyObject* report_to_py(const ReductionReport& r) {
-  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "input_nodes", (unsigned long long)r.input_nodes,
-                       "reachable_nodes", (unsigned long long)r.reachable_nodes, "canonical_nodes",
-                       (unsigned long long)r.canonical_nodes, "stages", (unsigned long long)r.stages,
-                       "reduced_nodes", (unsigned long long)r.reduced_nodes, "boundary_nodes",
-                       (unsigned long long)r.boundary_nodes);
+  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "input_nodes", static_cast<unsigned long long>(r.input_nodes),
+                       "reachable_nodes", static_cast<unsigned long long>(r.reachable_nodes), "canonical_nodes",
+                       static_cast<unsigned long long>(r.canonical_nodes), "stages", static_cast<unsigned long long>(r.stages),
+                       "reduced_nodes", static_cast<unsigned long long>(r.reduced_nodes), "boundary_nodes",
+                       static_cast<unsigned long long>(r.boundary_nodes));
 }
 
 namespace {

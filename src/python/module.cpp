@@ -12,7 +12,7 @@ PyObject* version(PyObject*, PyObject* const*, Py_ssize_t nargs) {
     PyErr_Format(PyExc_TypeError, "version() takes no arguments (%zd given)", nargs);
     return nullptr;
   }
-  return PyUnicode_FromString("0.0.7");
+  return PyUnicode_FromString(TARNVEL_VERSION);
 }
 
 PyObject* add_type(PyObject* module, PyType_Spec& spec, PyTypeObject*& slot) {
@@ -24,7 +24,7 @@ PyObject* add_type(PyObject* module, PyType_Spec& spec, PyTypeObject*& slot) {
 }
 
 PyMethodDef version_def = {"version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(version)),
-                           METH_FASTCALL, "version()\n--\n\n"};
+                           METH_FASTCALL, "version()\n--\n\nThe module's version, \"" TARNVEL_VERSION "\"."};
 
 int exec_module(PyObject* module) {
   ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(module));

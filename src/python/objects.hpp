@@ -29,7 +29,7 @@ PyType_Spec& payload_descriptor_spec();
 PyType_Spec& incremental_reducer_spec();
 
 // The outputs of a request: the store's marks, or the given ids once each is known to name a node.
-std::expected<std::vector<NodeId>, BadNodeId> requested_outputs(
+[[nodiscard]] std::expected<std::vector<NodeId>, BadNodeId> requested_outputs(
     const GraphStore& store, std::optional<std::vector<NodeId>> requested);
 
 // Wraps a store as a new Python GraphStore of the module that defined `type_of_module`.

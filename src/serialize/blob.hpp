@@ -51,7 +51,7 @@ struct BlobLimitError {
 // Every count and length the writer stores goes through this check; exposed so that the limits
 // can be tested without building a 4 GiB store.
 inline constexpr std::uint64_t kBlobMaxCount = 0xFFFFFFFFu;
-inline std::expected<void, BlobLimitError> check_blob_limit(std::uint64_t value,
+[[nodiscard]] inline std::expected<void, BlobLimitError> check_blob_limit(std::uint64_t value,
                                                             BlobLimit limit) noexcept {
   if (value > kBlobMaxCount) [[unlikely]] return std::unexpected(BlobLimitError{limit});
   return {};
@@ -59,12 +59,12 @@ inline std::expected<void, BlobLimitError> check_blob_limit(std::uint64_t value,
 
 // Writes every node of one snapshot of `store`, then `outputs` verbatim (order and duplicates
 // kept; the store's own marks are not consulted). REQUIRES: every id in `outputs` names a node.
-std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& store,
+[[nodiscard]] std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& store,
                                                           std::span<const NodeId> outputs);
 
 // Appends one param map (uint32 count, then key string, value tag byte, value for each pair, in
 // the map's sorted order). Appends nothing when it fails.
-std::expected<void, BlobLimitError> put_params(std::string& buffer, const ParamMap& params);
+[[nodiscard]] std::expected<void, BlobLimitError> put_params(std::string& buffer, const ParamMap& params);
 
 // The reader's error, one of five cases with fixed messages.
 struct BlobError {
@@ -105,7 +105,7 @@ class Reader {
   std::size_t position() const noexcept { return position_; }
   std::size_t remaining() const noexcept { return bytes_.size() - position_; }
 
-  std::expected<std::uint8_t, BlobError> byte() noexcept {
+  [[nodiscard]] std::expected<std::uint8_t, BlobError> byte() noexcept {
     if (remaining() < 1) return std::unexpected(BlobError{BlobError::Truncated{}});
     return bytes_[position_++];
   }
@@ -113,17 +113,17 @@ class Reader {
   std::expected<std::uint64_t, BlobError> u64() noexcept { return fixed<std::uint64_t>(); }
 
   // A length-prefixed string, checked to be strict UTF-8. The view points into the input bytes.
-  std::expected<std::string_view, BlobError> string();
+  [[nodiscard]] std::expected<std::string_view, BlobError> string();
   // A param map into `out`, in key order (stable by key bytes; equal keys stay in blob order).
   // Keys and Str values point into the input bytes.
-  std::expected<void, BlobError> params(std::vector<ParamView>& out);
+  [[nodiscard]] std::expected<void, BlobError> params(std::vector<ParamView>& out);
   // An id list into `out`, read id by id: an id not below `limit` is BadNodeRef with that id, a
   // missing id is Truncated, whichever comes first.
-  std::expected<void, BlobError> inputs(std::uint64_t limit, NodeInputs& out);
+  [[nodiscard]] std::expected<void, BlobError> inputs(std::uint64_t limit, NodeInputs& out);
 
  private:
   template <class Int>
-  std::expected<Int, BlobError> fixed() noexcept {
+  [[nodiscard]] std::expected<Int, BlobError> fixed() noexcept {
     if (remaining() < sizeof(Int)) return std::unexpected(BlobError{BlobError::Truncated{}});
     Int value;
     std::memcpy(&value, bytes_.data() + position_, sizeof value);
@@ -146,8 +146,8 @@ class Reader {
 //
 // Stage Input references are stored as read, without checking them against the stage's inputs
 // (the format allows any index): code that follows one must bounds-check it first.
-std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
+[[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
     std::span<const std::uint8_t> bytes);
-std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(std::string_view bytes);
+[[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(std::string_view bytes);
 
 }  // namespace tarnvel

@@ -229,18 +229,18 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
 
 std::string BlobError::message() const {
   return std::visit(
-      [](const auto& error) -> std::string {
-        using Case = std::decay_t<decltype(error)>;
+      [](const auto& detail) -> std::string {
+        using Case = std::decay_t<decltype(detail)>;
         if constexpr (std::is_same_v<Case, BadMagic>) {
           return "not a tarnvel IR blob (bad magic/version)";
         } else if constexpr (std::is_same_v<Case, Truncated>) {
           return "truncated tarnvel IR blob";
         } else if constexpr (std::is_same_v<Case, BadTag>) {
-          return "invalid " + std::string(error.what) + " tag " + std::to_string(error.tag);
+          return "invalid " + std::string(detail.what) + " tag " + std::to_string(detail.tag);
         } else if constexpr (std::is_same_v<Case, BadUtf8>) {
           return "invalid utf-8 in tarnvel IR blob";
         } else {
-          return "node reference " + std::to_string(error.value) + " out of range";
+          return "node reference " + std::to_string(detail.value) + " out of range";
         }
       },
       error);

@@ -71,11 +71,11 @@ class GraphStore {
   GraphStore& operator=(const GraphStore&) = delete;
 
   // Adds the key unless an equal one exists. Fails with the first input id that names no node.
-  std::expected<NodeId, BadNodeId> intern(NodeKey key);
+  [[nodiscard]] std::expected<NodeId, BadNodeId> intern(NodeKey key);
   // The same for a viewed key, copied only when it is new.
-  std::expected<NodeId, BadNodeId> intern(const KeyView& view);
+  [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view);
   // Appends `id` to the output marks unless it is there already.
-  std::expected<void, BadNodeId> mark_output(NodeId id);
+  [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id);
 
   // A number no other store of this process has, drawn when the store is created: a copy (through
   // a blob) is another store. Not an address, which a later store may reuse. Fixed: no lock needed.
@@ -91,7 +91,7 @@ class GraphStore {
   // The nodes from position `start` on; empty when `start` is at or past the end.
   std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
   // A copy of the nodes, once every id of `outputs` is known to name one of them.
-  std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(std::span<const NodeId> outputs) const;
+  [[nodiscard]] std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(std::span<const NodeId> outputs) const;
   // Graphviz DOT text of the nodes and marks, rendered from a view.
   std::string to_dot() const;
 
@@ -104,18 +104,18 @@ class GraphStore {
   // dropped).
   class Batch {
    public:
-    std::expected<NodeId, BadNodeId> intern(NodeKey key);
-    std::expected<NodeId, BadNodeId> intern(const KeyView& view);
+    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(NodeKey key);
+    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view);
     // The same, with `hash` equal to structural_hash of the key, computed ahead.
-    std::expected<NodeId, BadNodeId> intern(NodeKey key, std::uint64_t hash) {
+    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(NodeKey key, std::uint64_t hash) {
       return store_.intern_locked(std::move(key), hash);
     }
-    std::expected<NodeId, BadNodeId> intern(const KeyView& view, std::uint64_t hash) {
+    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view, std::uint64_t hash) {
       return store_.intern_locked(view, hash);
     }
-    std::expected<void, BadNodeId> mark_output(NodeId id) { return store_.mark_output_locked(id); }
+    [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id) { return store_.mark_output_locked(id); }
     // The id the next new node gets.
-    NodeId next_id() const noexcept { return store_.nodes_.size(); }
+    [[nodiscard]] NodeId next_id() const noexcept { return store_.nodes_.size(); }
     // Starts loading the index entries a key of this structural hash is looked up among, so that
     // a filler that knows its next key early overlaps that cache miss with the work before it.
     void prefetch(std::uint64_t hash) const noexcept { store_.index_.prefetch(fold(hash)); }
@@ -155,8 +155,8 @@ class GraphStore {
   // intern's one body, run with the lock held: `key` is a NodeKey (moved in when new) or a KeyView
   // (copied when new).
   template <class Key>
-  std::expected<NodeId, BadNodeId> intern_locked(Key&& key, std::uint64_t hash);
-  std::expected<void, BadNodeId> mark_output_locked(NodeId id);
+  [[nodiscard]] std::expected<NodeId, BadNodeId> intern_locked(Key&& key, std::uint64_t hash);
+  [[nodiscard]] std::expected<void, BadNodeId> mark_output_locked(NodeId id);
 
   const std::uint64_t identity_;
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};

@@ -21,7 +21,7 @@ class NodeIndex {
 
   // The id of a slot with this hash whose node `same(id)` accepts.
   template <class Same>
-  std::optional<std::uint32_t> find(std::uint32_t hash, Same&& same) const {
+  [[nodiscard]] std::optional<std::uint32_t> find(std::uint32_t hash, Same&& same) const {
     const auto& segment = table_.segment(hash);
     if (segment.size() == 0) return std::nullopt;
     const auto accepts = [&](const Slot& slot) { return slot.hash == hash && same(slot.id); };

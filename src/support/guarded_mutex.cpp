@@ -1,12 +1,11 @@
 #include "support/guarded_mutex.hpp"
 
+#include "support/builtins.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel {
 namespace {
-// initial-exec: a plain load instead of a __tls_get_addr call on every locked operation; one
-// pointer fits the static TLS surplus that dlopen-ed modules may use.
-__attribute__((tls_model("initial-exec"))) thread_local ContentionWait* current_wait = nullptr;
+TARNVEL_TLS_INITIAL_EXEC thread_local ContentionWait* current_wait = nullptr;
 }  // namespace
 
 ContentionWaitScope::ContentionWaitScope(ContentionWait& wait) noexcept : previous_(current_wait) {

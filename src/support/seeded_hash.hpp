@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "support/builtins.hpp"
+
 namespace tarnvel {
 
 class SeededHasher {
@@ -30,8 +32,8 @@ class SeededHasher {
  private:
   static constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
   static std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    const WideProduct product = multiply_wide(a, b);
+    return product.low ^ product.high;
   }
   static inline const char kSeedAnchor = 0;
 

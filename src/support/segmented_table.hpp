@@ -19,6 +19,7 @@
 #include <iterator>
 #include <memory>
 
+#include "support/builtins.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel {
@@ -51,7 +52,7 @@ class SegmentedTable {
     // Counts a slot the caller filled through `probe`. REQUIRES: has_room().
     void added() { ++size_; }
     void prefetch(std::uint32_t hash) const {
-      if (bucket_count_ != 0) __builtin_prefetch(&buckets_[bucket_of(hash)]);
+      if (bucket_count_ != 0) prefetch_cache_line(&buckets_[bucket_of(hash)]);
     }
     // Makes room for `min_slots` in all. The new buckets are allocated before anything changes,
     // and placing the slots cannot fail.

@@ -10,7 +10,7 @@ from collections.abc import Callable, Sequence
 from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
 def version() -> str:
-    """The module's version, "0.0.7"."""
+    """The module's version: the distribution's, as its metadata declares it."""
 
 @final
 class GraphStore:

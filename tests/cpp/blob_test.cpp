@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "gtest/gtest.h"
+#include "node_builders.hpp"
 #include "serialize/utf8.hpp"
 #include "test_random.hpp"
 
@@ -35,12 +36,6 @@ class Blob {
     return *this;
   }
 };
-
-ParamMap params(std::initializer_list<std::pair<const char*, ParamValue>> pairs) {
-  ParamMap::Pairs out;
-  for (const auto& [key, value] : pairs) out.push_back(Param{Text(key), value});
-  return ParamMap(std::move(out));
-}
 
 NodeId add(GraphStore& store, NodeKey key) { return *store.intern(std::move(key)); }
 

@@ -18,7 +18,7 @@ namespace {
 class EgraphTest : public ::testing::Test {
  protected:
   Id add(std::string_view op, std::initializer_list<Id> children = {}) {
-    return graph.find(graph.add(ENode{graph.symbols().intern(op), ENode::Children(children)}));
+    return graph.find(graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
   }
 
   EGraph graph;
@@ -45,7 +45,7 @@ TEST_F(EgraphTest, RebuildRestoresCongruence) {
   EXPECT_EQ(graph.rebuild(), 1u);  // f(a) = f(b) by congruence
   EXPECT_EQ(graph.find(fa), graph.find(fb));
   EXPECT_EQ(graph[fa].nodes.size(), 1u);  // the two forms are one e-node now
-  EXPECT_EQ(graph.lookup(ENode{graph.symbols().intern("f"), {b}}), graph.find(fa));
+  EXPECT_EQ(graph.lookup(SymbolNode{graph.symbols().intern("f"), {b}}), graph.find(fa));
   graph.verify();
 }
 
@@ -100,7 +100,7 @@ TEST_F(EgraphTest, AChildUsedTwiceIsRecordedTwice) {
 TEST(MemoTest, KeysOfEveryWidthSurviveGrowth) {
   Memo memo;
   const auto key = [](std::uint32_t i) {  // distinct keys of 0 to 4 children over 7 operators
-    ENode node{Symbol{i % 7}, {}};
+    SymbolNode node{Symbol{i % 7}, {}};
     for (std::uint32_t k = 0; k < i % 5; ++k) node.children.push_back(i / 35 + k);
     if (i % 5 == 0) node.op = Symbol{i};
     return node;
@@ -120,10 +120,10 @@ TEST(MemoTest, KeysOfEveryWidthSurviveGrowth) {
   }
   EXPECT_EQ(memo.size(), kKeys);
   EXPECT_EQ(memo.find(key(4)), kKeys + 4);
-  EXPECT_EQ(memo.find(ENode{Symbol{1}, {1, 2, 3, 4, 5}}), std::nullopt);
-  EXPECT_EQ(memo.find(ENode{Symbol{1u << 30}, {}}), std::nullopt) << "a symbol too big for a slot";
-  EXPECT_TRUE(memo.insert(ENode{Symbol{1u << 30}, {}}, 9).second);
-  EXPECT_EQ(memo.find(ENode{Symbol{1u << 30}, {}}), 9u);
+  EXPECT_EQ(memo.find(SymbolNode{Symbol{1}, {1, 2, 3, 4, 5}}), std::nullopt);
+  EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), std::nullopt) << "a symbol too big for a slot";
+  EXPECT_TRUE(memo.insert(SymbolNode{Symbol{1u << 30}, {}}, 9).second);
+  EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), 9u);
 }
 
 TEST_F(EgraphTest, UnknownIdsAreInternalFaults) {
@@ -134,7 +134,7 @@ TEST_F(EgraphTest, UnknownIdsAreInternalFaults) {
   } catch (const InternalFault& fault) {
     EXPECT_STREQ(fault.what(), "Invalid id 7");
   }
-  EXPECT_THROW(graph.add(ENode{graph.symbols().intern("f"), {3}}), InternalFault);
+  EXPECT_THROW(graph.add(SymbolNode{graph.symbols().intern("f"), {3}}), InternalFault);
 }
 
 // Random adds, unions and rebuilds, checked against a naive congruence closure computed from the
@@ -190,8 +190,8 @@ TEST_F(EgraphTest, RandomHistoriesMatchANaiveCongruenceClosure) {
     changed = false;
     for (Id i = 0; i < n; ++i) {
       for (Id j = i + 1; j < n; ++j) {
-        ENode left = graph.added_form(i);
-        ENode right = graph.added_form(j);
+        SymbolNode left = graph.added_form(i);
+        SymbolNode right = graph.added_form(j);
         for (Id& child : left.children) child = root(child);
         for (Id& child : right.children) child = root(child);
         if (left == right && merge(i, j)) changed = true;
@@ -226,7 +226,7 @@ namespace {
 WideShape rebuild_wide_shape(std::uint32_t n) {
   EGraph graph;
   const auto add = [&](std::string_view op, std::initializer_list<Id> children) {
-    return graph.add(ENode{graph.symbols().intern(op), ENode::Children(children)});
+    return graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)});
   };
   const Id x = add("x", {});
   std::vector<Id> reads;
@@ -239,7 +239,7 @@ WideShape rebuild_wide_shape(std::uint32_t n) {
     reads.push_back(add("neg", {left}));
     reads.push_back(add("neg", {right}));
   }
-  ENode wide{graph.symbols().intern("exch"), {}};
+  SymbolNode wide{graph.symbols().intern("exch"), {}};
   for (Id read : reads) wide.children.push_back(read);
   graph.add(std::move(wide));
   graph.rebuild();

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "node_builders.hpp"
 #include "optimizer/pipeline.hpp"
 #include "support/fault.hpp"
 
@@ -11,12 +12,8 @@ namespace {
 
 // Indices are canonical indices; node 0 is the source S.
 const NodeKey kS = NodeKey::source("S", {});
-NodeKey op(const char* name, NodeInputs inputs) { return NodeKey::op(name, {}, std::move(inputs)); }
 StageRef in(std::uint64_t i) { return StageRef::input(i); }
 StageRef mem(std::uint64_t i) { return StageRef::member(i); }
-NodeKey stage(NodeInputs inputs, std::vector<StageOp> members) {
-  return NodeKey::stage(std::move(inputs), std::move(members));
-}
 
 FusionResult fuse(const std::vector<NodeKey>& keys, std::vector<NodeId> outputs, bool maximal) {
   const EngineGraph graph = to_engine_graph(keys, outputs);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "node_builders.hpp"
 #include "ir/token.hpp"
 #include "optimizer/rules.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -10,17 +11,6 @@
 
 namespace tarnvel {
 namespace {
-
-NodeKey src(const char* name) { return NodeKey::source(name, {}); }
-NodeKey op(const char* name, NodeInputs inputs, ParamMap params = {}) {
-  return NodeKey::op(name, std::move(params), std::move(inputs));
-}
-// The scalar-operand form of add and mul: side "r" or "l".
-NodeKey scalar_op(const char* name, double scalar, const char* side, NodeInputs inputs) {
-  ParamMap::Pairs pairs = {Param{"scalar", ParamValue::of_float(scalar)},
-                           Param{"side", ParamValue::of_str(side)}};
-  return op(name, std::move(inputs), ParamMap(std::move(pairs)));
-}
 
 // The identity of the store hand-made deltas stand for.
 constexpr std::uint64_t kStore = 0;
@@ -33,7 +23,7 @@ std::unique_ptr<IncrementalReducer> stepped(const std::vector<NodeKey>& nodes) {
 
 // 3 is 2 commuted; 4 is 3 * 1, so 2; 5 becomes mul(2, 2); 6 is 0 + 5, so 5; sub does not commute.
 const std::vector<NodeKey> kProgram = {
-    src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}),
+    source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}),
     scalar_op("mul", 1.0, "r", {3}), op("mul", {4, 2}), scalar_op("add", 0.0, "l", {5}),
     op("sub", {6, 0}), op("sub", {0, 6})};
 
@@ -67,7 +57,7 @@ TEST(IncrementalTest, OneStepOrManyGiveTheSameCanonicalForm) {
 
 TEST(IncrementalTest, OnlyTheExactRuleFormsFold) {
   const ParamMap k = ParamMap({Param{"k", ParamValue::of_int(1)}});
-  const auto reducer = stepped({src("x"), src("y"), op("add", {0, 1}, k), op("add", {1, 0}, k),
+  const auto reducer = stepped({source("x"), source("y"), op("add", {0, 1}, k), op("add", {1, 0}, k),
                                 scalar_op("add", -0.0, "r", {0}), scalar_op("mul", 1.0, "r", {}),
                                 scalar_op("mul", 1.0, "r", {0, 1}), scalar_op("mul", 1.0, "r", {}),
                                 op("add", {0, 1, 0}), op("add", {1, 0, 0})});
@@ -97,10 +87,10 @@ TEST(IncrementalTest, FinalizeAgreesWithTheBatchPipelineInStoreIds) {
 
 TEST(IncrementalTest, AFailedStepConsumesNothing) {
   IncrementalReducer reducer;
-  const std::vector<NodeKey> bad = {src("y"), op("neg", {1}), op("exp", {3})};
+  const std::vector<NodeKey> bad = {source("y"), op("neg", {1}), op("exp", {3})};
   EXPECT_EQ(reducer.step(kStore, std::span(bad).last(1)).error(), ReducerError(BadNodeId{3}));
   EXPECT_EQ(reducer.store(), std::nullopt);  // nothing consumed: no store followed yet
-  ASSERT_EQ(reducer.step(kStore, std::vector<NodeKey>{src("x")}), 1u);
+  ASSERT_EQ(reducer.step(kStore, std::vector<NodeKey>{source("x")}), 1u);
   EXPECT_EQ(reducer.step(kStore, bad).error(), ReducerError(BadNodeId{3}));
   EXPECT_EQ(reducer.watermark(), 1u);
   EXPECT_EQ(reducer.total_work(), 1u);
@@ -116,7 +106,7 @@ TEST(IncrementalTest, FollowsTheFirstStoreItConsumesAndRefusesEveryOther) {
     ASSERT_TRUE(first.intern(node).has_value());
     ASSERT_TRUE(longer.intern(node).has_value());
   }
-  ASSERT_TRUE(shorter.intern(src("x")).has_value());
+  ASSERT_TRUE(shorter.intern(source("x")).has_value());
   ASSERT_TRUE(longer.intern(op("neg", {8})).has_value());
   auto copy = deserialize(*serialize_with(first, {}));  // the same nodes, another store
   ASSERT_TRUE(copy.has_value());
@@ -140,7 +130,7 @@ TEST(IncrementalTest, FollowsTheFirstStoreItConsumesAndRefusesEveryOther) {
   EXPECT_EQ(reducer.total_work(), kProgram.size());
   EXPECT_TRUE(std::ranges::equal(reducer.canonical(), canonical));
   // Its own store is still served, and re-recording an existing node adds nothing to step over.
-  ASSERT_TRUE(first.intern(src("x")).has_value());
+  ASSERT_TRUE(first.intern(source("x")).has_value());
   EXPECT_EQ(reducer.step(first.identity(), first.snapshot_from(reducer.watermark())), 0u);
   EXPECT_TRUE(reducer.finalize(first.identity(), outputs, engine, false).has_value());
 }

@@ -14,7 +14,7 @@ namespace {
 
 PatternParseError parse_error(std::string_view text) {
   SymbolTable symbols;
-  auto parsed = parse_rec_expr(text, symbols);
+  auto parsed = parse_flat_pattern(text, symbols);
   EXPECT_FALSE(parsed.has_value()) << text;
   return parsed ? PatternParseError{} : parsed.error();
 }
@@ -45,20 +45,20 @@ TEST(PatternParseTest, ReportsEveryErrorKind) {
 
 TEST(PatternParseTest, AtomsKeepEveryCharacterButSpaceAndParentheses) {
   SymbolTable symbols;
-  auto parsed = parse_rec_expr(" (op|add|scalar=f0000000000000000;side=sr\t?x) ", symbols);
+  auto parsed = parse_flat_pattern(" (op|add|scalar=f0000000000000000;side=sr\t?x) ", symbols);
   ASSERT_TRUE(parsed.has_value());
   ASSERT_EQ(parsed->nodes.size(), 2u);
-  EXPECT_EQ(parsed->nodes[0], ENodeOrVar{Var{symbols.intern("?x")}});
+  EXPECT_EQ(parsed->nodes[0], PatternNode{Var{symbols.intern("?x")}});
   EXPECT_EQ(parsed->nodes[1],
-            ENodeOrVar(ENode{symbols.intern("op|add|scalar=f0000000000000000;side=sr"), {0}}));
+            PatternNode(SymbolNode{symbols.intern("op|add|scalar=f0000000000000000;side=sr"), {0}}));
 
-  auto lone = parse_rec_expr("(? \"?\" (?y))", symbols);  // "?" alone is an operator
+  auto lone = parse_flat_pattern("(? \"?\" (?y))", symbols);  // "?" alone is an operator
   ASSERT_TRUE(lone.has_value());
-  const ENode& quoted = std::get<ENode>(lone->nodes[0]);
+  const SymbolNode& quoted = std::get<SymbolNode>(lone->nodes[0]);
   EXPECT_EQ(quoted.op, symbols.intern("?"));
   EXPECT_TRUE(quoted.children.empty());
-  EXPECT_EQ(lone->nodes[1], ENodeOrVar{Var{symbols.intern("?y")}});
-  EXPECT_EQ(lone->nodes[2], ENodeOrVar(ENode{symbols.intern("?"), {0, 1}}));
+  EXPECT_EQ(lone->nodes[1], PatternNode{Var{symbols.intern("?y")}});
+  EXPECT_EQ(lone->nodes[2], PatternNode(SymbolNode{symbols.intern("?"), {0, 1}}));
 }
 
 TEST(PatternParseTest, CompactionSharesIdenticalSubpatterns) {
@@ -67,21 +67,21 @@ TEST(PatternParseTest, CompactionSharesIdenticalSubpatterns) {
   EXPECT_EQ(repeated.ast().nodes.size(), 2u);
   const Pattern ground = *Pattern::parse("(f (g b) (g b) ?c)", symbols);
   EXPECT_EQ(ground.ast().nodes.size(), 4u);  // b, (g b), ?c, the root
-  EXPECT_EQ(std::get<ENode>(ground.ast().nodes.back()).children, (ENode::Children{1, 1, 2}));
+  EXPECT_EQ(std::get<SymbolNode>(ground.ast().nodes.back()).children, (SymbolNode::Children{1, 1, 2}));
 }
 
 class PatternMatchTest : public ::testing::Test {
  protected:
   Id add(std::string_view op, std::initializer_list<Id> children = {}) {
-    return graph.find(graph.add(ENode{graph.symbols().intern(op), ENode::Children(children)}));
+    return graph.find(graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
   }
   Pattern pattern(std::string_view text) { return *Pattern::parse(text, graph.symbols()); }
-  Id bound(const Subst& subst, std::string_view var) {
-    return *subst.get(Var{graph.symbols().intern(var)});
+  Id bound(const Substitution& substitution, std::string_view var) {
+    return *substitution.get(Var{graph.symbols().intern(var)});
   }
-  std::size_t total(const std::vector<SearchMatches>& matches) {
+  std::size_t total(const std::vector<ClassMatches>& matches) {
     std::size_t count = 0;
-    for (const SearchMatches& match : matches) count += match.substs.size();
+    for (const ClassMatches& match : matches) count += match.substitutions.size();
     return count;
   }
 
@@ -99,9 +99,9 @@ TEST_F(PatternMatchTest, MatchesOperatorAndArityOncePerEmbedding) {
   auto matches = addition.search(graph, 100);
   ASSERT_EQ(matches.size(), 1u);
   EXPECT_EQ(matches[0].eclass, sum);
-  ASSERT_EQ(matches[0].substs.size(), 1u);
-  EXPECT_EQ(bound(matches[0].substs[0], "?a"), x);
-  EXPECT_EQ(bound(matches[0].substs[0], "?b"), y);
+  ASSERT_EQ(matches[0].substitutions.size(), 1u);
+  EXPECT_EQ(bound(matches[0].substitutions[0], "?a"), x);
+  EXPECT_EQ(bound(matches[0].substitutions[0], "?b"), y);
 
   graph.union_(sum, add("op|add", {y, x}));  // both operand orders in one class
   graph.rebuild();
@@ -175,7 +175,7 @@ TEST_F(PatternMatchTest, TheLimitCapsTheSubstitutions) {
   const Pattern f = pattern("(f ?a)");
   const auto one = f.search(graph, 1);
   ASSERT_EQ(one.size(), 1u);
-  EXPECT_EQ(one[0].substs.size(), 1u);
+  EXPECT_EQ(one[0].substitutions.size(), 1u);
   EXPECT_TRUE(f.search(graph, 0).empty());
   EXPECT_EQ(total(f.search(graph, 2)), 2u);
 }
@@ -208,7 +208,7 @@ TEST_F(PatternMatchTest, LargeClassesAreBoundThroughTheirSortedOrder) {
   ASSERT_GE(graph[merged].nodes.size(), 50u);
   const auto matches = pattern("(f ?a)").search(graph, 100);
   ASSERT_EQ(matches.size(), 1u);
-  EXPECT_EQ(matches[0].substs.size(), 1u) << "f(m3) and f(m40) are one node after the merge";
+  EXPECT_EQ(matches[0].substitutions.size(), 1u) << "f(m3) and f(m40) are one node after the merge";
   EXPECT_EQ(total(pattern("(g ?a)").search(graph, 100)), 1u);
 }
 
@@ -236,7 +236,7 @@ TEST_F(PatternMatchTest, ApplyingAddsTheRightSideAndMerges) {
   auto changed = commute.apply(graph, commute.search(graph, 100));
   ASSERT_EQ(changed.size(), 1u);
   graph.rebuild();
-  EXPECT_EQ(graph.lookup(ENode{graph.symbols().intern("op|add"), {y, x}}), graph.find(sum));
+  EXPECT_EQ(graph.lookup(SymbolNode{graph.symbols().intern("op|add"), {y, x}}), graph.find(sum));
   EXPECT_TRUE(commute.apply(graph, commute.search(graph, 100)).empty()) << "nothing new to merge";
 
   const Id plus_zero = add("op|add|scalar=f0000000000000000;side=sr", {x});
@@ -267,7 +267,7 @@ TEST(PatternApplyTest, ApplyingMatchesEqualsAddingEachInstanceInOrder) {
   for (EGraph* graph : {&pipelined, &reference}) {
     state = 12345;
     for (int i = 0; i < 12; ++i) {
-      graph->add(ENode{graph->symbols().intern("x" + std::to_string(i)), {}});
+      graph->add(SymbolNode{graph->symbols().intern("x" + std::to_string(i)), {}});
     }
     // Nested terms over recent classes, many with their commuted twin present and used, so that
     // merges during one application make the children of later instances stale.
@@ -276,24 +276,24 @@ TEST(PatternApplyTest, ApplyingMatchesEqualsAddingEachInstanceInOrder) {
       const Id a = size - 1 - next(std::min<Id>(size, 16));
       const Id b = next(size);
       const Symbol op = graph->symbols().intern(i % 4 == 0 ? "g" : "f");
-      graph->add(ENode{op, {a, b}});
-      if (i % 3 == 0) graph->add(ENode{op, {b, a}});
+      graph->add(SymbolNode{op, {a, b}});
+      if (i % 3 == 0) graph->add(SymbolNode{op, {b, a}});
       if (i % 40 == 0) graph->union_(a, b);
     }
     graph->rebuild();
   }
   const auto add_each = [](EGraph& graph, const Pattern& applier,
-                           const std::vector<SearchMatches>& matches) {
+                           const std::vector<ClassMatches>& matches) {
     std::size_t changed = 0;
-    for (const SearchMatches& match : matches) {
-      for (const Subst& subst : match.substs) {
+    for (const ClassMatches& match : matches) {
+      for (const Substitution& substitution : match.substitutions) {
         std::vector<Id> ids;
-        for (const ENodeOrVar& entry : applier.ast().nodes) {
+        for (const PatternNode& entry : applier.ast().nodes) {
           if (const auto* var = std::get_if<Var>(&entry)) {
-            ids.push_back(*subst.get(*var));
+            ids.push_back(*substitution.get(*var));
             continue;
           }
-          ENode node = std::get<ENode>(entry);
+          SymbolNode node = std::get<SymbolNode>(entry);
           for (Id& child : node.children) child = ids[child];
           ids.push_back(graph.find(graph.add(std::move(node))));
         }
@@ -314,8 +314,8 @@ TEST(PatternApplyTest, ApplyingMatchesEqualsAddingEachInstanceInOrder) {
     }
     ASSERT_EQ(pipelined.roots(), reference.roots()) << "round " << round;
     std::size_t searched = 0;
-    for (const SearchMatches& match : commute.search(pipelined, 100000)) {
-      searched += match.substs.size();
+    for (const ClassMatches& match : commute.search(pipelined, 100000)) {
+      searched += match.substitutions.size();
     }
     EXPECT_EQ(commute.match_count(pipelined), searched) << "round " << round;
     EXPECT_EQ(pipelined.number_of_classes(), reference.number_of_classes());

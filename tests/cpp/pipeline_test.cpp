@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "node_builders.hpp"
 #include "optimizer/engine_symbol.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "support/fault.hpp"
@@ -38,15 +39,9 @@ class MergeEngine final : public RewriteEngine {
 };
 const MergeEngine kIdentityEngine;
 
-NodeKey src(const char* name) { return NodeKey::source(name, {}); }
-NodeKey op(const char* name, NodeInputs inputs) { return NodeKey::op(name, {}, std::move(inputs)); }
-NodeKey times_one(NodeId x) {
-  ParamMap::Pairs pairs = {Param{"scalar", ParamValue::of_float(1.0)},
-                           Param{"side", ParamValue::of_str("r")}};
-  return NodeKey::op("mul", ParamMap(std::move(pairs)), {x});
-}
+NodeKey times_one(NodeId x) { return scalar_op("mul", 1.0, "r", {x}); }
 NodeKey stage(NodeInputs inputs, const char* token, StageRefs refs) {
-  return NodeKey::stage(std::move(inputs), {StageOp{token, std::move(refs)}});
+  return tarnvel::stage(std::move(inputs), {StageOp{token, std::move(refs)}});
 }
 const Landing kAt0{0, std::nullopt};
 
@@ -69,20 +64,20 @@ void expect_fault(Reduced record, const char* message) {
 }
 
 TEST(PipelineTest, SourceFeedingOneOutputOp) {
-  const std::vector<NodeKey> nodes = {src("x"), op("neg", {0})};
+  const std::vector<NodeKey> nodes = {source("x"), op("neg", {0})};
   const Reduced reduced = reduce_with_mode(nodes, std::vector<NodeId>{1}, kIdentityEngine, false);
   EXPECT_EQ(reduced.nodes,
-            (std::vector<NodeKey>{src("x"), stage({0}, "op|neg", {StageRef::input(0)})}));
+            (std::vector<NodeKey>{source("x"), stage({0}, "op|neg", {StageRef::input(0)})}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{1}));
   EXPECT_EQ(reduced.node_map, (std::vector<NodeMapEntry>{kAt0, Landing{1, 0}}));
   EXPECT_EQ(reduced.report(), (ReductionReport{2, 2, 2, 1, 2, 1}));
 }
 
 TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
-  const std::vector<NodeKey> nodes = {src("x"), times_one(0)};
+  const std::vector<NodeKey> nodes = {source("x"), times_one(0)};
   const Reduced reduced =
       reduce_with_mode(nodes, std::vector<NodeId>{1}, MergeEngine({0, 0}), false);
-  EXPECT_EQ(reduced.nodes, (std::vector<NodeKey>{src("x")}));
+  EXPECT_EQ(reduced.nodes, (std::vector<NodeKey>{source("x")}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{0}));
   EXPECT_EQ(reduced.node_map, (std::vector<NodeMapEntry>{kAt0, kAt0}));
   EXPECT_EQ(reduced.report(), (ReductionReport{2, 2, 1, 0, 1, 1}));
@@ -91,7 +86,7 @@ TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
 // An engine that does not promise a duplicate-free graph still gets its duplicates merged: y joins
 // x, so neg(x) and neg(y) come out equal, and so do their sums.
 TEST(PipelineTest, DuplicatesLeftByTheEngineAreMerged) {
-  const std::vector<NodeKey> nodes = {src("x"),        src("y"),        op("neg", {0}),
+  const std::vector<NodeKey> nodes = {source("x"),        source("y"),        op("neg", {0}),
                                       op("neg", {1}),  op("add", {2, 3}), op("add", {3, 2})};
   const Reduced reduced =
       reduce_with_mode(nodes, std::vector<NodeId>{4, 5}, MergeEngine({0, 0}), false);
@@ -102,7 +97,7 @@ TEST(PipelineTest, DuplicatesLeftByTheEngineAreMerged) {
 }
 
 TEST(PipelineTest, EmptyOutputsAndEmptyStores) {
-  const std::vector<NodeKey> nodes = {src("x"), op("neg", {0})};
+  const std::vector<NodeKey> nodes = {source("x"), op("neg", {0})};
   const Reduced none = reduce_with_mode(nodes, {}, kIdentityEngine, false);
   EXPECT_TRUE(none.nodes.empty());
   EXPECT_EQ(none.node_map, std::vector<NodeMapEntry>(2));
@@ -115,7 +110,7 @@ TEST(PipelineTest, EmptyOutputsAndEmptyStores) {
 }
 
 TEST(PipelineTest, ExplicitOutputsKeepDuplicatesAndAreMarkedOnce) {
-  const auto store = store_of({src("x"), src("dead"), op("neg", {0}), op("exp", {0})}, {3});
+  const auto store = store_of({source("x"), source("dead"), op("neg", {0}), op("exp", {0})}, {3});
   const std::vector<NodeId> outputs = {2, 3, 2};
   const Reduced reduced = reduce_with_mode(nodes_of(*store), outputs, kIdentityEngine, false);
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{1, 2, 1}));
@@ -133,7 +128,7 @@ TEST(PipelineTest, ExplicitOutputsKeepDuplicatesAndAreMarkedOnce) {
 
 TEST(PipelineTest, MaximalFusionChangesOnlyTheGrouping) {
   const auto store = store_of(
-      {src("x"), op("neg", {0}), op("exp", {1}), op("abs", {1}), op("add", {2, 3})}, {4});
+      {source("x"), op("neg", {0}), op("exp", {1}), op("abs", {1}), op("add", {2, 3})}, {4});
   EXPECT_EQ(reduce_with(*store, kIdentityEngine, false).second,
             (ReductionReport{5, 5, 5, 2, 3, 1}));
   EXPECT_EQ(reduce_with(*store, kIdentityEngine, true).second,
@@ -141,10 +136,10 @@ TEST(PipelineTest, MaximalFusionChangesOnlyTheGrouping) {
 }
 
 TEST(PipelineTest, ConeKeepsTheNeededNodesWithoutRewriting) {
-  const auto store = store_of({src("x"), src("y"), times_one(0), op("exp", {1})}, {3});
+  const auto store = store_of({source("x"), source("y"), times_one(0), op("exp", {1})}, {3});
   auto kept = cone(*store, std::vector<NodeId>{2, 2});
   ASSERT_TRUE(kept.has_value());
-  EXPECT_EQ(nodes_of(**kept), (std::vector<NodeKey>{src("x"), times_one(0)}));
+  EXPECT_EQ(nodes_of(**kept), (std::vector<NodeKey>{source("x"), times_one(0)}));
   EXPECT_EQ((*kept)->outputs(), (std::vector<NodeId>{1}));
   const Landing at1{1, std::nullopt};
   EXPECT_EQ((*kept)->node_map(),
@@ -160,10 +155,10 @@ TEST(PipelineTest, ConeKeepsTheNeededNodesWithoutRewriting) {
 TEST(PipelineTest, FromReducedSharesIdsWithAnEqualStageAlreadyInTheInput) {
   // Fusing the neg builds exactly the Stage recorded at 1: the store keeps one of the two.
   const NodeKey negs = stage({0}, "op|neg", {StageRef::input(0)});
-  const auto store = store_of({src("x"), negs, op("neg", {0})}, {2, 1});
+  const auto store = store_of({source("x"), negs, op("neg", {0})}, {2, 1});
   auto [reduced, report] = reduce_with(*store, kIdentityEngine, false);
   EXPECT_EQ(report.reduced_nodes, 3u);
-  EXPECT_EQ(nodes_of(*reduced), (std::vector<NodeKey>{src("x"), negs}));
+  EXPECT_EQ(nodes_of(*reduced), (std::vector<NodeKey>{source("x"), negs}));
   EXPECT_EQ(reduced->outputs(), (std::vector<NodeId>{1}));
   EXPECT_EQ(reduced->node_map(),
             (std::vector<NodeMapEntry>{kAt0, Landing{1, std::nullopt}, Landing{1, 0}}));
@@ -171,16 +166,16 @@ TEST(PipelineTest, FromReducedSharesIdsWithAnEqualStageAlreadyInTheInput) {
 
 TEST(PipelineTest, FromReducedRejectsMalformedRecords) {
   Reduced forward;
-  forward.nodes = {op("neg", {1}), src("x")};
+  forward.nodes = {op("neg", {1}), source("x")};
   expect_fault(std::move(forward), "reduced graph references only earlier nodes");
   Reduced bad_output;
-  bad_output.nodes = {src("x")};
+  bad_output.nodes = {source("x")};
   bad_output.outputs = {1};
   expect_fault(std::move(bad_output), "reduced output is valid");
 }
 
 TEST(PipelineTest, ReducingAReducedStoreAgainKeepsItsNodes) {
-  const auto store = store_of({src("x"), op("neg", {0}), op("exp", {1}), op("abs", {1}),
+  const auto store = store_of({source("x"), op("neg", {0}), op("exp", {1}), op("abs", {1}),
                                op("add", {2, 3}), NodeKey::reduction("sum", {}, {4})},
                               {5, 2});
   for (bool maximal : {false, true}) {
@@ -199,7 +194,7 @@ TEST(PipelineTest, OpaqueNodesWithEqualTokensStayApart) {
   bar_left.framework = "torch|2";
   bar_left.version = "";
   bar_right.version = "2|";
-  const std::vector<NodeKey> nodes = {src("x"),
+  const std::vector<NodeKey> nodes = {source("x"),
                                       stage({0}, "op|neg", {StageRef::input(0)}),
                                       stage({0}, "op|abs", {StageRef::input(0)}),
                                       NodeKey::external(base, {}, {0}),
@@ -237,12 +232,12 @@ TEST(PipelineTest, EngineSymbolsAreOpTokensOrOutsideTheirNamespace) {
 }
 
 TEST(PipelineTest, SaturationEngineMergesCommutedAndIdentityNodes) {
-  const std::vector<NodeKey> nodes = {src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}),
+  const std::vector<NodeKey> nodes = {source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}),
                                       times_one(2), op("mul", {3, 4})};
   const Reduced reduced =
       reduce_with_mode(nodes, std::vector<NodeId>{5, 4}, SaturationEngine(), false);
   EXPECT_EQ(reduced.nodes,
-            (std::vector<NodeKey>{src("x"), src("y"),
+            (std::vector<NodeKey>{source("x"), source("y"),
                                   stage({0, 1}, "op|add", {StageRef::input(0), StageRef::input(1)}),
                                   stage({2}, "op|mul", {StageRef::input(0), StageRef::input(0)})}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{3, 2}));

@@ -25,9 +25,9 @@ class RecordingScheduler final : public RewriteScheduler {
  public:
   explicit RecordingScheduler(BackoffScheduler scheduler = {}) : backoff(std::move(scheduler)) {}
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
-  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+  std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                             const Rewrite& rewrite,
-                                            std::vector<SearchMatches> buffer,
+                                            std::vector<ClassMatches> buffer,
                                             bool settled) override {
     searched.push_back(rewrite.name());
     settled_searches += settled ? 1 : 0;
@@ -35,7 +35,7 @@ class RecordingScheduler final : public RewriteScheduler {
                                   settled && use_settled);
   }
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                            std::span<const SearchMatches> matches) override {
+                            std::span<const ClassMatches> matches) override {
     applied.push_back(rewrite.name());
     return backoff.apply_rewrite(iteration, egraph, rewrite, matches);
   }
@@ -52,8 +52,8 @@ class RunnerTest : public ::testing::Test {
   // `count` distinct nodes f(leaf i): a rule over "(f ?x)" finds exactly `count` matches.
   void add_f_nodes(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      const Id leaf = graph.add(ENode{graph.symbols().intern("leaf" + std::to_string(i)), {}});
-      graph.add(ENode{graph.symbols().intern("f"), {leaf}});
+      const Id leaf = graph.add(SymbolNode{graph.symbols().intern("leaf" + std::to_string(i)), {}});
+      graph.add(SymbolNode{graph.symbols().intern("f"), {leaf}});
     }
   }
   void rule(std::string name, std::string_view searcher, std::string_view applier) {
@@ -204,15 +204,15 @@ TEST_F(RunnerTest, OnlyTimeStrictlyPastTheLimitStopsTheRun) {
 class SleepingScheduler final : public RewriteScheduler {
  public:
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
-  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
+  std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
                                             const Rewrite& rewrite,
-                                            std::vector<SearchMatches> buffer,
+                                            std::vector<ClassMatches> buffer,
                                             bool settled) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer), settled);
   }
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                            std::span<const SearchMatches> matches) override {
+                            std::span<const ClassMatches> matches) override {
     return backoff.apply_rewrite(iteration, egraph, rewrite, matches);
   }
 
@@ -315,7 +315,7 @@ TEST_F(RunnerTest, SettledRulesRunAsIfSearched) {
       rules.clear();
       std::vector<Id> ids;
       for (int i = 0; i < 6; ++i) {
-        ids.push_back(graph.add(ENode{graph.symbols().intern("l" + std::to_string(i)), {}}));
+        ids.push_back(graph.add(SymbolNode{graph.symbols().intern("l" + std::to_string(i)), {}}));
       }
       const char* binary[] = {"f", "g"};
       const char* unary[] = {"h", "k"};
@@ -323,8 +323,8 @@ TEST_F(RunnerTest, SettledRulesRunAsIfSearched) {
         const Id a = ids[below(ids.size())];
         const Id b = ids[below(ids.size())];
         const bool is_binary = below(2) == 0;
-        ids.push_back(is_binary ? graph.add(ENode{graph.symbols().intern(binary[below(2)]), {a, b}})
-                                : graph.add(ENode{graph.symbols().intern(unary[below(2)]), {a}}));
+        ids.push_back(is_binary ? graph.add(SymbolNode{graph.symbols().intern(binary[below(2)]), {a, b}})
+                                : graph.add(SymbolNode{graph.symbols().intern(unary[below(2)]), {a}}));
       }
       random = saved;
       // grow-g and wrap-k add nodes that comm-f and id-h have not seen, applied before or after

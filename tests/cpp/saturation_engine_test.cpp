@@ -1,6 +1,7 @@
 #include "optimizer/saturation_engine.hpp"
 
 #include <gtest/gtest.h>
+#include "node_builders.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -16,10 +17,6 @@ namespace {
 constexpr const char* kAddZeroRight = "op|add|scalar=f0000000000000000;side=sr";
 constexpr const char* kAddZeroLeft = "op|add|scalar=f0000000000000000;side=sl";
 constexpr const char* kMulOneRight = "op|mul|scalar=f3ff0000000000000;side=sr";
-
-EngineNode node(std::string_view op, std::initializer_list<std::size_t> children = {}) {
-  return EngineNode{Text(op), {children.begin(), children.end()}, false};
-}
 
 std::vector<std::size_t> children(const CanonicalGraph& result, std::size_t index) {
   const auto& list = result.graph.nodes.at(index).children;
@@ -56,8 +53,8 @@ TEST_F(SaturationEngineTest, HasTheTwelveRulesInOrder) {
 
 TEST_F(SaturationEngineTest, WorkedExample) {
   const CanonicalGraph result = canonicalize(
-      {node("src|x"), node("src|y"), node("op|add", {0, 1}), node("op|add", {1, 0}),
-       node(kMulOneRight, {2}), node("op|mul", {3, 4})},
+      {engine_node("src|x"), engine_node("src|y"), engine_node("op|add", {0, 1}), engine_node("op|add", {1, 0}),
+       engine_node(kMulOneRight, {2}), engine_node("op|mul", {3, 4})},
       {5});
   ASSERT_EQ(result.graph.nodes.size(), 4u);
   EXPECT_EQ(result.graph.nodes[0], (EngineNode{"src|x", {}, true}));
@@ -77,8 +74,8 @@ TEST_F(SaturationEngineTest, AnEmptyGraphStaysEmpty) {
 
 TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
   const CanonicalGraph result =
-      canonicalize({node("src|a"), node("src|b"), node("src|c"), node("op|add", {0, 1}),
-                    node("src|d"), node("src|e"), node("src|f"), node("op|add", {1, 0})});
+      canonicalize({engine_node("src|a"), engine_node("src|b"), engine_node("src|c"), engine_node("op|add", {0, 1}),
+                    engine_node("src|d"), engine_node("src|e"), engine_node("src|f"), engine_node("op|add", {1, 0})});
   EXPECT_EQ(result.graph.nodes.size(), 7u);
   EXPECT_EQ(result.node_map[3], result.node_map[7]);
   EXPECT_EQ(children(result, result.node_map[3]), (std::vector<std::size_t>{0, 1}));
@@ -89,21 +86,21 @@ TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
 // maximum over both orders, merges.
 TEST_F(SaturationEngineTest, NearMissesStayApart) {
   const CanonicalGraph result = canonicalize(
-      {node("src|a"), node("src|b"), node("op|sub", {0, 1}), node("op|sub", {1, 0}),
-       node("op|add|scalar=i1", {0, 1}), node("op|add|scalar=i1", {1, 0}), node("op|add", {0}),
-       node("op|add", {1}), node("op|add", {0, 1, 0}), node("op|add", {1, 0, 0}),
-       node("op|add|scalar=f3ff0000000000000;side=sr", {0}),
-       node("op|mul|scalar=f0000000000000000;side=sl", {0}),
-       node("op|mul|scalar=f3ff0000000000000", {0}),
-       node("op|maximum", {0, 1}), node("op|maximum", {1, 0})});
+      {engine_node("src|a"), engine_node("src|b"), engine_node("op|sub", {0, 1}), engine_node("op|sub", {1, 0}),
+       engine_node("op|add|scalar=i1", {0, 1}), engine_node("op|add|scalar=i1", {1, 0}), engine_node("op|add", {0}),
+       engine_node("op|add", {1}), engine_node("op|add", {0, 1, 0}), engine_node("op|add", {1, 0, 0}),
+       engine_node("op|add|scalar=f3ff0000000000000;side=sr", {0}),
+       engine_node("op|mul|scalar=f0000000000000000;side=sl", {0}),
+       engine_node("op|mul|scalar=f3ff0000000000000", {0}),
+       engine_node("op|maximum", {0, 1}), engine_node("op|maximum", {1, 0})});
   EXPECT_EQ(result.node_map,
             (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13}));
 }
 
 TEST_F(SaturationEngineTest, IdentitiesFallIntoTheirInput) {
   const CanonicalGraph result = canonicalize(
-      {node("src|x"), node(kAddZeroRight, {0}), node(kAddZeroLeft, {1}), node(kMulOneRight, {2}),
-       node("op|neg", {3})},
+      {engine_node("src|x"), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}), engine_node(kMulOneRight, {2}),
+       engine_node("op|neg", {3})},
       {3, 1, 4});
   ASSERT_EQ(result.graph.nodes.size(), 2u);
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 0, 0, 0, 1}));
@@ -115,9 +112,9 @@ TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
   // c = b + 0, so a * b and a * c are one node, the earlier one; identical nodes (the two exps)
   // collapse without any rule, and so do their users.
   const CanonicalGraph result = canonicalize(
-      {node("src|a"), node("src|b"), node(kAddZeroRight, {1}), node("op|mul", {0, 1}),
-       node("op|mul", {0, 2}), node("op|mul", {2, 0}), node("op|exp", {0}), node("op|exp", {0}),
-       node("red|sum", {7}), node("red|sum", {6})},
+      {engine_node("src|a"), engine_node("src|b"), engine_node(kAddZeroRight, {1}), engine_node("op|mul", {0, 1}),
+       engine_node("op|mul", {0, 2}), engine_node("op|mul", {2, 0}), engine_node("op|exp", {0}), engine_node("op|exp", {0}),
+       engine_node("red|sum", {7}), engine_node("red|sum", {6})},
       {5, 5, 2});
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 1, 2, 2, 2, 3, 3, 4, 4}));
   EXPECT_EQ(result.graph.outputs, (std::vector<std::size_t>{2, 2, 1}));
@@ -125,8 +122,8 @@ TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
 }
 
 TEST_F(SaturationEngineTest, OpaqueIsRecomputedFromTheToken) {
-  std::vector<EngineNode> nodes = {node("src|a"), node("op|neg", {0}), node("red|sum", {1}),
-                                   node("exch", {2}), node("op|", {3})};
+  std::vector<EngineNode> nodes = {engine_node("src|a"), engine_node("op|neg", {0}), engine_node("red|sum", {1}),
+                                   engine_node("exch", {2}), engine_node("op|", {3})};
   for (EngineNode& input : nodes) input.opaque = !input.opaque;  // wrong on purpose: not read
   const CanonicalGraph result = canonicalize(std::move(nodes));
   std::vector<bool> opaque;
@@ -135,9 +132,9 @@ TEST_F(SaturationEngineTest, OpaqueIsRecomputedFromTheToken) {
 }
 
 TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
-  EXPECT_THROW(canonicalize({node("src|a"), node("op|neg", {1})}), InternalFault);
+  EXPECT_THROW(canonicalize({engine_node("src|a"), engine_node("op|neg", {1})}), InternalFault);
   try {
-    canonicalize({node("src|a")}, {1});
+    canonicalize({engine_node("src|a")}, {1});
     FAIL() << "an output past the nodes was accepted";
   } catch (const InternalFault& fault) {
     EXPECT_STREQ(fault.what(), "missing map entry");
@@ -147,13 +144,13 @@ TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
 // 2400 distinct additions: commute-add is banned at thresholds 1000 and 2000, and the idle
 // iterations in between fast-forward the bans, so it is applied at 4000 within the iteration limit.
 TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
-  std::vector<EngineNode> nodes = {node("src|a")};
-  for (std::size_t i = 0; i < 1200; ++i) nodes.push_back(node("src|s" + std::to_string(i)));
+  std::vector<EngineNode> nodes = {engine_node("src|a")};
+  for (std::size_t i = 0; i < 1200; ++i) nodes.push_back(engine_node("src|s" + std::to_string(i)));
   for (std::size_t i = 1; i <= 1200; ++i) {
-    nodes.push_back(node("op|add", {0, i}));
-    nodes.push_back(node("op|add", {i, 0}));
+    nodes.push_back(engine_node("op|add", {0, i}));
+    nodes.push_back(engine_node("op|add", {i, 0}));
   }
-  nodes.push_back(node(kAddZeroRight, {1201}));
+  nodes.push_back(engine_node(kAddZeroRight, {1201}));
   const CanonicalGraph result = canonicalize(std::move(nodes));
   EXPECT_EQ(result.graph.nodes.size(), 1201u + 1200u);
   for (std::size_t pair = 0; pair < 1200; ++pair) {
@@ -163,10 +160,10 @@ TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
 }
 
 TEST_F(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
-  std::vector<EngineNode> nodes = {node("src|a"), node("src|b")};
+  std::vector<EngineNode> nodes = {engine_node("src|a"), engine_node("src|b")};
   for (std::size_t i = 2; i < 400; ++i) {
-    nodes.push_back(i % 3 == 2 ? node(kMulOneRight, {i - 1})
-                               : node(i % 3 == 0 ? "op|add" : "op|mul", {i - 1, (i * 7) % i}));
+    nodes.push_back(i % 3 == 2 ? engine_node(kMulOneRight, {i - 1})
+                               : engine_node(i % 3 == 0 ? "op|add" : "op|mul", {i - 1, (i * 7) % i}));
   }
   const EngineGraph graph{nodes, {nodes.size() - 1}};
   const CanonicalGraph expected = engine.canonicalize(graph);

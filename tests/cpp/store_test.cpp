@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "node_builders.hpp"
 #include "store/graph_store.hpp"
 #include "store/node_index.hpp"
 #include "support/fault.hpp"
@@ -12,9 +13,6 @@
 
 namespace tarnvel {
 namespace {
-
-NodeKey source(const char* name) { return NodeKey::source(name, {}); }
-NodeKey op(const char* name, NodeInputs inputs) { return NodeKey::op(name, {}, std::move(inputs)); }
 
 TEST(GraphStoreTest, InterningReturnsExistingIds) {
   GraphStore store;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "node_builders.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -22,11 +23,6 @@
 
 namespace tarnvel {
 namespace {
-
-ParamMap scalar(double value, const char* side) {
-  return ParamMap(ParamMap::Pairs{Param{"scalar", ParamValue::of_float(value)},
-                                  Param{"side", ParamValue::of_str(side)}});
-}
 
 // A program over three sources in which commuted twins, identities and boundaries are frequent;
 // node k reads only nodes below k, so recording it in order gives node k the id k.
@@ -38,8 +34,8 @@ std::vector<NodeKey> program(std::size_t size) {
     switch (k % 8) {
       case 0: nodes.push_back(NodeKey::op("add", {}, {a, b})); break;
       case 1: nodes.push_back(NodeKey::op("add", {}, {b, a})); break;
-      case 2: nodes.push_back(NodeKey::op("mul", scalar(1.0, k % 16 < 8 ? "r" : "l"), {b})); break;
-      case 3: nodes.push_back(NodeKey::op("add", scalar(0.0, "r"), {b})); break;
+      case 2: nodes.push_back(NodeKey::op("mul", scalar_params(1.0, k % 16 < 8 ? "r" : "l"), {b})); break;
+      case 3: nodes.push_back(NodeKey::op("add", scalar_params(0.0, "r"), {b})); break;
       case 4: nodes.push_back(NodeKey::op("neg", {}, {b})); break;
       case 5: nodes.push_back(NodeKey::reduction("sum", {}, {a, b})); break;
       case 6: nodes.push_back(NodeKey::exchange({}, {b})); break;

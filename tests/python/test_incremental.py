@@ -9,7 +9,8 @@ from hypothesis import HealthCheck, given, settings
 
 import tarnvel_core as tc
 from evaluator import evaluate
-from test_reduce import SOURCES, programs, same_values
+from programs import SOURCES, programs
+from test_reduce import same_values
 
 
 def chain(store: tc.GraphStore) -> int:

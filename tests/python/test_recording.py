@@ -5,6 +5,8 @@ import math
 import pickle
 import sysconfig
 import sys
+import tomllib
+from pathlib import Path
 
 import pytest
 
@@ -24,9 +26,14 @@ class TestModule:
             "GraphStore",
             "PayloadDescriptor",
         ]
-        assert tc.version() == "0.0.7"
         assert issubclass(tc.InternalFault, BaseException)
         assert not issubclass(tc.InternalFault, Exception)
+
+    def test_version_is_the_one_pyproject_declares(self):
+        pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+        declared = tomllib.loads(pyproject.read_text())["project"]["version"]
+        assert tc.version() == declared
+        assert tc.version.__doc__ == f'The module\'s version, "{declared}".'
 
     def test_signatures(self):
         assert str(inspect.signature(tc.version)) == "()"

@@ -3,7 +3,6 @@ import inspect
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,6 +11,7 @@ from hypothesis import strategies as st
 
 import tarnvel_core as tc
 from evaluator import evaluate
+from programs import SOURCES, programs
 
 IDENTITY = {"scalar": 1.0, "side": "r"}
 REPORT_KEYS = {"input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"}
@@ -144,36 +144,6 @@ class TestReduce:
 
 
 # ---------------------------------------------------------------- soundness on random programs
-
-OPS = [("add", 2), ("mul", 2), ("sub", 2), ("maximum", 2), ("minimum", 2), ("neg", 1), ("abs", 1)]
-SCALAR_OPS = [("add", 0.0), ("add", 2.0), ("mul", 1.0), ("mul", 3.0), ("add", -0.0)]
-
-
-@st.composite
-def programs(draw):
-    """A random program over three sources, with commuted twins and identity ops likely."""
-    store = tc.GraphStore()
-    for name in ("x", "y", "z"):
-        store.add_source(name)
-    for _ in range(draw(st.integers(1, 40))):
-        n = store.node_count()
-        pick = st.integers(0, n - 1)
-        choice = draw(st.integers(0, 9))
-        if choice < 5:
-            name, arity = draw(st.sampled_from(OPS))
-            store.add_op(name, [draw(pick) for _ in range(arity)])
-        elif choice < 8:
-            name, scalar = draw(st.sampled_from(SCALAR_OPS))
-            store.add_op(name, [draw(pick)], {"scalar": scalar, "side": draw(st.sampled_from("lr"))})
-        else:
-            store.add_reduction("sum", [draw(pick) for _ in range(draw(st.integers(1, 3)))])
-    n = store.node_count()
-    outputs = draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=6))
-    return store, outputs
-
-
-SOURCES = {"x": 1.5, "y": -2.25, "z": 0.375}
-
 
 def same_values(a: list[float], b: list[float]) -> bool:
     return all(x == y or (x != x and y != y) for x, y in zip(a, b, strict=True))

@@ -220,7 +220,7 @@ def test_graph_store_shared_by_recorders_readers_reducers_and_serializers(scale)
             documented(lambda: store.cone(outputs=[-1]), OverflowError, "")
 
     def serializer(t):
-        for i in range(15 * scale):
+        for _ in range(15 * scale):
             outputs = [known[j] for j in list(known)[:3]]
             data = store.serialize(outputs)
             back = tc.GraphStore.deserialize(data)

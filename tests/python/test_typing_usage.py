@@ -14,7 +14,7 @@ import pytest
 import tarnvel_core as tc
 
 if TYPE_CHECKING:
-    from tarnvel_core import Descriptor, Landing, Member, MemberRef, NodeView, ParamInput, ReductionReport
+    from tarnvel_core import Descriptor, Landing, Member, MemberRef, NodeView, ParamInput, ReductionReport  # noqa: F401 (named in assert_type strings)
 
 
 def record(store: tc.GraphStore) -> list[int]:

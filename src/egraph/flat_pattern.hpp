@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "egraph/enode.hpp"
+#include "egraph/symbol_node.hpp"
 #include "egraph/symbol_table.hpp"
 
 namespace tarnvel::egraph {
@@ -22,18 +22,18 @@ struct Var {
   }
 };
 
-// An e-node whose children are indices into the same RecExpr, or a variable.
-using ENodeOrVar = std::variant<ENode, Var>;
+// An e-node whose children are indices into the same FlatPattern, or a variable.
+using PatternNode = std::variant<SymbolNode, Var>;
 
-struct RecExpr {
-  std::vector<ENodeOrVar> nodes;
+struct FlatPattern {
+  std::vector<PatternNode> nodes;
 
   std::size_t root() const { return nodes.size() - 1; }
-  friend bool operator==(const RecExpr&, const RecExpr&) = default;
+  friend bool operator==(const FlatPattern&, const FlatPattern&) = default;
 };
 
 // Re-enters the entries in order into an insertion-ordered set, so that identical sub-patterns
 // (repeated variables included) become one entry, and renumbers the children.
-RecExpr compact(const RecExpr& expr);
+FlatPattern compact(const FlatPattern& expr);
 
 }  // namespace tarnvel::egraph

@@ -1,0 +1,56 @@
+// Compiler builtins that the hot paths use, behind names that compile with any compiler. Where a
+// builtin is missing, the fallback computes the same result, or, for a mere hint, does nothing.
+#pragma once
+
+#include <cstdint>
+
+namespace tarnvel {
+
+// Asks for the cache line holding `address` to be loaded, ahead of a read. A hint: it never
+// faults and changes no result.
+inline void prefetch_cache_line(const void* address) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(address);
+#else
+  static_cast<void>(address);
+#endif
+}
+
+// The full 128-bit product of two 64-bit words.
+struct WideProduct {
+  std::uint64_t high;
+  std::uint64_t low;
+  friend constexpr bool operator==(const WideProduct&, const WideProduct&) = default;
+};
+
+// The product from four 32-bit partial products, for compilers without a 128-bit integer.
+constexpr WideProduct multiply_wide_portable(std::uint64_t a, std::uint64_t b) noexcept {
+  constexpr std::uint64_t kLow32 = 0xFFFFFFFFu;
+  const std::uint64_t low_low = (a & kLow32) * (b & kLow32);
+  const std::uint64_t high_low = (a >> 32) * (b & kLow32);
+  const std::uint64_t low_high = (a & kLow32) * (b >> 32);
+  const std::uint64_t high_high = (a >> 32) * (b >> 32);
+  // At most (2^32 - 1) + (2^32 - 1) + (2^32 - 1)^2 = 2^64 - 1: the sum cannot wrap.
+  const std::uint64_t middle = (low_low >> 32) + (high_low & kLow32) + low_high;
+  return {high_high + (high_low >> 32) + (middle >> 32), middle << 32 | (low_low & kLow32)};
+}
+
+constexpr WideProduct multiply_wide(std::uint64_t a, std::uint64_t b) noexcept {
+#ifdef __SIZEOF_INT128__
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return {static_cast<std::uint64_t>(product >> 64), static_cast<std::uint64_t>(product)};
+#else
+  return multiply_wide_portable(a, b);
+#endif
+}
+
+}  // namespace tarnvel
+
+// Thread-local storage read on every locked operation: initial-exec makes each read a plain load
+// instead of a __tls_get_addr call, even in a dlopen-ed module. Keep such variables to a pointer or
+// two, which fits the static TLS surplus that dlopen-ed modules may use.
+#if defined(__GNUC__) || defined(__clang__)
+#define TARNVEL_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+#else
+#define TARNVEL_TLS_INITIAL_EXEC
+#endif
