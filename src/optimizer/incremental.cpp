@@ -37,17 +37,17 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_
 }
 
 std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_t store,
-                                                                     const NodesView& nodes,
-                                                                     std::size_t limit) {
+                                                                    const NodesView& nodes,
+                                                                    std::size_t limit) {
   const std::size_t begin = std::min<std::size_t>(watermark(), nodes.size());
   return consume(store, nodes, begin, begin + std::min(limit, nodes.size() - begin));
 }
 
 template <class Nodes>
 std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint64_t store,
-                                                                        const Nodes& nodes,
-                                                                        std::size_t begin,
-                                                                        std::size_t end) {
+                                                                       const Nodes& nodes,
+                                                                       std::size_t begin,
+                                                                       std::size_t end) {
   if (follows_other(store)) return std::unexpected(OtherStore{});
   // A step that fails part-way is rolled back entirely, so that nothing is consumed, total_work
   // keeps equal to the watermark and the caller can retry with a corrected delta.
@@ -139,7 +139,8 @@ std::expected<IncrementalReducer::Frozen, ReducerError> IncrementalReducer::free
   return Frozen{canonical_.view(), to_canonical_.view(), std::move(canonical_outputs)};
 }
 
-Reduced IncrementalReducer::reduce(const Frozen& frozen, const RewriteEngine& engine, bool maximal_fusion) {
+Reduced IncrementalReducer::reduce(const Frozen& frozen, const RewriteEngine& engine,
+                                   bool maximal_fusion) {
   Reduced reduced = reduce_with_mode(frozen.canonical, frozen.outputs, engine, maximal_fusion);
   std::vector<NodeMapEntry> by_store_id;
   by_store_id.reserve(frozen.to_canonical.size());
@@ -165,7 +166,8 @@ std::expected<std::uint64_t, ReducerError> SharedReducer::step(const GraphStore&
   const NodesView nodes = store.nodes_view();
   std::uint64_t consumed = 0;
   for (;;) {
-    const auto batch = mutex_.with_lock([&] { return reducer_.step(store.identity(), nodes, batch_nodes_); });
+    const auto batch =
+        mutex_.with_lock([&] { return reducer_.step(store.identity(), nodes, batch_nodes_); });
     // Only a first batch can fail with an error: once a batch consumed a node, the reducer follows
     // this store, and nodes read from a store never name a later node.
     if (!batch) return std::unexpected(batch.error());

@@ -69,8 +69,9 @@ class IncrementalReducer {
   // The same for the nodes of `nodes`, a view of the store whose identity is `store`, from the
   // watermark on and at most `limit` of them: consumes nothing once the watermark reaches the end
   // of the view.
-  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, const NodesView& nodes,
-                                                                 std::size_t limit);
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store,
+                                                                const NodesView& nodes,
+                                                                std::size_t limit);
 
   // What a reduction of the canonical form reads, as views that stay valid while the reducer lives.
   struct Frozen {
@@ -80,7 +81,8 @@ class IncrementalReducer {
   };
   // Fails with OtherStore when the reducer follows another store, and with the first output id not
   // below the watermark. Leaves the reducer unchanged.
-  [[nodiscard]] std::expected<Frozen, ReducerError> freeze(std::uint64_t store, std::span<const NodeId> outputs) const;
+  [[nodiscard]] std::expected<Frozen, ReducerError> freeze(std::uint64_t store,
+                                                           std::span<const NodeId> outputs) const;
   // Runs the pipeline over a frozen canonical form; reads the reducer it was taken from without
   // its owner's serialization, so it may run (and be interrupted) while others step that reducer.
   // The node map is indexed by store id; input_nodes counts canonical nodes.

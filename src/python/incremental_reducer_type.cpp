@@ -119,10 +119,11 @@ PyObject* incremental_reducer_repr(PyObject* self) try {
     DetachedWaits waits;
     return state(self).reducer.counters();
   }();
-  return PyUnicode_FromFormat("<tarnvel_core.IncrementalReducer: watermark %llu, %llu canonical node%s>",
-                              static_cast<unsigned long long>(counters.watermark),
-                              static_cast<unsigned long long>(counters.canonical_count),
-                              counters.canonical_count == 1 ? "" : "s");
+  return PyUnicode_FromFormat(
+      "<tarnvel_core.IncrementalReducer: watermark %llu, %llu canonical node%s>",
+      static_cast<unsigned long long>(counters.watermark),
+      static_cast<unsigned long long>(counters.canonical_count),
+      counters.canonical_count == 1 ? "" : "s");
 } catch (...) {
   return raise_current_exception(Py_TYPE(self));
 }

@@ -31,7 +31,8 @@ class AppendOnlyList {
 
    private:
     friend class AppendOnlyList;
-    View(std::vector<const T*> chunks, std::size_t size) : chunks_(std::move(chunks)), size_(size) {}
+    View(std::vector<const T*> chunks, std::size_t size)
+        : chunks_(std::move(chunks)), size_(size) {}
     std::vector<const T*> chunks_;  // the first element of each chunk the view covers
     std::size_t size_;
   };
@@ -63,7 +64,8 @@ class AppendOnlyList {
   void truncate(std::size_t size) noexcept {
     for (; size_ > size; --size_) chunks_[(size_ - 1) / kChunkSize].pop_back();
     const std::size_t used = (size_ + kChunkSize - 1) / kChunkSize;
-    if (chunks_.size() > used) chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(used), chunks_.end());
+    if (chunks_.size() > used)
+      chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(used), chunks_.end());
   }
 
   // A copy of the elements from position `start` on; empty when `start` is at or past the end.

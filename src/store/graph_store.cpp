@@ -97,8 +97,7 @@ std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
 }
 
 GraphStore::View GraphStore::view() const {
-  return mutex_.with_lock(
-      [&] { return View{nodes_.view(), outputs_}; });
+  return mutex_.with_lock([&] { return View{nodes_.view(), outputs_}; });
 }
 
 NodesView GraphStore::nodes_view() const {

@@ -97,12 +97,14 @@ TEST_F(InterruptedCallTest, EveryLongCallStopsAndLeavesTheStoreAsItWas) {
 }
 
 // What a finalize gives, comparable across reducers.
-std::string finalized(SharedReducer& reducer, const GraphStore& store, const RewriteEngine& engine) {
+std::string finalized(SharedReducer& reducer, const GraphStore& store,
+                      const RewriteEngine& engine) {
   auto reduced = reducer.finalize(store, store.outputs(), engine, false);
   EXPECT_TRUE(reduced.has_value());
   const ReductionReport& report = reduced->second;
-  return *serialize_with(*reduced->first, reduced->first->outputs()) + std::to_string(report.input_nodes) +
-         "/" + std::to_string(report.reachable_nodes) + "/" + std::to_string(report.reduced_nodes);
+  return *serialize_with(*reduced->first, reduced->first->outputs()) +
+         std::to_string(report.input_nodes) + "/" + std::to_string(report.reachable_nodes) + "/" +
+         std::to_string(report.reduced_nodes);
 }
 
 // A shared reducer's step stops between batches and keeps those it completed; its finalize stops
@@ -148,11 +150,13 @@ TEST_F(InterruptedCallTest, ASharedReducerStopsBetweenBatchesAndFinishesLaterAsI
 // binding): it must find the reducer unlocked and consistent every time it is asked.
 TEST_F(InterruptedCallTest, ASharedReducerIsUnlockedAndConsistentWheneverTheCheckIsAsked) {
   struct ReadingCheck final : InterruptionCheck {
-    ReadingCheck(SharedReducer& shared, std::uint64_t nodes) : reducer(shared), store_nodes(nodes) {}
+    ReadingCheck(SharedReducer& shared, std::uint64_t nodes)
+        : reducer(shared), store_nodes(nodes) {}
     bool stop_requested() override {
       const SharedReducer::Counters counters = reducer.counters();  // would self-deadlock if held
       consistent = consistent && counters.total_work == counters.watermark &&
-                   (counters.watermark % SharedReducer::kBatchNodes == 0 || counters.watermark == store_nodes);
+                   (counters.watermark % SharedReducer::kBatchNodes == 0 ||
+                    counters.watermark == store_nodes);
       return ++calls == 4;  // three times between batches, then while it reduces
     }
     SharedReducer& reducer;

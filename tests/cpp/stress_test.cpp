@@ -156,7 +156,8 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
   EXPECT_GE(checked, 12u);
 }
 
-TEST(SharedReducerConcurrentTest, BatchedStepsFromManyThreadsConsumeEveryNodeOnceWhileFinalizesRead) {
+TEST(SharedReducerConcurrentTest,
+     BatchedStepsFromManyThreadsConsumeEveryNodeOnceWhileFinalizesRead) {
   const std::vector<NodeKey> nodes = program(700);
   const SaturationEngine engine;
   GraphStore store;
@@ -209,7 +210,8 @@ TEST(SharedReducerConcurrentTest, BatchedStepsFromManyThreadsConsumeEveryNodeOnc
     ASSERT_GE(results.size(), 4u);
     for (const Finalized& f : results) {
       const NodeId outputs[] = {f.output};
-      EXPECT_EQ(outcome_of(*fresh.finalize(store.identity(), outputs, engine, f.maximal_fusion)), f.outcome)
+      EXPECT_EQ(outcome_of(*fresh.finalize(store.identity(), outputs, engine, f.maximal_fusion)),
+                f.outcome)
           << f.output;
     }
   }
