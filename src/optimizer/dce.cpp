@@ -68,8 +68,7 @@ std::vector<NodeId> survival_map(std::span<const NodeKey> nodes, std::span<const
   return survivors(nodes, outputs);
 }
 
-std::vector<NodeId> survival_map(const GraphStore::NodesView& nodes,
-                                 std::span<const NodeId> outputs) {
+std::vector<NodeId> survival_map(const NodesView& nodes, std::span<const NodeId> outputs) {
   return survivors(nodes, outputs);
 }
 
@@ -77,8 +76,7 @@ DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const 
   return eliminate(nodes, outputs);
 }
 
-DceResult dead_code_elimination(const GraphStore::NodesView& nodes,
-                                std::span<const NodeId> outputs) {
+DceResult dead_code_elimination(const NodesView& nodes, std::span<const NodeId> outputs) {
   return eliminate(nodes, outputs);
 }
 

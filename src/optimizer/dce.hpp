@@ -22,8 +22,7 @@ struct DceResult {
 
 // The survival map alone (same REQUIRES as below), for callers that take the survivors as they are.
 std::vector<NodeId> survival_map(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
-std::vector<NodeId> survival_map(const GraphStore::NodesView& nodes,
-                                 std::span<const NodeId> outputs);
+std::vector<NodeId> survival_map(const NodesView& nodes, std::span<const NodeId> outputs);
 // The number of entries of a survival map that are not kDropped.
 std::size_t survivor_count(std::span<const NodeId> survival);
 
@@ -31,7 +30,6 @@ std::size_t survivor_count(std::span<const NodeId> survival);
 // a violation is an InternalFault). One sweep without recursion, so depth is unbounded.
 DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
 // The same over a view of a store's nodes: only the survivors are copied out.
-DceResult dead_code_elimination(const GraphStore::NodesView& nodes,
-                                std::span<const NodeId> outputs);
+DceResult dead_code_elimination(const NodesView& nodes, std::span<const NodeId> outputs);
 
 }  // namespace tarnvel

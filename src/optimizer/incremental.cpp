@@ -4,6 +4,7 @@
 #include <string>
 
 #include "optimizer/rules.hpp"
+#include "support/interruption.hpp"
 #include "support/table_growth.hpp"
 
 namespace tarnvel {
@@ -25,13 +26,6 @@ bool is_commutative(const NodeKey& key) {
          std::ranges::find(kCommutativeNames, key.name()) != kCommutativeNames.end();
 }
 
-// Grows capacity geometrically so that `extra` appends cannot fail; one-node steps stay linear.
-template <class T>
-void reserve_extra(std::vector<T>& list, std::size_t extra) {
-  const std::size_t needed = list.size() + extra;
-  if (needed > list.capacity()) list.reserve(std::max(needed, 2 * list.capacity()));
-}
-
 }  // namespace
 
 IncrementalReducer::IncrementalReducer()
@@ -39,6 +33,21 @@ IncrementalReducer::IncrementalReducer()
 
 std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_t store,
                                                                      std::span<const NodeKey> delta) {
+  return consume(store, delta, 0, delta.size());
+}
+
+std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_t store,
+                                                                    const NodesView& nodes,
+                                                                    std::size_t limit) {
+  const std::size_t begin = std::min<std::size_t>(watermark(), nodes.size());
+  return consume(store, nodes, begin, begin + std::min(limit, nodes.size() - begin));
+}
+
+template <class Nodes>
+std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint64_t store,
+                                                                       const Nodes& nodes,
+                                                                       std::size_t begin,
+                                                                       std::size_t end) {
   if (follows_other(store)) return std::unexpected(OtherStore{});
   // A step that fails part-way is rolled back entirely, so that nothing is consumed, total_work
   // keeps equal to the watermark and the caller can retry with a corrected delta.
@@ -53,29 +62,30 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_
     }
   } guard{*this, canonical_size, start};
 
-  reserve_extra(canonical_, delta.size());
-  reserve_extra(to_canonical_, delta.size());
+  const std::size_t count = end - begin;
+  canonical_.reserve(count);
+  to_canonical_.reserve(count);
   if (index_erased_) {
     // Erased slots may linger as tombstones, which make Abseil grow early: a fresh table has none.
-    rebuild_aside(canonical_index_, canonical_.size() + delta.size());
+    rebuild_aside(canonical_index_, canonical_.size() + count);
     index_erased_ = false;
   } else {
-    reserve_aside(canonical_index_, canonical_.size() + delta.size());
+    reserve_aside(canonical_index_, canonical_.size() + count);
   }
-  for (const NodeKey& node : delta) {
+  for (std::size_t i = begin; i < end; ++i) {
+    const NodeKey& node = nodes[i];
     NodeInputs inputs;
     inputs.reserve(node.inputs().size());
     for (NodeId input : node.inputs()) {
       if (input >= to_canonical_.size()) return std::unexpected(BadNodeId{input});
       inputs.push_back(to_canonical_[input]);
     }
-    const NodeId id = fold(node, std::move(inputs));
-    to_canonical_.push_back(id);
+    to_canonical_.emplace_back(fold(node, std::move(inputs)));
   }
-  total_work_ += delta.size();
-  if (!delta.empty()) store_ = store;
+  total_work_ += count;
+  if (count != 0) store_ = store;
   guard.committed = true;
-  return delta.size();
+  return count;
 }
 
 NodeId IncrementalReducer::fold(const NodeKey& node, NodeInputs&& inputs) {
@@ -102,7 +112,7 @@ template <class Key>
 NodeId IncrementalReducer::find_or_add(const Key& candidate) {
   if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
   // The key is built in place before the index learns of it: a failed construction leaves both
-  // as they were, and with room reserved by step neither the append nor the insert can fail.
+  // as they were, and with room reserved by consume the insert cannot fail.
   const NodeId next = canonical_.size();
   canonical_.emplace_back(candidate);
   canonical_index_.insert(next);
@@ -112,15 +122,13 @@ NodeId IncrementalReducer::find_or_add(const Key& candidate) {
 void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t watermark) noexcept {
   if (canonical_.size() > canonical_size) index_erased_ = true;
   for (NodeId id = canonical_.size(); id-- > canonical_size;) canonical_index_.erase(id);
-  canonical_.erase(canonical_.begin() + static_cast<std::ptrdiff_t>(canonical_size),
-                   canonical_.end());
-  to_canonical_.resize(watermark);
+  // Only what this step added goes: every earlier node stays where a frozen view reads it.
+  canonical_.truncate(canonical_size);
+  to_canonical_.truncate(watermark);
 }
 
-std::expected<Reduced, ReducerError> IncrementalReducer::finalize(std::uint64_t store,
-                                                                  std::span<const NodeId> outputs,
-                                                                  const RewriteEngine& engine,
-                                                                  bool maximal_fusion) const {
+std::expected<IncrementalReducer::Frozen, ReducerError> IncrementalReducer::freeze(
+    std::uint64_t store, std::span<const NodeId> outputs) const {
   if (follows_other(store)) return std::unexpected(OtherStore{});
   std::vector<NodeId> canonical_outputs;
   canonical_outputs.reserve(outputs.size());
@@ -128,12 +136,63 @@ std::expected<Reduced, ReducerError> IncrementalReducer::finalize(std::uint64_t 
     if (output >= to_canonical_.size()) return std::unexpected(BadNodeId{output});
     canonical_outputs.push_back(to_canonical_[output]);
   }
-  Reduced reduced = reduce_with_mode(canonical_, canonical_outputs, engine, maximal_fusion);
+  return Frozen{canonical_.view(), to_canonical_.view(), std::move(canonical_outputs)};
+}
+
+Reduced IncrementalReducer::reduce(const Frozen& frozen, const RewriteEngine& engine,
+                                   bool maximal_fusion) {
+  Reduced reduced = reduce_with_mode(frozen.canonical, frozen.outputs, engine, maximal_fusion);
   std::vector<NodeMapEntry> by_store_id;
-  by_store_id.reserve(to_canonical_.size());
-  for (NodeId id : to_canonical_) by_store_id.push_back(reduced.node_map[id]);
+  by_store_id.reserve(frozen.to_canonical.size());
+  for (std::size_t id = 0; id < frozen.to_canonical.size(); ++id) {
+    note_work();
+    by_store_id.push_back(reduced.node_map[frozen.to_canonical[id]]);
+  }
   reduced.node_map = std::move(by_store_id);
   return reduced;
+}
+
+std::expected<Reduced, ReducerError> IncrementalReducer::finalize(std::uint64_t store,
+                                                                  std::span<const NodeId> outputs,
+                                                                  const RewriteEngine& engine,
+                                                                  bool maximal_fusion) const {
+  auto frozen = freeze(store, outputs);
+  if (!frozen) return std::unexpected(frozen.error());
+  return reduce(*frozen, engine, maximal_fusion);
+}
+
+std::expected<std::uint64_t, ReducerError> SharedReducer::step(const GraphStore& store) {
+  // Viewed before the reducer is locked, so that the two locks are never nested.
+  const NodesView nodes = store.nodes_view();
+  std::uint64_t consumed = 0;
+  for (;;) {
+    const auto batch =
+        mutex_.with_lock([&] { return reducer_.step(store.identity(), nodes, batch_nodes_); });
+    // Only a first batch can fail with an error: once a batch consumed a node, the reducer follows
+    // this store, and nodes read from a store never name a later node.
+    if (!batch) return std::unexpected(batch.error());
+    consumed += *batch;
+    // A short batch reached the end of the view (another thread may have consumed the rest).
+    if (*batch < batch_nodes_) return consumed;
+    note_work(*batch);  // with the lock released: an interruption keeps the batches done
+  }
+}
+
+std::expected<ReducedStore, ReducerError> SharedReducer::finalize(const GraphStore& store,
+                                                                  std::span<const NodeId> outputs,
+                                                                  const RewriteEngine& engine,
+                                                                  bool maximal_fusion) {
+  // The outputs name nodes the store held before this step's view: the watermark passes them.
+  if (auto consumed = step(store); !consumed) return std::unexpected(consumed.error());
+  auto frozen = mutex_.with_lock([&] { return reducer_.freeze(store.identity(), outputs); });
+  if (!frozen) return std::unexpected(frozen.error());
+  return from_reduced(IncrementalReducer::reduce(*frozen, engine, maximal_fusion));
+}
+
+SharedReducer::Counters SharedReducer::counters() const {
+  return mutex_.with_lock([&] {
+    return Counters{reducer_.watermark(), reducer_.total_work(), reducer_.canonical_count()};
+  });
 }
 
 }  // namespace tarnvel

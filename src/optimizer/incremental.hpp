@@ -13,10 +13,13 @@
 // Invariants: `canonical` holds no two equal keys and every input of a canonical node is a smaller
 // canonical id; every entry of `to_canonical` is below canonical_count(); total_work() equals
 // watermark() (a failed step is rolled back entirely); the reducer follows a store exactly when
-// watermark() is not zero.
+// watermark() is not zero. The canonical form and `to_canonical` only grow, except that a failed
+// step drops what it added itself, so a Frozen view of them stays valid however the reducer is
+// stepped later.
 //
-// Not synchronized: the owner serializes all calls. Not copyable or movable (the index refers into
-// the node list), so hand it out as std::unique_ptr<IncrementalReducer>.
+// IncrementalReducer is not synchronized: the owner serializes all calls. SharedReducer below is
+// the form several threads share. Neither is copyable or movable (the index refers into the node
+// list), so hand them out as std::unique_ptr.
 //
 //   IncrementalReducer reducer;
 //   reducer.step(store.identity(), store.snapshot_from(reducer.watermark()));
@@ -35,7 +38,9 @@
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
+#include "store/append_only_list.hpp"
 #include "store/graph_store.hpp"
+#include "support/guarded_mutex.hpp"
 
 namespace tarnvel {
 
@@ -61,10 +66,30 @@ class IncrementalReducer {
   // consumes nothing (its earlier nodes are rolled back too).
   [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, std::span<const NodeKey> delta);
 
+  // The same for the nodes of `nodes`, a view of the store whose identity is `store`, from the
+  // watermark on and at most `limit` of them: consumes nothing once the watermark reaches the end
+  // of the view.
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store,
+                                                                const NodesView& nodes,
+                                                                std::size_t limit);
+
+  // What a reduction of the canonical form reads, as views that stay valid while the reducer lives.
+  struct Frozen {
+    NodesView canonical;
+    AppendOnlyList<NodeId>::View to_canonical;
+    std::vector<NodeId> outputs;  // canonical ids
+  };
+  // Fails with OtherStore when the reducer follows another store, and with the first output id not
+  // below the watermark. Leaves the reducer unchanged.
+  [[nodiscard]] std::expected<Frozen, ReducerError> freeze(std::uint64_t store,
+                                                           std::span<const NodeId> outputs) const;
+  // Runs the pipeline over a frozen canonical form; reads the reducer it was taken from without
+  // its owner's serialization, so it may run (and be interrupted) while others step that reducer.
+  // The node map is indexed by store id; input_nodes counts canonical nodes.
+  static Reduced reduce(const Frozen& frozen, const RewriteEngine& engine, bool maximal_fusion);
+
   // Reduces the canonical form against `outputs` (ids of the store whose identity is `store`, order
-  // and duplicates kept). The node map is indexed by store id; input_nodes counts canonical nodes.
-  // Fails with OtherStore when it follows another store, and with the first output id not below
-  // the watermark. Leaves the reducer unchanged.
+  // and duplicates kept): freeze, then reduce.
   [[nodiscard]] std::expected<Reduced, ReducerError> finalize(std::uint64_t store, std::span<const NodeId> outputs,
                                                 const RewriteEngine& engine, bool maximal_fusion) const;
 
@@ -73,22 +98,23 @@ class IncrementalReducer {
   std::uint64_t watermark() const noexcept { return to_canonical_.size(); }
   std::uint64_t total_work() const noexcept { return total_work_; }
   std::uint64_t canonical_count() const noexcept { return canonical_.size(); }
-  std::span<const NodeKey> canonical() const noexcept { return canonical_; }
-  std::span<const NodeId> to_canonical() const noexcept { return to_canonical_; }
+  // Copies, for inspection.
+  std::vector<NodeKey> canonical() const { return canonical_.copy(0); }
+  std::vector<NodeId> to_canonical() const { return to_canonical_.copy(0); }
 
  private:
   // The index holds canonical ids and compares them through the keys they name, so each key is
   // stored once. Lookups by NodeKey and by KeyView are heterogeneous.
   struct IndexHash {
     using is_transparent = void;
-    const std::vector<NodeKey>* nodes;
+    const NodeList* nodes;
     std::size_t operator()(NodeId id) const { return structural_hash((*nodes)[id]); }
     std::size_t operator()(const NodeKey& key) const { return structural_hash(key); }
     std::size_t operator()(const KeyView& view) const { return structural_hash(view); }
   };
   struct IndexEq {
     using is_transparent = void;
-    const std::vector<NodeKey>* nodes;
+    const NodeList* nodes;
     bool operator()(NodeId a, NodeId b) const { return a == b; }
     bool operator()(const NodeKey& key, NodeId id) const { return (*nodes)[id] == key; }
     bool operator()(NodeId id, const NodeKey& key) const { return (*nodes)[id] == key; }
@@ -96,6 +122,10 @@ class IncrementalReducer {
     bool operator()(NodeId id, const KeyView& view) const { return (*nodes)[id].matches(view); }
   };
 
+  // step's one body: consumes nodes[begin], ..., nodes[end - 1], the next nodes of `store`.
+  template <class Nodes>
+  std::expected<std::uint64_t, ReducerError> consume(std::uint64_t store, const Nodes& nodes,
+                                                     std::size_t begin, std::size_t end);
   // The canonical id of one store node whose inputs, mapped to canonical ids, are `inputs`,
   // adding its key if it is new.
   [[nodiscard]] NodeId fold(const NodeKey& node, NodeInputs&& inputs);
@@ -105,13 +135,55 @@ class IncrementalReducer {
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
 
-  std::vector<NodeKey> canonical_;
+  NodeList canonical_;
   // Lookups only: no result depends on the order of its entries.
   absl::flat_hash_set<NodeId, IndexHash, IndexEq> canonical_index_;
   bool index_erased_ = false;  // a roll back erased from canonical_index_ since it was built
-  std::vector<NodeId> to_canonical_;
+  AppendOnlyList<NodeId> to_canonical_;
   std::uint64_t total_work_ = 0;
   std::optional<std::uint64_t> store_;  // set by the first step that consumes a node
+};
+
+// An IncrementalReducer that threads share, behind its own lock, whose long calls can be
+// interrupted (interruption.hpp): a step folds the store's nodes in batches and releases the lock
+// between them, where it heeds an interruption, and a finalize reduces a frozen canonical form with
+// the lock released. The reducer's lock and a store's lock are never held together.
+class SharedReducer {
+ public:
+  static constexpr std::size_t kBatchNodes = std::size_t{1} << 16;
+
+  // REQUIRES: batch_nodes > 0.
+  explicit SharedReducer(std::size_t batch_nodes = kBatchNodes) : batch_nodes_(batch_nodes) {}
+  SharedReducer(const SharedReducer&) = delete;
+  SharedReducer& operator=(const SharedReducer&) = delete;
+
+  // Consumes the store's nodes from the watermark to the store's end when the call starts, and
+  // returns how many this call consumed: concurrent steps each continue from the watermark, so
+  // every node is consumed once. Fails, consuming nothing, with OtherStore when the reducer follows
+  // another store. An interrupted step keeps the batches it completed: the reducer then holds a
+  // prefix of the store, consistent and usable, and the next step goes on from there. A batch that
+  // fails otherwise (an allocation failure) is rolled back; the batches before it stay.
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(const GraphStore& store);
+
+  // Steps, then reduces the canonical form against `outputs` (ids of the store read before the
+  // call; order and duplicates kept) and builds the result store. Fails as step does, and with the
+  // first output id not below the watermark. Interrupted while reducing, it leaves the reducer as
+  // the step left it.
+  [[nodiscard]] std::expected<ReducedStore, ReducerError> finalize(const GraphStore& store,
+                                                                   std::span<const NodeId> outputs,
+                                                                   const RewriteEngine& engine,
+                                                                   bool maximal_fusion);
+
+  struct Counters {
+    std::uint64_t watermark, total_work, canonical_count;
+  };
+  // Read together.
+  Counters counters() const;
+
+ private:
+  mutable GuardedMutex mutex_{"incremental reducer poisoned"};
+  IncrementalReducer reducer_;  // guarded by mutex_
+  const std::size_t batch_nodes_;
 };
 
 }  // namespace tarnvel

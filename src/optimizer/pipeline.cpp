@@ -195,7 +195,7 @@ Reduced reduce_live(const LiveNodes& live, std::uint64_t input_nodes, const Rewr
 // node.
 std::expected<std::pair<LiveNodes, std::uint64_t>, BadNodeId> live_in_store(
     const GraphStore& store, std::span<const NodeId> outputs) {
-  const GraphStore::NodesView nodes = store.view().nodes;
+  const NodesView nodes = store.nodes_view();
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
   }
@@ -205,6 +205,11 @@ std::expected<std::pair<LiveNodes, std::uint64_t>, BadNodeId> live_in_store(
 }  // namespace
 
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
+                         const RewriteEngine& engine, bool maximal_fusion) {
+  return reduce_live(live_nodes(nodes, outputs), nodes.size(), engine, maximal_fusion);
+}
+
+Reduced reduce_with_mode(const NodesView& nodes, std::span<const NodeId> outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
   return reduce_live(live_nodes(nodes, outputs), nodes.size(), engine, maximal_fusion);
 }
@@ -286,7 +291,7 @@ std::expected<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& sto
 
 std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,
                                                             std::span<const NodeId> outputs) {
-  const GraphStore::NodesView nodes = store.view().nodes;
+  const NodesView nodes = store.nodes_view();
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
   }

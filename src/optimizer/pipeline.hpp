@@ -61,6 +61,9 @@ EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const Node
 // InternalFault). maximal_fusion selects the maximal fusion rule over the single-use rule.
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
                          const RewriteEngine& engine, bool maximal_fusion);
+// The same over a view of an append-only node list, read without copying it.
+Reduced reduce_with_mode(const NodesView& nodes, std::span<const NodeId> outputs,
+                         const RewriteEngine& engine, bool maximal_fusion);
 
 // Interns the reduced nodes into a fresh store (equal nodes share one id), marks the distinct
 // outputs in first-occurrence order and installs the node map through the assigned ids.

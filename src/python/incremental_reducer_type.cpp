@@ -1,6 +1,7 @@
-// The Python class IncrementalReducer. Lock order: the reducer's mutex first, then a store's lock
-// (only inside snapshot_from). Python objects are built only after the reducer's mutex is released,
-// and a contended mutex is awaited detached from the interpreter.
+// The Python class IncrementalReducer, over a SharedReducer: the reducer's lock and a store's lock
+// are never held together. Python objects are built only after the reducer's lock is released, a
+// contended lock is awaited detached from the interpreter, and pending signals are heeded between
+// the batches of a step and while finalize reduces, with no lock held.
 #include <new>
 #include <variant>
 
@@ -14,8 +15,7 @@ namespace {
 
 struct PyIncrementalReducer {
   PyObject_HEAD
-  GuardedMutex mutex{"incremental reducer poisoned"};
-  IncrementalReducer reducer;  // guarded by mutex
+  SharedReducer reducer;
 };
 
 PyIncrementalReducer& state(PyObject* self) { return *reinterpret_cast<PyIncrementalReducer*>(self); }
@@ -29,11 +29,6 @@ bool to_store(PyObject* object, PyObject* self, GraphStore*& out) {
   }
   out = reinterpret_cast<PyGraphStore*>(object)->store.get();
   return true;
-}
-
-// The implicit step: the store's nodes from the watermark on. REQUIRES: the reducer's mutex held.
-std::expected<std::uint64_t, ReducerError> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-  return reducer.step(store.identity(), store.snapshot_from(reducer.watermark()));
 }
 
 // ValueError for either refusal.
@@ -50,7 +45,8 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   if (!signature.bind(args, nargsf, kwnames, bound) || !to_store(bound[0], self, store)) return nullptr;
   auto consumed = [&] {
     DetachedWaits waits;
-    return state(self).mutex.with_lock([&] { return consume_delta(state(self).reducer, *store); });
+    SignalChecks checks;
+    return state(self).reducer.step(*store);
   }();
   if (!consumed) return raise_reducer_error(consumed.error());
   return PyLong_FromUnsignedLongLong(*consumed);
@@ -65,7 +61,7 @@ PyObject* read_counter(PyObject* self, const Signature& signature, PyObject* con
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
   const std::uint64_t value = [&] {
     DetachedWaits waits;
-    return state(self).mutex.with_lock([&] { return read(state(self).reducer); });
+    return read(state(self).reducer.counters());
   }();
   return PyLong_FromUnsignedLongLong(value);
 } catch (...) {
@@ -75,17 +71,17 @@ PyObject* read_counter(PyObject* self, const Signature& signature, PyObject* con
 PyObject* watermark(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("watermark", {});
   return read_counter(self, signature, args, nargsf, kwnames,
-                      [](const IncrementalReducer& r) { return r.watermark(); });
+                      [](const SharedReducer::Counters& c) { return c.watermark; });
 }
 PyObject* total_work(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("total_work", {});
   return read_counter(self, signature, args, nargsf, kwnames,
-                      [](const IncrementalReducer& r) { return r.total_work(); });
+                      [](const SharedReducer::Counters& c) { return c.total_work; });
 }
 PyObject* canonical_count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("canonical_count", {});
   return read_counter(self, signature, args, nargsf, kwnames,
-                      [](const IncrementalReducer& r) { return r.canonical_count(); });
+                      [](const SharedReducer::Counters& c) { return c.canonical_count; });
 }
 
 PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
@@ -101,18 +97,12 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
     return nullptr;
   auto reduced = [&]() -> std::expected<ReducedStore, ReducerError> {
     DetachedWaits waits;
-    SignalChecks checks;  // heeded only once the reducer's mutex is released
-    // The outputs are read from the store before the reducer is locked.
+    SignalChecks checks;
+    // The outputs are read from the store before the reducer steps past them.
     auto outputs = requested_outputs(*store, std::move(requested));
     if (!outputs) return std::unexpected(outputs.error());
-    auto result = state(self).mutex.with_lock([&]() -> std::expected<Reduced, ReducerError> {
-      IncrementalReducer& reducer = state(self).reducer;
-      if (auto consumed = consume_delta(reducer, *store); !consumed) return std::unexpected(consumed.error());
-      const SaturationEngine engine;
-      return reducer.finalize(store->identity(), *outputs, engine, maximal_fusion);
-    });
-    if (!result) return std::unexpected(result.error());
-    return from_reduced(std::move(*result));  // the reducer's mutex is released by now
+    const SaturationEngine engine;
+    return state(self).reducer.finalize(*store, *outputs, engine, maximal_fusion);
   }();
   if (!reduced) return raise_reducer_error(reduced.error());
   Ref report = Ref::steal(report_to_py(reduced->second));
@@ -125,14 +115,15 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
 }
 
 PyObject* incremental_reducer_repr(PyObject* self) try {
-  const auto [watermark, canonical] = [&] {
+  const SharedReducer::Counters counters = [&] {
     DetachedWaits waits;
-    return state(self).mutex.with_lock(
-        [&] { return std::pair(state(self).reducer.watermark(), state(self).reducer.canonical_count()); });
+    return state(self).reducer.counters();
   }();
-  return PyUnicode_FromFormat("<tarnvel_core.IncrementalReducer: watermark %llu, %llu canonical node%s>",
-                              static_cast<unsigned long long>(watermark),
-                              static_cast<unsigned long long>(canonical), canonical == 1 ? "" : "s");
+  return PyUnicode_FromFormat(
+      "<tarnvel_core.IncrementalReducer: watermark %llu, %llu canonical node%s>",
+      static_cast<unsigned long long>(counters.watermark),
+      static_cast<unsigned long long>(counters.canonical_count),
+      counters.canonical_count == 1 ? "" : "s");
 } catch (...) {
   return raise_current_exception(Py_TYPE(self));
 }
@@ -144,11 +135,9 @@ PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* 
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   PyIncrementalReducer* object = reinterpret_cast<PyIncrementalReducer*>(self.get());
-  new (&object->mutex) GuardedMutex("incremental reducer poisoned");
   try {
-    new (&object->reducer) IncrementalReducer();
+    new (&object->reducer) SharedReducer();
   } catch (...) {
-    object->mutex.~GuardedMutex();
     Py_SET_TYPE(self.get(), &PyBaseObject_Type);  // nothing of ours left to destroy
     Py_DECREF(type);
     throw;
@@ -160,8 +149,7 @@ PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* 
 
 void incremental_reducer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  state(self).reducer.~IncrementalReducer();
-  state(self).mutex.~GuardedMutex();
+  state(self).reducer.~SharedReducer();
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -210,7 +210,7 @@ std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& stor
                                                           std::span<const NodeId> outputs) {
   // Both passes read one view of the store: the same consistent state a snapshot would give,
   // without copying every key first and without holding the lock.
-  const GraphStore::NodesView nodes = store.view().nodes;
+  const NodesView nodes = store.nodes_view();
   std::string blob;
   auto written = append_encoded(blob, [&](auto& sink) { put_blob(sink, nodes, outputs); });
   if (!written) return std::unexpected(written.error());

@@ -7,38 +7,11 @@
 
 namespace tarnvel {
 
-void GraphStore::NodeList::reserve_one() {
-  if (size_ % kChunkSize != 0) return;
-  if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(4, chunks_.size() * 2));
-  std::vector<NodeKey> chunk;
-  chunk.reserve(kChunkSize);
-  chunks_.push_back(std::move(chunk));  // cannot throw: capacity reserved above
-}
-
-void GraphStore::NodeList::reserve(std::size_t extra) {
-  chunks_.reserve((size_ + extra + kChunkSize - 1) / kChunkSize);
-}
-
 void GraphStore::reserve(std::uint64_t count) {
   mutex_.with_lock([&] {
     nodes_.reserve(count);
     index_.reserve(count);
   });
-}
-
-std::vector<NodeKey> GraphStore::NodeList::copy(std::size_t start) const {
-  std::vector<NodeKey> out;
-  if (start >= size_) return out;
-  out.reserve(size_ - start);
-  for (std::size_t id = start; id < size_; ++id) out.push_back((*this)[id]);
-  return out;
-}
-
-std::vector<const NodeKey*> GraphStore::NodeList::chunk_starts() const {
-  std::vector<const NodeKey*> starts;
-  starts.reserve(chunks_.size());
-  for (const std::vector<NodeKey>& chunk : chunks_) starts.push_back(chunk.data());
-  return starts;
 }
 
 namespace {
@@ -60,9 +33,8 @@ std::expected<NodeId, BadNodeId> GraphStore::intern_locked(Key&& key, std::uint6
   if (const auto found = index_.find(folded, same_key)) return NodeId{*found};
   // A full store refuses the node as if memory had run out: nothing is changed.
   if (next >= NodeIndex::kNoId) throw std::bad_alloc();
-  // Room first, then the key is built in place: a failure in either leaves the store as it was,
-  // and with room reserved the append and the insert below cannot fail.
-  nodes_.reserve_one();
+  // Index room first, then the key is built in place: a failure in either leaves the store as it
+  // was, and with room reserved the insert below cannot fail.
   index_.reserve_one(folded);
   nodes_.emplace_back(std::forward<Key>(key));
   index_.insert(folded, static_cast<std::uint32_t>(next));
@@ -125,8 +97,11 @@ std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
 }
 
 GraphStore::View GraphStore::view() const {
-  return mutex_.with_lock(
-      [&] { return View{NodesView(nodes_.chunk_starts(), nodes_.size()), outputs_}; });
+  return mutex_.with_lock([&] { return View{nodes_.view(), outputs_}; });
+}
+
+NodesView GraphStore::nodes_view() const {
+  return mutex_.with_lock([&] { return nodes_.view(); });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ir/node.hpp"
+#include "store/append_only_list.hpp"
 #include "store/node_index.hpp"
 #include "support/guarded_mutex.hpp"
 
@@ -52,51 +53,14 @@ struct MarkedNode {
   bool output;
 };
 
+// A store's nodes, and a view that reads them without the store's lock: nodes are only ever
+// appended, and an append never moves or changes a node, so the nodes a view covers are the same
+// whatever other threads record meanwhile. A view stays valid while the store lives.
+using NodeList = AppendOnlyList<NodeKey>;
+using NodesView = NodeList::View;
+
 class GraphStore {
- private:
-  // Nodes live in fixed-size chunks: appending never moves a key, and capacity overshoots by at
-  // most one chunk (a doubling vector could hold twice the memory the nodes need).
-  class NodeList {
-   public:
-    static constexpr std::size_t kChunkSize = 1024;
-    std::size_t size() const noexcept { return size_; }
-    const NodeKey& operator[](NodeId id) const { return chunks_[id / kChunkSize][id % kChunkSize]; }
-    // Makes room for one more node; the following push_back cannot fail.
-    void reserve_one();
-    void reserve(std::size_t extra);
-    // Constructs the key in place; a failed construction leaves the list as it was.
-    template <class Arg>
-    void emplace_back(Arg&& arg) {
-      chunks_[size_ / kChunkSize].emplace_back(std::forward<Arg>(arg));  // room: reserve_one
-      ++size_;
-    }
-    std::vector<NodeKey> copy(std::size_t start) const;
-    std::vector<const NodeKey*> chunk_starts() const;
-
-   private:
-    std::vector<std::vector<NodeKey>> chunks_;
-    std::size_t size_ = 0;
-  };
-
  public:
-  // A read-only view of the nodes the store held when the view was taken, in id order. It reads
-  // without the lock and stays valid while the store lives: nodes are only ever appended, and an
-  // append never moves or changes a node (chunks are never reallocated), so the nodes it covers
-  // are the same whatever other threads record meanwhile.
-  class NodesView {
-   public:
-    std::size_t size() const noexcept { return size_; }
-    const NodeKey& operator[](NodeId id) const {
-      return chunks_[id / NodeList::kChunkSize][id % NodeList::kChunkSize];
-    }
-
-   private:
-    friend class GraphStore;
-    NodesView(std::vector<const NodeKey*> chunks, std::size_t size)
-        : chunks_(std::move(chunks)), size_(size) {}
-    std::vector<const NodeKey*> chunks_;  // the first node of each chunk
-    std::size_t size_;
-  };
   struct View {
     NodesView nodes;
     std::vector<NodeId> outputs;
@@ -174,6 +138,8 @@ class GraphStore {
   // The nodes and the marks, taken together, without copying a node: long readers (DCE, the blob
   // writer, DOT) work on the view with no lock held, so they may be interrupted.
   View view() const;
+  // The nodes alone, the same way.
+  NodesView nodes_view() const;
   // Makes room for `count` more nodes, so that a known number of interns never rehashes.
   void reserve(std::uint64_t count);
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "optimizer/incremental.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
@@ -93,6 +94,84 @@ TEST_F(InterruptedCallTest, EveryLongCallStopsAndLeavesTheStoreAsItWas) {
   // Nothing was poisoned: the same calls succeed afterwards.
   EXPECT_EQ(reduce_with(store, engine, false).first->node_count(), 2u);
   EXPECT_EQ(*serialize_with(*deserialize(blob).value(), store.outputs()), blob);
+}
+
+// What a finalize gives, comparable across reducers.
+std::string finalized(SharedReducer& reducer, const GraphStore& store,
+                      const RewriteEngine& engine) {
+  auto reduced = reducer.finalize(store, store.outputs(), engine, false);
+  EXPECT_TRUE(reduced.has_value());
+  const ReductionReport& report = reduced->second;
+  return *serialize_with(*reduced->first, reduced->first->outputs()) +
+         std::to_string(report.input_nodes) + "/" + std::to_string(report.reachable_nodes) + "/" +
+         std::to_string(report.reduced_nodes);
+}
+
+// A shared reducer's step stops between batches and keeps those it completed; its finalize stops
+// while it reduces and changes nothing. Either way the reducer stays consistent and usable, and a
+// later finalize gives what an uninterrupted one gives.
+TEST_F(InterruptedCallTest, ASharedReducerStopsBetweenBatchesAndFinishesLaterAsIfNeverStopped) {
+  const SaturationEngine engine;
+  const std::uint64_t nodes = store.node_count();
+  SharedReducer uninterrupted;
+  const std::string expected = finalized(uninterrupted, store, engine);
+
+  SharedReducer reducer;
+  {
+    CountingCheck first(1);
+    InterruptionScope scope(first);
+    EXPECT_THROW((void)reducer.step(store), Interrupted);
+    EXPECT_EQ(first.calls, 1u);
+  }
+  const SharedReducer::Counters stopped = reducer.counters();
+  EXPECT_EQ(stopped.watermark, SharedReducer::kBatchNodes);  // one batch, asked right after it
+  EXPECT_EQ(stopped.total_work, stopped.watermark);
+  IncrementalReducer prefix;
+  const std::vector<NodeKey> all = store.snapshot_from(0);
+  ASSERT_TRUE(prefix.step(store.identity(), std::span(all).first(stopped.watermark)).has_value());
+  EXPECT_EQ(stopped.canonical_count, prefix.canonical_count());
+
+  // Stopped again inside finalize, once in its step and once while it reduces.
+  for (std::size_t stop_at : {1, 3}) {
+    const SharedReducer::Counters before = reducer.counters();
+    CountingCheck check(stop_at);
+    InterruptionScope scope(check);
+    EXPECT_THROW((void)reducer.finalize(store, store.outputs(), engine, false), Interrupted);
+    const SharedReducer::Counters after = reducer.counters();
+    EXPECT_GT(after.watermark, before.watermark);
+    EXPECT_EQ(after.total_work, after.watermark);
+  }
+  EXPECT_EQ(reducer.counters().watermark, nodes);  // the last stop came after the step
+  EXPECT_EQ(reducer.step(store), 0u);
+  EXPECT_EQ(finalized(reducer, store, engine), expected);
+}
+
+// The check may run host code that uses the very reducer being stepped (a signal handler in the
+// binding): it must find the reducer unlocked and consistent every time it is asked.
+TEST_F(InterruptedCallTest, ASharedReducerIsUnlockedAndConsistentWheneverTheCheckIsAsked) {
+  struct ReadingCheck final : InterruptionCheck {
+    ReadingCheck(SharedReducer& shared, std::uint64_t nodes)
+        : reducer(shared), store_nodes(nodes) {}
+    bool stop_requested() override {
+      const SharedReducer::Counters counters = reducer.counters();  // would self-deadlock if held
+      consistent = consistent && counters.total_work == counters.watermark &&
+                   (counters.watermark % SharedReducer::kBatchNodes == 0 ||
+                    counters.watermark == store_nodes);
+      return ++calls == 4;  // three times between batches, then while it reduces
+    }
+    SharedReducer& reducer;
+    std::uint64_t store_nodes;
+    bool consistent = true;
+    std::size_t calls = 0;
+  };
+  const SaturationEngine engine;
+  SharedReducer reducer;
+  ReadingCheck check(reducer, store.node_count());
+  InterruptionScope scope(check);
+  EXPECT_THROW((void)reducer.finalize(store, store.outputs(), engine, false), Interrupted);
+  EXPECT_EQ(check.calls, 4u);
+  EXPECT_TRUE(check.consistent);
+  EXPECT_EQ(reducer.counters().watermark, store.node_count());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Concurrency stress of the core from std::threads, written for ThreadSanitizer (`make tsan` runs
-// every test whose name holds "Concurrent"). The binding keeps each incremental reducer behind a
-// mutex of its own and takes a store's lock only briefly inside it; these tests model that with a
-// std::mutex, so the two-lock path, batch reductions of a growing store and blob round trips all
-// run at once. Results are checked against the same calls repeated once the threads are done.
+// every test whose name holds "Concurrent"). The binding keeps each incremental reducer in a
+// SharedReducer, which steps in small batches under its own lock and finalizes with it released;
+// other tests serialize a plain IncrementalReducer with a std::mutex and take a store's lock inside
+// it (the two-lock path), while batch reductions of a growing store and blob round trips run at
+// once. Results are checked against the same calls repeated once the threads are done.
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -153,6 +154,67 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
     }
   }
   EXPECT_GE(checked, 12u);
+}
+
+TEST(SharedReducerConcurrentTest,
+     BatchedStepsFromManyThreadsConsumeEveryNodeOnceWhileFinalizesRead) {
+  const std::vector<NodeKey> nodes = program(700);
+  const SaturationEngine engine;
+  GraphStore store;
+  SharedReducer reducer(/*batch_nodes=*/7);  // many batches per step, so that steps interleave
+  std::atomic<std::uint64_t> recorded{0}, consumed{0};
+  std::vector<std::vector<Finalized>> finalized(2);
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+      ASSERT_EQ(store.intern(nodes[k]), NodeId(k));
+      publish(recorded, k + 1);
+    }
+  });
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&] {
+      while (recorded.load() < nodes.size()) {
+        const auto stepped = reducer.step(store);
+        ASSERT_TRUE(stepped.has_value());
+        consumed.fetch_add(*stepped);
+        const SharedReducer::Counters counters = reducer.counters();
+        EXPECT_EQ(counters.total_work, counters.watermark);
+      }
+    });
+  }
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; recorded.load() < nodes.size() || i < 4; ++i) {
+        std::uint64_t count;
+        while ((count = recorded.load()) == 0) std::this_thread::yield();
+        const NodeId outputs[] = {(count * 13 + t) % count};
+        auto reduced = reducer.finalize(store, outputs, engine, i % 2 == 1);
+        ASSERT_TRUE(reduced.has_value());
+        finalized[t].push_back({outputs[0], i % 2 == 1, outcome_of(*reduced)});
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  // Finalizes step too without saying how many nodes they consumed, so the counts reported add up
+  // to at most the store; a node folded twice would show in the watermark or the canonical form.
+  const std::uint64_t rest = reducer.step(store).value();
+  const SharedReducer::Counters counters = reducer.counters();
+  EXPECT_EQ(counters.watermark, nodes.size());
+  EXPECT_EQ(counters.total_work, nodes.size());
+  EXPECT_LE(consumed.load() + rest, nodes.size());
+  IncrementalReducer fresh;
+  ASSERT_EQ(fresh.step(store.identity(), store.snapshot_from(0)), nodes.size());
+  EXPECT_EQ(counters.canonical_count, fresh.canonical_count());
+  for (const auto& results : finalized) {
+    ASSERT_GE(results.size(), 4u);
+    for (const Finalized& f : results) {
+      const NodeId outputs[] = {f.output};
+      EXPECT_EQ(outcome_of(*fresh.finalize(store.identity(), outputs, engine, f.maximal_fusion)),
+                f.outcome)
+          << f.output;
+    }
+  }
 }
 
 TEST(GraphStoreConcurrentTest, ReductionsConesAndBlobsOfAGrowingStoreMatchTheFinalOnes) {

@@ -793,7 +793,10 @@ class TestSignalsStopLongCalls:
         lambda s, blob: s.to_dot(),
         lambda s, blob: s.nodes(),
         lambda s, blob: tc.GraphStore.deserialize(blob),
-    ], ids=["reduce", "reduce_fused", "reduce_incremental", "cone", "to_dot", "nodes", "deserialize"])
+        lambda s, blob: tc.IncrementalReducer().step(s),
+        lambda s, blob: tc.IncrementalReducer().finalize(s),
+    ], ids=["reduce", "reduce_fused", "reduce_incremental", "cone", "to_dot", "nodes", "deserialize",
+            "step", "finalize"])
     def test_a_raising_handler_stops_the_call(self, long_chain, call):
         store, blob, before = long_chain
         undo = timer_raising_stop(at_call=3)
@@ -814,3 +817,23 @@ class TestSignalsStopLongCalls:
             undo()
         assert store.cone(outputs=store.outputs()).node_count() == store.node_count()
         assert snapshot(tc.GraphStore.deserialize(blob)) == before
+
+    def test_an_interrupted_reducer_stays_consistent_and_finishes_as_if_never_stopped(self, long_chain):
+        store, blob, before = long_chain
+        expected_store, expected_report = tc.IncrementalReducer().finalize(store)
+        reducer = tc.IncrementalReducer()
+        for call in (reducer.step, reducer.finalize):
+            undo = timer_raising_stop(at_call=3)
+            try:
+                with pytest.raises(Stop):
+                    call(store)
+            finally:
+                undo()
+            watermark, total_work, _ = counters(reducer)
+            assert 0 < watermark == total_work <= store.node_count()
+        reducer.step(store)
+        assert reducer.watermark() == store.node_count()
+        reduced, report = reducer.finalize(store)
+        assert (reduced.serialize(), reduced.node_map(), report) == (
+            expected_store.serialize(), expected_store.node_map(), expected_report)
+        assert snapshot(store) == before
