@@ -31,7 +31,8 @@ void use_everywhere(const tarnvel::GraphStore& store) {
   const tarnvel::Snapshot snapshot = store.snapshot();
   for (const tarnvel::NodeKey& node : snapshot.nodes) {
     if (node.kind() != tarnvel::NodeKind::Stage) continue;
-    for (const tarnvel::StageOp& member : node.members()) (void)tarnvel::parse_op_token(member.token);
+    for (const tarnvel::StageOp& member : node.members())
+      (void)tarnvel::parse_op_token(member.token);
   }
   if (snapshot.nodes.size() > kMaxReducedNodes) return;
   auto coned = tarnvel::cone(store, snapshot.outputs);

@@ -27,25 +27,29 @@ std::string write(const GraphStore& store, std::vector<NodeId> outputs) {
 
 std::string every_kind() {
   GraphStore store;
-  const NodeId x = add(store, NodeKey::source("x", params({
-      {"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
-      {"max", ParamValue::of_int(std::numeric_limits<std::int64_t>::max())},
-      {"nan", ParamValue::of_float(std::bit_cast<double>(0x7FF000000000BEEFULL))},
-      {"neg0", ParamValue::of_float(-0.0)},
-      {"inf", ParamValue::of_float(std::numeric_limits<double>::infinity())},
-      {"b", ParamValue::of_bool(false)},
-      {"s", ParamValue::of_str("caf\xC3\xA9 \xF0\x9F\x98\x80|;=%")}})));
+  const NodeId x = add(
+      store,
+      NodeKey::source(
+          "x", params({{"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
+                       {"max", ParamValue::of_int(std::numeric_limits<std::int64_t>::max())},
+                       {"nan", ParamValue::of_float(std::bit_cast<double>(0x7FF000000000BEEFULL))},
+                       {"neg0", ParamValue::of_float(-0.0)},
+                       {"inf", ParamValue::of_float(std::numeric_limits<double>::infinity())},
+                       {"b", ParamValue::of_bool(false)},
+                       {"s", ParamValue::of_str("caf\xC3\xA9 \xF0\x9F\x98\x80|;=%")}})));
   const NodeId w = add(store, NodeKey::source("w", {}));
   const NodeId y = add(store, NodeKey::op("add", params({{"k", ParamValue::of_int(2)}}), {x, x}));
   const NodeId r = add(store, NodeKey::reduction("sum", {}, {y, w}));
   const NodeId e = add(store, NodeKey::external({"onnx", "h", "torch", "2", "io", "prep"},
                                                 params({{"t", ParamValue::of_bool(true)}}), {r}));
   add(store, NodeKey::external({"onnx", "h", "torch", "2", "io", std::nullopt}, {}, {}));
-  const NodeId s = add(store, NodeKey::stage(
-      {x, e}, {StageOp{"op|neg", {StageRef::input(1)}},
-               StageOp{"op|mul|k=i3", {StageRef::member(0), StageRef::input(0)}},
-               StageOp{"red|sum", {StageRef::member(1), StageRef::input(7)}}}));
-  const NodeId ex = add(store, NodeKey::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {s}));
+  const NodeId s =
+      add(store,
+          NodeKey::stage({x, e}, {StageOp{"op|neg", {StageRef::input(1)}},
+                                  StageOp{"op|mul|k=i3", {StageRef::member(0), StageRef::input(0)}},
+                                  StageOp{"red|sum", {StageRef::member(1), StageRef::input(7)}}}));
+  const NodeId ex =
+      add(store, NodeKey::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {s}));
   add(store, NodeKey::join({}, {ex, y, w}));
   return write(store, {8, 2, 8, 0});
 }
@@ -54,7 +58,8 @@ std::string chain(int length) {
   GraphStore store;
   NodeId last = add(store, NodeKey::source("in", {}));
   for (int i = 0; i < length; ++i) {
-    last = add(store, NodeKey::op(i % 2 ? "neg" : "exp", params({{"i", ParamValue::of_int(i)}}), {last}));
+    last = add(store,
+               NodeKey::op(i % 2 ? "neg" : "exp", params({{"i", ParamValue::of_int(i)}}), {last}));
   }
   return write(store, {last});
 }
@@ -80,8 +85,8 @@ int main(int argc, char** argv) {
   corpus.put("trailing-bytes", kinds + "trailing");
 
   // Damaged copies: cut short, one byte changed, foreign magic, forged counts.
-  for (std::size_t cut : {std::size_t{3}, std::size_t{7}, kinds.size() / 3, kinds.size() / 2,
-                          kinds.size() - 1}) {
+  for (std::size_t cut :
+       {std::size_t{3}, std::size_t{7}, kinds.size() / 3, kinds.size() / 2, kinds.size() - 1}) {
     corpus.put("cut-" + std::to_string(cut), kinds.substr(0, cut));
   }
   for (std::size_t at = 8; at < kinds.size(); at += kinds.size() / 9) {

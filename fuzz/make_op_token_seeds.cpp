@@ -32,13 +32,23 @@ std::vector<Seed> keys() {
       {true, "sum", {{"scale", ParamValue::of_int(2)}}},
       {true, "", {{"", ParamValue::of_str("")}}},
       {false, "a|b;c=d%e%7C%25", {{"k|;=%", ParamValue::of_str("v|;=%3B%")}}},
-      {false, "caf\xC3\xA9 \xF0\x9F\x98\x80", {{"b", ParamValue::of_bool(true)}, {"c", ParamValue::of_bool(false)}}},
-      {false, "extremes", {{"min", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
-                           {"max", ParamValue::of_int(std::numeric_limits<std::int64_t>::max())},
-                           {"nan", ParamValue::of_float(payload_nan)},
-                           {"inf", ParamValue::of_float(-std::numeric_limits<double>::infinity())}}},
-      {true, "dup", {{"k", ParamValue::of_int(1)}, {"k", ParamValue::of_str("1")}, {"a", ParamValue::of_float(0.5)}}},
-      {false, std::string(40, 'n'), {{Text(std::string(30, 'k')), ParamValue::of_str(std::string(50, 's'))}}},
+      {false,
+       "caf\xC3\xA9 \xF0\x9F\x98\x80",
+       {{"b", ParamValue::of_bool(true)}, {"c", ParamValue::of_bool(false)}}},
+      {false,
+       "extremes",
+       {{"min", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
+        {"max", ParamValue::of_int(std::numeric_limits<std::int64_t>::max())},
+        {"nan", ParamValue::of_float(payload_nan)},
+        {"inf", ParamValue::of_float(-std::numeric_limits<double>::infinity())}}},
+      {true,
+       "dup",
+       {{"k", ParamValue::of_int(1)},
+        {"k", ParamValue::of_str("1")},
+        {"a", ParamValue::of_float(0.5)}}},
+      {false,
+       std::string(40, 'n'),
+       {{Text(std::string(30, 'k')), ParamValue::of_str(std::string(50, 's'))}}},
   };
 }
 
@@ -89,15 +99,18 @@ int main(int argc, char** argv) {
     // Damaged copies: cut at every separator, and with the kind changed.
     for (std::size_t at = 0; at < token.size(); ++at) {
       if (token[at] == '|' || token[at] == ';' || token[at] == '=') {
-        corpus.put("cut-" + std::to_string(n) + "-" + std::to_string(at), text_mode + token.substr(0, at + 1));
+        corpus.put("cut-" + std::to_string(n) + "-" + std::to_string(at),
+                   text_mode + token.substr(0, at + 1));
       }
     }
     corpus.put("kind-" + std::to_string(n), text_mode + "src" + token.substr(token.find('|')));
     ++n;
   }
-  for (std::string_view identity : kIdentityTokens) corpus.put("identity-" + std::to_string(n++), text_mode + std::string(identity));
-  for (const char* odd : {"op", "op|", "red|x|k", "op|x|k=z1", "op|x|k=i", "op|x|k=i+-1", "op|x|k=f+1",
-                          "op|x|k=fg", "op|x|k=btru", "op|x|=s;=s", "op|x||k=i1", "op|%zz|k=s%7"}) {
+  for (std::string_view identity : kIdentityTokens)
+    corpus.put("identity-" + std::to_string(n++), text_mode + std::string(identity));
+  for (const char* odd :
+       {"op", "op|", "red|x|k", "op|x|k=z1", "op|x|k=i", "op|x|k=i+-1", "op|x|k=f+1", "op|x|k=fg",
+        "op|x|k=btru", "op|x|=s;=s", "op|x||k=i1", "op|%zz|k=s%7"}) {
     corpus.put("odd-" + std::to_string(n++), text_mode + odd);
   }
   return 0;

@@ -38,13 +38,15 @@ int main(int argc, char** argv) {
     texts.push_back("(" + std::string(identity) + " (" + std::string(identity) + " ?a))");
     texts.push_back("(op|mul ?a (" + std::string(identity) + " src|x))");
   }
-  for (const char* text : {"?a", "src|x", "(op|neg src|x)", "(f ?a ?a ?b ?b)", "(f (g ?a) (g ?a) ?a)",
-                           "  (f\n ?a\t(g \"a b\" \"\\\"q\\\\\"))  ", "(f \"\" ?)", "?",
-                           // parse errors: empty, empty list, list head, variable with operands,
-                           // unbalanced, trailing text, unterminated string
-                           "", "()", "((f) ?a)", "(?a b)", "(f ?a", "f)", "(f) (g)", "(f \"abc", "(f \"\\"}) {
+  for (const char* text :
+       {"?a", "src|x", "(op|neg src|x)", "(f ?a ?a ?b ?b)", "(f (g ?a) (g ?a) ?a)",
+        "  (f\n ?a\t(g \"a b\" \"\\\"q\\\\\"))  ", "(f \"\" ?)", "?",
+        // parse errors: empty, empty list, list head, variable with operands,
+        // unbalanced, trailing text, unterminated string
+        "", "()", "((f) ?a)", "(?a b)", "(f ?a", "f)", "(f) (g)", "(f \"abc", "(f \"\\"}) {
     texts.push_back(text);
   }
-  for (std::size_t i = 0; i < texts.size(); ++i) corpus.put("pattern-" + std::to_string(i), texts[i]);
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    corpus.put("pattern-" + std::to_string(i), texts[i]);
   return 0;
 }

@@ -48,7 +48,8 @@ class Bytes {
 };
 
 std::string token_of(const tarnvel::ParsedOpToken& parsed) {
-  return tarnvel::with_params(parsed.kind + "|" + tarnvel::escape_token(parsed.name), parsed.params);
+  return tarnvel::with_params(parsed.kind + "|" + tarnvel::escape_token(parsed.name),
+                              parsed.params);
 }
 
 void check_text(std::string_view token) {
@@ -59,7 +60,8 @@ void check_text(std::string_view token) {
   const std::string again = token_of(*parsed);
   const auto reparsed = tarnvel::parse_op_token(again);
   require(reparsed.has_value(), "a written token parses");
-  require(reparsed->kind == parsed->kind && reparsed->name == parsed->name, "kind and name survive");
+  require(reparsed->kind == parsed->kind && reparsed->name == parsed->name,
+          "kind and name survive");
   require(reparsed->params == parsed->params, "parameters survive");
   require(token_of(*reparsed) == again, "writing a parsed token is a fixed point");
 }
@@ -71,15 +73,24 @@ void check_key(Bytes& in) {
   for (int count = in.byte() % 6; count > 0 && !in.empty(); --count) {
     std::string key = in.text();
     switch (in.byte() % 4) {
-      case 0: pairs.push_back({tarnvel::Text(key), tarnvel::ParamValue::of_int(static_cast<std::int64_t>(in.u64()))}); break;
-      case 1: pairs.push_back({tarnvel::Text(key), tarnvel::ParamValue::of_float(std::bit_cast<double>(in.u64()))}); break;
-      case 2: pairs.push_back({tarnvel::Text(key), tarnvel::ParamValue::of_bool(in.byte() & 1)}); break;
+      case 0:
+        pairs.push_back(
+            {tarnvel::Text(key), tarnvel::ParamValue::of_int(static_cast<std::int64_t>(in.u64()))});
+        break;
+      case 1:
+        pairs.push_back(
+            {tarnvel::Text(key), tarnvel::ParamValue::of_float(std::bit_cast<double>(in.u64()))});
+        break;
+      case 2:
+        pairs.push_back({tarnvel::Text(key), tarnvel::ParamValue::of_bool(in.byte() & 1)});
+        break;
       default: pairs.push_back({tarnvel::Text(key), tarnvel::ParamValue::of_str(in.text())}); break;
     }
   }
   const tarnvel::ParamMap params{tarnvel::ParamMap::Pairs(pairs)};
-  const tarnvel::NodeKey key = reduction ? tarnvel::NodeKey::reduction(tarnvel::Text(name), params, {0})
-                                         : tarnvel::NodeKey::op(tarnvel::Text(name), params, {0});
+  const tarnvel::NodeKey key = reduction
+                                   ? tarnvel::NodeKey::reduction(tarnvel::Text(name), params, {0})
+                                   : tarnvel::NodeKey::op(tarnvel::Text(name), params, {0});
   const std::string token = key.token();
   const auto parsed = tarnvel::parse_op_token(token);
   require(parsed.has_value(), "an Op or Reduction token parses");

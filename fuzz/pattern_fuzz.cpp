@@ -5,7 +5,8 @@
 // - finds, in an e-graph built from its own instances, exactly the matches a naive recursive
 //   matcher finds (compared as sets: the machine's order and multiplicity are its own), each of
 //   them real, and the instance known to match among them,
-// - changes nothing when applied as its own right-hand side, leaving every e-graph invariant intact.
+// - changes nothing when applied as its own right-hand side, leaving every e-graph invariant
+// intact.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +44,8 @@ std::string quote_atom(std::string_view text) {
 
 // The term below `entry` as S-expression text; every atom quoted, so any symbol text survives.
 std::string print(const FlatPattern& expr, std::size_t entry, const SymbolTable& symbols) {
-  if (const auto* var = std::get_if<Var>(&expr.nodes[entry])) return quote_atom(symbols.text(var->symbol));
+  if (const auto* var = std::get_if<Var>(&expr.nodes[entry]))
+    return quote_atom(symbols.text(var->symbol));
   const SymbolNode& node = std::get<SymbolNode>(expr.nodes[entry]);
   if (node.children.empty()) return quote_atom(symbols.text(node.op));
   std::string out = "(" + quote_atom(symbols.text(node.op));
@@ -55,8 +57,8 @@ using Binding = std::map<std::uint32_t, Id>;  // variable symbol -> root class
 
 // Every way `entry` embeds in class `eclass` extending `binding`, appended to `out`. Returns false
 // once the budget is spent.
-bool naive(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id eclass, const Binding& binding,
-           std::vector<Binding>& out, std::size_t& budget) {
+bool naive(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id eclass,
+           const Binding& binding, std::vector<Binding>& out, std::size_t& budget) {
   if (budget == 0) return false;
   --budget;
   eclass = egraph.find(eclass);
@@ -78,7 +80,8 @@ bool naive(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id 
     for (std::size_t k = 0; k < pattern.children.size() && !states.empty(); ++k) {
       std::vector<Binding> next;
       for (const Binding& state : states) {
-        if (!naive(egraph, expr, pattern.children[k], node.children[k], state, next, budget)) return false;
+        if (!naive(egraph, expr, pattern.children[k], node.children[k], state, next, budget))
+          return false;
       }
       states = std::move(next);
     }
@@ -88,7 +91,8 @@ bool naive(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id 
 }
 
 // True when the term `entry` under `binding` is represented in class `eclass`.
-bool represented(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id eclass, const Binding& binding) {
+bool represented(const EGraph& egraph, const FlatPattern& expr, std::size_t entry, Id eclass,
+                 const Binding& binding) {
   eclass = egraph.find(eclass);
   if (const auto* var = std::get_if<Var>(&expr.nodes[entry])) {
     const auto bound = binding.find(var->symbol.value);
@@ -106,13 +110,16 @@ bool represented(const EGraph& egraph, const FlatPattern& expr, std::size_t entr
   return false;
 }
 
-// Adds the pattern's term with variable i bound to leaves[(i + shift) % leaves.size()]; returns its class.
-Id instantiate(EGraph& egraph, const FlatPattern& expr, const std::vector<Id>& leaves, std::size_t shift) {
+// Adds the pattern's term with variable i bound to leaves[(i + shift) % leaves.size()]; returns its
+// class.
+Id instantiate(EGraph& egraph, const FlatPattern& expr, const std::vector<Id>& leaves,
+               std::size_t shift) {
   std::vector<Id> ids;
   std::map<std::uint32_t, std::size_t> var_index;
   for (const PatternNode& entry : expr.nodes) {
     if (const auto* var = std::get_if<Var>(&entry)) {
-      const std::size_t index = var_index.emplace(var->symbol.value, var_index.size()).first->second;
+      const std::size_t index =
+          var_index.emplace(var->symbol.value, var_index.size()).first->second;
       ids.push_back(leaves[(index + shift) % leaves.size()]);
       continue;
     }
@@ -142,9 +149,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < expr->nodes.size(); ++i) {
     if (const auto* var = std::get_if<Var>(&expr->nodes[i])) {
       const std::string_view name = symbols.text(var->symbol);
-      require(name.size() >= 2 && name.front() == '?', "variables are ?-texts of two or more bytes");
+      require(name.size() >= 2 && name.front() == '?',
+              "variables are ?-texts of two or more bytes");
     } else {
-      for (Id child : std::get<SymbolNode>(expr->nodes[i]).children) require(child < i, "children come first");
+      for (Id child : std::get<SymbolNode>(expr->nodes[i]).children)
+        require(child < i, "children come first");
     }
   }
   const Pattern compiled(*expr);
@@ -160,9 +169,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // first instance is merged with a leaf so that classes hold several nodes (and cycles).
   EGraph egraph(symbols);
   std::vector<Id> leaves;
-  for (const char* leaf : {"leaf 0", "leaf 1", "leaf 2"}) leaves.push_back(egraph.add(SymbolNode{egraph.symbols().intern(leaf), {}}));
+  for (const char* leaf : {"leaf 0", "leaf 1", "leaf 2"})
+    leaves.push_back(egraph.add(SymbolNode{egraph.symbols().intern(leaf), {}}));
   std::vector<Id> instances;
-  for (std::size_t shift = 0; shift < 3; ++shift) instances.push_back(instantiate(egraph, ast, leaves, shift));
+  for (std::size_t shift = 0; shift < 3; ++shift)
+    instances.push_back(instantiate(egraph, ast, leaves, shift));
   egraph.union_(instances[1], leaves[2]);
   egraph.rebuild();
   egraph.verify();
@@ -183,9 +194,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (total < limit) {
-    require(std::any_of(found.begin(), found.end(),
-                        [&](const auto& entry) { return entry.first == egraph.find(instances[0]); }),
-            "the pattern matches its own instance");
+    require(
+        std::any_of(found.begin(), found.end(),
+                    [&](const auto& entry) { return entry.first == egraph.find(instances[0]); }),
+        "the pattern matches its own instance");
     std::set<std::pair<Id, Binding>> expected;
     std::size_t budget = kNaiveBudget;
     bool complete = true;

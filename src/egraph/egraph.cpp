@@ -297,8 +297,8 @@ void EGraph::refresh_op_lists() {
   for (Symbol op : dirty_ops_) {
     std::vector<Id>& list = classes_by_op_[op.value];
     const auto middle = list.begin() + static_cast<std::ptrdiff_t>(op_sorted_prefix_[op.value]);
-    const auto kept_end = std::remove_if(list.begin(), middle,
-                                         [&](Id id) { return !union_find_.is_root(id); });
+    const auto kept_end =
+        std::remove_if(list.begin(), middle, [&](Id id) { return !union_find_.is_root(id); });
     const auto new_end = std::move(middle, list.end(), kept_end);
     list.erase(new_end, list.end());
     std::inplace_merge(list.begin(), kept_end, list.end());

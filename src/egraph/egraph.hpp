@@ -24,9 +24,9 @@
 
 #include "absl/container/inlined_vector.h"
 #include "egraph/chunked.hpp"
-#include "egraph/symbol_node.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/pool.hpp"
+#include "egraph/symbol_node.hpp"
 #include "egraph/symbol_table.hpp"
 #include "egraph/union_find.hpp"
 #include "support/builtins.hpp"
@@ -189,20 +189,20 @@ class EGraph {
   Pool<Id, 18> use_pool_;
   Chunked<SymbolNode> added_;  // by id: the e-node created with the id, as it was when added
   Memo memo_;
-  std::vector<Id> repair_list_;           // ids whose added form must be re-entered, with repeats
-  std::size_t repaired_children_ = 0;     // children canonicalized by repairs: the work they did
+  std::vector<Id> repair_list_;  // ids whose added form must be re-entered, with repeats
+  std::size_t repaired_children_ = 0;  // children canonicalized by repairs: the work they did
   std::size_t number_of_classes_ = 0;
   bool is_clean_ = false;
 
   // Classes whose node lists changed since the last rebuild (created, merged into, or holding an
   // e-node with a child that lost a merge), raw ids with repeats; the class pass visits only these.
   std::vector<Id> touched_;
-  std::vector<std::uint8_t> id_mark_;   // by id, scratch for deduplication, all zero between uses
+  std::vector<std::uint8_t> id_mark_;  // by id, scratch for deduplication, all zero between uses
 
-  std::vector<std::vector<Id>> classes_by_op_;   // by symbol
-  std::vector<std::size_t> op_sorted_prefix_;    // by symbol, during a rebuild
+  std::vector<std::vector<Id>> classes_by_op_;  // by symbol
+  std::vector<std::size_t> op_sorted_prefix_;  // by symbol, during a rebuild
   std::vector<Symbol> dirty_ops_;
-  std::vector<std::size_t> added_with_op_;       // by symbol
+  std::vector<std::size_t> added_with_op_;  // by symbol
   // By symbol: (arity, count) pairs answered since the symbol was last dirty.
   mutable std::vector<absl::InlinedVector<std::pair<std::size_t, std::size_t>, 1>> node_counts_;
 };

@@ -43,7 +43,8 @@ std::optional<Id> Memo::find(const SymbolNode& node) const {
   const Key key(node);
   const auto& segment = table_.segment(key.hash);
   if (segment.size() == 0) return std::nullopt;
-  const Slot& slot = segment.probe(key.hash, [&](const Slot& candidate) { return matches(candidate, key); });
+  const Slot& slot =
+      segment.probe(key.hash, [&](const Slot& candidate) { return matches(candidate, key); });
   if (slot.head == kEmpty) return std::nullopt;
   return slot.id;
 }
@@ -52,7 +53,8 @@ std::pair<Id*, bool> Memo::insert(const SymbolNode& node, Id id) {
   const Key key(node);
   auto& segment = table_.segment(key.hash);
   if (!segment.has_room()) segment.grow(segment.size() + 1);
-  Slot* slot = &segment.probe(key.hash, [&](const Slot& candidate) { return matches(candidate, key); });
+  Slot* slot =
+      &segment.probe(key.hash, [&](const Slot& candidate) { return matches(candidate, key); });
   if (slot->head != kEmpty) return {&slot->id, false};
   std::uint32_t second = key.second;
   if (key.head == kWide) {

@@ -32,12 +32,8 @@ class Converter {
           error = open_list(i);
           ++i;  // the operator atom, consumed by open_list
           break;
-        case SexpToken::Kind::Close:
-          error = close_list();
-          break;
-        case SexpToken::Kind::Atom:
-          error = finish(token.atom, {});
-          break;
+        case SexpToken::Kind::Close: error = close_list(); break;
+        case SexpToken::Kind::Atom: error = finish(token.atom, {}); break;
       }
       if (error) return std::unexpected(std::move(*error));
     }
@@ -100,7 +96,7 @@ std::string to_string(const PatternParseError& error) {
 }
 
 std::expected<FlatPattern, PatternParseError> parse_flat_pattern(std::string_view text,
-                                                        SymbolTable& symbols) {
+                                                                 SymbolTable& symbols) {
   auto sexp = read_sexp(text);
   if (!sexp) return std::unexpected(BadSexp{std::move(sexp.error())});
   return Converter(*sexp, symbols).convert();
@@ -140,7 +136,7 @@ std::vector<Var> Pattern::vars() const {
 }
 
 std::vector<ClassMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
-                                           std::vector<ClassMatches> buffer) const {
+                                          std::vector<ClassMatches> buffer) const {
   check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
   std::vector<ClassMatches> matches = std::move(buffer);
   matches.clear();
@@ -213,10 +209,11 @@ Id Pattern::add_root(EGraph& egraph, SymbolNode node, Id matched) const {
   return egraph.find(egraph.add(std::move(node)));
 }
 
-Id Pattern::instantiate(EGraph& egraph, const Substitution& substitution, Id matched, std::vector<Id>& ids,
-                        std::optional<SymbolNode> first_leaf) const {
+Id Pattern::instantiate(EGraph& egraph, const Substitution& substitution, Id matched,
+                        std::vector<Id>& ids, std::optional<SymbolNode> first_leaf) const {
   // The precomputed node may name classes merged since; adding canonicalizes them again. Its class
-  // was checked for it when it was computed, and adding finds the node wherever it got listed since.
+  // was checked for it when it was computed, and adding finds the node wherever it got listed
+  // since.
   if (first_leaf && first_leaf_ == ast_.root()) {
     return egraph.find(egraph.add(std::move(*first_leaf)));
   }
@@ -242,7 +239,8 @@ Id Pattern::instantiate(EGraph& egraph, const Substitution& substitution, Id mat
   return ids.back();
 }
 
-std::optional<SymbolNode> Pattern::first_leaf_node(const EGraph& egraph, const Substitution& substitution) const {
+std::optional<SymbolNode> Pattern::first_leaf_node(const EGraph& egraph,
+                                                   const Substitution& substitution) const {
   const SymbolNode& pattern_node = std::get<SymbolNode>(ast_.nodes[*first_leaf_]);
   SymbolNode node{pattern_node.op, {}};
   for (Id child : pattern_node.children) {
@@ -270,7 +268,8 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
   };
   std::vector<std::pair<Id, const Substitution*>> work;
   for (const ClassMatches& match : matches) {
-    for (const Substitution& substitution : match.substitutions) work.emplace_back(match.eclass, &substitution);
+    for (const Substitution& substitution : match.substitutions)
+      work.emplace_back(match.eclass, &substitution);
   }
   const auto load_classes = [&](std::size_t i) {
     if (i >= work.size()) return;
@@ -316,10 +315,9 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
     prepare(i + kPrefetchDistance);
     note_work();
     const auto [matched, substitution] = work[i];
-    const Id instance =
-        still_listed(prepared)
-            ? egraph.find(matched)
-            : instantiate(egraph, *substitution, matched, ids, std::move(prepared.first_leaf));
+    const Id instance = still_listed(prepared) ? egraph.find(matched)
+                                               : instantiate(egraph, *substitution, matched, ids,
+                                                             std::move(prepared.first_leaf));
     if (egraph.union_(instance, matched)) changed.push_back(instance);
   }
   return changed;

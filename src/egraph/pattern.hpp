@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "egraph/egraph.hpp"
-#include "egraph/machine.hpp"
 #include "egraph/flat_pattern.hpp"
+#include "egraph/machine.hpp"
 #include "egraph/sexp.hpp"
 #include "egraph/symbol_table.hpp"
 
@@ -49,8 +49,8 @@ std::string to_string(const PatternParseError& error);
 
 // Parses `text` into a flat pattern, children first, not yet compacted. Symbols are interned in
 // `symbols`; a variable is an atom of at least two characters beginning with "?".
-[[nodiscard]] std::expected<FlatPattern, PatternParseError> parse_flat_pattern(std::string_view text,
-                                                        SymbolTable& symbols);
+[[nodiscard]] std::expected<FlatPattern, PatternParseError> parse_flat_pattern(
+    std::string_view text, SymbolTable& symbols);
 
 // The substitutions found in one class.
 struct ClassMatches {
@@ -63,7 +63,7 @@ class Pattern {
   // Compacts `expr` and compiles it. REQUIRES: `expr` is not empty.
   explicit Pattern(const FlatPattern& expr);
   [[nodiscard]] static std::expected<Pattern, PatternParseError> parse(std::string_view text,
-                                                         SymbolTable& symbols);
+                                                                       SymbolTable& symbols);
 
   const FlatPattern& ast() const { return ast_; }
   const Program& program() const { return program_; }
@@ -78,7 +78,7 @@ class Pattern {
   // into `buffer`, emptied first: a caller that searches again and again hands back the previous
   // result, so that its memory is reused instead of freed and faulted in anew.
   std::vector<ClassMatches> search(const EGraph& egraph, std::size_t limit,
-                                    std::vector<ClassMatches> buffer = {}) const;
+                                   std::vector<ClassMatches> buffer = {}) const;
   // REQUIRES: `egraph` is clean. The number of substitutions an unlimited search would find, when
   // it can be told without searching: for a single operator over distinct variables it is the
   // number of e-nodes with that operator and arity. Otherwise nothing.
@@ -90,10 +90,12 @@ class Pattern {
   std::vector<Id> apply_matches(EGraph& egraph, std::span<const ClassMatches> matches) const;
 
  private:
-  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from `substitution`.
-  [[nodiscard]] Id instantiate(EGraph& egraph, const Substitution& substitution, Id matched, std::vector<Id>& ids,
-                 std::optional<SymbolNode> first_leaf) const;
-  std::optional<SymbolNode> first_leaf_node(const EGraph& egraph, const Substitution& substitution) const;
+  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from
+  // `substitution`.
+  [[nodiscard]] Id instantiate(EGraph& egraph, const Substitution& substitution, Id matched,
+                               std::vector<Id>& ids, std::optional<SymbolNode> first_leaf) const;
+  std::optional<SymbolNode> first_leaf_node(const EGraph& egraph,
+                                            const Substitution& substitution) const;
   [[nodiscard]] Id add_root(EGraph& egraph, SymbolNode node, Id matched) const;
 
   FlatPattern ast_;

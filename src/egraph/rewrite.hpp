@@ -20,17 +20,20 @@ class Rewrite {
   // Fails with "Rewrite {name} refers to unbound var {var}" for the first variable of `applier`
   // that `searcher` does not bind.
   [[nodiscard]] static std::expected<Rewrite, std::string> make(std::string name, Pattern searcher,
-                                                  Pattern applier, const SymbolTable& symbols);
+                                                                Pattern applier,
+                                                                const SymbolTable& symbols);
   // Parses both sides with `symbols`; a parse error is reported through its message.
-  [[nodiscard]] static std::expected<Rewrite, std::string> parse(std::string name, std::string_view searcher,
-                                                   std::string_view applier, SymbolTable& symbols);
+  [[nodiscard]] static std::expected<Rewrite, std::string> parse(std::string name,
+                                                                 std::string_view searcher,
+                                                                 std::string_view applier,
+                                                                 SymbolTable& symbols);
 
   const std::string& name() const { return name_; }
   const Pattern& searcher() const { return searcher_; }
   const Pattern& applier() const { return applier_; }
 
   std::vector<ClassMatches> search(const EGraph& egraph, std::size_t limit,
-                                    std::vector<ClassMatches> buffer = {}) const {
+                                   std::vector<ClassMatches> buffer = {}) const {
     return searcher_.search(egraph, limit, std::move(buffer));
   }
   std::optional<std::size_t> match_count(const EGraph& egraph) const {

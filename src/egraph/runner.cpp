@@ -51,9 +51,7 @@ std::vector<std::size_t> name_slots(std::span<const Rewrite> rules) {
 
 }  // namespace
 
-Runner::Runner()
-    : scheduler_(std::make_unique<BackoffScheduler>()),
-      clock_(thread_cpu_time) {}
+Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()), clock_(thread_cpu_time) {}
 
 Runner& Runner::with_egraph(EGraph egraph) {
   egraph_ = std::move(egraph);
@@ -139,8 +137,8 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::s
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
     const bool settled = states[r].settled_at && *states[r].settled_at == added(rules[r]) &&
                          (rules[r].only_merges() || !earlier_matches);
-    states[r].matches = scheduler_->search_rewrite(index, egraph_, rules[r],
-                                                   std::move(states[r].matches), settled);
+    states[r].matches =
+        scheduler_->search_rewrite(index, egraph_, rules[r], std::move(states[r].matches), settled);
     earlier_matches = earlier_matches || !states[r].matches.empty();
     outcome = check_limits();
   }

@@ -30,8 +30,8 @@ RuleStats& BackoffScheduler::stats_for(const std::string& name) {
   // Everything that can fail comes first, so that a failed allocation leaves the index whole.
   std::string key = name;
   reserve_aside(rule_index_, rule_index_.size() + 1);
-  rule_stats_.push_back(RuleStats{.base_match_limit = initial_match_limit_,
-                                  .base_ban_length = initial_ban_length_});
+  rule_stats_.push_back(
+      RuleStats{.base_match_limit = initial_match_limit_, .base_ban_length = initial_ban_length_});
   rule_index_.emplace(std::move(key), rule_stats_.size() - 1);
   return rule_stats_.back();
 }
@@ -42,10 +42,10 @@ const RuleStats* BackoffScheduler::stats(std::string_view name) const {
 }
 
 std::vector<ClassMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
-                                                            const EGraph& egraph,
-                                                            const Rewrite& rewrite,
-                                                            std::vector<ClassMatches> buffer,
-                                                            bool settled) {
+                                                           const EGraph& egraph,
+                                                           const Rewrite& rewrite,
+                                                           std::vector<ClassMatches> buffer,
+                                                           bool settled) {
   buffer.clear();
   RuleStats& stats = stats_for(rewrite.name());
   if (iteration < stats.ban_end) return buffer;

@@ -31,9 +31,9 @@ class RewriteScheduler {
   // (see Rewrite::settling_op): the decision must be the one a search would lead to, but matches
   // the decision passes on may be left out.
   virtual std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                    const Rewrite& rewrite,
-                                                    std::vector<ClassMatches> buffer,
-                                                    bool settled) = 0;
+                                                   const Rewrite& rewrite,
+                                                   std::vector<ClassMatches> buffer,
+                                                   bool settled) = 0;
   // The number of substitutions whose application merged two different classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                                     std::span<const ClassMatches> matches) = 0;
@@ -59,9 +59,8 @@ class BackoffScheduler final : public RewriteScheduler {
   bool can_stop(std::size_t iteration) override;
   // A settled rule whose match count is known without searching is not searched.
   std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                            const Rewrite& rewrite,
-                                            std::vector<ClassMatches> buffer,
-                                            bool settled) override;
+                                           const Rewrite& rewrite, std::vector<ClassMatches> buffer,
+                                           bool settled) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             std::span<const ClassMatches> matches) override;
 

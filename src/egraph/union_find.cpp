@@ -16,5 +16,4 @@ Id UnionFind::make_set() {
   return id;
 }
 
-
 }  // namespace tarnvel::egraph

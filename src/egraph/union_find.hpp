@@ -48,7 +48,8 @@ class UnionFind {
 
  private:
   void check_id(Id id) const {
-    if (id >= parents_.size()) [[unlikely]] fail_invalid_id(id);
+    if (id >= parents_.size()) [[unlikely]]
+      fail_invalid_id(id);
   }
   [[noreturn, gnu::cold]] static void fail_invalid_id(Id id);
 

@@ -100,7 +100,8 @@ NodeKey NodeKey::reduction(Text name, ParamMap params, NodeInputs inputs) {
 }
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, NodeInputs inputs) {
   std::unique_ptr<Extra> extra = std::make_unique<ExternalPart>(std::move(descriptor));
-  return NodeKey(NodeKind::External, Text(), std::move(params), std::move(inputs), std::move(extra));
+  return NodeKey(NodeKind::External, Text(), std::move(params), std::move(inputs),
+                 std::move(extra));
 }
 NodeKey NodeKey::stage(NodeInputs inputs, std::vector<StageOp> members) {
   std::unique_ptr<Extra> extra = std::make_unique<StagePart>(std::move(members));
@@ -158,8 +159,8 @@ bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
 }
 
 bool NodeKey::matches(const KeyView& view) const noexcept {
-  if (kind_ != view.kind || !same_text(name_.view(), view.name) || params_.size() != view.params.size() ||
-      inputs_.size() != view.inputs.size())
+  if (kind_ != view.kind || !same_text(name_.view(), view.name) ||
+      params_.size() != view.params.size() || inputs_.size() != view.inputs.size())
     return false;
   for (std::size_t i = 0; i < view.inputs.size(); ++i) {  // short: a loop beats a memcmp call
     if (inputs_[i] != view.inputs[i]) return false;

@@ -17,10 +17,11 @@ std::string display_float(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
   // The fewest significant digits that read back come from the shortest scientific form, written
-  // out here without its exponent. Fixed format is shortest in characters instead, which for a large
-  // integral value is its exact binary value (1e23 as 99999999999999991611392).
+  // out here without its exponent. Fixed format is shortest in characters instead, which for a
+  // large integral value is its exact binary value (1e23 as 99999999999999991611392).
   char buffer[32];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::scientific);
+  const auto [end, ec] =
+      std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::scientific);
   const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
   const std::size_t e = text.find('e');
   int exponent = 0;
@@ -61,7 +62,11 @@ bool is_printable(char32_t c) {
 char32_t next_code_point(std::string_view text, std::size_t& i, bool& valid) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
-  int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  int length = lead < 0x80           ? 1
+               : (lead >> 5) == 0x6  ? 2
+               : (lead >> 4) == 0xE  ? 3
+               : (lead >> 3) == 0x1E ? 4
+                                     : 0;
   valid = length > 0 && i + length <= text.size();
   for (int k = 1; valid && k < length; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
   if (!valid) {
@@ -119,7 +124,9 @@ ParamValue ParamValue::of_view(const ParamView& view) {
 
 Param::Param(const ParamView& view) : key(view.key), value(ParamValue::of_view(view)) {}
 
-bool operator==(const ParamValue& a, const ParamValue& b) noexcept { return a.view({}) == b.view({}); }
+bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
+  return a.view({}) == b.view({});
+}
 
 std::string ParamValue::token() const {
   switch (tag()) {

@@ -1,9 +1,9 @@
 // Parameter values and maps: the scalar attributes of a node, part of its structural identity.
 //
 // Equality and hashing are structural: the alternative (Int, Float, Bool, Str) always counts, so
-// Int 1, Float 1.0, Bool true and Str "1" are four values. Floats compare by bit pattern after every
-// NaN is replaced by the canonical 0x7FF8000000000000, so all NaNs are equal while 0.0 != -0.0.
-// The stored bits are kept as given (a NaN payload survives a round trip through the blob).
+// Int 1, Float 1.0, Bool true and Str "1" are four values. Floats compare by bit pattern after
+// every NaN is replaced by the canonical 0x7FF8000000000000, so all NaNs are equal while 0.0 !=
+// -0.0. The stored bits are kept as given (a NaN payload survives a round trip through the blob).
 #pragma once
 
 #include <algorithm>
@@ -31,9 +31,7 @@ class ParamValue {
   static ParamValue of_int(std::int64_t v) { return ParamValue(std::in_place_index<0>, v); }
   static ParamValue of_float(double v) { return ParamValue(std::in_place_index<1>, v); }
   static ParamValue of_bool(bool v) { return ParamValue(std::in_place_index<2>, v); }
-  static ParamValue of_str(std::string_view v) {
-    return ParamValue(std::in_place_index<3>, v);
-  }
+  static ParamValue of_str(std::string_view v) { return ParamValue(std::in_place_index<3>, v); }
   // An owned copy of the value a view holds, and a view of this value under `key`.
   static ParamValue of_view(const ParamView& view);
   ParamView view(std::string_view key) const noexcept;
@@ -85,14 +83,17 @@ struct ParamView {
   static ParamView of_float(std::string_view key, double v) {
     return {key, ParamValue::Tag::Float, std::bit_cast<std::uint64_t>(v), {}};
   }
-  static ParamView of_bool(std::string_view key, bool v) { return {key, ParamValue::Tag::Bool, v, {}}; }
+  static ParamView of_bool(std::string_view key, bool v) {
+    return {key, ParamValue::Tag::Bool, v, {}};
+  }
   static ParamView of_str(std::string_view key, std::string_view v) {
     return {key, ParamValue::Tag::Str, 0, v};
   }
   // The bits that equality and hashing use: a Float's NaNs are all one value.
   std::uint64_t canonical_bits() const noexcept {
-    return tag == ParamValue::Tag::Float ? ParamValue::canonical_float_bits(std::bit_cast<double>(bits))
-                                         : bits;
+    return tag == ParamValue::Tag::Float
+               ? ParamValue::canonical_float_bits(std::bit_cast<double>(bits))
+               : bits;
   }
   friend bool operator==(const ParamView& a, const ParamView& b) noexcept {
     return a.tag == b.tag && a.canonical_bits() == b.canonical_bits() && same_text(a.key, b.key) &&
@@ -171,8 +172,8 @@ struct PayloadDescriptor {
   friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
   template <class H>
   friend H AbslHashValue(H state, const PayloadDescriptor& d) {
-    return H::combine(std::move(state), d.kind, d.content_hash, d.framework, d.version,
-                      d.io_schema, d.preprocessing_ref);
+    return H::combine(std::move(state), d.kind, d.content_hash, d.framework, d.version, d.io_schema,
+                      d.preprocessing_ref);
   }
 };
 

@@ -46,7 +46,9 @@ class Text {
   std::size_t size() const noexcept { return view().size(); }
   bool empty() const noexcept { return size() == 0; }
 
-  friend bool operator==(const Text& a, const Text& b) noexcept { return same_text(a.view(), b.view()); }
+  friend bool operator==(const Text& a, const Text& b) noexcept {
+    return same_text(a.view(), b.view());
+  }
   friend auto operator<=>(const Text& a, const Text& b) noexcept { return a.view() <=> b.view(); }
   template <class H>
   friend H AbslHashValue(H state, const Text& text) {
@@ -60,9 +62,7 @@ class Text {
   static_assert(sizeof(char*) < kTag, "heap form must leave the tag byte");
 
   bool is_inline() const noexcept { return bytes_[kTag] != kHeap; }
-  void clear_inline() noexcept {
-    std::memset(bytes_, 0, sizeof bytes_);
-  }
+  void clear_inline() noexcept { std::memset(bytes_, 0, sizeof bytes_); }
   char* heap_block() const noexcept {
     char* block;
     std::memcpy(&block, bytes_, sizeof block);

@@ -10,7 +10,8 @@ void replace_all(std::string& text, std::string_view from, std::string_view to) 
   std::string out;
   out.reserve(text.size());
   std::size_t start = 0;
-  for (std::size_t at; (at = text.find(from, start)) != std::string::npos; start = at + from.size()) {
+  for (std::size_t at; (at = text.find(from, start)) != std::string::npos;
+       start = at + from.size()) {
     out.append(text, start, at - start);
     out.append(to);
   }
@@ -50,7 +51,8 @@ std::optional<ParamValue> read_value(std::string_view text) {
       if (rest == "false") return ParamValue::of_bool(false);
       return std::nullopt;
     case 'f':
-      if (auto bits = read_hex_bits(rest)) return ParamValue::of_float(std::bit_cast<double>(*bits));
+      if (auto bits = read_hex_bits(rest))
+        return ParamValue::of_float(std::bit_cast<double>(*bits));
       return std::nullopt;
     case 'i':
       if (auto value = read_int(rest)) return ParamValue::of_int(*value);

@@ -8,8 +8,8 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/hash/hash.h"
 #include "support/fault.hpp"
-#include "support/table_growth.hpp"
 #include "support/interruption.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {

@@ -76,7 +76,7 @@ Index find_root(std::vector<Index>& parent, Index x) {
 
 // Stage id = the smallest index of the group.
 std::vector<Index> single_use_stages(const EngineGraph& graph, const Lists& uses,
-                                           const std::vector<std::uint8_t>& is_output) {
+                                     const std::vector<std::uint8_t>& is_output) {
   const Index n = node_count(graph);
   std::vector<Index> parent(n);
   std::iota(parent.begin(), parent.end(), Index{0});
@@ -97,7 +97,7 @@ std::vector<Index> single_use_stages(const EngineGraph& graph, const Lists& uses
 // Stage id = the largest index of the group. Consumers come after a node, so visiting nodes from
 // the last down finds every consumer's stage id final.
 std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
-                                        const std::vector<std::uint8_t>& is_output) {
+                                  const std::vector<std::uint8_t>& is_output) {
   const Index n = node_count(graph);
   std::vector<Index> stage_of(n);
   std::iota(stage_of.begin(), stage_of.end(), Index{0});
@@ -106,9 +106,8 @@ std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
     const auto consumers = uses.of(k);
     if (graph.nodes[k].opaque || is_output[k] || consumers.empty()) continue;
     const Index s = stage_of[consumers[0]];
-    const bool joins = std::ranges::all_of(consumers, [&](Index c) {
-      return !graph.nodes[c].opaque && stage_of[c] == s;
-    });
+    const bool joins = std::ranges::all_of(
+        consumers, [&](Index c) { return !graph.nodes[c].opaque && stage_of[c] == s; });
     if (joins) stage_of[k] = s;
   }
   return stage_of;

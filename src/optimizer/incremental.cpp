@@ -14,7 +14,8 @@ namespace {
 bool is_identity(const NodeKey& key) {
   // Every identity token names add or mul with exactly two parameters: the token is built only
   // for the nodes that can match.
-  if (key.kind() != NodeKind::Op || key.inputs().size() != 1 || key.params().size() != 2) return false;
+  if (key.kind() != NodeKind::Op || key.inputs().size() != 1 || key.params().size() != 2)
+    return false;
   if (key.name() != "add" && key.name() != "mul") return false;
   const std::string token = key.token();
   return std::ranges::find(kIdentityTokens, token) != kIdentityTokens.end();
@@ -31,8 +32,8 @@ bool is_commutative(const NodeKey& key) {
 IncrementalReducer::IncrementalReducer()
     : canonical_index_(0, IndexHash{&canonical_}, IndexEq{&canonical_}) {}
 
-std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_t store,
-                                                                     std::span<const NodeKey> delta) {
+std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(
+    std::uint64_t store, std::span<const NodeKey> delta) {
   return consume(store, delta, 0, delta.size());
 }
 
@@ -96,7 +97,8 @@ NodeId IncrementalReducer::fold(const NodeKey& node, NodeInputs&& inputs) {
   }
   absl::InlinedVector<ParamView, 4> params;
   for (const Param& param : node.params()) params.push_back(param.view());
-  const KeyView candidate{node.kind(), node.name(), {params.data(), params.size()}, {inputs.data(), inputs.size()}};
+  const KeyView candidate{
+      node.kind(), node.name(), {params.data(), params.size()}, {inputs.data(), inputs.size()}};
   if (is_commutative(node)) {
     // The first-seen orientation is the one kept.
     if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;

@@ -64,7 +64,8 @@ class IncrementalReducer {
   // reducer to that store. Fails with OtherStore when it follows another store, and with the first
   // input id that is not below the watermark at the time its node is processed; a failed step
   // consumes nothing (its earlier nodes are rolled back too).
-  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store, std::span<const NodeKey> delta);
+  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store,
+                                                                std::span<const NodeKey> delta);
 
   // The same for the nodes of `nodes`, a view of the store whose identity is `store`, from the
   // watermark on and at most `limit` of them: consumes nothing once the watermark reaches the end
@@ -90,8 +91,10 @@ class IncrementalReducer {
 
   // Reduces the canonical form against `outputs` (ids of the store whose identity is `store`, order
   // and duplicates kept): freeze, then reduce.
-  [[nodiscard]] std::expected<Reduced, ReducerError> finalize(std::uint64_t store, std::span<const NodeId> outputs,
-                                                const RewriteEngine& engine, bool maximal_fusion) const;
+  [[nodiscard]] std::expected<Reduced, ReducerError> finalize(std::uint64_t store,
+                                                              std::span<const NodeId> outputs,
+                                                              const RewriteEngine& engine,
+                                                              bool maximal_fusion) const;
 
   // The identity of the store this reducer follows; absent until a step consumes a node.
   std::optional<std::uint64_t> store() const noexcept { return store_; }

@@ -9,8 +9,8 @@
 #include "optimizer/engine_symbol.hpp"
 #include "optimizer/fusion.hpp"
 #include "support/fault.hpp"
-#include "support/table_growth.hpp"
 #include "support/interruption.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {
@@ -48,8 +48,8 @@ class SymbolCache {
     }
     const std::string_view name = node.name();
     Entry& entry = entries_[slot_of(node) % entries_.size()];
-    if (entry.node == nullptr || entry.node->kind() != node.kind() ||
-        entry.node->name() != name || !(entry.node->params() == node.params())) {
+    if (entry.node == nullptr || entry.node->kind() != node.kind() || entry.node->name() != name ||
+        !(entry.node->params() == node.params())) {
       entry.symbol = Text(engine_symbol(node));
       entry.node = &node;
     }
@@ -132,9 +132,8 @@ EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const Node
   graph.nodes.reserve(nodes.size());
   for (const NodeKey& node : nodes) {
     const auto inputs = node.inputs();
-    graph.nodes.push_back(EngineNode{Text(engine_symbol(node)),
-                                     {inputs.begin(), inputs.end()},
-                                     node.kind() != NodeKind::Op});
+    graph.nodes.push_back(EngineNode{
+        Text(engine_symbol(node)), {inputs.begin(), inputs.end()}, node.kind() != NodeKind::Op});
   }
   graph.outputs.assign(outputs.begin(), outputs.end());
   return graph;
@@ -290,7 +289,7 @@ std::expected<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& sto
 }
 
 std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,
-                                                            std::span<const NodeId> outputs) {
+                                                           std::span<const NodeId> outputs) {
   const NodesView nodes = store.nodes_view();
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return std::unexpected(BadNodeId{id});

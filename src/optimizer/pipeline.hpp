@@ -75,14 +75,13 @@ ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, b
 
 // Reduces against exactly `outputs` (order and duplicates kept); fails with the first id that
 // names no node before anything is reduced.
-[[nodiscard]] std::expected<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
-                                                           std::span<const NodeId> outputs,
-                                                           const RewriteEngine& engine,
-                                                           bool maximal_fusion);
+[[nodiscard]] std::expected<ReducedStore, BadNodeId> reduce_with_outputs(
+    const GraphStore& store, std::span<const NodeId> outputs, const RewriteEngine& engine,
+    bool maximal_fusion);
 
 // The cone of `outputs` without any rewrite: dead code elimination only. The node map sends each
 // surviving node to (its new id, no member); the store's marks follow `outputs`.
-[[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,
-                                                            std::span<const NodeId> outputs);
+[[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(
+    const GraphStore& store, std::span<const NodeId> outputs);
 
 }  // namespace tarnvel

@@ -19,8 +19,8 @@ namespace tarnvel {
 namespace {
 
 using egraph::EGraph;
-using egraph::SymbolNode;
 using egraph::Id;
+using egraph::SymbolNode;
 
 void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::string& searcher,
               const std::string& applier, egraph::SymbolTable& symbols) {
@@ -67,7 +67,8 @@ class RecentSymbols {
     const std::size_t edge = std::min<std::size_t>(text.size(), 8);
     std::memcpy(&head, text.data(), edge);
     std::memcpy(&tail, text.data() + text.size() - edge, edge);
-    const std::uint64_t h = (head * 0x9E3779B97F4A7C15u) ^ (tail * 0xBF58476D1CE4E5B9u) ^ text.size();
+    const std::uint64_t h =
+        (head * 0x9E3779B97F4A7C15u) ^ (tail * 0xBF58476D1CE4E5B9u) ^ text.size();
     return static_cast<std::size_t>((h ^ (h >> 32)) % kSlots);
   }
 

@@ -108,7 +108,8 @@ bool exact_int_items(PyObject* sequence, Ids& out, bool& failed) {
 
 template <class Ids>
 bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
-  if (PyUnicode_Check(object)) return type_error(argument, "expected a sequence of node ids, got str");
+  if (PyUnicode_Check(object))
+    return type_error(argument, "expected a sequence of node ids, got str");
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     bool failed = false;
     if (exact_int_items(object, out, failed)) return failed ? fail_with_note(argument) : true;
@@ -215,7 +216,8 @@ bool exact_param_args(PyObject* dict, ParamArgs& out) {
   for (std::size_t i = 0; i < size && PyDict_Next(dict, &pos, &key, &value); ++i) {
     std::string_view key_text;
     std::optional<ParamView> view;
-    if (PyUnicode_CheckExact(key) && str_bytes(key, key_text)) view = exact_param_value(key_text, value);
+    if (PyUnicode_CheckExact(key) && str_bytes(key, key_text))
+      view = exact_param_value(key_text, value);
     if (!view) {
       PyErr_Clear();  // a key that is not UTF-8: the general path reports it with its note
       out.views.clear();
@@ -290,7 +292,8 @@ bool to_optional_node_ids(PyObject* object, const char* argument,
 }
 
 bool to_param_args(PyObject* object, const char* argument, ParamArgs& out) {
-  check_invariant(out.views.empty() && out.alive.empty(), "parameters converted into a used ParamArgs");
+  check_invariant(out.views.empty() && out.alive.empty(),
+                  "parameters converted into a used ParamArgs");
   if (object == nullptr || object == Py_None) return true;
   if (!PyDict_Check(object)) return type_error(argument, "params must be a dict or None");
   if (!exact_param_args(object, out)) {
@@ -337,13 +340,12 @@ bool to_descriptor(PyObject* object, const char* argument, const ModuleState& st
   }
   PayloadDescriptor descriptor;
   bool present = false;
-  if (!optional_str_item(object, "preprocessing_ref", argument, descriptor.preprocessing_ref, present))
+  if (!optional_str_item(object, "preprocessing_ref", argument, descriptor.preprocessing_ref,
+                         present))
     return false;
   const std::pair<const char*, std::string*> required[] = {
-      {"kind", &descriptor.kind},
-      {"content_hash", &descriptor.content_hash},
-      {"framework", &descriptor.framework},
-      {"version", &descriptor.version},
+      {"kind", &descriptor.kind},           {"content_hash", &descriptor.content_hash},
+      {"framework", &descriptor.framework}, {"version", &descriptor.version},
       {"io_schema", &descriptor.io_schema},
   };
   for (const auto& [key, field] : required) {
@@ -391,12 +393,19 @@ PyObject* params_to_py(const ParamMap& params) {
     if (!key) return nullptr;
     Ref value;
     switch (param.value.tag()) {
-      case ParamValue::Tag::Int: value = Ref::steal(PyLong_FromLongLong(param.value.as_int())); break;
-      case ParamValue::Tag::Float: value = Ref::steal(PyFloat_FromDouble(param.value.as_float())); break;
-      case ParamValue::Tag::Bool: value = Ref::borrow(param.value.as_bool() ? Py_True : Py_False); break;
+      case ParamValue::Tag::Int:
+        value = Ref::steal(PyLong_FromLongLong(param.value.as_int()));
+        break;
+      case ParamValue::Tag::Float:
+        value = Ref::steal(PyFloat_FromDouble(param.value.as_float()));
+        break;
+      case ParamValue::Tag::Bool:
+        value = Ref::borrow(param.value.as_bool() ? Py_True : Py_False);
+        break;
       case ParamValue::Tag::Str: {
         const std::string_view text = param.value.as_str();
-        value = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        value = Ref::steal(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         break;
       }
     }
@@ -437,16 +446,18 @@ PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map) {
 
 PyObject* descriptor_to_py(const PayloadDescriptor& d) {
   if (d.preprocessing_ref) {
-    return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:s#}", "kind", d.kind.data(), static_cast<Py_ssize_t>(d.kind.size()),
-                         "content_hash", d.content_hash.data(), static_cast<Py_ssize_t>(d.content_hash.size()),
-                         "framework", d.framework.data(), static_cast<Py_ssize_t>(d.framework.size()),
-                         "version", d.version.data(), static_cast<Py_ssize_t>(d.version.size()),
-                         "io_schema", d.io_schema.data(), static_cast<Py_ssize_t>(d.io_schema.size()),
-                         "preprocessing_ref", d.preprocessing_ref->data(),
-                         static_cast<Py_ssize_t>(d.preprocessing_ref->size()));
+    return Py_BuildValue(
+        "{s:s#,s:s#,s:s#,s:s#,s:s#,s:s#}", "kind", d.kind.data(),
+        static_cast<Py_ssize_t>(d.kind.size()), "content_hash", d.content_hash.data(),
+        static_cast<Py_ssize_t>(d.content_hash.size()), "framework", d.framework.data(),
+        static_cast<Py_ssize_t>(d.framework.size()), "version", d.version.data(),
+        static_cast<Py_ssize_t>(d.version.size()), "io_schema", d.io_schema.data(),
+        static_cast<Py_ssize_t>(d.io_schema.size()), "preprocessing_ref",
+        d.preprocessing_ref->data(), static_cast<Py_ssize_t>(d.preprocessing_ref->size()));
   }
-  return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:O}", "kind", d.kind.data(), static_cast<Py_ssize_t>(d.kind.size()),
-                       "content_hash", d.content_hash.data(), static_cast<Py_ssize_t>(d.content_hash.size()),
+  return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:O}", "kind", d.kind.data(),
+                       static_cast<Py_ssize_t>(d.kind.size()), "content_hash",
+                       d.content_hash.data(), static_cast<Py_ssize_t>(d.content_hash.size()),
                        "framework", d.framework.data(), static_cast<Py_ssize_t>(d.framework.size()),
                        "version", d.version.data(), static_cast<Py_ssize_t>(d.version.size()),
                        "io_schema", d.io_schema.data(), static_cast<Py_ssize_t>(d.io_schema.size()),
@@ -454,10 +465,12 @@ PyObject* descriptor_to_py(const PayloadDescriptor& d) {
 }
 
 PyObject* report_to_py(const ReductionReport& r) {
-  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "input_nodes", static_cast<unsigned long long>(r.input_nodes),
-                       "reachable_nodes", static_cast<unsigned long long>(r.reachable_nodes), "canonical_nodes",
-                       static_cast<unsigned long long>(r.canonical_nodes), "stages", static_cast<unsigned long long>(r.stages),
-                       "reduced_nodes", static_cast<unsigned long long>(r.reduced_nodes), "boundary_nodes",
+  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "input_nodes",
+                       static_cast<unsigned long long>(r.input_nodes), "reachable_nodes",
+                       static_cast<unsigned long long>(r.reachable_nodes), "canonical_nodes",
+                       static_cast<unsigned long long>(r.canonical_nodes), "stages",
+                       static_cast<unsigned long long>(r.stages), "reduced_nodes",
+                       static_cast<unsigned long long>(r.reduced_nodes), "boundary_nodes",
                        static_cast<unsigned long long>(r.boundary_nodes));
 }
 

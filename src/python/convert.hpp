@@ -19,11 +19,13 @@ bool to_name(PyObject* object, const char* argument, std::string_view& out);
 bool to_string(PyObject* object, const char* argument, std::string& out);
 // One unsigned 64-bit id (an int, or anything with __index__).
 bool to_node_id(PyObject* object, const char* argument, NodeId& out);
-// A sequence of unsigned 64-bit ids (a str is refused with "expected a sequence of node ids, got str").
+// A sequence of unsigned 64-bit ids (a str is refused with "expected a sequence of node ids, got
+// str").
 bool to_node_ids(PyObject* object, const char* argument, NodeInputs& out);
 bool to_node_ids(PyObject* object, const char* argument, std::vector<NodeId>& out);
 // None (or absent) gives no list; otherwise a sequence as above.
-bool to_optional_node_ids(PyObject* object, const char* argument, std::optional<std::vector<NodeId>>& out);
+bool to_optional_node_ids(PyObject* object, const char* argument,
+                          std::optional<std::vector<NodeId>>& out);
 // A dict of parameters, or None / absent for the empty map.
 bool to_param_map(PyObject* object, const char* argument, ParamMap& out);
 // The same, converted but not copied: `views` (sorted as a ParamMap sorts) borrow from the str

@@ -28,12 +28,15 @@ PyObject* intern_key(PyObject* self, Key&& key) {
 // add_source / add_op / add_reduction share one shape: name, inputs, params. They intern a view
 // of the converted arguments, so a node recorded again copies nothing.
 const Signature add_source_signature("add_source", {{"name", false, true}, {"params"}});
-const Signature add_op_signature("add_op", {{"name", false, true}, {"inputs", false, true}, {"params"}});
-const Signature add_reduction_signature("add_reduction",
-                                        {{"name", false, true}, {"inputs", false, true}, {"params"}});
+const Signature add_op_signature("add_op",
+                                 {{"name", false, true}, {"inputs", false, true}, {"params"}});
+const Signature add_reduction_signature("add_reduction", {{"name", false, true},
+                                                          {"inputs", false, true},
+                                                          {"params"}});
 
 template <NodeKind kind>
-PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames) try {
   const Signature& signature = kind == NodeKind::Source ? add_source_signature
                                : kind == NodeKind::Op   ? add_op_signature
                                                         : add_reduction_signature;
@@ -45,7 +48,8 @@ PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
   if (!to_name(bound[0], "name", name)) return nullptr;
   if constexpr (kind == NodeKind::Source) {
     if (!to_param_args(bound[1], "params", params)) return nullptr;
-  } else if (!to_node_ids(bound[1], "inputs", inputs) || !to_param_args(bound[2], "params", params)) {
+  } else if (!to_node_ids(bound[1], "inputs", inputs) ||
+             !to_param_args(bound[2], "params", params)) {
     return nullptr;
   }
   return intern_key(self, KeyView{kind, name, params.span(), {inputs.data(), inputs.size()}});
@@ -59,11 +63,13 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return add_named<NodeKind::Op>(self, args, nargsf, kwnames);
 }
-PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
   return add_named<NodeKind::Reduction>(self, args, nargsf, kwnames);
 }
 
-PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) try {
   static const Signature signature(
       "add_external", {{"descriptor", false, true}, {"inputs", false, true}, {"params"}});
   Signature::Bound bound;
@@ -75,7 +81,8 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
       !to_descriptor(bound[0], "descriptor", state_of(type_of(self)), descriptor) ||
       !to_param_map(bound[2], "params", params))
     return nullptr;
-  return intern_key(self, NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs)));
+  return intern_key(self,
+                    NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs)));
 } catch (...) {
   return raise_current_exception(type_of(self));
 }
@@ -92,13 +99,16 @@ PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   ParamArgs params;
   if (!to_node_ids(bound[0], "inputs", inputs) || !to_param_args(bound[1], "params", params))
     return nullptr;
-  return intern_key(self, KeyView{is_join ? NodeKind::Join : NodeKind::Exchange, {}, params.span(),
+  return intern_key(self, KeyView{is_join ? NodeKind::Join : NodeKind::Exchange,
+                                  {},
+                                  params.span(),
                                   {inputs.data(), inputs.size()}});
 } catch (...) {
   return raise_current_exception(type_of(self));
 }
 
-PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
   return add_boundary(self, args, nargsf, kwnames, false);
 }
 PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -124,23 +134,24 @@ PyObject* read_method(PyObject* self, const Signature& signature, PyObject* cons
 
 PyObject* node_count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("node_count", {});
-  return read_method(self, signature, args, nargsf, kwnames,
-                     [](GraphStore& s) { return s.node_count(); },
-                     [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+  return read_method(
+      self, signature, args, nargsf, kwnames, [](GraphStore& s) { return s.node_count(); },
+      [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
 }
 
 PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("nodes", {});
-  return read_method(self, signature, args, nargsf, kwnames,
-                     [](GraphStore& s) { return s.view(); },
-                     [](const GraphStore::View& view) { return node_view_to_py(view); });
+  return read_method(
+      self, signature, args, nargsf, kwnames, [](GraphStore& s) { return s.view(); },
+      [](const GraphStore::View& view) { return node_view_to_py(view); });
 }
 
 PyObject* node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
   static const Signature signature("node", {{"id", false, true}});
   Signature::Bound bound;
   NodeId id = 0;
-  if (!signature.bind(args, nargsf, kwnames, bound) || !to_node_id(bound[0], "id", id)) return nullptr;
+  if (!signature.bind(args, nargsf, kwnames, bound) || !to_node_id(bound[0], "id", id))
+    return nullptr;
   auto found = [&] {
     DetachedWaits waits;
     return core(self).node(id);
@@ -153,25 +164,25 @@ PyObject* node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 
 PyObject* outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("outputs", {});
-  return read_method(self, signature, args, nargsf, kwnames,
-                     [](GraphStore& s) { return s.outputs(); },
-                     [](const std::vector<NodeId>& ids) { return ids_to_py(ids); });
+  return read_method(
+      self, signature, args, nargsf, kwnames, [](GraphStore& s) { return s.outputs(); },
+      [](const std::vector<NodeId>& ids) { return ids_to_py(ids); });
 }
 
 PyObject* node_map(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("node_map", {});
-  return read_method(self, signature, args, nargsf, kwnames,
-                     [](GraphStore& s) { return s.node_map(); },
-                     [](const std::vector<NodeMapEntry>& map) { return node_map_to_py(map); });
+  return read_method(
+      self, signature, args, nargsf, kwnames, [](GraphStore& s) { return s.node_map(); },
+      [](const std::vector<NodeMapEntry>& map) { return node_map_to_py(map); });
 }
 
 PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static const Signature signature("to_dot", {});
-  return read_method(self, signature, args, nargsf, kwnames,
-                     [](GraphStore& s) { return s.to_dot(); },
-                     [](const std::string& dot) {
-                       return PyUnicode_FromStringAndSize(dot.data(), static_cast<Py_ssize_t>(dot.size()));
-                     });
+  return read_method(
+      self, signature, args, nargsf, kwnames, [](GraphStore& s) { return s.to_dot(); },
+      [](const std::string& dot) {
+        return PyUnicode_FromStringAndSize(dot.data(), static_cast<Py_ssize_t>(dot.size()));
+      });
 }
 
 // reduce / reduce_incremental / reduction_report share one path: convert, reduce a snapshot with a
@@ -220,12 +231,14 @@ PyObject* reduce_fixed_mode(PyObject* self, const Signature& signature, PyObject
   return raise_current_exception(type_of(self));
 }
 
-PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
   static const Signature signature("reduce_incremental", {{"outputs", true}});
   return reduce_fixed_mode(self, signature, args, nargsf, kwnames, ReduceResult::StoreAndReport);
 }
 
-PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
   static const Signature signature("reduction_report", {{"outputs", true}});
   return reduce_fixed_mode(self, signature, args, nargsf, kwnames, ReduceResult::ReportOnly);
 }
@@ -247,7 +260,8 @@ PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return raise_current_exception(type_of(self));
 }
 
-PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames) try {
   static const Signature signature("serialize", {{"outputs"}});
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
@@ -274,7 +288,8 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
 
 // Called on the class. Bound as a class method rather than a static one because a static C method
 // receives no object from which the module's state (the class to build) could be found.
-PyObject* deserialize(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+PyObject* deserialize(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) try {
   static const Signature signature("deserialize", {{"data", false, true}});
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
   Signature::Bound bound;
@@ -286,7 +301,8 @@ PyObject* deserialize(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
     return nullptr;
   }
   // Bytes are immutable: the view stays valid for the whole read.
-  const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+  const std::string_view bytes(PyBytes_AS_STRING(data),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
   auto store = [&] {
     SignalChecks checks;
     return tarnvel::deserialize(bytes);
@@ -301,7 +317,8 @@ PyObject* deserialize(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, P
 }
 
 // Pickling and copying go through the blob: nodes and marks travel, the node map does not.
-PyObject* reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+PyObject* reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) try {
   static const Signature signature("__reduce__", {});
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
@@ -313,8 +330,10 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!bytes) throw std::length_error(bytes.error().message());
     return std::move(*bytes);
   }();
-  Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "deserialize"));
-  Ref data = Ref::steal(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
+  Ref rebuild =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "deserialize"));
+  Ref data =
+      Ref::steal(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
   if (!rebuild || !data) return nullptr;
   return Py_BuildValue("(O(O))", rebuild.get(), data.get());
 } catch (const std::length_error& error) {
@@ -330,8 +349,8 @@ PyObject* graph_store_repr(PyObject* self) try {
     return std::pair(core(self).node_count(), core(self).outputs().size());
   }();
   return PyUnicode_FromFormat("<tarnvel_core.GraphStore: %llu node%s, %zu output%s>",
-                              static_cast<unsigned long long>(nodes), nodes == 1 ? "" : "s", outputs,
-                              outputs == 1 ? "" : "s");
+                              static_cast<unsigned long long>(nodes), nodes == 1 ? "" : "s",
+                              outputs, outputs == 1 ? "" : "s");
 } catch (...) {
   return raise_current_exception(type_of(self));
 }
@@ -343,8 +362,8 @@ PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   try {
-    new (&reinterpret_cast<PyGraphStore*>(self.get())->store) std::unique_ptr<GraphStore>(
-        std::make_unique<GraphStore>());
+    new (&reinterpret_cast<PyGraphStore*>(self.get())->store)
+        std::unique_ptr<GraphStore>(std::make_unique<GraphStore>());
   } catch (...) {
     new (&reinterpret_cast<PyGraphStore*>(self.get())->store) std::unique_ptr<GraphStore>();
     return raise_current_exception(type);
@@ -364,60 +383,81 @@ PyMethodDef methods[] = {
     TARNVEL_METHOD(add_op, "add_op($self, name, inputs, params=None)\n--\n\n"),
     TARNVEL_METHOD(add_reduction, "add_reduction($self, name, inputs, params=None)\n--\n\n"),
     TARNVEL_METHOD(add_external, "add_external($self, descriptor, inputs, params=None)\n--\n\n"),
-    TARNVEL_METHOD(add_exchange,
-                   "add_exchange($self, inputs, params=None)\n--\n\n"
-                   "Record an `Exchange` boundary. An Exchange has no name: its identity is its scheme\n"
-                   "parameter map (`params`) plus its one logical input. `nodes()[i][\"kind\"] == \"exchange\"`."),
-    TARNVEL_METHOD(add_join,
-                   "add_join($self, inputs, params=None)\n--\n\n"
-                   "Record a `Join` boundary with two inputs `[left, right]`. Its identity is its scheme\n"
-                   "parameter map plus its ordered inputs. `nodes()[i][\"kind\"] == \"join\"`."),
+    TARNVEL_METHOD(
+        add_exchange,
+        "add_exchange($self, inputs, params=None)\n--\n\n"
+        "Record an `Exchange` boundary. An Exchange has no name: its identity is its scheme\n"
+        "parameter map (`params`) plus its one logical input. `nodes()[i][\"kind\"] == "
+        "\"exchange\"`."),
+    TARNVEL_METHOD(
+        add_join,
+        "add_join($self, inputs, params=None)\n--\n\n"
+        "Record a `Join` boundary with two inputs `[left, right]`. Its identity is its scheme\n"
+        "parameter map plus its ordered inputs. `nodes()[i][\"kind\"] == \"join\"`."),
     TARNVEL_METHOD(node_count, "node_count($self)\n--\n\n"),
     TARNVEL_METHOD(nodes,
                    "nodes($self)\n--\n\n"
-                   "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
+                   "Structured, read-only view of every node in id order (plan M9: `inspect` "
+                   "renders the IR and\n"
                    "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
-                   "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
+                   "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` "
+                   "(bool), plus a\n"
                    "`descriptor` dict for external nodes and `n_members` for stage nodes."),
     TARNVEL_METHOD(node,
                    "node($self, id)\n--\n\n"
-                   "The view of node `id` alone: the same dict as `nodes()[id]`, without building the others."),
-    TARNVEL_METHOD(outputs,
-                   "outputs($self)\n--\n\n"
-                   "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),
-    TARNVEL_METHOD(node_map,
-                   "node_map($self)\n--\n\n"
-                   "\xc2\xa7" "8.2(i): for each node of the arena this store was REDUCED FROM, where it landed here \xe2\x80\x94\n"
-                   "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
-                   "arena's node id. Empty for a store that did not come out of a reduction."),
+                   "The view of node `id` alone: the same dict as `nodes()[id]`, without building "
+                   "the others."),
+    TARNVEL_METHOD(
+        outputs,
+        "outputs($self)\n--\n\n"
+        "The marked output node ids, in mark order (what an IR evaluator returns, in order)."),
+    TARNVEL_METHOD(
+        node_map,
+        "node_map($self)\n--\n\n"
+        "\xc2\xa7"
+        "8.2(i): for each node of the arena this store was REDUCED FROM, where it landed here "
+        "\xe2\x80\x94\n"
+        "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
+        "arena's node id. Empty for a store that did not come out of a reduction."),
     TARNVEL_METHOD(to_dot, "to_dot($self)\n--\n\n"),
-    TARNVEL_METHOD(reduce,
-                   "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
-                   "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
-                   "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
-                   "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
-                   "pinned by the frozen M4 suite)."),
+    TARNVEL_METHOD(
+        reduce,
+        "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+        "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
+        "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts "
+        "in\n"
+        "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule "
+        "is\n"
+        "pinned by the frozen M4 suite)."),
     TARNVEL_METHOD(reduce_incremental,
                    "reduce_incremental($self, *, outputs=None)\n--\n\n"
-                   "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
+                   "One-shot incremental reduction of the current graph (same result as `reduce`). "
+                   "For genuine\n"
                    "step-by-step reduction while building, use `IncrementalReducer`."),
-    TARNVEL_METHOD(reduction_report,
-                   "reduction_report($self, *, outputs=None)\n--\n\n"
-                   "The reduction report for the current graph, without keeping the reduced store."),
-    TARNVEL_METHOD(cone,
-                   "cone($self, *, outputs)\n--\n\n"
-                   "opt_level=0 (M6): the 1:1 cone of `outputs` \xe2\x80\x94 DCE without the rewrites \xe2\x80\x94 as a fresh store\n"
-                   "marked with `outputs`; its `node_map` sends each kept id to `(cone id, None)`."),
-    TARNVEL_METHOD(serialize,
-                   "serialize($self, outputs=None)\n--\n\n"
-                   "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
-                   "the serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical durable representation). With\n"
-                   "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
-                   "property of the compile request); the default keeps the marks-based behavior."),
+    TARNVEL_METHOD(
+        reduction_report,
+        "reduction_report($self, *, outputs=None)\n--\n\n"
+        "The reduction report for the current graph, without keeping the reduced store."),
+    TARNVEL_METHOD(
+        cone,
+        "cone($self, *, outputs)\n--\n\n"
+        "opt_level=0 (M6): the 1:1 cone of `outputs` \xe2\x80\x94 DCE without the rewrites "
+        "\xe2\x80\x94 as a fresh store\n"
+        "marked with `outputs`; its `node_map` sends each kept id to `(cone id, None)`."),
+    TARNVEL_METHOD(
+        serialize,
+        "serialize($self, outputs=None)\n--\n\n"
+        "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / "
+        "A.3.1:\n"
+        "the serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical durable "
+        "representation). With\n"
+        "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
+        "property of the compile request); the default keeps the marks-based behavior."),
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_for_pickle)),
      METH_FASTCALL | METH_KEYWORDS,
      "__reduce__($self)\n--\n\n"
-     "Pickle and copy support through the canonical blob: the nodes and the output marks travel; the\n"
+     "Pickle and copy support through the canonical blob: the nodes and the output marks travel; "
+     "the\n"
      "node map, which the blob does not carry, is dropped."},
     {"deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
@@ -428,11 +468,14 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-        "GraphStore()\n--\n\n"
-        "Thread-safe interned graph store. Immutable from Python (interior locking), so it is safe to\n"
-        "share across threads under the GIL and in the free-threaded interpreter. Pickling and\n"
-        "copying go through the canonical blob: nodes and output marks are kept, the node map is dropped.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "GraphStore()\n--\n\n"
+         "Thread-safe interned graph store. Immutable from Python (interior locking), so it is "
+         "safe to\n"
+         "share across threads under the GIL and in the free-threaded interpreter. Pickling and\n"
+         "copying go through the canonical blob: nodes and output marks are kept, the node map is "
+         "dropped.")},
     {Py_tp_new, reinterpret_cast<void*>(graph_store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_store_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(graph_store_repr)},

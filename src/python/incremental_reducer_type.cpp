@@ -18,7 +18,9 @@ struct PyIncrementalReducer {
   SharedReducer reducer;
 };
 
-PyIncrementalReducer& state(PyObject* self) { return *reinterpret_cast<PyIncrementalReducer*>(self); }
+PyIncrementalReducer& state(PyObject* self) {
+  return *reinterpret_cast<PyIncrementalReducer*>(self);
+}
 
 bool to_store(PyObject* object, PyObject* self, GraphStore*& out) {
   PyTypeObject* type = state_of(Py_TYPE(self)).graph_store_type;
@@ -42,7 +44,8 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   static const Signature signature("step", {{"store", false, true}});
   Signature::Bound bound;
   GraphStore* store = nullptr;
-  if (!signature.bind(args, nargsf, kwnames, bound) || !to_store(bound[0], self, store)) return nullptr;
+  if (!signature.bind(args, nargsf, kwnames, bound) || !to_store(bound[0], self, store))
+    return nullptr;
   auto consumed = [&] {
     DetachedWaits waits;
     SignalChecks checks;
@@ -78,13 +81,15 @@ PyObject* total_work(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
   return read_counter(self, signature, args, nargsf, kwnames,
                       [](const SharedReducer::Counters& c) { return c.total_work; });
 }
-PyObject* canonical_count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* canonical_count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
   static const Signature signature("canonical_count", {});
   return read_counter(self, signature, args, nargsf, kwnames,
                       [](const SharedReducer::Counters& c) { return c.canonical_count; });
 }
 
-PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                   PyObject* kwnames) try {
   static const Signature signature(
       "finalize", {{"store", false, true}, {"maximal_fusion", true}, {"outputs", true}});
   Signature::Bound bound;
@@ -157,30 +162,44 @@ void incremental_reducer_dealloc(PyObject* self) {
 PyMethodDef methods[] = {
     TARNVEL_METHOD(step,
                    "step($self, store)\n--\n\n"
-                   "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
+                   "Consume the nodes recorded in `store` since the last step. Returns how many "
+                   "were processed\n"
                    "(the delta size). The reducer must always be fed the same store."),
-    TARNVEL_METHOD(watermark, "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."),
-    TARNVEL_METHOD(total_work,
-                   "total_work($self)\n--\n\n"
-                   "Cumulative nodes processed across all steps (== watermark: each node touched once)."),
-    TARNVEL_METHOD(canonical_count, "canonical_count($self)\n--\n\nSize of the maintained canonical form."),
-    TARNVEL_METHOD(finalize,
-                   "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
-                   "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
-                   "store's marked outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
-                   "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."),
+    TARNVEL_METHOD(
+        watermark,
+        "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."),
+    TARNVEL_METHOD(
+        total_work,
+        "total_work($self)\n--\n\n"
+        "Cumulative nodes processed across all steps (== watermark: each node touched once)."),
+    TARNVEL_METHOD(canonical_count,
+                   "canonical_count($self)\n--\n\nSize of the maintained canonical form."),
+    TARNVEL_METHOD(
+        finalize,
+        "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+        "Finish: consume any remaining delta, then reduce the maintained canonical form against "
+        "the\n"
+        "store's marked outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: "
+        "stored marks\n"
+        "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-        "IncrementalReducer()\n--\n\n"
-        "Genuinely incremental reduction (plan \xc2\xa7" "A.1): feed it a store as the graph is being built; each\n"
-        "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
-        "commutativity dedup, hash-consing \xe2\x80\x94 the same sound rules the SaturationEngine runs), so a concise\n"
-        "canonical form is maintained while building and `finalize` does one linear pass instead of a\n"
-        "whole-history optimization. `total_work()` counts nodes processed across all steps \xe2\x80\x94 it equals\n"
-        "the node count of the store, no matter how many steps fed it (the incrementality witness).")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "IncrementalReducer()\n--\n\n"
+         "Genuinely incremental reduction (plan \xc2\xa7"
+         "A.1): feed it a store as the graph is being built; each\n"
+         "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
+         "commutativity dedup, hash-consing \xe2\x80\x94 the same sound rules the SaturationEngine "
+         "runs), so a concise\n"
+         "canonical form is maintained while building and `finalize` does one linear pass instead "
+         "of a\n"
+         "whole-history optimization. `total_work()` counts nodes processed across all steps "
+         "\xe2\x80\x94 it equals\n"
+         "the node count of the store, no matter how many steps fed it (the incrementality "
+         "witness).")},
     {Py_tp_new, reinterpret_cast<void*>(incremental_reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(incremental_reducer_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(incremental_reducer_repr)},

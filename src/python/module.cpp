@@ -23,14 +23,17 @@ PyObject* add_type(PyObject* module, PyType_Spec& spec, PyTypeObject*& slot) {
   return type;
 }
 
-PyMethodDef version_def = {"version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(version)),
-                           METH_FASTCALL, "version()\n--\n\nThe module's version, \"" TARNVEL_VERSION "\"."};
+PyMethodDef version_def = {
+    "version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(version)), METH_FASTCALL,
+    "version()\n--\n\nThe module's version, \"" TARNVEL_VERSION "\"."};
 
 int exec_module(PyObject* module) {
   ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(module));
   if (add_type(module, graph_store_spec(), state.graph_store_type) == nullptr) return -1;
-  if (add_type(module, payload_descriptor_spec(), state.payload_descriptor_type) == nullptr) return -1;
-  if (add_type(module, incremental_reducer_spec(), state.incremental_reducer_type) == nullptr) return -1;
+  if (add_type(module, payload_descriptor_spec(), state.payload_descriptor_type) == nullptr)
+    return -1;
+  if (add_type(module, incremental_reducer_spec(), state.incremental_reducer_type) == nullptr)
+    return -1;
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   Ref function = Ref::steal(PyCFunction_NewEx(&version_def, nullptr, module_name.get()));
@@ -77,15 +80,8 @@ PyModuleDef_Slot module_slots[] = {
 }  // namespace
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnvel_core",
-    "",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    PyModuleDef_HEAD_INIT, "tarnvel_core",  "",           sizeof(ModuleState), nullptr,
+    module_slots,          traverse_module, clear_module, free_module,
 };
 
 }  // namespace tarnvel::python

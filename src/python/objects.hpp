@@ -4,9 +4,9 @@
 
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
-#include <mutex>
 
 #include "ir/param.hpp"
 #include "python/py_support.hpp"

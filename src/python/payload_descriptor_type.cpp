@@ -53,7 +53,8 @@ PyObject* fields_of(PyObject* self) {
 
 // Equal exactly when all six fields are; no order.
 PyObject* payload_descriptor_richcompare(PyObject* self, PyObject* other, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, Py_TYPE(self))) Py_RETURN_NOTIMPLEMENTED;
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, Py_TYPE(self)))
+    Py_RETURN_NOTIMPLEMENTED;
   const bool equal = value_of(self) == value_of(other);
   return PyBool_FromLong(equal == (op == Py_EQ));
 }
@@ -71,7 +72,8 @@ PyObject* payload_descriptor_repr(PyObject* self) {
   Ref parts = Ref::steal(PyList_New(0));
   if (!fields || !parts) return nullptr;
   for (Py_ssize_t i = 0; i < kFields; ++i) {
-    Ref part = Ref::steal(PyUnicode_FromFormat("%s=%R", getset[i].name, PyTuple_GET_ITEM(fields.get(), i)));
+    Ref part = Ref::steal(
+        PyUnicode_FromFormat("%s=%R", getset[i].name, PyTuple_GET_ITEM(fields.get(), i)));
     if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
   }
   Ref separator = Ref::steal(PyUnicode_FromString(", "));
@@ -82,7 +84,8 @@ PyObject* payload_descriptor_repr(PyObject* self) {
 }
 
 // Pickling and copying: the constructor takes keywords only, so the fields travel as keywords.
-PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
+PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) try {
   static const Signature signature("__getnewargs_ex__", {});
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
@@ -99,7 +102,8 @@ PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 }
 
 PyMethodDef methods[] = {
-    {"__getnewargs_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getnewargs_ex)),
+    {"__getnewargs_ex__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getnewargs_ex)),
      METH_FASTCALL | METH_KEYWORDS,
      "__getnewargs_ex__($self)\n--\n\n"
      "Pickle and copy support: the six fields, as the keyword arguments of the constructor."},
@@ -107,10 +111,12 @@ PyMethodDef methods[] = {
 };
 
 PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) try {
-  static const Signature signature(
-      "PayloadDescriptor",
-      {{"kind", true, true}, {"content_hash", true, true}, {"framework", true, true},
-       {"version", true, true}, {"io_schema", true, true}, {"preprocessing_ref", true, false}});
+  static const Signature signature("PayloadDescriptor", {{"kind", true, true},
+                                                         {"content_hash", true, true},
+                                                         {"framework", true, true},
+                                                         {"version", true, true},
+                                                         {"io_schema", true, true},
+                                                         {"preprocessing_ref", true, false}});
   Signature::Bound bound;
   if (!signature.bind(args, kwargs, bound)) return nullptr;
   PayloadDescriptor value;
@@ -141,10 +147,11 @@ void payload_descriptor_dealloc(PyObject* self) {
 }
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-        "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)\n"
-        "--\n\n"
-        "Reproducibility metadata an External node carries (participates in the structural hash).")},
+    {Py_tp_doc, const_cast<char*>("PayloadDescriptor(*, kind, content_hash, framework, version, "
+                                  "io_schema, preprocessing_ref=None)\n"
+                                  "--\n\n"
+                                  "Reproducibility metadata an External node carries (participates "
+                                  "in the structural hash).")},
     {Py_tp_new, reinterpret_cast<void*>(payload_descriptor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(payload_descriptor_dealloc)},
     {Py_tp_getset, getset},

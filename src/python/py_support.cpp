@@ -12,8 +12,7 @@ namespace {
 // holds the GIL (or blocks a stop-the-world pause) that the lock holder may need.
 struct DetachingWait final : ContentionWait {
   void wait(void (*block)(void*), void* context) override {
-    Py_BEGIN_ALLOW_THREADS
-    block(context);
+    Py_BEGIN_ALLOW_THREADS block(context);
     Py_END_ALLOW_THREADS
   }
 };
@@ -28,7 +27,8 @@ PendingSignals pending_signals;  // stateless
 Py_ssize_t find_keyword(const absl::InlinedVector<Parameter, Signature::kMaxParams>& params,
                         PyObject* keyword) {
   for (std::size_t i = 0; i < params.size(); ++i) {
-    if (PyUnicode_CompareWithASCIIString(keyword, params[i].name) == 0) return static_cast<Py_ssize_t>(i);
+    if (PyUnicode_CompareWithASCIIString(keyword, params[i].name) == 0)
+      return static_cast<Py_ssize_t>(i);
   }
   return -1;
 }
@@ -71,7 +71,8 @@ bool Signature::bind_general(PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     const Py_ssize_t i = find_keyword(params_, keyword);
     if (i < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_, keyword);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_,
+                   keyword);
       return false;
     }
     if (out[i] != nullptr) {

@@ -69,7 +69,8 @@ class Signature {
   bool bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Bound& out) const {
     // The common call: positional arguments only, every required one among them.
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames != nullptr || nargs < required_prefix_ || nargs > static_cast<Py_ssize_t>(positional_))
+    if (kwnames != nullptr || nargs < required_prefix_ ||
+        nargs > static_cast<Py_ssize_t>(positional_))
       return bind_general(args, nargs, kwnames, out);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     for (std::size_t i = static_cast<std::size_t>(nargs); i < params_.size(); ++i) out[i] = nullptr;
@@ -123,8 +124,8 @@ class SignalChecks {
 };
 
 // A method-table entry for a vectorcall method `name` with the docstring `doc`.
-#define TARNVEL_METHOD(name, doc)                                                              \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)),                  \
+#define TARNVEL_METHOD(name, doc)                                            \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
    METH_FASTCALL | METH_KEYWORDS, doc}
 
 }  // namespace tarnvel::python

@@ -51,20 +51,22 @@ struct BlobLimitError {
 // Every count and length the writer stores goes through this check; exposed so that the limits
 // can be tested without building a 4 GiB store.
 inline constexpr std::uint64_t kBlobMaxCount = 0xFFFFFFFFu;
-[[nodiscard]] inline std::expected<void, BlobLimitError> check_blob_limit(std::uint64_t value,
-                                                            BlobLimit limit) noexcept {
-  if (value > kBlobMaxCount) [[unlikely]] return std::unexpected(BlobLimitError{limit});
+[[nodiscard]] inline std::expected<void, BlobLimitError> check_blob_limit(
+    std::uint64_t value, BlobLimit limit) noexcept {
+  if (value > kBlobMaxCount) [[unlikely]]
+    return std::unexpected(BlobLimitError{limit});
   return {};
 }
 
 // Writes every node of one snapshot of `store`, then `outputs` verbatim (order and duplicates
 // kept; the store's own marks are not consulted). REQUIRES: every id in `outputs` names a node.
-[[nodiscard]] std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& store,
-                                                          std::span<const NodeId> outputs);
+[[nodiscard]] std::expected<std::string, BlobLimitError> serialize_with(
+    const GraphStore& store, std::span<const NodeId> outputs);
 
 // Appends one param map (uint32 count, then key string, value tag byte, value for each pair, in
 // the map's sorted order). Appends nothing when it fails.
-[[nodiscard]] std::expected<void, BlobLimitError> put_params(std::string& buffer, const ParamMap& params);
+[[nodiscard]] std::expected<void, BlobLimitError> put_params(std::string& buffer,
+                                                             const ParamMap& params);
 
 // The reader's error, one of five cases with fixed messages.
 struct BlobError {
@@ -148,6 +150,7 @@ class Reader {
 // (the format allows any index): code that follows one must bounds-check it first.
 [[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
     std::span<const std::uint8_t> bytes);
-[[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(std::string_view bytes);
+[[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BlobError> deserialize(
+    std::string_view bytes);
 
 }  // namespace tarnvel

@@ -9,12 +9,12 @@
 #include "support/interruption.hpp"
 
 // Binds the value of a std::expected expression to `name`, or returns its error.
-#define BLOB_TRY(name, expression)                                            \
-  auto name##_or_error = (expression);                                        \
+#define BLOB_TRY(name, expression)                                                  \
+  auto name##_or_error = (expression);                                              \
   if (!name##_or_error) return std::unexpected(std::move(name##_or_error).error()); \
   auto name = std::move(*name##_or_error)
 // Returns the error of a std::expected<void, BlobError> expression, if any.
-#define BLOB_CHECK(expression)                                                 \
+#define BLOB_CHECK(expression) \
   if (auto checked = (expression); !checked) return std::unexpected(std::move(checked).error())
 
 namespace tarnvel {
@@ -29,7 +29,9 @@ constexpr std::size_t kMinMemberBytes = 4 + 4;      // empty token, no refs
 constexpr std::size_t kMinRecordBytes = 1 + 4 + 4;  // Source: tag, empty name, no params
 constexpr std::size_t kRefBytes = 1 + 4;
 
-std::unexpected<BlobError> truncated() { return std::unexpected(BlobError{BlobError::Truncated{}}); }
+std::unexpected<BlobError> truncated() {
+  return std::unexpected(BlobError{BlobError::Truncated{}});
+}
 std::unexpected<BlobError> bad_tag(std::string_view what, std::uint8_t tag) {
   return std::unexpected(BlobError{BlobError::BadTag{what, tag}});
 }
@@ -175,7 +177,8 @@ std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind,
   }
   BLOB_CHECK(reader.params(out.params));
   out.inputs.clear();
-  if (kind != NodeKind::Source) BLOB_CHECK(read_inputs(reader, node_of_record, k, pending, out.inputs));
+  if (kind != NodeKind::Source)
+    BLOB_CHECK(read_inputs(reader, node_of_record, k, pending, out.inputs));
   out.hash = structural_hash(out.view());
   return {};
 }
@@ -273,7 +276,8 @@ std::expected<void, BlobError> Reader::params(std::vector<ParamView>& out) {
 std::expected<void, BlobError> Reader::inputs(std::uint64_t limit, NodeInputs& out) {
   out.clear();
   BLOB_TRY(count, u32());
-  if (const std::size_t room = bounded(count, remaining(), sizeof(NodeId)); room > out.capacity()) out.reserve(room);
+  if (const std::size_t room = bounded(count, remaining(), sizeof(NodeId)); room > out.capacity())
+    out.reserve(room);
   for (std::uint32_t i = 0; i < count; ++i) {
     BLOB_TRY(id, u64());
     if (id >= limit) return bad_node_ref(id);

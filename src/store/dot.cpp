@@ -12,9 +12,12 @@ std::string escape_dot_label(std::string_view label) {
   std::string out;
   out.reserve(label.size());
   for (char c : label) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else
+      out += c;
   }
   return out;
 }
@@ -28,7 +31,8 @@ std::string GraphStore::to_dot() const {
   std::string out = "digraph tarnvel {\n";
   for (NodeId id = 0; id < view.nodes.size(); ++id) {
     note_work();
-    out += "  n" + std::to_string(id) + " [label=\"" + escape_dot_label(view.nodes[id].label()) + '"';
+    out +=
+        "  n" + std::to_string(id) + " [label=\"" + escape_dot_label(view.nodes[id].label()) + '"';
     if (is_output[id]) out += ", shape=doublecircle";
     out += "];\n";
   }

@@ -91,7 +91,8 @@ class GraphStore {
   // The nodes from position `start` on; empty when `start` is at or past the end.
   std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
   // A copy of the nodes, once every id of `outputs` is known to name one of them.
-  [[nodiscard]] std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(std::span<const NodeId> outputs) const;
+  [[nodiscard]] std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(
+      std::span<const NodeId> outputs) const;
   // Graphviz DOT text of the nodes and marks, rendered from a view.
   std::string to_dot() const;
 
@@ -113,7 +114,9 @@ class GraphStore {
     [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view, std::uint64_t hash) {
       return store_.intern_locked(view, hash);
     }
-    [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id) { return store_.mark_output_locked(id); }
+    [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id) {
+      return store_.mark_output_locked(id);
+    }
     // The id the next new node gets.
     [[nodiscard]] NodeId next_id() const noexcept { return store_.nodes_.size(); }
     // Starts loading the index entries a key of this structural hash is looked up among, so that
@@ -147,7 +150,9 @@ class GraphStore {
   void install_node_map(std::vector<NodeMapEntry> node_map);
 
  private:
-  static std::uint32_t fold(std::uint64_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
+  static std::uint32_t fold(std::uint64_t hash) {
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  }
   static bool same(const NodeKey& stored, const NodeKey& key) { return stored == key; }
   static bool same(const NodeKey& stored, const KeyView& view) { return stored.matches(view); }
   static std::span<const NodeId> inputs_of(const NodeKey& key) { return key.inputs(); }
@@ -160,12 +165,12 @@ class GraphStore {
 
   const std::uint64_t identity_;
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
-  NodeList nodes_;                                          // guarded by mutex_
-  std::vector<NodeId> outputs_;                             // guarded by mutex_
+  NodeList nodes_;  // guarded by mutex_
+  std::vector<NodeId> outputs_;  // guarded by mutex_
   std::vector<bool> is_output_;  // by id, at least up to the largest mark; guarded by mutex_
-  std::vector<NodeMapEntry> node_map_;                      // guarded by mutex_
+  std::vector<NodeMapEntry> node_map_;  // guarded by mutex_
   // Ids fit in 32 bits: a store holds fewer than 2^32 nodes, as a blob does.
-  NodeIndex index_;                                         // guarded by mutex_
+  NodeIndex index_;  // guarded by mutex_
 };
 
 }  // namespace tarnvel

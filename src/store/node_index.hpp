@@ -34,7 +34,8 @@ class NodeIndex {
   // Makes room for one more slot with this hash. May throw std::bad_alloc, changing nothing.
   void reserve_one(std::uint32_t hash) {
     auto& segment = table_.segment(hash);
-    if (!segment.has_room()) [[unlikely]] segment.grow(segment.size() + 1);
+    if (!segment.has_room()) [[unlikely]]
+      segment.grow(segment.size() + 1);
   }
   // Makes room for about `count` more slots spread evenly by hash.
   void reserve(std::size_t count) { table_.reserve(count); }

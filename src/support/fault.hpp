@@ -17,13 +17,16 @@ class InternalFault : public std::logic_error {
 // Throws InternalFault(message) unless `condition` holds. Out of line so call sites stay small.
 [[noreturn]] void fail_invariant(const std::string& message);
 inline void check_invariant(bool condition, const char* message) {
-  if (!condition) [[unlikely]] fail_invariant(message);
+  if (!condition) [[unlikely]]
+    fail_invariant(message);
 }
 
-// Throws InternalFault "index out of range: <what> <index> is not below <limit>" unless index < limit.
+// Throws InternalFault "index out of range: <what> <index> is not below <limit>" unless index <
+// limit.
 [[noreturn]] void fail_index(const char* what, std::uint64_t index, std::uint64_t limit);
 inline void check_index(std::uint64_t index, std::uint64_t limit, const char* what) {
-  if (index >= limit) [[unlikely]] fail_index(what, index, limit);
+  if (index >= limit) [[unlikely]]
+    fail_index(what, index, limit);
 }
 
 }  // namespace tarnvel

@@ -8,9 +8,9 @@
 // Contention: an uncontended acquisition is one compare-and-swap and a release one exchange (a
 // three-state futex lock: free, held, held with waiters). When the lock is contended, the calling
 // thread blocks through the ContentionWait installed for the thread, if any. The Python binding
-// installs one that detaches the thread from the interpreter while it blocks, so that a waiter never
-// stalls the GIL or a stop-the-world pause (the lock holder never calls into Python). The core
-// itself never installs one and blocks plainly.
+// installs one that detaches the thread from the interpreter while it blocks, so that a waiter
+// never stalls the GIL or a stop-the-world pause (the lock holder never calls into Python). The
+// core itself never installs one and blocks plainly.
 //
 // Interruption: a thread holding the lock of a shared object is not interrupted (interruption.hpp).
 #pragma once

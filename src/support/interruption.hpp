@@ -60,15 +60,18 @@ class Interrupted final : public std::exception {
 namespace interruption_detail {
 // About a millisecond of work at tens of nanoseconds a unit.
 inline constexpr std::int64_t kUnitsPerCheck = std::int64_t{1} << 15;
-// initial-exec and constinit: one plain load and store per count, no call, even in a dlopen-ed module.
-extern __attribute__((tls_model("initial-exec"))) constinit thread_local std::int64_t units_before_check;
+// initial-exec and constinit: one plain load and store per count, no call, even in a dlopen-ed
+// module.
+extern __attribute__((
+    tls_model("initial-exec"))) constinit thread_local std::int64_t units_before_check;
 void check();
 }  // namespace interruption_detail
 
 // Counts `units` of work; may throw Interrupted.
 inline void note_work(std::size_t units = 1) {
   interruption_detail::units_before_check -= static_cast<std::int64_t>(units);
-  if (interruption_detail::units_before_check < 0) [[unlikely]] interruption_detail::check();
+  if (interruption_detail::units_before_check < 0) [[unlikely]]
+    interruption_detail::check();
 }
 
 }  // namespace tarnvel

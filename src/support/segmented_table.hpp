@@ -86,12 +86,15 @@ class SegmentedTable {
   };
 
   Segment& segment(std::uint32_t hash) { return segments_[hash >> (32 - kSegmentBits)]; }
-  const Segment& segment(std::uint32_t hash) const { return segments_[hash >> (32 - kSegmentBits)]; }
+  const Segment& segment(std::uint32_t hash) const {
+    return segments_[hash >> (32 - kSegmentBits)];
+  }
   // Makes room for about `count` more slots spread evenly by hash.
   void reserve(std::size_t count) {
     const std::size_t per_segment = count / std::size(segments_) + count / std::size(segments_) / 8;
     for (Segment& segment : segments_) {
-      if (segment.size() + per_segment > segment.capacity()) segment.grow(segment.size() + per_segment);
+      if (segment.size() + per_segment > segment.capacity())
+        segment.grow(segment.size() + per_segment);
     }
   }
 

@@ -41,7 +41,8 @@ void reserve_aside(Table& table, std::size_t count_after) {
   const std::size_t capacity = table.capacity();
   // Abseil grows once its size reaches capacity - capacity / 8; one slot of margin stays clear of
   // it (platforms with 8-wide groups fill a capacity of 7 only up to 6).
-  if (count_after < capacity - capacity / 8) [[likely]] return;
+  if (count_after < capacity - capacity / 8) [[likely]]
+    return;
   // Doubling keeps the cost amortized when a table is reserved one insertion at a time.
   rebuild_aside(table, std::max(count_after, 2 * table.size()));
 }

@@ -14,16 +14,26 @@ namespace {
 // Hand-assembled blobs, little-endian whatever the host, for inputs the writer never produces.
 class Blob {
  public:
-  Blob& u8(std::uint8_t v) { bytes += static_cast<char>(v); return *this; }
+  Blob& u8(std::uint8_t v) {
+    bytes += static_cast<char>(v);
+    return *this;
+  }
   Blob& u32(std::uint32_t v) { return le(v, 4); }
   Blob& u64(std::uint64_t v) { return le(v, 8); }
-  Blob& str(std::string_view s) { u32(static_cast<std::uint32_t>(s.size())); bytes += s; return *this; }
+  Blob& str(std::string_view s) {
+    u32(static_cast<std::uint32_t>(s.size()));
+    bytes += s;
+    return *this;
+  }
   Blob& ids(std::initializer_list<std::uint64_t> list) {
     u32(static_cast<std::uint32_t>(list.size()));
     for (std::uint64_t id : list) u64(id);
     return *this;
   }
-  Blob& header(std::uint32_t records) { bytes += "TIR1"; return u32(records); }
+  Blob& header(std::uint32_t records) {
+    bytes += "TIR1";
+    return u32(records);
+  }
   Blob& source(std::string_view name) { return u8(0).str(name).u32(0); }
   Blob& op(std::string_view name, std::initializer_list<std::uint64_t> inputs) {
     return u8(1).str(name).u32(0).ids(inputs);
@@ -61,20 +71,24 @@ constexpr std::uint64_t kNanWithPayload = 0x7FF000000000BEEFULL;
 // Every kind, every param tag, both stage ref kinds, and floats whose bits equality would hide.
 std::unique_ptr<GraphStore> every_kind_store() {
   auto store = std::make_unique<GraphStore>();
-  const NodeId x = add(*store, NodeKey::source("x", params({
-      {"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
-      {"nan", ParamValue::of_float(std::bit_cast<double>(kNanWithPayload))},
-      {"neg0", ParamValue::of_float(-0.0)},
-      {"b", ParamValue::of_bool(true)},
-      {"s", ParamValue::of_str("\xC3\xA9t\xE2\x82\xAC \xF0\x9F\x98\x80")}})));
+  const NodeId x =
+      add(*store,
+          NodeKey::source(
+              "x", params({{"i", ParamValue::of_int(std::numeric_limits<std::int64_t>::min())},
+                           {"nan", ParamValue::of_float(std::bit_cast<double>(kNanWithPayload))},
+                           {"neg0", ParamValue::of_float(-0.0)},
+                           {"b", ParamValue::of_bool(true)},
+                           {"s", ParamValue::of_str("\xC3\xA9t\xE2\x82\xAC \xF0\x9F\x98\x80")}})));
   const NodeId y = add(*store, NodeKey::op("add", {}, {x, x}));
-  const NodeId r = add(*store, NodeKey::reduction("sum", params({{"axis", ParamValue::of_int(1)}}), {y}));
+  const NodeId r =
+      add(*store, NodeKey::reduction("sum", params({{"axis", ParamValue::of_int(1)}}), {y}));
   PayloadDescriptor with_ref{"onnx", "h", "torch", "2", "io", std::string()};
   PayloadDescriptor without_ref{"onnx", "h", "torch", "2", "io", std::nullopt};
   const NodeId e = add(*store, NodeKey::external(with_ref, {}, {r}));
   add(*store, NodeKey::external(without_ref, {}, {r}));
-  add(*store, NodeKey::stage({x, e}, {StageOp{"op|neg", {StageRef::input(1)}},
-                                      StageOp{"op|mul", {StageRef::member(0), StageRef::input(0)}}}));
+  add(*store,
+      NodeKey::stage({x, e}, {StageOp{"op|neg", {StageRef::input(1)}},
+                              StageOp{"op|mul", {StageRef::member(0), StageRef::input(0)}}}));
   add(*store, NodeKey::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {y, r}));
   add(*store, NodeKey::join({}, {}));
   return store;
@@ -111,7 +125,8 @@ TEST(BlobFormatTest, RoundTripKeepsIdsMarksAndFloatBits) {
   const Snapshot read_back = back->snapshot();
   const ParamMap& p = read_back.nodes[0].params();
   EXPECT_EQ(std::bit_cast<std::uint64_t>(p[2].value.as_float()), kNanWithPayload);
-  EXPECT_EQ(std::bit_cast<std::uint64_t>(p[3].value.as_float()), std::bit_cast<std::uint64_t>(-0.0));
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(p[3].value.as_float()),
+            std::bit_cast<std::uint64_t>(-0.0));
 }
 
 TEST(BlobFormatTest, OutputsAreWrittenVerbatimAndOnlyTheirSectionDiffers) {
@@ -127,8 +142,9 @@ TEST(BlobFormatTest, OutputsAreWrittenVerbatimAndOnlyTheirSectionDiffers) {
 
 TEST(BlobFormatTest, PutParamsAppendsTheSortedMap) {
   std::string buffer = "head";
-  ASSERT_TRUE(put_params(buffer, params({{"b", ParamValue::of_bool(true)},
-                                         {"a", ParamValue::of_int(-2)}})).has_value());
+  ASSERT_TRUE(
+      put_params(buffer, params({{"b", ParamValue::of_bool(true)}, {"a", ParamValue::of_int(-2)}}))
+          .has_value());
   const std::string expected =
       Blob().u32(2).str("a").u8(0).u64(static_cast<std::uint64_t>(-2)).str("b").u8(2).u8(1).bytes;
   EXPECT_EQ(buffer, "head" + expected);
@@ -156,8 +172,10 @@ TEST(BlobLimitTest, StageRefIndexBeyondThirtyTwoBitsRefusesTheWholeBlob) {
 }
 
 TEST(BlobReaderErrorTest, ShortOrForeignHeaders) {
-  for (std::size_t n = 0; n < 4; ++n) EXPECT_EQ(read_error(std::string("TIR1").substr(0, n)), "truncated tarnvel IR blob");
-  for (std::size_t n = 4; n < 8; ++n) EXPECT_EQ(read_error(std::string("TIR1\0\0\0", n)), "truncated tarnvel IR blob");
+  for (std::size_t n = 0; n < 4; ++n)
+    EXPECT_EQ(read_error(std::string("TIR1").substr(0, n)), "truncated tarnvel IR blob");
+  for (std::size_t n = 4; n < 8; ++n)
+    EXPECT_EQ(read_error(std::string("TIR1\0\0\0", n)), "truncated tarnvel IR blob");
   for (const std::string& foreign : {std::string("XXXX"), std::string("TIR2\0\0\0\0", 8),
                                      std::string("tir1\0\0\0\0\0\0\0\0", 12)}) {
     EXPECT_EQ(read_error(foreign), "not a tarnvel IR blob (bad magic/version)") << foreign;
@@ -205,14 +223,15 @@ TEST(BlobReaderErrorTest, HugeDeclaredCountsWithFewBytesAreTruncated) {
 }
 
 TEST(BlobUtf8Test, OnlyWellFormedUtf8IsAccepted) {
-  for (std::string_view good : {"", "plain ascii, longer than eight", "\x7F", "\xC2\x80", "\xDF\xBF",
-                                "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80",
-                                "\xF4\x8F\xBF\xBF", "12345678\xE2\x82\xAC"}) {
+  for (std::string_view good : {"", "plain ascii, longer than eight", "\x7F", "\xC2\x80",
+                                "\xDF\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+                                "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "12345678\xE2\x82\xAC"}) {
     EXPECT_TRUE(is_valid_utf8(good)) << good;
   }
-  for (std::string_view bad : {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80",
-                               "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
-                               "\xFF", "\xE2\x82", "1234567\xE2\x82", "\xC3\x28", "\xF0\x90\x80\x7F"}) {
+  for (std::string_view bad :
+       {"\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\xBF\xBF",
+        "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF", "\xE2\x82",
+        "1234567\xE2\x82", "\xC3\x28", "\xF0\x90\x80\x7F"}) {
     EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(bad);
   }
 }
@@ -221,7 +240,8 @@ TEST(BlobUtf8Test, NamesValuesAndTokensAreChecked) {
   const std::string bad = "\xED\xA0\x80";  // a surrogate
   const char* message = "invalid utf-8 in tarnvel IR blob";
   EXPECT_EQ(read_error(Blob().header(1).source(bad).bytes), message);
-  EXPECT_EQ(read_error(Blob().header(1).u8(0).str("x").u32(1).str("k").u8(3).str(bad).bytes), message);
+  EXPECT_EQ(read_error(Blob().header(1).u8(0).str("x").u32(1).str("k").u8(3).str(bad).bytes),
+            message);
   EXPECT_EQ(read_error(Blob().header(1).u8(4).u32(0).u32(1).str(bad).bytes), message);
 }
 
@@ -231,11 +251,25 @@ TEST(BlobReaderLeniencyTest, TrailingBytesAreIgnored) {
 }
 
 TEST(BlobReaderLeniencyTest, ParamsAreSortedStablyAndNonZeroBytesAreTrue) {
-  const std::string bytes = Blob().header(1).u8(0).str("x").u32(4)
-      .str("b").u8(2).u8(7)
-      .str("a").u8(0).u64(1)
-      .str("a").u8(0).u64(2)
-      .str("").u8(1).u64(0).u32(0).bytes;
+  const std::string bytes = Blob()
+                                .header(1)
+                                .u8(0)
+                                .str("x")
+                                .u32(4)
+                                .str("b")
+                                .u8(2)
+                                .u8(7)
+                                .str("a")
+                                .u8(0)
+                                .u64(1)
+                                .str("a")
+                                .u8(0)
+                                .u64(2)
+                                .str("")
+                                .u8(1)
+                                .u64(0)
+                                .u32(0)
+                                .bytes;
   auto back = read(bytes);
   const NodeKey expected = NodeKey::source("x", params({{"", ParamValue::of_float(0.0)},
                                                         {"a", ParamValue::of_int(1)},
@@ -246,9 +280,28 @@ TEST(BlobReaderLeniencyTest, ParamsAreSortedStablyAndNonZeroBytesAreTrue) {
 }
 
 TEST(BlobReaderLeniencyTest, PresenceByteAndStageInputRefsAreTakenAsWritten) {
-  const std::string bytes = Blob().header(3).source("x")
-      .u8(3).str("k").str("h").str("f").str("v").str("io").u8(9).str("").u32(0).ids({0})
-      .u8(4).ids({0}).u32(1).str("op|neg").u32(1).u8(0).u32(12345).u32(0).bytes;
+  const std::string bytes = Blob()
+                                .header(3)
+                                .source("x")
+                                .u8(3)
+                                .str("k")
+                                .str("h")
+                                .str("f")
+                                .str("v")
+                                .str("io")
+                                .u8(9)
+                                .str("")
+                                .u32(0)
+                                .ids({0})
+                                .u8(4)
+                                .ids({0})
+                                .u32(1)
+                                .str("op|neg")
+                                .u32(1)
+                                .u8(0)
+                                .u32(12345)
+                                .u32(0)
+                                .bytes;
   auto back = read(bytes);
   const auto nodes = back->snapshot().nodes;
   EXPECT_EQ(nodes[1].descriptor().preprocessing_ref, std::optional<std::string>(""));
@@ -258,10 +311,18 @@ TEST(BlobReaderLeniencyTest, PresenceByteAndStageInputRefsAreTakenAsWritten) {
 // A record equal to an earlier one becomes the earlier node; later references by record position
 // must follow it, or they would name whatever node took that position instead.
 TEST(BlobReaderLeniencyTest, RepeatedRecordsTranslateLaterReferences) {
-  const std::string bytes = Blob().header(5)
-      .source("a").source("b").source("a")  // record 2 repeats record 0
-      .op("f", {2}).op("g", {1, 3})
-      .u32(3).u64(2).u64(4).u64(3).bytes;
+  const std::string bytes = Blob()
+                                .header(5)
+                                .source("a")
+                                .source("b")
+                                .source("a")  // record 2 repeats record 0
+                                .op("f", {2})
+                                .op("g", {1, 3})
+                                .u32(3)
+                                .u64(2)
+                                .u64(4)
+                                .u64(3)
+                                .bytes;
   auto back = read(bytes);
   GraphStore expected;
   const NodeId a = add(expected, NodeKey::source("a", {}));
@@ -300,7 +361,8 @@ TEST(BlobReaderLeniencyTest, RandomRepeatsReadAsRecordByRecordInterning) {
     } else if (below(10) == 0) {
       const std::uint64_t input = pick();
       blob.u8(4).u32(1).u64(input).u32(1).str("op|neg").u32(1).u8(0).u32(0);
-      became.push_back(add(expected, NodeKey::stage({became[input]}, {StageOp{"op|neg", {StageRef::input(0)}}})));
+      became.push_back(add(
+          expected, NodeKey::stage({became[input]}, {StageOp{"op|neg", {StageRef::input(0)}}})));
     } else {
       const std::uint64_t first = pick();
       const std::uint64_t second = below(std::min<std::uint64_t>(k, 4));

@@ -14,9 +14,19 @@ constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 // The fallback is what a compiler without a 128-bit integer hashes with: it must give the same
 // words as the builtin product, carries between the 32-bit halves included.
 TEST(WideMultiplyTest, FallbackAgreesWithTheBuiltinAtTheCarryBoundaries) {
-  const std::uint64_t edges[] = {0,           1,           2,          0xFFFFFFFFu, 0x100000000u,
-                                 0x1FFFFFFFFu, kMax,       kMax - 1,   kMax >> 1,   0x9E3779B97F4A7C15u,
-                                 0xFFFFFFFF00000000u, 0x00000000FFFFFFFFu, 0x8000000000000000u};
+  const std::uint64_t edges[] = {0,
+                                 1,
+                                 2,
+                                 0xFFFFFFFFu,
+                                 0x100000000u,
+                                 0x1FFFFFFFFu,
+                                 kMax,
+                                 kMax - 1,
+                                 kMax >> 1,
+                                 0x9E3779B97F4A7C15u,
+                                 0xFFFFFFFF00000000u,
+                                 0x00000000FFFFFFFFu,
+                                 0x8000000000000000u};
   for (std::uint64_t a : edges) {
     for (std::uint64_t b : edges) {
       EXPECT_EQ(multiply_wide_portable(a, b), multiply_wide(a, b)) << a << " * " << b;

@@ -11,13 +11,12 @@ namespace {
 
 TEST(DceTest, SurvivorsFollowOldIdsNotOutputOrder) {
   // 1 feeds only the dead 3, so it dies although it has a consumer.
-  const std::vector<NodeKey> nodes = {source("a"), source("b"), source("c"),
+  const std::vector<NodeKey> nodes = {source("a"),    source("b"),    source("c"),
                                       op("neg", {1}), op("abs", {0}), op("exp", {2})};
   const DceResult result = dead_code_elimination(nodes, std::vector<NodeId>{5, 2});
   EXPECT_EQ(result.nodes, (std::vector<NodeKey>{source("c"), op("exp", {0})}));
   EXPECT_EQ(result.outputs, (std::vector<NodeId>{1, 0}));
-  EXPECT_EQ(result.survival,
-            (std::vector<NodeId>{kDropped, kDropped, 0, kDropped, kDropped, 1}));
+  EXPECT_EQ(result.survival, (std::vector<NodeId>{kDropped, kDropped, 0, kDropped, kDropped, 1}));
 
   const DceResult none = dead_code_elimination(nodes, {});
   EXPECT_TRUE(none.nodes.empty());

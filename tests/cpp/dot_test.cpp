@@ -30,7 +30,8 @@ TEST(DotTest, LabelBackslashesAndQuotesAreEscaped) {
   // Label: Source q"\ {v="a\"b\\c"}; every backslash doubled, then every quote escaped.
   EXPECT_EQ(store.to_dot(),
             "digraph tarnvel {\n"
-            R"(  n0 [label="Source q\"\\ {v=\"a\\\"b\\\\c\"}"];)" "\n"
+            R"(  n0 [label="Source q\"\\ {v=\"a\\\"b\\\\c\"}"];)"
+            "\n"
             "}\n");
 }
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/fault.hpp"
@@ -18,7 +18,8 @@ namespace {
 class EgraphTest : public ::testing::Test {
  protected:
   Id add(std::string_view op, std::initializer_list<Id> children = {}) {
-    return graph.find(graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
+    return graph.find(
+        graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
   }
 
   EGraph graph;
@@ -121,7 +122,8 @@ TEST(MemoTest, KeysOfEveryWidthSurviveGrowth) {
   EXPECT_EQ(memo.size(), kKeys);
   EXPECT_EQ(memo.find(key(4)), kKeys + 4);
   EXPECT_EQ(memo.find(SymbolNode{Symbol{1}, {1, 2, 3, 4, 5}}), std::nullopt);
-  EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), std::nullopt) << "a symbol too big for a slot";
+  EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), std::nullopt)
+      << "a symbol too big for a slot";
   EXPECT_TRUE(memo.insert(SymbolNode{Symbol{1u << 30}, {}}, 9).second);
   EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), 9u);
 }
@@ -205,7 +207,6 @@ TEST_F(EgraphTest, RandomHistoriesMatchANaiveCongruenceClosure) {
   }
 }
 
-
 // Rebuild work around a wide node: one e-node reads n pairs neg(x + y_i), neg(y_i + x), which
 // become equal only by congruence once each pair of sums is merged. Every congruence merge queues
 // the wide node again; it must still be re-entered once per round, not once per merge.
@@ -248,7 +249,8 @@ WideShape rebuild_wide_shape(std::uint32_t n) {
   const std::size_t children_before = EGraphWork::repaired_children(graph);
   const std::size_t merges = graph.rebuild();
   graph.verify();
-  return {graph.total_size() - before, EGraphWork::repaired_children(graph) - children_before, merges};
+  return {graph.total_size() - before, EGraphWork::repaired_children(graph) - children_before,
+          merges};
 }
 
 TEST(EgraphRebuildWorkTest, AWideNodeIsReenteredOncePerRoundNotOncePerMerge) {

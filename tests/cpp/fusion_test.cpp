@@ -49,19 +49,18 @@ TEST(FusionTest, FanOutSplitsUnderSingleUseAndJoinsUnderMaximal) {
   const std::vector<NodeKey> keys = {kS, op("neg", {0}), op("exp", {1}), op("abs", {1}),
                                      op("add", {2, 3})};
   const FusionResult single = fuse(keys, {4}, false);
-  EXPECT_EQ(single.nodes,
-            (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}}}),
-                                  stage({1}, {{"op|exp", {in(0)}},
-                                              {"op|abs", {in(0)}},
-                                              {"op|add", {mem(0), mem(1)}}})}));
+  EXPECT_EQ(
+      single.nodes,
+      (std::vector<NodeKey>{
+          kS, stage({0}, {{"op|neg", {in(0)}}}),
+          stage({1}, {{"op|exp", {in(0)}}, {"op|abs", {in(0)}}, {"op|add", {mem(0), mem(1)}}})}));
   EXPECT_EQ(single.placement[3], (Landing{2, 1}));
 
   const FusionResult maximal = fuse(keys, {4}, true);
-  EXPECT_EQ(maximal.nodes,
-            (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}},
-                                                  {"op|exp", {mem(0)}},
-                                                  {"op|abs", {mem(0)}},
-                                                  {"op|add", {mem(1), mem(2)}}})}));
+  EXPECT_EQ(maximal.nodes, (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}},
+                                                                 {"op|exp", {mem(0)}},
+                                                                 {"op|abs", {mem(0)}},
+                                                                 {"op|add", {mem(1), mem(2)}}})}));
   EXPECT_EQ(maximal.placement[4], (Landing{1, 3}));
 }
 
@@ -70,9 +69,9 @@ TEST(FusionTest, TwoUsesByOneConsumerCountAsTwo) {
   EXPECT_EQ(fuse(keys, {2}, false).nodes,
             (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}}}),
                                   stage({1}, {{"op|mul", {in(0), in(0)}}})}));
-  EXPECT_EQ(fuse(keys, {2}, true).nodes,
-            (std::vector<NodeKey>{
-                kS, stage({0}, {{"op|neg", {in(0)}}, {"op|mul", {mem(0), mem(0)}}})}));
+  EXPECT_EQ(
+      fuse(keys, {2}, true).nodes,
+      (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}}, {"op|mul", {mem(0), mem(0)}}})}));
 }
 
 TEST(FusionTest, OpaqueConsumersAndOutputsEndAStage) {
@@ -91,8 +90,8 @@ TEST(FusionTest, MembersReadingOneGroupShareAnInput) {
 
 TEST(FusionTest, GroupsAreEmittedByLargestMember) {
   // Single-use groups {2, 3} and {1, 4, 5}: the second has the smaller id but reads the first.
-  const std::vector<NodeKey> keys = {kS, op("neg", {0}), op("exp", {0}), op("abs", {2}),
-                                     op("add", {1, 3}), op("mul", {4, 3})};
+  const std::vector<NodeKey> keys = {
+      kS, op("neg", {0}), op("exp", {0}), op("abs", {2}), op("add", {1, 3}), op("mul", {4, 3})};
   const FusionResult result = fuse(keys, {5}, false);
   EXPECT_EQ(result.nodes,
             (std::vector<NodeKey>{kS, stage({0}, {{"op|exp", {in(0)}}, {"op|abs", {mem(0)}}}),

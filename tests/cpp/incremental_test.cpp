@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "node_builders.hpp"
 #include "ir/token.hpp"
+#include "node_builders.hpp"
 #include "optimizer/rules.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
@@ -22,10 +22,15 @@ std::unique_ptr<IncrementalReducer> stepped(const std::vector<NodeKey>& nodes) {
 }
 
 // 3 is 2 commuted; 4 is 3 * 1, so 2; 5 becomes mul(2, 2); 6 is 0 + 5, so 5; sub does not commute.
-const std::vector<NodeKey> kProgram = {
-    source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}),
-    scalar_op("mul", 1.0, "r", {3}), op("mul", {4, 2}), scalar_op("add", 0.0, "l", {5}),
-    op("sub", {6, 0}), op("sub", {0, 6})};
+const std::vector<NodeKey> kProgram = {source("x"),
+                                       source("y"),
+                                       op("add", {0, 1}),
+                                       op("add", {1, 0}),
+                                       scalar_op("mul", 1.0, "r", {3}),
+                                       op("mul", {4, 2}),
+                                       scalar_op("add", 0.0, "l", {5}),
+                                       op("sub", {6, 0}),
+                                       op("sub", {0, 6})};
 
 // The reducer looks at the token only of add/mul nodes with two parameters.
 TEST(IncrementalTest, IdentityTokensAreTwoParameterAddsAndMuls) {
@@ -57,10 +62,11 @@ TEST(IncrementalTest, OneStepOrManyGiveTheSameCanonicalForm) {
 
 TEST(IncrementalTest, OnlyTheExactRuleFormsFold) {
   const ParamMap k = ParamMap({Param{"k", ParamValue::of_int(1)}});
-  const auto reducer = stepped({source("x"), source("y"), op("add", {0, 1}, k), op("add", {1, 0}, k),
-                                scalar_op("add", -0.0, "r", {0}), scalar_op("mul", 1.0, "r", {}),
-                                scalar_op("mul", 1.0, "r", {0, 1}), scalar_op("mul", 1.0, "r", {}),
-                                op("add", {0, 1, 0}), op("add", {1, 0, 0})});
+  const auto reducer =
+      stepped({source("x"), source("y"), op("add", {0, 1}, k), op("add", {1, 0}, k),
+               scalar_op("add", -0.0, "r", {0}), scalar_op("mul", 1.0, "r", {}),
+               scalar_op("mul", 1.0, "r", {0, 1}), scalar_op("mul", 1.0, "r", {}),
+               op("add", {0, 1, 0}), op("add", {1, 0, 0})});
   // Only 7 folds, hash-consed onto the equal 5.
   EXPECT_EQ(reducer->to_canonical(), (std::vector<NodeId>{0, 1, 2, 3, 4, 5, 6, 5, 7, 8}));
 }
@@ -82,7 +88,8 @@ TEST(IncrementalTest, FinalizeAgreesWithTheBatchPipelineInStoreIds) {
 
   EXPECT_EQ(reducer->finalize(kStore, outputs, engine, false), reduced);
   const std::vector<NodeId> bad = {0, kProgram.size()};
-  EXPECT_EQ(reducer->finalize(kStore, bad, engine, false).error(), ReducerError(BadNodeId{kProgram.size()}));
+  EXPECT_EQ(reducer->finalize(kStore, bad, engine, false).error(),
+            ReducerError(BadNodeId{kProgram.size()}));
 }
 
 TEST(IncrementalTest, AFailedStepConsumesNothing) {

@@ -65,7 +65,8 @@ class InterruptedCallTest : public ::testing::Test {
  protected:
   void SetUp() override {
     NodeId head = *store.intern(NodeKey::source("x", {}));
-    for (int i = 0; i < 200'000; ++i) head = *store.intern(NodeKey::op(i % 2 ? "neg" : "abs", {}, {head}));
+    for (int i = 0; i < 200'000; ++i)
+      head = *store.intern(NodeKey::op(i % 2 ? "neg" : "abs", {}, {head}));
     ASSERT_TRUE(store.mark_output(head));
     blob = *serialize_with(store, store.outputs());
   }

@@ -3,9 +3,9 @@
 
 #include "absl/hash/hash.h"
 #include "gtest/gtest.h"
-#include "node_builders.hpp"
 #include "ir/node.hpp"
 #include "ir/token.hpp"
+#include "node_builders.hpp"
 
 namespace tarnvel {
 namespace {
@@ -68,18 +68,19 @@ TEST(NodeIdentityTest, StagesCompareMembers) {
   const StageOp b{"op|abs", {StageRef::input(0)}};
   expect_same_key(NodeKey::stage({0}, {a}), NodeKey::stage({0}, {a}));
   EXPECT_NE(NodeKey::stage({0}, {a}), NodeKey::stage({0}, {b}));
-  EXPECT_NE(NodeKey::stage({0}, {StageOp{"op|neg", {StageRef::member(0)}}}), NodeKey::stage({0}, {a}));
+  EXPECT_NE(NodeKey::stage({0}, {StageOp{"op|neg", {StageRef::member(0)}}}),
+            NodeKey::stage({0}, {a}));
 }
 
 TEST(ParamMapTest, SortsStablyByKeyBytes) {
-  const ParamMap forward = params({{"B", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)},
-                                   {"ab", ParamValue::of_int(3)}});
-  const ParamMap backward = params({{"ab", ParamValue::of_int(3)}, {"a", ParamValue::of_int(2)},
-                                    {"B", ParamValue::of_int(1)}});
+  const ParamMap forward = params(
+      {{"B", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)}, {"ab", ParamValue::of_int(3)}});
+  const ParamMap backward = params(
+      {{"ab", ParamValue::of_int(3)}, {"a", ParamValue::of_int(2)}, {"B", ParamValue::of_int(1)}});
   expect_same_key(op("f", {}, forward), op("f", {}, backward));
   EXPECT_EQ(forward.token(), "B=i1;a=i2;ab=i3");
-  const ParamMap repeated = params({{"k", ParamValue::of_int(2)}, {"a", ParamValue::of_int(0)},
-                                    {"k", ParamValue::of_int(1)}});
+  const ParamMap repeated = params(
+      {{"k", ParamValue::of_int(2)}, {"a", ParamValue::of_int(0)}, {"k", ParamValue::of_int(1)}});
   EXPECT_EQ(repeated.token(), "a=i0;k=i2;k=i1");
 }
 
@@ -98,7 +99,8 @@ std::vector<NodeKey> viewable_keys() {
         ParamValue::of_str(""), ParamValue::of_str(std::string(40, 's'))}) {
     keys.push_back(op("f", {0}, params({{"k", value}})));
   }
-  keys.push_back(op("f", {0}, params({{"k", ParamValue::of_int(1)}, {"j", ParamValue::of_int(1)}})));
+  keys.push_back(
+      op("f", {0}, params({{"k", ParamValue::of_int(1)}, {"j", ParamValue::of_int(1)}})));
   keys.push_back(op("f", {1, 0}));
   keys.push_back(op("f", {0, 1}));
   keys.push_back(op("f", {}));
@@ -134,8 +136,11 @@ TEST(KeyViewTest, AViewMatchesCopiesToAndHashesAsExactlyItsKey) {
     }
   }
   // Every NaN is one value, in a view as in a key.
-  const NodeKey other_nan = op("f", {0}, params({{"k", ParamValue::of_float(std::bit_cast<double>(0xFFF0000000000001ULL))}}));
-  const NodeKey nan = op("f", {0}, params({{"k", ParamValue::of_float(std::numeric_limits<double>::quiet_NaN())}}));
+  const NodeKey other_nan =
+      op("f", {0},
+         params({{"k", ParamValue::of_float(std::bit_cast<double>(0xFFF0000000000001ULL))}}));
+  const NodeKey nan =
+      op("f", {0}, params({{"k", ParamValue::of_float(std::numeric_limits<double>::quiet_NaN())}}));
   EXPECT_TRUE(nan.matches(view_of(other_nan).view));
   EXPECT_EQ(structural_hash(view_of(other_nan).view), structural_hash(nan));
 }
@@ -143,9 +148,11 @@ TEST(KeyViewTest, AViewMatchesCopiesToAndHashesAsExactlyItsKey) {
 TEST(WithInputsTest, ReplacesInputsOnlyAndKeepsSourcesAndMembers) {
   const NodeKey source = NodeKey::source("x", params({{"n", ParamValue::of_int(3)}}));
   EXPECT_EQ(source.with_inputs({4, 5}), source);
-  const NodeKey stage = NodeKey::stage({1, 2}, {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}}});
+  const NodeKey stage =
+      NodeKey::stage({1, 2}, {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}}});
   const NodeKey moved = stage.with_inputs({7, 8});
-  EXPECT_EQ(std::vector<NodeId>(moved.inputs().begin(), moved.inputs().end()), (std::vector<NodeId>{7, 8}));
+  EXPECT_EQ(std::vector<NodeId>(moved.inputs().begin(), moved.inputs().end()),
+            (std::vector<NodeId>{7, 8}));
   EXPECT_EQ(moved.members()[0], stage.members()[0]);
   EXPECT_EQ(op("f", {1}).with_inputs({2}), op("f", {2}));
 }
@@ -162,20 +169,24 @@ TEST(TokenTest, ValueTokens) {
   EXPECT_EQ(ParamValue::of_float(1.0).token(), "f3ff0000000000000");
   EXPECT_EQ(ParamValue::of_float(0.0).token(), "f0000000000000000");
   EXPECT_EQ(ParamValue::of_float(-0.0).token(), "f8000000000000000");
-  EXPECT_EQ(ParamValue::of_float(std::bit_cast<double>(0xFFF0000000000001ULL)).token(), "f7ff8000000000000");
+  EXPECT_EQ(ParamValue::of_float(std::bit_cast<double>(0xFFF0000000000001ULL)).token(),
+            "f7ff8000000000000");
   EXPECT_EQ(ParamValue::of_bool(true).token(), "btrue");
   EXPECT_EQ(ParamValue::of_str("r;").token(), "sr%3B");
 }
 
 TEST(TokenTest, NodeTokens) {
-  const ParamMap add_params = params({{"side", ParamValue::of_str("r")}, {"scalar", ParamValue::of_float(0.0)}});
+  const ParamMap add_params =
+      params({{"side", ParamValue::of_str("r")}, {"scalar", ParamValue::of_float(0.0)}});
   EXPECT_EQ(op("add", {0}, add_params).token(), "op|add|scalar=f0000000000000000;side=sr");
   EXPECT_EQ(op("add", {0, 1}).token(), "op|add");
   EXPECT_EQ(op("a|b", {}).token(), "op|a%7Cb");
   EXPECT_EQ(NodeKey::source("x", {}).token(), "src|x");
-  EXPECT_EQ(NodeKey::reduction("sum", params({{"axis", ParamValue::of_int(0)}}), {0}).token(), "red|sum|axis=i0");
+  EXPECT_EQ(NodeKey::reduction("sum", params({{"axis", ParamValue::of_int(0)}}), {0}).token(),
+            "red|sum|axis=i0");
   EXPECT_EQ(NodeKey::exchange({}, {}).token(), "exch");
-  EXPECT_EQ(NodeKey::join(params({{"how", ParamValue::of_str("inner")}}), {0, 1}).token(), "join|how=sinner");
+  EXPECT_EQ(NodeKey::join(params({{"how", ParamValue::of_str("inner")}}), {0, 1}).token(),
+            "join|how=sinner");
   EXPECT_EQ(NodeKey::stage({}, {StageOp{}, StageOp{}}).token(), "stage|2");
   PayloadDescriptor d{"model", "abc", "torch", "2.1", "f32", std::nullopt};
   EXPECT_EQ(NodeKey::external(d, {}, {}).token(), "ext|model|abc|torch|2.1|f32|-");
@@ -207,8 +218,11 @@ TEST(LabelTest, DisplaysValuesForPeople) {
 TEST(LabelTest, LabelsOfEveryKind) {
   EXPECT_EQ(op("add", {0}, params({{"k", ParamValue::of_int(2)}})).label(), "Op add {k=2}");
   EXPECT_EQ(NodeKey::source("a;b", {}).label(), "Source a;b");
-  EXPECT_EQ(NodeKey::reduction("sum", params({{"s", ParamValue::of_str("x")}, {"b", ParamValue::of_bool(false)}}), {0}).label(),
-            "Reduction sum {b=false, s=\"x\"}");
+  EXPECT_EQ(
+      NodeKey::reduction(
+          "sum", params({{"s", ParamValue::of_str("x")}, {"b", ParamValue::of_bool(false)}}), {0})
+          .label(),
+      "Reduction sum {b=false, s=\"x\"}");
   PayloadDescriptor d{"model", "abc", "torch", "2.1", "f32", "prep"};
   EXPECT_EQ(NodeKey::external(d, {}, {0}).label(), "External model:abc [torch 2.1]");
   EXPECT_EQ(NodeKey::stage({}, {StageOp{}, StageOp{}, StageOp{}}).label(), "Stage[3 members]");
@@ -234,8 +248,10 @@ TEST(ParseOpTokenTest, RoundTripsAwkwardKeys) {
 TEST(ParseOpTokenTest, AcceptsLenientNumbers) {
   auto parsed = parse_op_token("op|f|a=f+3FF0000000000000;b=i+7;c=i-7;d=bfalse");
   ASSERT_TRUE(parsed.has_value());
-  EXPECT_EQ(parsed->params, params({{"a", ParamValue::of_float(1.0)}, {"b", ParamValue::of_int(7)},
-                                    {"c", ParamValue::of_int(-7)}, {"d", ParamValue::of_bool(false)}}));
+  EXPECT_EQ(parsed->params, params({{"a", ParamValue::of_float(1.0)},
+                                    {"b", ParamValue::of_int(7)},
+                                    {"c", ParamValue::of_int(-7)},
+                                    {"d", ParamValue::of_bool(false)}}));
   auto empty_rest = parse_op_token("op|add|");
   ASSERT_TRUE(empty_rest.has_value());
   EXPECT_EQ(empty_rest->name, "add");
@@ -244,12 +260,29 @@ TEST(ParseOpTokenTest, AcceptsLenientNumbers) {
 }
 
 TEST(ParseOpTokenTest, RefusesMalformedTokens) {
-  for (const char* token :
-       {"src|x", "ext|a|b|c|d|e|-", "stage|2", "exch", "join", "op", "opx|add", "op|add|k=i1;",
-        "op|add|k", "op|add|k=x1", "op|add|k=btrue1", "op|add|k=", "op|add|k=i", "op|add|k=i+",
-        "op|add|k=i-", "op|add|k=i1.5", "op|add|k=i9223372036854775808", "op|add|k=f",
-        "op|add|k=f+", "op|add|k=f-1", "op|add|k=f10000000000000000", "op|add|;k=i1",
-        "op|add|k=i+-1"}) {
+  for (const char* token : {"src|x",
+                            "ext|a|b|c|d|e|-",
+                            "stage|2",
+                            "exch",
+                            "join",
+                            "op",
+                            "opx|add",
+                            "op|add|k=i1;",
+                            "op|add|k",
+                            "op|add|k=x1",
+                            "op|add|k=btrue1",
+                            "op|add|k=",
+                            "op|add|k=i",
+                            "op|add|k=i+",
+                            "op|add|k=i-",
+                            "op|add|k=i1.5",
+                            "op|add|k=i9223372036854775808",
+                            "op|add|k=f",
+                            "op|add|k=f+",
+                            "op|add|k=f-1",
+                            "op|add|k=f10000000000000000",
+                            "op|add|;k=i1",
+                            "op|add|k=i+-1"}) {
     EXPECT_FALSE(parse_op_token(token).has_value()) << token;
   }
 }

@@ -39,9 +39,12 @@ inline NodeKey stage(NodeInputs inputs, std::vector<StageOp> members) {
 }
 
 // Nodes of an engine graph: an Op node over `children`, and an opaque node without children.
-inline EngineNode engine_node(std::string_view symbol, std::initializer_list<std::size_t> children = {}) {
+inline EngineNode engine_node(std::string_view symbol,
+                              std::initializer_list<std::size_t> children = {}) {
   return EngineNode{Text(symbol), {children.begin(), children.end()}, false};
 }
-inline EngineNode opaque_node(std::string_view symbol) { return EngineNode{Text(symbol), {}, true}; }
+inline EngineNode opaque_node(std::string_view symbol) {
+  return EngineNode{Text(symbol), {}, true};
+}
 
 }  // namespace tarnvel

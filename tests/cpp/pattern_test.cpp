@@ -31,11 +31,9 @@ TEST(PatternParseTest, ReportsEveryErrorKind) {
   EXPECT_EQ(parse_error("(f (?x a))"), PatternParseError{BadOp{UnexpectedVar{"?x"}}});
   EXPECT_EQ(parse_error("(f a))"), syntax_error("Unexpected )", 1, 6));
   EXPECT_EQ(parse_error(")"), syntax_error("Unexpected )", 1, 1));
-  EXPECT_EQ(parse_error("(f\n  (g a)"),
-            syntax_error("Unexpected end of input", 2, 8));
+  EXPECT_EQ(parse_error("(f\n  (g a)"), syntax_error("Unexpected end of input", 2, 8));
   EXPECT_EQ(parse_error("\"abc"), syntax_error("Unterminated string", 1, 1));
-  EXPECT_EQ(parse_error("a b"),
-            syntax_error("Unexpected text after the expression", 1, 3));
+  EXPECT_EQ(parse_error("a b"), syntax_error("Unexpected text after the expression", 1, 3));
 
   EXPECT_EQ(to_string(parse_error("()")), "Found empty s-expression");
   EXPECT_EQ(to_string(parse_error("((f) a)")), "Found a list in the head position");
@@ -49,8 +47,8 @@ TEST(PatternParseTest, AtomsKeepEveryCharacterButSpaceAndParentheses) {
   ASSERT_TRUE(parsed.has_value());
   ASSERT_EQ(parsed->nodes.size(), 2u);
   EXPECT_EQ(parsed->nodes[0], PatternNode{Var{symbols.intern("?x")}});
-  EXPECT_EQ(parsed->nodes[1],
-            PatternNode(SymbolNode{symbols.intern("op|add|scalar=f0000000000000000;side=sr"), {0}}));
+  EXPECT_EQ(parsed->nodes[1], PatternNode(SymbolNode{
+                                  symbols.intern("op|add|scalar=f0000000000000000;side=sr"), {0}}));
 
   auto lone = parse_flat_pattern("(? \"?\" (?y))", symbols);  // "?" alone is an operator
   ASSERT_TRUE(lone.has_value());
@@ -67,13 +65,15 @@ TEST(PatternParseTest, CompactionSharesIdenticalSubpatterns) {
   EXPECT_EQ(repeated.ast().nodes.size(), 2u);
   const Pattern ground = *Pattern::parse("(f (g b) (g b) ?c)", symbols);
   EXPECT_EQ(ground.ast().nodes.size(), 4u);  // b, (g b), ?c, the root
-  EXPECT_EQ(std::get<SymbolNode>(ground.ast().nodes.back()).children, (SymbolNode::Children{1, 1, 2}));
+  EXPECT_EQ(std::get<SymbolNode>(ground.ast().nodes.back()).children,
+            (SymbolNode::Children{1, 1, 2}));
 }
 
 class PatternMatchTest : public ::testing::Test {
  protected:
   Id add(std::string_view op, std::initializer_list<Id> children = {}) {
-    return graph.find(graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
+    return graph.find(
+        graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
   }
   Pattern pattern(std::string_view text) { return *Pattern::parse(text, graph.symbols()); }
   Id bound(const Substitution& substitution, std::string_view var) {
@@ -241,9 +241,8 @@ TEST_F(PatternMatchTest, ApplyingAddsTheRightSideAndMerges) {
 
   const Id plus_zero = add("op|add|scalar=f0000000000000000;side=sr", {x});
   graph.rebuild();
-  const Rewrite identity =
-      *Rewrite::parse("identity-0", "(op|add|scalar=f0000000000000000;side=sr ?x)", "?x",
-                      graph.symbols());
+  const Rewrite identity = *Rewrite::parse(
+      "identity-0", "(op|add|scalar=f0000000000000000;side=sr ?x)", "?x", graph.symbols());
   const std::size_t size = graph.total_size();
   EXPECT_EQ(identity.apply(graph, identity.search(graph, 100)).size(), 1u);
   EXPECT_EQ(graph.total_size(), size) << "a lone variable adds nothing";

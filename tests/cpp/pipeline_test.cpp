@@ -86,8 +86,8 @@ TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
 // An engine that does not promise a duplicate-free graph still gets its duplicates merged: y joins
 // x, so neg(x) and neg(y) come out equal, and so do their sums.
 TEST(PipelineTest, DuplicatesLeftByTheEngineAreMerged) {
-  const std::vector<NodeKey> nodes = {source("x"),        source("y"),        op("neg", {0}),
-                                      op("neg", {1}),  op("add", {2, 3}), op("add", {3, 2})};
+  const std::vector<NodeKey> nodes = {source("x"),    source("y"),       op("neg", {0}),
+                                      op("neg", {1}), op("add", {2, 3}), op("add", {3, 2})};
   const Reduced reduced =
       reduce_with_mode(nodes, std::vector<NodeId>{4, 5}, MergeEngine({0, 0}), false);
   EXPECT_EQ(reduced.canonical_nodes, 3u);  // x, neg, add
@@ -131,8 +131,7 @@ TEST(PipelineTest, MaximalFusionChangesOnlyTheGrouping) {
       {source("x"), op("neg", {0}), op("exp", {1}), op("abs", {1}), op("add", {2, 3})}, {4});
   EXPECT_EQ(reduce_with(*store, kIdentityEngine, false).second,
             (ReductionReport{5, 5, 5, 2, 3, 1}));
-  EXPECT_EQ(reduce_with(*store, kIdentityEngine, true).second,
-            (ReductionReport{5, 5, 5, 1, 2, 1}));
+  EXPECT_EQ(reduce_with(*store, kIdentityEngine, true).second, (ReductionReport{5, 5, 5, 1, 2, 1}));
 }
 
 TEST(PipelineTest, ConeKeepsTheNeededNodesWithoutRewriting) {
@@ -232,8 +231,8 @@ TEST(PipelineTest, EngineSymbolsAreOpTokensOrOutsideTheirNamespace) {
 }
 
 TEST(PipelineTest, SaturationEngineMergesCommutedAndIdentityNodes) {
-  const std::vector<NodeKey> nodes = {source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}),
-                                      times_one(2), op("mul", {3, 4})};
+  const std::vector<NodeKey> nodes = {source("x"),       source("y"),  op("add", {0, 1}),
+                                      op("add", {1, 0}), times_one(2), op("mul", {3, 4})};
   const Reduced reduced =
       reduce_with_mode(nodes, std::vector<NodeId>{5, 4}, SaturationEngine(), false);
   EXPECT_EQ(reduced.nodes,

@@ -26,9 +26,8 @@ class RecordingScheduler final : public RewriteScheduler {
   explicit RecordingScheduler(BackoffScheduler scheduler = {}) : backoff(std::move(scheduler)) {}
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
   std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                            const Rewrite& rewrite,
-                                            std::vector<ClassMatches> buffer,
-                                            bool settled) override {
+                                           const Rewrite& rewrite, std::vector<ClassMatches> buffer,
+                                           bool settled) override {
     searched.push_back(rewrite.name());
     settled_searches += settled ? 1 : 0;
     return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer),
@@ -205,9 +204,8 @@ class SleepingScheduler final : public RewriteScheduler {
  public:
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
   std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                            const Rewrite& rewrite,
-                                            std::vector<ClassMatches> buffer,
-                                            bool settled) override {
+                                           const Rewrite& rewrite, std::vector<ClassMatches> buffer,
+                                           bool settled) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer), settled);
   }
@@ -323,8 +321,9 @@ TEST_F(RunnerTest, SettledRulesRunAsIfSearched) {
         const Id a = ids[below(ids.size())];
         const Id b = ids[below(ids.size())];
         const bool is_binary = below(2) == 0;
-        ids.push_back(is_binary ? graph.add(SymbolNode{graph.symbols().intern(binary[below(2)]), {a, b}})
-                                : graph.add(SymbolNode{graph.symbols().intern(unary[below(2)]), {a}}));
+        ids.push_back(is_binary
+                          ? graph.add(SymbolNode{graph.symbols().intern(binary[below(2)]), {a, b}})
+                          : graph.add(SymbolNode{graph.symbols().intern(unary[below(2)]), {a}}));
       }
       random = saved;
       // grow-g and wrap-k add nodes that comm-f and id-h have not seen, applied before or after

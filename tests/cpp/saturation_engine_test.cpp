@@ -1,13 +1,13 @@
 #include "optimizer/saturation_engine.hpp"
 
 #include <gtest/gtest.h>
-#include "node_builders.hpp"
 
 #include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "node_builders.hpp"
 #include "optimizer/cse.hpp"
 #include "support/fault.hpp"
 
@@ -44,18 +44,19 @@ class SaturationEngineTest : public ::testing::Test {
 TEST_F(SaturationEngineTest, HasTheTwelveRulesInOrder) {
   std::vector<std::string> names;
   for (const auto& rule : engine.rules()) names.push_back(rule.name());
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "commute-add", "commute-mul", "commute-and", "commute-or", "commute-eq",
-                       "commute-ne", "commute-maximum", "commute-minimum", "identity-0",
-                       "identity-1", "identity-2", "identity-3"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"commute-add", "commute-mul", "commute-and",
+                                             "commute-or", "commute-eq", "commute-ne",
+                                             "commute-maximum", "commute-minimum", "identity-0",
+                                             "identity-1", "identity-2", "identity-3"}));
   EXPECT_EQ(engine.iteration_limit(), 12u);
 }
 
 TEST_F(SaturationEngineTest, WorkedExample) {
-  const CanonicalGraph result = canonicalize(
-      {engine_node("src|x"), engine_node("src|y"), engine_node("op|add", {0, 1}), engine_node("op|add", {1, 0}),
-       engine_node(kMulOneRight, {2}), engine_node("op|mul", {3, 4})},
-      {5});
+  const CanonicalGraph result =
+      canonicalize({engine_node("src|x"), engine_node("src|y"), engine_node("op|add", {0, 1}),
+                    engine_node("op|add", {1, 0}), engine_node(kMulOneRight, {2}),
+                    engine_node("op|mul", {3, 4})},
+                   {5});
   ASSERT_EQ(result.graph.nodes.size(), 4u);
   EXPECT_EQ(result.graph.nodes[0], (EngineNode{"src|x", {}, true}));
   EXPECT_EQ(result.graph.nodes[1], (EngineNode{"src|y", {}, true}));
@@ -74,8 +75,9 @@ TEST_F(SaturationEngineTest, AnEmptyGraphStaysEmpty) {
 
 TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
   const CanonicalGraph result =
-      canonicalize({engine_node("src|a"), engine_node("src|b"), engine_node("src|c"), engine_node("op|add", {0, 1}),
-                    engine_node("src|d"), engine_node("src|e"), engine_node("src|f"), engine_node("op|add", {1, 0})});
+      canonicalize({engine_node("src|a"), engine_node("src|b"), engine_node("src|c"),
+                    engine_node("op|add", {0, 1}), engine_node("src|d"), engine_node("src|e"),
+                    engine_node("src|f"), engine_node("op|add", {1, 0})});
   EXPECT_EQ(result.graph.nodes.size(), 7u);
   EXPECT_EQ(result.node_map[3], result.node_map[7]);
   EXPECT_EQ(children(result, result.node_map[3]), (std::vector<std::size_t>{0, 1}));
@@ -85,22 +87,24 @@ TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
 // the scalars 1.0 for addition and 0.0 for multiplication leave nodes apart. Only the last pair,
 // maximum over both orders, merges.
 TEST_F(SaturationEngineTest, NearMissesStayApart) {
-  const CanonicalGraph result = canonicalize(
-      {engine_node("src|a"), engine_node("src|b"), engine_node("op|sub", {0, 1}), engine_node("op|sub", {1, 0}),
-       engine_node("op|add|scalar=i1", {0, 1}), engine_node("op|add|scalar=i1", {1, 0}), engine_node("op|add", {0}),
-       engine_node("op|add", {1}), engine_node("op|add", {0, 1, 0}), engine_node("op|add", {1, 0, 0}),
-       engine_node("op|add|scalar=f3ff0000000000000;side=sr", {0}),
-       engine_node("op|mul|scalar=f0000000000000000;side=sl", {0}),
-       engine_node("op|mul|scalar=f3ff0000000000000", {0}),
-       engine_node("op|maximum", {0, 1}), engine_node("op|maximum", {1, 0})});
+  const CanonicalGraph result =
+      canonicalize({engine_node("src|a"), engine_node("src|b"), engine_node("op|sub", {0, 1}),
+                    engine_node("op|sub", {1, 0}), engine_node("op|add|scalar=i1", {0, 1}),
+                    engine_node("op|add|scalar=i1", {1, 0}), engine_node("op|add", {0}),
+                    engine_node("op|add", {1}), engine_node("op|add", {0, 1, 0}),
+                    engine_node("op|add", {1, 0, 0}),
+                    engine_node("op|add|scalar=f3ff0000000000000;side=sr", {0}),
+                    engine_node("op|mul|scalar=f0000000000000000;side=sl", {0}),
+                    engine_node("op|mul|scalar=f3ff0000000000000", {0}),
+                    engine_node("op|maximum", {0, 1}), engine_node("op|maximum", {1, 0})});
   EXPECT_EQ(result.node_map,
             (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13}));
 }
 
 TEST_F(SaturationEngineTest, IdentitiesFallIntoTheirInput) {
   const CanonicalGraph result = canonicalize(
-      {engine_node("src|x"), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}), engine_node(kMulOneRight, {2}),
-       engine_node("op|neg", {3})},
+      {engine_node("src|x"), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}),
+       engine_node(kMulOneRight, {2}), engine_node("op|neg", {3})},
       {3, 1, 4});
   ASSERT_EQ(result.graph.nodes.size(), 2u);
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 0, 0, 0, 1}));
@@ -112,9 +116,10 @@ TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
   // c = b + 0, so a * b and a * c are one node, the earlier one; identical nodes (the two exps)
   // collapse without any rule, and so do their users.
   const CanonicalGraph result = canonicalize(
-      {engine_node("src|a"), engine_node("src|b"), engine_node(kAddZeroRight, {1}), engine_node("op|mul", {0, 1}),
-       engine_node("op|mul", {0, 2}), engine_node("op|mul", {2, 0}), engine_node("op|exp", {0}), engine_node("op|exp", {0}),
-       engine_node("red|sum", {7}), engine_node("red|sum", {6})},
+      {engine_node("src|a"), engine_node("src|b"), engine_node(kAddZeroRight, {1}),
+       engine_node("op|mul", {0, 1}), engine_node("op|mul", {0, 2}), engine_node("op|mul", {2, 0}),
+       engine_node("op|exp", {0}), engine_node("op|exp", {0}), engine_node("red|sum", {7}),
+       engine_node("red|sum", {6})},
       {5, 5, 2});
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 1, 2, 2, 2, 3, 3, 4, 4}));
   EXPECT_EQ(result.graph.outputs, (std::vector<std::size_t>{2, 2, 1}));
@@ -122,8 +127,9 @@ TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
 }
 
 TEST_F(SaturationEngineTest, OpaqueIsRecomputedFromTheToken) {
-  std::vector<EngineNode> nodes = {engine_node("src|a"), engine_node("op|neg", {0}), engine_node("red|sum", {1}),
-                                   engine_node("exch", {2}), engine_node("op|", {3})};
+  std::vector<EngineNode> nodes = {engine_node("src|a"), engine_node("op|neg", {0}),
+                                   engine_node("red|sum", {1}), engine_node("exch", {2}),
+                                   engine_node("op|", {3})};
   for (EngineNode& input : nodes) input.opaque = !input.opaque;  // wrong on purpose: not read
   const CanonicalGraph result = canonicalize(std::move(nodes));
   std::vector<bool> opaque;
@@ -162,8 +168,9 @@ TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
 TEST_F(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
   std::vector<EngineNode> nodes = {engine_node("src|a"), engine_node("src|b")};
   for (std::size_t i = 2; i < 400; ++i) {
-    nodes.push_back(i % 3 == 2 ? engine_node(kMulOneRight, {i - 1})
-                               : engine_node(i % 3 == 0 ? "op|add" : "op|mul", {i - 1, (i * 7) % i}));
+    nodes.push_back(i % 3 == 2
+                        ? engine_node(kMulOneRight, {i - 1})
+                        : engine_node(i % 3 == 0 ? "op|add" : "op|mul", {i - 1, (i * 7) % i}));
   }
   const EngineGraph graph{nodes, {nodes.size() - 1}};
   const CanonicalGraph expected = engine.canonicalize(graph);

@@ -71,15 +71,16 @@ TEST(GraphStoreTest, ABatchInternsAsSingleCallsDo) {
     EXPECT_EQ(batch.mark_output(3).error(), BadNodeId{3});
     EXPECT_TRUE(batch.mark_output(1));
   });
-  EXPECT_EQ(ids, (std::vector<std::expected<NodeId, BadNodeId>>{
-                     1u, 2u, 0u, std::unexpected(BadNodeId{5})}));
+  EXPECT_EQ(ids, (std::vector<std::expected<NodeId, BadNodeId>>{1u, 2u, 0u,
+                                                                std::unexpected(BadNodeId{5})}));
   EXPECT_EQ(store.intern(op("add", {0, 1})), 2u);
   EXPECT_EQ(store.outputs(), std::vector<NodeId>{1});
 
   EXPECT_THROW(store.batch([](GraphStore::Batch& batch) {
     ASSERT_TRUE(batch.intern(source("z")));
     throw std::bad_alloc();
-  }), std::bad_alloc);
+  }),
+               std::bad_alloc);
   EXPECT_EQ(store.node_count(), 4u);  // not poisoned: the store still answers
 }
 
@@ -87,7 +88,8 @@ TEST(GraphStoreTest, SnapshotsCopy) {
   GraphStore store;
   EXPECT_TRUE(store.node_map().empty());
   // Cross a chunk boundary so that copies span several chunks.
-  for (int i = 0; i < 2500; ++i) ASSERT_EQ(store.intern(source(std::to_string(i).c_str())), NodeId(i));
+  for (int i = 0; i < 2500; ++i)
+    ASSERT_EQ(store.intern(source(std::to_string(i).c_str())), NodeId(i));
   EXPECT_EQ(store.snapshot().nodes.size(), 2500u);
   EXPECT_EQ(store.snapshot_from(2490).size(), 10u);
   EXPECT_EQ(store.snapshot_from(2490)[0], source("2490"));
@@ -139,7 +141,8 @@ TEST(GraphStoreConcurrentTest, EqualKeysFromManyThreadsGetOneDenseId) {
   EXPECT_EQ(store.node_count(), NodeId(kKeys));
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
   const Snapshot snapshot = store.snapshot();
-  for (int k = 0; k < kKeys; ++k) EXPECT_EQ(snapshot.nodes[seen[0][k]], source(std::to_string(k).c_str()));
+  for (int k = 0; k < kKeys; ++k)
+    EXPECT_EQ(snapshot.nodes[seen[0][k]], source(std::to_string(k).c_str()));
   EXPECT_EQ(snapshot.outputs.size(), NodeId(kKeys / 10));
 }
 
@@ -151,13 +154,15 @@ TEST(GraphStoreConcurrentTest, ViewsReadWithoutTheLockWhileOthersRecord) {
   std::vector<std::thread> writers;
   for (int t = 0; t < kWriters; ++t) {
     writers.emplace_back([&, t] {
-      for (int k = t; k < kKeys; k += kWriters) store.intern(NodeKey::source(Text(std::to_string(k)), {})).value();
+      for (int k = t; k < kKeys; k += kWriters)
+        store.intern(NodeKey::source(Text(std::to_string(k)), {})).value();
     });
   }
   std::vector<std::string> names;  // by id, as views read them
   while (names.size() < kKeys) {
     const GraphStore::View view = store.view();
-    for (NodeId id = names.size(); id < view.nodes.size(); ++id) names.emplace_back(view.nodes[id].name());
+    for (NodeId id = names.size(); id < view.nodes.size(); ++id)
+      names.emplace_back(view.nodes[id].name());
   }
   for (auto& writer : writers) writer.join();
   const std::vector<NodeKey> nodes = store.snapshot().nodes;
@@ -187,26 +192,32 @@ TEST(SeededHasherTest, KeysCrowdedUnderOneSeedSpreadUnderAnother) {
 
 TEST(GraphStoreTest, ManyMarksStayDistinctAndInOrder) {
   GraphStore store;
-  for (int i = 0; i < 3000; ++i) ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
   std::vector<NodeId> expected;
-  for (int id = 2999; id >= 0; id -= 3) expected.push_back(static_cast<NodeId>(id));  // largest first
+  for (int id = 2999; id >= 0; id -= 3)
+    expected.push_back(static_cast<NodeId>(id));  // largest first
   for (int round = 0; round < 2; ++round) {
     for (NodeId id : expected) ASSERT_TRUE(store.mark_output(id));
   }
   EXPECT_EQ(store.outputs(), expected);
   const std::string dot = store.to_dot();
   std::size_t doubled = 0;
-  for (std::size_t at = dot.find("doublecircle"); at != std::string::npos; at = dot.find("doublecircle", at + 1)) ++doubled;
+  for (std::size_t at = dot.find("doublecircle"); at != std::string::npos;
+       at = dot.find("doublecircle", at + 1))
+    ++doubled;
   EXPECT_EQ(doubled, expected.size());
 }
 
 // A view taken before more nodes are recorded keeps reading the nodes it covers.
 TEST(GraphStoreTest, AViewCoversTheNodesOfItsTimeWhileTheStoreGrows) {
   GraphStore store;
-  for (int i = 0; i < 1500; ++i) ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
+  for (int i = 0; i < 1500; ++i)
+    ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
   ASSERT_TRUE(store.mark_output(7));
   const GraphStore::View view = store.view();
-  for (int i = 1500; i < 5000; ++i) ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
+  for (int i = 1500; i < 5000; ++i)
+    ASSERT_TRUE(store.intern(NodeKey::source(Text("s" + std::to_string(i)), {})));
   ASSERT_TRUE(store.mark_output(4000));
   ASSERT_EQ(view.nodes.size(), 1500u);
   EXPECT_EQ(view.outputs, std::vector<NodeId>{7});

@@ -34,7 +34,9 @@ std::vector<NodeKey> program(std::size_t size) {
     switch (k % 8) {
       case 0: nodes.push_back(NodeKey::op("add", {}, {a, b})); break;
       case 1: nodes.push_back(NodeKey::op("add", {}, {b, a})); break;
-      case 2: nodes.push_back(NodeKey::op("mul", scalar_params(1.0, k % 16 < 8 ? "r" : "l"), {b})); break;
+      case 2:
+        nodes.push_back(NodeKey::op("mul", scalar_params(1.0, k % 16 < 8 ? "r" : "l"), {b}));
+        break;
       case 3: nodes.push_back(NodeKey::op("add", scalar_params(0.0, "r"), {b})); break;
       case 4: nodes.push_back(NodeKey::op("neg", {}, {b})); break;
       case 5: nodes.push_back(NodeKey::reduction("sum", {}, {a, b})); break;
@@ -102,7 +104,8 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
     threads.emplace_back([&] {
       while (recorded.load() < nodes.size()) {
         std::lock_guard lock(reducer_mutex);
-        ASSERT_TRUE(reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
+        ASSERT_TRUE(
+            reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
         EXPECT_EQ(reducer.total_work(), reducer.watermark());
       }
     });
@@ -115,7 +118,8 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
         if (count == 0) continue;
         const NodeId output = (count * 31 + t) % count;
         std::lock_guard lock(reducer_mutex);
-        ASSERT_TRUE(reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
+        ASSERT_TRUE(
+            reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
         const NodeId outputs[] = {output};
         auto reduced = reducer.finalize(store.identity(), outputs, engine, i % 2 == 1);
         ASSERT_TRUE(reduced.has_value());
@@ -149,7 +153,9 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
   for (const auto& results : finalized) {
     for (const Finalized& f : results) {
       const NodeId outputs[] = {f.output};
-      EXPECT_EQ(outcome_of(*fresh.finalize(store.identity(), outputs, engine, f.maximal_fusion)), f.outcome) << f.output;
+      EXPECT_EQ(outcome_of(*fresh.finalize(store.identity(), outputs, engine, f.maximal_fusion)),
+                f.outcome)
+          << f.output;
       ++checked;
     }
   }
@@ -258,7 +264,8 @@ TEST(GraphStoreConcurrentTest, ReductionsConesAndBlobsOfAGrowingStoreMatchTheFin
   threads.emplace_back([&] {
     while (recorded.load() < nodes.size()) {
       const Snapshot snapshot = store.snapshot();
-      for (std::size_t k = 0; k < snapshot.nodes.size(); ++k) ASSERT_EQ(snapshot.nodes[k], nodes[k]);
+      for (std::size_t k = 0; k < snapshot.nodes.size(); ++k)
+        ASSERT_EQ(snapshot.nodes[k], nodes[k]);
       EXPECT_FALSE(store.to_dot().empty());
     }
   });
@@ -269,7 +276,8 @@ TEST(GraphStoreConcurrentTest, ReductionsConesAndBlobsOfAGrowingStoreMatchTheFin
     ASSERT_FALSE(results.empty());
     for (const Seen& s : results) {
       const NodeId outputs[] = {s.output};
-      EXPECT_EQ(outcome_of(*reduce_with_outputs(store, outputs, engine, s.maximal_fusion)), s.reduced)
+      EXPECT_EQ(outcome_of(*reduce_with_outputs(store, outputs, engine, s.maximal_fusion)),
+                s.reduced)
           << s.output;
       EXPECT_EQ(blob_of(**cone(store, outputs)), s.cone) << s.output;
     }
@@ -324,7 +332,8 @@ TEST(IncrementalConcurrentTest, ReducersOfferedTwoStoresInBothOrdersFollowOneAnd
     fresh.step(store.identity(), store.snapshot_from(0)).value();
     EXPECT_EQ(reducer.total_work(), store.node_count());
     EXPECT_TRUE(std::ranges::equal(reducer.canonical(), fresh.canonical()));
-    EXPECT_EQ(reducer.step(stores[1 - followed].identity(), {}).error(), ReducerError(OtherStore{}));
+    EXPECT_EQ(reducer.step(stores[1 - followed].identity(), {}).error(),
+              ReducerError(OtherStore{}));
   }
 }
 
