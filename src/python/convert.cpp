@@ -206,7 +206,7 @@ bool param_value_of(std::string_view key, PyObject* value, std::optional<ParamVi
 // needs the general path.
 bool exact_param_args(PyObject* dict, ParamArgs& out) {
   ObjectGuard guard(dict);
-  const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+  const auto size = static_cast<std::size_t>(PyDict_Size(dict));
   if (size > out.views.capacity()) out.views.reserve(size);
   if (2 * size > out.alive.capacity()) out.alive.reserve(2 * size);
   PyObject *key, *value;
@@ -301,7 +301,7 @@ bool to_param_args(PyObject* object, const char* argument, ParamArgs& out) {
     // then each pair; the references keep every borrowed string alive.
     {
       ObjectGuard guard(object);
-      out.alive.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(object)));
+      out.alive.reserve(2 * static_cast<std::size_t>(PyDict_Size(object)));
       PyObject *key, *value;
       Py_ssize_t pos = 0;
       while (PyDict_Next(object, &pos, &key, &value)) {

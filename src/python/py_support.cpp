@@ -102,9 +102,9 @@ bool Signature::bind(PyObject* args, PyObject* kwargs, Bound& out) const {
   absl::InlinedVector<PyObject*, 2 * kMaxParams> flat;
   for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
   Ref kwnames;
-  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
     // kwargs is the private dict the interpreter built for this call: no other thread sees it.
-    kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    kwnames = Ref::steal(PyTuple_New(PyDict_Size(kwargs)));
     if (!kwnames) return false;
     PyObject *key, *value;
     Py_ssize_t pos = 0, k = 0;
