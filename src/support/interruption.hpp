@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "support/builtins.hpp"
+
 namespace tarnvel {
 
 // A thread-local hook; `stop_requested` is called only on the thread that installed it.
@@ -62,8 +64,7 @@ namespace interruption_detail {
 inline constexpr std::int64_t kUnitsPerCheck = std::int64_t{1} << 15;
 // initial-exec and constinit: one plain load and store per count, no call, even in a dlopen-ed
 // module.
-extern __attribute__((
-    tls_model("initial-exec"))) constinit thread_local std::int64_t units_before_check;
+extern TARNVEL_TLS_INITIAL_EXEC constinit thread_local std::int64_t units_before_check;
 void check();
 }  // namespace interruption_detail
 
