@@ -8,15 +8,17 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <string>
+#include <string_view>
 #include <vector>
 
+#include "ir/fixed_operators.hpp"
 #include "optimizer/saturation_engine.hpp"
 
 namespace {
 
 using tarnvel::EngineGraph;
 using tarnvel::EngineNode;
+using tarnvel::OpId;
 
 class Random {
  public:
@@ -32,23 +34,39 @@ class Random {
   std::uint64_t state_ = 0x2545F4914F6CDD1Du;
 };
 
+// The fixed id of the commutative operator `name`.
+constexpr OpId commutative(std::string_view name) {
+  OpId op = 0;
+  while (tarnvel::kCommutativeNames[op] != name) ++op;
+  return tarnvel::kFirstCommutativeOp + op;
+}
+
 // Operands are mostly recent results (chains), sometimes one of a few hub nodes that many ops
 // read (fan-out from sources and shared parameters) and sometimes any earlier node; commuted
 // duplicates restate a recent commutative op with its operands swapped.
+//
+// Operators are ids as a table gives them: the fixed ones for the operators the rules name, fresh
+// ones from kFixedOperatorCount on for the rest, each source its own.
 EngineGraph program_like_graph(std::size_t n) {
-  static const char* const kUnary[] = {"op|neg", "op|exp", "op|log",
-                                       "op|mul|scalar=f4000000000000000;side=sr"};
-  static const char* const kBinary[] = {"op|add", "op|mul", "op|sub", "op|maximum", "op|and"};
-  static const char* const kIdentity[] = {"op|add|scalar=f0000000000000000;side=sr",
-                                          "op|mul|scalar=f3ff0000000000000;side=sl"};
+  constexpr OpId kNeg = tarnvel::kFixedOperatorCount, kExp = kNeg + 1, kLog = kNeg + 2,
+                 kTimesTwo = kNeg + 3, kSub = kNeg + 4, kSum = kNeg + 5;
+  constexpr OpId kUnary[] = {kNeg, kExp, kLog, kTimesTwo};
+  constexpr OpId kBinary[] = {commutative("add"), commutative("mul"), kSub, commutative("maximum"),
+                              commutative("and")};
+  // add 0.0 with the scalar on the right, mul 1.0 with the scalar on the left
+  constexpr OpId kIdentity[] = {tarnvel::kFirstIdentityOp, tarnvel::kFirstIdentityOp + 3};
+  OpId next_source = kSum + 1;
   constexpr std::size_t kHubs = 64;
   Random random;
   EngineGraph graph;
   graph.nodes.reserve(n);
   std::vector<std::size_t> hubs;
   std::vector<std::size_t> commutative;  // recent commutative binary nodes
-  const auto add = [&](std::string_view op, std::initializer_list<std::size_t> children) {
-    graph.nodes.push_back(EngineNode{tarnvel::Text(op), {children.begin(), children.end()}, false});
+  const auto add = [&](OpId op, std::initializer_list<std::size_t> children) {
+    EngineNode& node = graph.nodes.emplace_back();
+    node.op = op;
+    for (std::size_t child : children) node.children.push_back(static_cast<std::uint32_t>(child));
+    node.opaque = op >= kSum;  // the sum and the sources
     return graph.nodes.size() - 1;
   };
   const auto recent = [&] {
@@ -63,12 +81,12 @@ EngineGraph program_like_graph(std::size_t n) {
   };
 
   for (std::size_t i = 0; i < kHubs; ++i) {
-    hubs.push_back(add("src|input|name=s" + std::to_string(i), {}));
+    hubs.push_back(add(next_source++, {}));
   }
   while (graph.nodes.size() < n) {
     const std::size_t choice = random.below(100);
     if (choice < 2) {
-      const std::size_t source = add("src|input|name=s" + std::to_string(graph.nodes.size()), {});
+      const std::size_t source = add(next_source++, {});
       hubs[random.below(kHubs)] = source;
     } else if (choice < 36) {
       add(kUnary[random.below(4)], {recent()});
@@ -85,7 +103,7 @@ EngineGraph program_like_graph(std::size_t n) {
     } else if (choice < 96) {
       add(kIdentity[random.below(2)], {recent()});
     } else {
-      add("red|sum|axis=i0", {recent()});
+      add(kSum, {recent()});
     }
   }
   for (std::size_t i = 0; i < 4; ++i) graph.outputs.push_back(n - 1 - i);

@@ -4,6 +4,7 @@
 // linearly.
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <vector>
 
 #include "ir/node.hpp"
@@ -16,7 +17,7 @@ namespace {
 constexpr int kChains = 64;
 
 struct Program {
-  std::vector<NodeKey> nodes;
+  std::unique_ptr<GraphStore> store = std::make_unique<GraphStore>();
   std::vector<NodeId> outputs;
 };
 
@@ -32,17 +33,14 @@ ParamMap scalar_params(double scalar) {
 //   m = mul(i, b), which canonicalizes to mul(b, b); every fourth block adds a dead exp(m).
 Program make_program(std::size_t target_nodes) {
   Program program;
-  program.nodes.reserve(target_nodes + 6 * kChains);
-  auto add = [&](NodeKey key) {
-    program.nodes.push_back(std::move(key));
-    return static_cast<NodeId>(program.nodes.size() - 1);
-  };
+  program.store->reserve(target_nodes + 6 * kChains);
+  auto add = [&](const NodeKey& key) { return program.store->intern(key).value(); };
   std::vector<NodeId> heads;
   for (int c = 0; c < kChains; ++c) {
     heads.push_back(add(NodeKey::source(Text("x" + std::to_string(c)), {})));
   }
   const ParamMap one = scalar_params(1.0);
-  for (std::size_t round = 0; program.nodes.size() < target_nodes; ++round) {
+  for (std::size_t round = 0; program.store->node_count() < target_nodes; ++round) {
     for (NodeId& h : heads) {
       const NodeId a = add(NodeKey::op("neg", {}, {h}));
       const NodeId b = add(NodeKey::op("add", {}, {a, h}));
@@ -59,15 +57,16 @@ Program make_program(std::size_t target_nodes) {
 
 void BM_ReduceWithMode(benchmark::State& state) {
   const Program program = make_program(static_cast<std::size_t>(state.range(0)));
+  const NodesView nodes = program.store->nodes_view();
   const bool maximal = state.range(1) != 0;
   const SaturationEngine engine;
   for (auto _ : state) {
-    Reduced reduced = reduce_with_mode(program.nodes, program.outputs, engine, maximal);
+    Reduced reduced = reduce_with_mode(nodes, program.outputs, engine, maximal);
     benchmark::DoNotOptimize(reduced);
   }
-  state.counters["nodes"] = static_cast<double>(program.nodes.size());
+  state.counters["nodes"] = static_cast<double>(nodes.size());
   state.counters["nodes/s"] = benchmark::Counter(
-      static_cast<double>(program.nodes.size()) * static_cast<double>(state.iterations()),
+      static_cast<double>(nodes.size()) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate);
 }
 

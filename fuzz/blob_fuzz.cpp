@@ -3,6 +3,7 @@
 // from a blob is then put through everything a caller can do with it (a blob is valid input even
 // when its stage references point past their stage's inputs): rendering, the node view's token
 // parsing, the cone, both reductions and the incremental reducer, none of which may fail.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -54,7 +55,7 @@ void use_everywhere(const tarnvel::GraphStore& store) {
     require(blob && tarnvel::deserialize(*blob).has_value(), "a reduced store round trips");
   }
   auto reducer = std::make_unique<tarnvel::IncrementalReducer>();
-  auto consumed = reducer->step(store.identity(), store.snapshot_from(0));
+  auto consumed = reducer->step(store.identity(), store.nodes_view(), SIZE_MAX);
   require(consumed && *consumed == snapshot.nodes.size(), "a store's own nodes step in one go");
   auto finalized = reducer->finalize(store.identity(), snapshot.outputs, engine, false);
   require(finalized.has_value(), "the marks finalize");

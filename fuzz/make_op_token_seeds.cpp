@@ -1,5 +1,5 @@
 // Writes the seed corpus of parse_op_token_fuzz into a directory: the tokens of Op and Reduction
-// keys made by the IR's own constructors (the rule set's identity tokens among them) and damaged
+// keys made by the IR's own constructors (the fixed operators' tokens among them) and damaged
 // copies of them, in the target's text mode, and the same keys in its structured mode.
 //
 //   make_op_token_seeds DIR
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "ir/fixed_operators.hpp"
 #include "ir/node.hpp"
 #include "ir/token.hpp"
-#include "optimizer/rules.hpp"
 #include "seed_corpus.hpp"
 
 namespace tarnvel {
@@ -106,8 +106,8 @@ int main(int argc, char** argv) {
     corpus.put("kind-" + std::to_string(n), text_mode + "src" + token.substr(token.find('|')));
     ++n;
   }
-  for (std::string_view identity : kIdentityTokens)
-    corpus.put("identity-" + std::to_string(n++), text_mode + std::string(identity));
+  for (const NodeKey& fixed : fixed_operators())
+    corpus.put("fixed-" + std::to_string(n++), text_mode + fixed.token());
   for (const char* odd :
        {"op", "op|", "red|x|k", "op|x|k=z1", "op|x|k=i", "op|x|k=i+-1", "op|x|k=f+1", "op|x|k=fg",
         "op|x|k=btru", "op|x|=s;=s", "op|x||k=i1", "op|%zz|k=s%7"}) {

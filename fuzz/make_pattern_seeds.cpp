@@ -1,13 +1,13 @@
 // Writes the seed corpus of pattern_fuzz into a directory: the searcher and applier texts of the
-// rewrite engine's rules, built from the same rule facts the engine reads (commutative operator
-// names and identity tokens), compositions of them, quoted forms and texts that reach each parse
-// error.
+// rewrite engine's rules, built from the same operators the engine builds them from (the fixed
+// operators: the commutative ones and the identities), compositions of them, quoted forms and
+// texts that reach each parse error.
 //
 //   make_pattern_seeds DIR
 #include <string>
 #include <vector>
 
-#include "optimizer/rules.hpp"
+#include "ir/fixed_operators.hpp"
 #include "seed_corpus.hpp"
 
 namespace {
@@ -26,17 +26,19 @@ std::string quote_atom(std::string_view text) {
 int main(int argc, char** argv) {
   const tarnvel::seeds::Corpus corpus(argc, argv);
   std::vector<std::string> texts;
-  for (std::string_view name : tarnvel::kCommutativeNames) {
-    const std::string op = "op|" + std::string(name);
+  const std::vector<tarnvel::NodeKey> fixed = tarnvel::fixed_operators();
+  for (tarnvel::OpId id = tarnvel::kFirstCommutativeOp; id < tarnvel::kFirstIdentityOp; ++id) {
+    const std::string op = fixed[id].token();
     texts.push_back("(" + op + " ?a ?b)");
     texts.push_back("(" + op + " ?b ?a)");
     texts.push_back("(" + op + " (" + op + " ?a ?b) ?a)");
     texts.push_back("(" + quote_atom(op) + " ?x \"?x\")");
   }
-  for (std::string_view identity : tarnvel::kIdentityTokens) {
-    texts.push_back("(" + std::string(identity) + " ?a)");
-    texts.push_back("(" + std::string(identity) + " (" + std::string(identity) + " ?a))");
-    texts.push_back("(op|mul ?a (" + std::string(identity) + " src|x))");
+  for (tarnvel::OpId id = tarnvel::kFirstIdentityOp; id < tarnvel::kFixedOperatorCount; ++id) {
+    const std::string identity = fixed[id].token();
+    texts.push_back("(" + identity + " ?a)");
+    texts.push_back("(" + identity + " (" + identity + " ?a))");
+    texts.push_back("(op|mul ?a (" + identity + " src|x))");
   }
   for (const char* text :
        {"?a", "src|x", "(op|neg src|x)", "(f ?a ?a ?b ?b)", "(f (g ?a) (g ?a) ?a)",

@@ -150,25 +150,33 @@ NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
   return copy;
 }
 
-bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
-  if (a.kind_ != b.kind_ || a.name_ != b.name_ || a.params_ != b.params_ || a.inputs_ != b.inputs_)
-    return false;
-  if (a.kind_ == NodeKind::External) return a.descriptor_part() == b.descriptor_part();
-  if (a.kind_ == NodeKind::Stage) return a.members_part() == b.members_part();
+bool NodeKey::same_operator(const NodeKey& other) const noexcept {
+  if (kind_ != other.kind_ || name_ != other.name_ || params_ != other.params_) return false;
+  if (kind_ == NodeKind::External) return descriptor_part() == other.descriptor_part();
+  if (kind_ == NodeKind::Stage) return members_part() == other.members_part();
   return true;
 }
 
-bool NodeKey::matches(const KeyView& view) const noexcept {
+bool NodeKey::same_operator(const KeyView& view) const noexcept {
   if (kind_ != view.kind || !same_text(name_.view(), view.name) ||
-      params_.size() != view.params.size() || inputs_.size() != view.inputs.size())
+      params_.size() != view.params.size())
     return false;
-  for (std::size_t i = 0; i < view.inputs.size(); ++i) {  // short: a loop beats a memcmp call
-    if (inputs_[i] != view.inputs[i]) return false;
-  }
   for (std::size_t i = 0; i < view.params.size(); ++i) {
     if (params_[i].view() != view.params[i]) return false;
   }
   return true;  // a view's kind has no extra parts, and neither has this key's then
+}
+
+bool operator==(const NodeKey& a, const NodeKey& b) noexcept {
+  return a.inputs_ == b.inputs_ && a.same_operator(b);
+}
+
+bool NodeKey::matches(const KeyView& view) const noexcept {
+  if (inputs_.size() != view.inputs.size()) return false;
+  for (std::size_t i = 0; i < view.inputs.size(); ++i) {  // short: a loop beats a memcmp call
+    if (inputs_[i] != view.inputs[i]) return false;
+  }
+  return same_operator(view);
 }
 
 namespace {
@@ -195,14 +203,26 @@ std::uint64_t structural_hash(const KeyView& view) noexcept {
   return hash_common(view.kind, view.name, view.params, view.inputs).finish();
 }
 
-std::uint64_t structural_hash(const NodeKey& key) noexcept {
-  StructureHasher hasher = hash_common(key.kind(), key.name(), key.params(), key.inputs());
+std::uint64_t operator_hash(const KeyView& view) noexcept {
+  return hash_common(view.kind, view.name, view.params, {}).finish();
+}
+
+namespace {
+
+std::uint64_t hash_key(const NodeKey& key, std::span<const NodeId> inputs) noexcept {
+  StructureHasher hasher = hash_common(key.kind(), key.name(), key.params(), inputs);
   if (key.kind() == NodeKind::External) hasher.word(absl::HashOf(key.descriptor()));
   if (key.kind() == NodeKind::Stage) {
     for (const StageOp& member : key.members()) hasher.word(absl::HashOf(member));
   }
   return hasher.finish();
 }
+
+}  // namespace
+
+std::uint64_t structural_hash(const NodeKey& key) noexcept { return hash_key(key, key.inputs()); }
+
+std::uint64_t operator_hash(const NodeKey& key) noexcept { return hash_key(key, {}); }
 
 std::string NodeKey::token() const {
   switch (kind_) {

@@ -82,6 +82,14 @@ class NodeKey;
 std::uint64_t structural_hash(const NodeKey& key) noexcept;
 std::uint64_t structural_hash(const KeyView& view) noexcept;
 
+// The id of an operator in an operator table: dense from 0, and below 2^32 as node ids are.
+using OpId = std::uint32_t;
+// A node's operator is everything of it except its inputs: kind, name and params, an External's
+// descriptor, a Stage's members. Operators are held as NodeKeys without inputs; these hash and
+// compare a key or view as its operator, ignoring whatever inputs it has.
+std::uint64_t operator_hash(const NodeKey& key) noexcept;
+std::uint64_t operator_hash(const KeyView& view) noexcept;
+
 class NodeKey {
  public:
   static NodeKey source(Text name, ParamMap params);
@@ -124,6 +132,9 @@ class NodeKey {
   friend bool operator==(const NodeKey& a, const NodeKey& b) noexcept;
   // Whether this key equals the viewed one.
   bool matches(const KeyView& view) const noexcept;
+  // Whether the two have the same operator (everything but the inputs).
+  bool same_operator(const NodeKey& other) const noexcept;
+  bool same_operator(const KeyView& view) const noexcept;
   template <class H>
   friend H AbslHashValue(H state, const NodeKey& k) {
     return H::combine(std::move(state), structural_hash(k));

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <span>
-#include <string_view>
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
@@ -16,8 +15,8 @@ namespace {
 
 // The lookup key of a node: its op and its remapped children, in order.
 struct Probe {
-  std::string_view op;
-  std::span<const std::size_t> children;
+  OpId op;
+  std::span<const std::uint32_t> children;
 };
 
 std::size_t hash_probe(const Probe& probe) {
@@ -39,7 +38,7 @@ struct IndexEq {
   using is_transparent = void;
   const std::vector<EngineNode>* nodes;
   static bool same(const EngineNode& node, const Probe& probe) {
-    return node.op.view() == probe.op && std::ranges::equal(node.children, probe.children);
+    return node.op == probe.op && std::ranges::equal(node.children, probe.children);
   }
   bool operator()(std::size_t a, std::size_t b) const { return a == b; }
   bool operator()(std::size_t index, const Probe& probe) const {
@@ -68,9 +67,9 @@ CseResult cse(EngineGraph&& graph) {
   for (std::size_t i = 0; i < size; ++i) {
     note_work();
     EngineNode& node = nodes[i];
-    for (std::size_t& child : node.children) {
+    for (std::uint32_t& child : node.children) {
       check_index(child, i, "child of an engine node");
-      child = result.index_map[child];
+      child = static_cast<std::uint32_t>(result.index_map[child]);
     }
     // One probe: the node is kept only when its key is new. The new index is recorded without
     // reading the slot back, which would wait on a cache miss.

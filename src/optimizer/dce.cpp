@@ -37,8 +37,7 @@ std::vector<NodeId> survivors(const Nodes& nodes, std::span<const NodeId> output
   return survival;
 }
 
-template <class Nodes>
-DceResult eliminate(const Nodes& nodes, std::span<const NodeId> outputs) {
+DceResult eliminate(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
   DceResult result;
   result.survival = survivors(nodes, outputs);
   result.nodes.reserve(survivor_count(result.survival));
@@ -73,10 +72,6 @@ std::vector<NodeId> survival_map(const NodesView& nodes, std::span<const NodeId>
 }
 
 DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-  return eliminate(nodes, outputs);
-}
-
-DceResult dead_code_elimination(const NodesView& nodes, std::span<const NodeId> outputs) {
   return eliminate(nodes, outputs);
 }
 

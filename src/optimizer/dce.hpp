@@ -29,7 +29,5 @@ std::size_t survivor_count(std::span<const NodeId> survival);
 // REQUIRES: every input of node i is below i and every output is below nodes.size() (checked:
 // a violation is an InternalFault). One sweep without recursion, so depth is unbounded.
 DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
-// The same over a view of a store's nodes: only the survivors are copied out.
-DceResult dead_code_elimination(const NodesView& nodes, std::span<const NodeId> outputs);
 
 }  // namespace tarnvel

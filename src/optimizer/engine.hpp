@@ -6,15 +6,17 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
-#include "ir/text.hpp"
+#include "ir/node.hpp"
 
 namespace tarnvel {
 
 // One node of the flattened graph. Invariant: every child index is smaller than the node's own.
+// Equal ops mean equal operators: the engine treats equal ops with equal children as one node. Ops
+// below kFixedOperatorCount are the fixed operators (ir/fixed_operators.hpp), as in every table.
 struct EngineNode {
-  Text op;                                        // operator symbol: the node's engine symbol
-  absl::InlinedVector<std::size_t, 2> children;   // operand order
-  bool opaque = false;                            // true for every node that is not an Op node
+  OpId op = 0;                                     // the node's operator id in its table
+  absl::InlinedVector<std::uint32_t, 2> children;  // operand order
+  bool opaque = false;                             // true for every node that is not an Op node
 
   friend bool operator==(const EngineNode&, const EngineNode&) = default;
 };

@@ -5,8 +5,10 @@
 #include <span>
 #include <utility>
 
+#include "absl/container/flat_hash_map.h"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {
@@ -39,7 +41,7 @@ Lists collect_uses(const EngineGraph& graph) {
   Lists uses;
   uses.start.assign(n + 1, 0);
   for (const EngineNode& node : graph.nodes) {
-    for (std::size_t child : node.children) {
+    for (std::uint32_t child : node.children) {
       check_index(child, n, "child of an engine node");
       ++uses.start[child + 1];
     }
@@ -48,7 +50,7 @@ Lists collect_uses(const EngineGraph& graph) {
   uses.items.resize(uses.start[n]);
   std::vector<Index> cursor(uses.start.begin(), uses.start.end() - 1);
   for (Index k = 0; k < n; ++k) {
-    for (std::size_t child : graph.nodes[k].children) uses.items[cursor[child]++] = k;
+    for (std::uint32_t child : graph.nodes[k].children) uses.items[cursor[child]++] = k;
   }
   return uses;
 }
@@ -115,9 +117,9 @@ std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
 
 class Emitter {
  public:
-  Emitter(const EngineGraph& graph, const TokenMap& token_map, std::vector<Index> stage_of)
+  Emitter(const EngineGraph& graph, const OperatorTable::View& ops, std::vector<Index> stage_of)
       : graph_(graph),
-        token_map_(token_map),
+        ops_(ops),
         stage_of_(std::move(stage_of)),
         groups_(collect_groups(stage_of_)),
         position_(graph.nodes.size(), kUnset),
@@ -161,13 +163,14 @@ class Emitter {
 
   void emit_boundary(Index s, FusionResult& result) {
     const EngineNode& node = graph_.nodes[s];
-    const auto entry = token_map_.find(node.op);
-    check_invariant(entry != token_map_.end(), "missing map entry");
-    NodeInputs inputs;
-    inputs.reserve(node.children.size());
-    for (std::size_t child : node.children) inputs.push_back(position_of_group(stage_of_[child]));
+    check_index(node.op, ops_.size(), "operator id");
     result.placement[s] = Landing{result.nodes.size(), std::nullopt};
-    result.nodes.push_back(entry->second->with_inputs(std::move(inputs)));
+    ReducedNode& boundary = result.nodes.emplace_back();
+    boundary.op = node.op;
+    boundary.inputs.reserve(node.children.size());
+    for (std::uint32_t child : node.children) {
+      boundary.inputs.push_back(position_of_group(stage_of_[child]));
+    }
     ++result.boundary_nodes;
   }
 
@@ -179,9 +182,9 @@ class Emitter {
     for (Index q = 0; q < static_cast<Index>(members.size()); ++q) {
       const EngineNode& node = graph_.nodes[members[q]];
       member_index_[members[q]] = q;
-      StageOp op{node.op.str(), {}};
+      StageOp op{token_of(node.op), {}};
       op.refs.reserve(node.children.size());
-      for (std::size_t child : node.children) {
+      for (std::uint32_t child : node.children) {
         const Index g = stage_of_[child];
         if (g == s) {
           op.refs.push_back(StageRef::member(member_index_[child]));
@@ -196,19 +199,31 @@ class Emitter {
       ops.push_back(std::move(op));
       result.placement[members[q]] = Landing{position, q};
     }
-    NodeInputs inputs;
-    inputs.reserve(read_groups_.size());
+    ReducedNode& stage = result.nodes.emplace_back();
+    stage.op = static_cast<OpId>(result.stage_ops.size());
+    stage.stage = true;
+    stage.inputs.reserve(read_groups_.size());
     for (Index g : read_groups_) {
-      inputs.push_back(position_of_group(g));
+      stage.inputs.push_back(position_of_group(g));
       input_slot_[g] = kUnset;
     }
     read_groups_.clear();
-    result.nodes.push_back(NodeKey::stage(std::move(inputs), std::move(ops)));
+    result.stage_ops.push_back(NodeKey::stage({}, std::move(ops)));
     ++result.stages;
   }
 
+  // A member's token: its operator's, formatted once per operator.
+  const std::string& token_of(OpId op) {
+    if (const auto known = tokens_.find(op); known != tokens_.end()) return known->second;
+    check_index(op, ops_.size(), "operator id");
+    std::string token = ops_[op].token();
+    reserve_aside(tokens_, tokens_.size() + 1);  // a growth failing inside the table corrupts it
+    return tokens_.emplace(op, std::move(token)).first->second;
+  }
+
   const EngineGraph& graph_;
-  const TokenMap& token_map_;
+  const OperatorTable::View& ops_;
+  absl::flat_hash_map<OpId, std::string> tokens_;  // lookups only: never iterated
   std::vector<Index> stage_of_;      // per node: its stage id
   Lists groups_;                     // per stage id: its members
   std::vector<Index> position_;      // per stage id: reduced position once emitted
@@ -220,7 +235,7 @@ class Emitter {
 }  // namespace
 
 FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion,
-                          const TokenMap& token_map) {
+                          const OperatorTable::View& ops) {
   check_size(graph);
   std::vector<Index> stage_of;
   {  // uses and output flags are only needed to choose the groups
@@ -233,7 +248,7 @@ FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion,
     stage_of = maximal_fusion ? maximal_stages(graph, uses, is_output)
                               : single_use_stages(graph, uses, is_output);
   }
-  return Emitter(graph, token_map, std::move(stage_of)).run();
+  return Emitter(graph, ops, std::move(stage_of)).run();
 }
 
 }  // namespace tarnvel

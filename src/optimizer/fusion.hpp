@@ -16,27 +16,24 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/pipeline.hpp"
 #include "store/graph_store.hpp"
 
 namespace tarnvel {
 
-// Engine symbol -> the first surviving node with that symbol; fusion looks up opaque nodes only.
-// The map borrows: keys and values must outlive the fusion call.
-using TokenMap = absl::flat_hash_map<std::string_view, const NodeKey*>;
-
 struct FusionResult {
-  std::vector<NodeKey> nodes;       // reduced graph; inputs name earlier positions
+  std::vector<NodeKey> stage_ops;   // the Stage operators made, as keys without inputs
+  std::vector<ReducedNode> nodes;   // reduced graph; inputs name earlier positions
   std::vector<NodeId> outputs;      // one per graph output, duplicates kept
   std::vector<Landing> placement;   // per canonical node: (reduced position, member index)
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
 };
 
-// REQUIRES: `graph` is in topological order; every opaque node's op is a key of `token_map`
-// (otherwise InternalFault "missing map entry").
-FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion, const TokenMap& token_map);
+// REQUIRES: `graph` is in topological order and its ops are ids of `ops`.
+FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion,
+                          const OperatorTable::View& ops);
 
 }  // namespace tarnvel

@@ -1,41 +1,15 @@
 #include "optimizer/incremental.hpp"
 
 #include <algorithm>
-#include <string>
 
-#include "optimizer/rules.hpp"
+#include "ir/fixed_operators.hpp"
 #include "support/interruption.hpp"
 #include "support/table_growth.hpp"
 
 namespace tarnvel {
-namespace {
-
-// Op x + 0.0 or x * 1.0 in one of the listed token forms, over exactly one input.
-bool is_identity(const NodeKey& key) {
-  // Every identity token names add or mul with exactly two parameters: the token is built only
-  // for the nodes that can match.
-  if (key.kind() != NodeKind::Op || key.inputs().size() != 1 || key.params().size() != 2)
-    return false;
-  if (key.name() != "add" && key.name() != "mul") return false;
-  const std::string token = key.token();
-  return std::ranges::find(kIdentityTokens, token) != kIdentityTokens.end();
-}
-
-// A parameterless two-input Op whose operands commute.
-bool is_commutative(const NodeKey& key) {
-  return key.kind() == NodeKind::Op && key.params().empty() && key.inputs().size() == 2 &&
-         std::ranges::find(kCommutativeNames, key.name()) != kCommutativeNames.end();
-}
-
-}  // namespace
 
 IncrementalReducer::IncrementalReducer()
     : canonical_index_(0, IndexHash{&canonical_}, IndexEq{&canonical_}) {}
-
-std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(
-    std::uint64_t store, std::span<const NodeKey> delta) {
-  return consume(store, delta, 0, delta.size());
-}
 
 std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_t store,
                                                                     const NodesView& nodes,
@@ -44,9 +18,8 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_
   return consume(store, nodes, begin, begin + std::min(limit, nodes.size() - begin));
 }
 
-template <class Nodes>
 std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint64_t store,
-                                                                       const Nodes& nodes,
+                                                                       const NodesView& nodes,
                                                                        std::size_t begin,
                                                                        std::size_t end) {
   if (follows_other(store)) return std::unexpected(OtherStore{});
@@ -73,50 +46,46 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
   } else {
     reserve_aside(canonical_index_, canonical_.size() + count);
   }
+  absl::InlinedVector<std::uint32_t, 4> inputs;
   for (std::size_t i = begin; i < end; ++i) {
-    const NodeKey& node = nodes[i];
-    NodeInputs inputs;
-    inputs.reserve(node.inputs().size());
-    for (NodeId input : node.inputs()) {
+    const StoredNode& node = nodes.stored(i);
+    inputs.clear();
+    for (std::uint32_t input : node.inputs()) {
       if (input >= to_canonical_.size()) return std::unexpected(BadNodeId{input});
-      inputs.push_back(to_canonical_[input]);
+      inputs.push_back(static_cast<std::uint32_t>(to_canonical_[input]));
     }
-    to_canonical_.emplace_back(fold(node, std::move(inputs)));
+    to_canonical_.emplace_back(fold(node.op(), inputs));
   }
+  // The view covers every operator its nodes name, and a later view of the store as many or more.
+  // Taken only once the step succeeds: a failed first step may have been handed another store's.
+  if (count != 0 && nodes.ops().size() > ops_.size()) ops_ = nodes.ops();
   total_work_ += count;
   if (count != 0) store_ = store;
   guard.committed = true;
   return count;
 }
 
-NodeId IncrementalReducer::fold(const NodeKey& node, NodeInputs&& inputs) {
-  // Identity and commutativity depend on the kind, name, parameters and input count only.
-  if (is_identity(node)) return inputs[0];
-  if (node.kind() == NodeKind::External || node.kind() == NodeKind::Stage) {
-    return find_or_add(node.with_inputs(std::move(inputs)));
-  }
-  absl::InlinedVector<ParamView, 4> params;
-  for (const Param& param : node.params()) params.push_back(param.view());
-  const KeyView candidate{
-      node.kind(), node.name(), {params.data(), params.size()}, {inputs.data(), inputs.size()}};
-  if (is_commutative(node)) {
+// The simplifications of the rewrite rules, decided by operator id alone: the fixed operators hold
+// the same ids in every table.
+NodeId IncrementalReducer::fold(OpId op, std::span<const std::uint32_t> inputs) {
+  if (is_identity_op(op) && inputs.size() == 1) return inputs[0];
+  const Probe candidate{op, inputs};
+  if (is_commutative_op(op) && inputs.size() == 2) {
     // The first-seen orientation is the one kept.
     if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
-    const NodeId swapped_inputs[] = {inputs[1], inputs[0]};
-    KeyView swapped = candidate;
-    swapped.inputs = swapped_inputs;
-    if (auto it = canonical_index_.find(swapped); it != canonical_index_.end()) return *it;
+    const std::uint32_t swapped_inputs[] = {inputs[1], inputs[0]};
+    if (auto it = canonical_index_.find(Probe{op, swapped_inputs}); it != canonical_index_.end())
+      return *it;
   }
   return find_or_add(candidate);
 }
 
-template <class Key>
-NodeId IncrementalReducer::find_or_add(const Key& candidate) {
+NodeId IncrementalReducer::find_or_add(const Probe& candidate) {
   if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
-  // The key is built in place before the index learns of it: a failed construction leaves both
+  // The node is built in place before the index learns of it: a failed construction leaves both
   // as they were, and with room reserved by consume the insert cannot fail.
   const NodeId next = canonical_.size();
-  canonical_.emplace_back(candidate);
+  canonical_.emplace_back(StoredNode(candidate.op, candidate.inputs));
   canonical_index_.insert(next);
   return next;
 }
@@ -129,6 +98,14 @@ void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t water
   to_canonical_.truncate(watermark);
 }
 
+std::vector<NodeKey> IncrementalReducer::canonical() const {
+  const NodesView nodes = canonical_view();
+  std::vector<NodeKey> keys;
+  keys.reserve(nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) keys.push_back(nodes[i].key());
+  return keys;
+}
+
 std::expected<IncrementalReducer::Frozen, ReducerError> IncrementalReducer::freeze(
     std::uint64_t store, std::span<const NodeId> outputs) const {
   if (follows_other(store)) return std::unexpected(OtherStore{});
@@ -138,7 +115,7 @@ std::expected<IncrementalReducer::Frozen, ReducerError> IncrementalReducer::free
     if (output >= to_canonical_.size()) return std::unexpected(BadNodeId{output});
     canonical_outputs.push_back(to_canonical_[output]);
   }
-  return Frozen{canonical_.view(), to_canonical_.view(), std::move(canonical_outputs)};
+  return Frozen{canonical_view(), to_canonical_.view(), std::move(canonical_outputs)};
 }
 
 Reduced IncrementalReducer::reduce(const Frozen& frozen, const RewriteEngine& engine,

@@ -10,7 +10,10 @@
 // that consumes a node binds the reducer to that store's identity (GraphStore::identity), and every
 // later step or finalize with another store is refused with OtherStore, changing nothing.
 //
-// Invariants: `canonical` holds no two equal keys and every input of a canonical node is a smaller
+// The canonical form keeps nodes as the store does (operator id and inputs) and names the operators
+// of the store's table, which it reads through the latest view a step was given.
+//
+// Invariants: `canonical` holds no two equal nodes and every input of a canonical node is a smaller
 // canonical id; every entry of `to_canonical` is below canonical_count(); total_work() equals
 // watermark() (a failed step is rolled back entirely); the reducer follows a store exactly when
 // watermark() is not zero. The canonical form and `to_canonical` only grow, except that a failed
@@ -22,7 +25,7 @@
 // list), so hand them out as std::unique_ptr.
 //
 //   IncrementalReducer reducer;
-//   reducer.step(store.identity(), store.snapshot_from(reducer.watermark()));
+//   reducer.step(store.identity(), store.nodes_view(), SIZE_MAX);
 //   auto reduced = reducer.finalize(store.identity(), outputs, engine, /*maximal_fusion=*/false);
 #pragma once
 
@@ -59,17 +62,12 @@ class IncrementalReducer {
   IncrementalReducer(const IncrementalReducer&) = delete;
   IncrementalReducer& operator=(const IncrementalReducer&) = delete;
 
-  // Consumes `delta`, the nodes with ids watermark(), watermark() + 1, ... of the store whose
-  // identity is `store`, and returns their number; the first step that consumes a node binds the
-  // reducer to that store. Fails with OtherStore when it follows another store, and with the first
-  // input id that is not below the watermark at the time its node is processed; a failed step
-  // consumes nothing (its earlier nodes are rolled back too).
-  [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store,
-                                                                std::span<const NodeKey> delta);
-
-  // The same for the nodes of `nodes`, a view of the store whose identity is `store`, from the
-  // watermark on and at most `limit` of them: consumes nothing once the watermark reaches the end
-  // of the view.
+  // Consumes the nodes of `nodes`, a view of the store whose identity is `store`, from the
+  // watermark on and at most `limit` of them, and returns their number: consumes nothing once the
+  // watermark reaches the end of the view. The first step that consumes a node binds the reducer to
+  // that store. Fails with OtherStore when it follows another store, and with the first input id
+  // that is not below the watermark at the time its node is processed; a failed step consumes
+  // nothing (its earlier nodes are rolled back too).
   [[nodiscard]] std::expected<std::uint64_t, ReducerError> step(std::uint64_t store,
                                                                 const NodesView& nodes,
                                                                 std::size_t limit);
@@ -102,43 +100,49 @@ class IncrementalReducer {
   std::uint64_t total_work() const noexcept { return total_work_; }
   std::uint64_t canonical_count() const noexcept { return canonical_.size(); }
   // Copies, for inspection.
-  std::vector<NodeKey> canonical() const { return canonical_.copy(0); }
+  std::vector<NodeKey> canonical() const;
   std::vector<NodeId> to_canonical() const { return to_canonical_.copy(0); }
 
  private:
-  // The index holds canonical ids and compares them through the keys they name, so each key is
-  // stored once. Lookups by NodeKey and by KeyView are heterogeneous.
+  // The index holds canonical ids and hashes and compares them through the nodes they name, so
+  // each node is stored once. Lookups by a Probe are heterogeneous.
+  struct Probe {
+    OpId op;
+    std::span<const std::uint32_t> inputs;
+  };
   struct IndexHash {
     using is_transparent = void;
     const NodeList* nodes;
-    std::size_t operator()(NodeId id) const { return structural_hash((*nodes)[id]); }
-    std::size_t operator()(const NodeKey& key) const { return structural_hash(key); }
-    std::size_t operator()(const KeyView& view) const { return structural_hash(view); }
+    std::size_t operator()(NodeId id) const {
+      const StoredNode& node = (*nodes)[id];
+      return node_hash(node.op(), node.inputs());
+    }
+    std::size_t operator()(const Probe& probe) const { return node_hash(probe.op, probe.inputs); }
   };
   struct IndexEq {
     using is_transparent = void;
     const NodeList* nodes;
     bool operator()(NodeId a, NodeId b) const { return a == b; }
-    bool operator()(const NodeKey& key, NodeId id) const { return (*nodes)[id] == key; }
-    bool operator()(NodeId id, const NodeKey& key) const { return (*nodes)[id] == key; }
-    bool operator()(const KeyView& view, NodeId id) const { return (*nodes)[id].matches(view); }
-    bool operator()(NodeId id, const KeyView& view) const { return (*nodes)[id].matches(view); }
+    bool operator()(const Probe& probe, NodeId id) const {
+      return (*nodes)[id].is(probe.op, probe.inputs);
+    }
+    bool operator()(NodeId id, const Probe& probe) const { return (*this)(probe, id); }
   };
 
   // step's one body: consumes nodes[begin], ..., nodes[end - 1], the next nodes of `store`.
-  template <class Nodes>
-  std::expected<std::uint64_t, ReducerError> consume(std::uint64_t store, const Nodes& nodes,
+  std::expected<std::uint64_t, ReducerError> consume(std::uint64_t store, const NodesView& nodes,
                                                      std::size_t begin, std::size_t end);
-  // The canonical id of one store node whose inputs, mapped to canonical ids, are `inputs`,
-  // adding its key if it is new.
-  [[nodiscard]] NodeId fold(const NodeKey& node, NodeInputs&& inputs);
-  template <class Key>
-  [[nodiscard]] NodeId find_or_add(const Key& candidate);
+  // The canonical id of a store node of operator `op` whose inputs, mapped to canonical ids, are
+  // `inputs`, adding it if it is new.
+  [[nodiscard]] NodeId fold(OpId op, std::span<const std::uint32_t> inputs);
+  [[nodiscard]] NodeId find_or_add(const Probe& candidate);
   bool follows_other(std::uint64_t store) const noexcept { return store_ && *store_ != store; }
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
+  NodesView canonical_view() const { return NodesView(canonical_.view(), ops_); }
 
   NodeList canonical_;
+  OperatorTable::View ops_;  // the followed store's operators, as the latest step saw them
   // Lookups only: no result depends on the order of its entries.
   absl::flat_hash_set<NodeId, IndexHash, IndexEq> canonical_index_;
   bool index_erased_ = false;  // a roll back erased from canonical_index_ since it was built

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "absl/container/inlined_vector.h"
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
 #include "store/graph_store.hpp"
@@ -32,10 +33,22 @@ struct ReductionReport {
   friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
 };
 
+// A node of a reduced graph: an operator of the graph it was reduced from, or a Stage operator
+// fusion made, and inputs that name earlier positions of the reduced graph.
+struct ReducedNode {
+  OpId op = 0;         // an id of Reduced::ops, or when `stage`, an index of Reduced::stage_ops
+  bool stage = false;
+  absl::InlinedVector<std::uint32_t, 2> inputs;
+
+  friend bool operator==(const ReducedNode&, const ReducedNode&) = default;
+};
+
 // The result of one reduction. Invariants: every input of nodes[i] is below i; every output and
 // every present node_map entry names a position of `nodes`.
 struct Reduced {
-  std::vector<NodeKey> nodes;
+  OperatorTable::View ops;          // the operators of the graph reduced
+  std::vector<NodeKey> stage_ops;   // the Stage operators fusion made, as keys without inputs
+  std::vector<ReducedNode> nodes;
   std::vector<NodeId> outputs;           // one per requested output, in order, duplicates kept
   std::vector<NodeMapEntry> node_map;    // per input node; absent when no output reaches it
   std::uint64_t input_nodes = 0;
@@ -48,20 +61,23 @@ struct Reduced {
   ReductionReport report() const {
     return {input_nodes, reachable_nodes, canonical_nodes, stages, reduced_nodes, boundary_nodes};
   }
-  friend bool operator==(const Reduced&, const Reduced&) = default;
+  // The operator of a node.
+  const NodeKey& op_of(const ReducedNode& node) const {
+    return node.stage ? stage_ops[node.op] : ops[node.op];
+  }
+  // Owned copies of the nodes, for inspection.
+  std::vector<NodeKey> keys() const;
 };
 
 // A fresh store built from a reduction, and the reduction's counters.
 using ReducedStore = std::pair<std::unique_ptr<GraphStore>, ReductionReport>;
 
-// One EngineNode per node, in order: op = engine_symbol, children = inputs, opaque unless an Op.
-EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+// One EngineNode per node, in order: op = its operator id, children = inputs, opaque unless an Op.
+EngineGraph to_engine_graph(const NodesView& nodes, std::span<const NodeId> outputs);
 
+// Reduces the viewed nodes, read without copying them; the result names their operators.
 // REQUIRES: every input names an earlier node and every output names a node (a violation is an
 // InternalFault). maximal_fusion selects the maximal fusion rule over the single-use rule.
-Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion);
-// The same over a view of an append-only node list, read without copying it.
 Reduced reduce_with_mode(const NodesView& nodes, std::span<const NodeId> outputs,
                          const RewriteEngine& engine, bool maximal_fusion);
 

@@ -11,7 +11,7 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
-#include "optimizer/rules.hpp"
+#include "ir/fixed_operators.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 
@@ -29,53 +29,19 @@ void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::
   rules.push_back(std::move(*rule));
 }
 
+// A node's e-graph symbol is its operator id: the rules' symbols are the fixed operators' ids.
+egraph::Symbol symbol_of(const EngineNode& node) { return egraph::Symbol{node.op}; }
+
 // How many nodes ahead the loader starts loading the hash-cons slot a node will probe.
 constexpr std::size_t kLoadLookahead = 8;
 
 void check_children(const EngineGraph& graph) {
   for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
-    for (std::size_t child : graph.nodes[i].children) {
+    for (std::uint32_t child : graph.nodes[i].children) {
       check_index(child, i, "child of an engine node");
     }
   }
 }
-
-// Interns operator texts through a small direct-mapped cache keyed by a text's length and edge
-// bytes: a graph has few distinct operators, so most lookups end with one comparison instead of a
-// hash of the whole text. The cached views point into the graph being loaded.
-class RecentSymbols {
- public:
-  explicit RecentSymbols(egraph::SymbolTable& table) : table_(table) {}
-
-  egraph::Symbol intern(std::string_view text) {
-    Entry& entry = entries_[slot_of(text)];
-    if (entry.text.data() == nullptr || entry.text != text) {
-      entry.symbol = table_.intern(text);
-      entry.text = text;
-    }
-    return entry.symbol;
-  }
-
- private:
-  struct Entry {
-    std::string_view text;
-    egraph::Symbol symbol;
-  };
-  static std::size_t slot_of(std::string_view text) {
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    const std::size_t edge = std::min<std::size_t>(text.size(), 8);
-    std::memcpy(&head, text.data(), edge);
-    std::memcpy(&tail, text.data() + text.size() - edge, edge);
-    const std::uint64_t h =
-        (head * 0x9E3779B97F4A7C15u) ^ (tail * 0xBF58476D1CE4E5B9u) ^ text.size();
-    return static_cast<std::size_t>((h ^ (h >> 32)) % kSlots);
-  }
-
-  static constexpr std::size_t kSlots = 64;
-  egraph::SymbolTable& table_;
-  std::array<Entry, kSlots> entries_{};
-};
 
 // Loads the nodes in order; returns the root recorded for each input node.
 std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
@@ -83,14 +49,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   const std::size_t n = graph.nodes.size();
   // The rules add at most one e-node, the operand-swapped form, per two-operand node.
   std::size_t binary = 0;
-  std::vector<egraph::Symbol> symbols;
-  symbols.reserve(n);
-  RecentSymbols recent(egraph.symbols());
-  for (const EngineNode& node : graph.nodes) {
-    note_work();
-    binary += node.children.size() == 2 ? 1 : 0;
-    symbols.push_back(recent.intern(node.op));
-  }
+  for (const EngineNode& node : graph.nodes) binary += node.children.size() == 2 ? 1 : 0;
   egraph.reserve(n + binary);
 
   std::vector<Id> ids;
@@ -98,8 +57,8 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   // Node j's e-node as it will be added, guessing that the nodes from ids.size() on are all new
   // (a wrong guess only wastes the prefetch).
   const auto expected_enode = [&](std::size_t j) {
-    SymbolNode enode{symbols[j], {}};
-    for (std::size_t child : graph.nodes[j].children) {
+    SymbolNode enode{symbol_of(graph.nodes[j]), {}};
+    for (std::uint32_t child : graph.nodes[j].children) {
       enode.children.push_back(child < ids.size()
                                    ? ids[child]
                                    : static_cast<Id>(egraph.id_count() + (child - ids.size())));
@@ -113,8 +72,8 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
       for (Id child : ahead.children) egraph.prefetch_class(child);  // adding appends to its uses
     }
     note_work(1 + graph.nodes[i].children.size());
-    SymbolNode enode{symbols[i], {}};
-    for (std::size_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
+    SymbolNode enode{symbol_of(graph.nodes[i]), {}};
+    for (std::uint32_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
     ids.push_back(egraph.find(egraph.add(std::move(enode))));
   }
   return ids;
@@ -148,8 +107,10 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
       const EngineNode& node = graph.nodes[i];
       EngineNode& written = result.graph.nodes.emplace_back();
       written.op = node.op;
-      for (std::size_t child : node.children) written.children.push_back(index_of(child));
-      written.opaque = !node.op.view().starts_with("op|");
+      for (std::uint32_t child : node.children) {
+        written.children.push_back(static_cast<std::uint32_t>(index_of(child)));
+      }
+      written.opaque = node.opaque;
       output_index[root] = static_cast<Id>(result.graph.nodes.size() - 1);
     }
     result.node_map.push_back(output_index[root]);
@@ -165,14 +126,23 @@ CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
 }  // namespace
 
 SaturationEngine::SaturationEngine() {
-  for (std::string_view op : kCommutativeNames) {
-    const std::string token = "op|" + std::string(op);
-    add_rule(rules_, "commute-" + std::string(op), "(" + token + " ?a ?b)", "(" + token + " ?b ?a)",
-             symbols_);
+  // The fixed operators are interned first, in id order, so that each one's symbol is its id in
+  // every operator table; their tokens only name them while the rules are parsed.
+  const std::vector<NodeKey> fixed = fixed_operators();
+  std::vector<std::string> tokens;
+  for (OpId op = 0; op < fixed.size(); ++op) {
+    tokens.push_back(fixed[op].token());
+    check_invariant(symbols_.intern(tokens.back()).value == op,
+                    "the rules' operators are interned at their fixed ids");
   }
-  for (std::size_t k = 0; k < kIdentityTokens.size(); ++k) {
-    const std::string token(kIdentityTokens[k]);
-    add_rule(rules_, "identity-" + std::to_string(k), "(" + token + " ?x)", "?x", symbols_);
+  for (OpId op = kFirstCommutativeOp; op < kFirstIdentityOp; ++op) {
+    const std::string& token = tokens[op];
+    add_rule(rules_, "commute-" + std::string(fixed[op].name()), "(" + token + " ?a ?b)",
+             "(" + token + " ?b ?a)", symbols_);
+  }
+  for (OpId op = kFirstIdentityOp; op < kFixedOperatorCount; ++op) {
+    add_rule(rules_, "identity-" + std::to_string(op - kFirstIdentityOp), "(" + tokens[op] + " ?x)",
+             "?x", symbols_);
   }
 }
 

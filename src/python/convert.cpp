@@ -414,7 +414,10 @@ PyObject* params_to_py(const ParamMap& params) {
   return dict.release();
 }
 
-PyObject* ids_to_py(std::span<const NodeId> ids) {
+namespace {
+
+template <class Id>
+PyObject* id_list_to_py(std::span<const Id> ids) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -424,6 +427,11 @@ PyObject* ids_to_py(std::span<const NodeId> ids) {
   }
   return list.release();
 }
+
+}  // namespace
+
+PyObject* ids_to_py(std::span<const NodeId> ids) { return id_list_to_py(ids); }
+PyObject* ids_to_py(std::span<const std::uint32_t> ids) { return id_list_to_py(ids); }
 
 PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_map.size())));
@@ -511,7 +519,7 @@ Ref member_to_py(const StageOp& member) {
 
 }  // namespace
 
-Ref node_to_py(NodeId id, const NodeKey& node, bool is_output) {
+Ref node_to_py(NodeId id, const NodeRef& node, bool is_output) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict || !set_item(dict.get(), "id", Ref::steal(PyLong_FromUnsignedLongLong(id))) ||
       !set_item(dict.get(), "output", Ref::borrow(is_output ? Py_True : Py_False)) ||

@@ -143,7 +143,7 @@ std::expected<NodeId, BlobError> intern_opaque(Reader& reader, NodeKind kind,
                                                GraphStore::Batch& store) {
   if (kind == NodeKind::Stage) {
     BLOB_TRY(key, read_stage(reader, node_of_record));
-    return interned(store.intern(std::move(key)));
+    return interned(store.intern(key));
   }
   BLOB_TRY(descriptor, read_descriptor(reader));
   std::vector<ParamView> params;
@@ -160,7 +160,8 @@ struct PlainRecord {
   std::string_view name;
   std::vector<ParamView> params;
   NodeInputs inputs;
-  std::uint64_t hash = 0;
+  OpId op = 0;             // its operator's id in the store being filled
+  std::uint64_t hash = 0;  // node_hash of op and inputs
 
   KeyView view() const { return KeyView{kind, name, params, {inputs.data(), inputs.size()}}; }
 };
@@ -179,7 +180,6 @@ std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind,
   out.inputs.clear();
   if (kind != NodeKind::Source)
     BLOB_CHECK(read_inputs(reader, node_of_record, k, pending, out.inputs));
-  out.hash = structural_hash(out.view());
   return {};
 }
 
@@ -194,7 +194,8 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
   PlainRecord records[2];
   PlainRecord* pending = nullptr;  // read, not yet interned: record node_of_record.size()
   const auto intern_pending = [&]() -> std::expected<NodeId, BlobError> {
-    BLOB_TRY(id, interned(store.intern(pending->view(), pending->hash)));
+    const std::span<const NodeId> inputs(pending->inputs.data(), pending->inputs.size());
+    BLOB_TRY(id, interned(store.intern(pending->op, inputs, pending->hash)));
     node_of_record.push_back(id);
     pending = nullptr;
     return id;
@@ -213,13 +214,19 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
     PlainRecord& next = pending == &records[0] ? records[1] : records[0];
     const NodeId assumed = store.next_id();
     BLOB_CHECK(read_plain(reader, kind, node_of_record, k, assumed, next));
+    next.op = store.intern_operator(next.view());
+    const auto rehash = [&] {
+      next.hash =
+          node_hash(next.op, std::span<const NodeId>(next.inputs.data(), next.inputs.size()));
+    };
+    rehash();
     store.prefetch(next.hash);
     if (pending != nullptr) {
       BLOB_TRY(id, intern_pending());
       // No node has the id `assumed` yet but the pending record, so only references to it match.
       if (id != assumed && std::ranges::find(next.inputs, assumed) != next.inputs.end()) {
         std::ranges::replace(next.inputs, assumed, id);
-        next.hash = structural_hash(next.view());
+        rehash();
       }
     }
     pending = &next;

@@ -24,7 +24,10 @@ class SizeSink {
   }
   void u64(std::uint64_t) noexcept { size_ += 8; }
   void raw(std::string_view bytes) noexcept { size_ += bytes.size(); }
-  void ids(std::span<const NodeId> ids) noexcept { size_ += sizeof(NodeId) * ids.size(); }
+  template <class Id>
+  void ids(std::span<const Id> ids) noexcept {
+    size_ += sizeof(std::uint64_t) * ids.size();
+  }
   // Measuring is where a long write may be interrupted: nothing has been written yet.
   void node_done() { note_work(); }
 
@@ -51,13 +54,15 @@ class ByteSink {
     std::memcpy(out_, bytes.data(), bytes.size());
     out_ += bytes.size();
   }
-  void ids(std::span<const NodeId> ids) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
+  // Every id takes 64 bits in the blob, whatever its width in memory.
+  template <class Id>
+  void ids(std::span<const Id> ids) noexcept {
+    if constexpr (std::endian::native == std::endian::little && sizeof(Id) == 8) {
       if (ids.empty()) return;
       std::memcpy(out_, ids.data(), ids.size_bytes());
       out_ += ids.size_bytes();
     } else {
-      for (NodeId id : ids) put(id);
+      for (Id id : ids) put(std::uint64_t{id});
     }
   }
 
@@ -84,8 +89,8 @@ void put_string(Sink& sink, std::string_view text) {
   sink.raw(text);
 }
 
-template <class Sink>
-void put_ids(Sink& sink, std::span<const NodeId> ids, BlobLimit limit) {
+template <class Sink, class Id>
+void put_ids(Sink& sink, std::span<const Id> ids, BlobLimit limit) {
   sink.u32(ids.size(), limit);
   sink.ids(ids);
 }
@@ -130,8 +135,9 @@ void put_members(Sink& sink, std::span<const StageOp> members) {
   }
 }
 
-template <class Sink>
-void put_node(Sink& sink, const NodeKey& node) {
+// `node` is a NodeKey or a NodeRef.
+template <class Sink, class Node>
+void put_node(Sink& sink, const Node& node) {
   sink.byte(static_cast<std::uint8_t>(node.kind()));
   switch (node.kind()) {
     case NodeKind::Source:

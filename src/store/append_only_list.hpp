@@ -26,6 +26,7 @@ class AppendOnlyList {
   // The elements the list held when the view was taken, in order.
   class View {
    public:
+    View() = default;  // of no elements
     std::size_t size() const noexcept { return size_; }
     const T& operator[](std::size_t i) const { return chunks_[i / kChunkSize][i % kChunkSize]; }
 
@@ -34,7 +35,7 @@ class AppendOnlyList {
     View(std::vector<const T*> chunks, std::size_t size)
         : chunks_(std::move(chunks)), size_(size) {}
     std::vector<const T*> chunks_;  // the first element of each chunk the view covers
-    std::size_t size_;
+    std::size_t size_ = 0;
   };
 
   std::size_t size() const noexcept { return size_; }

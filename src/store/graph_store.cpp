@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "support/fault.hpp"
+
 namespace tarnvel {
 
 void GraphStore::reserve(std::uint64_t count) {
@@ -22,43 +24,62 @@ std::atomic<std::uint64_t> next_store_identity{1};
 
 GraphStore::GraphStore() : identity_(next_store_identity.fetch_add(1, std::memory_order_relaxed)) {}
 
-template <class Key>
-std::expected<NodeId, BadNodeId> GraphStore::intern_locked(Key&& key, std::uint64_t hash) {
+template <class Id>
+std::expected<NodeId, BadNodeId> GraphStore::intern_locked(OpId op, std::span<const Id> inputs,
+                                                           std::uint64_t hash) {
   const std::uint32_t folded = fold(hash);
   const NodeId next = nodes_.size();
-  for (NodeId input : inputs_of(key)) {
+  for (Id input : inputs) {
     if (input >= next) return std::unexpected(BadNodeId{input});
   }
-  const auto same_key = [&](std::uint32_t id) { return same(nodes_[id], key); };
-  if (const auto found = index_.find(folded, same_key)) return NodeId{*found};
+  check_index(op, ops_.size(), "operator id");
+  const auto same_node = [&](std::uint32_t id) { return nodes_[id].is(op, inputs); };
+  if (const auto found = index_.find(folded, same_node)) return NodeId{*found};
   // A full store refuses the node as if memory had run out: nothing is changed.
   if (next >= NodeIndex::kNoId) throw std::bad_alloc();
-  // Index room first, then the key is built in place: a failure in either leaves the store as it
+  // Index room first, then the node is built in place: a failure in either leaves the store as it
   // was, and with room reserved the insert below cannot fail.
   index_.reserve_one(folded);
-  nodes_.emplace_back(std::forward<Key>(key));
+  nodes_.emplace_back(StoredNode(op, inputs));
   index_.insert(folded, static_cast<std::uint32_t>(next));
   return next;
 }
 
-std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
-  const std::uint64_t hash = structural_hash(key);
-  return mutex_.with_lock([&] { return intern_locked(std::move(key), hash); });
+namespace {
+std::span<const NodeId> inputs_of(const NodeKey& key) { return key.inputs(); }
+std::span<const NodeId> inputs_of(const KeyView& view) { return view.inputs; }
+}  // namespace
+
+template <class Key>
+std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const Key& key,
+                                                               std::uint64_t op_hash) {
+  const std::span<const NodeId> inputs = inputs_of(key);
+  for (NodeId input : inputs) {
+    if (input >= nodes_.size()) return std::unexpected(BadNodeId{input});
+  }
+  const OpId op = ops_.intern(key, op_hash);
+  return intern_locked(op, inputs, node_hash(op, inputs));
+}
+
+std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
+  const std::uint64_t op_hash = operator_hash(key);
+  return mutex_.with_lock([&] { return intern_key_locked(key, op_hash); });
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(const KeyView& view) {
-  const std::uint64_t hash = structural_hash(view);
-  return mutex_.with_lock([&] { return intern_locked(view, hash); });
+  const std::uint64_t op_hash = operator_hash(view);
+  return mutex_.with_lock([&] { return intern_key_locked(view, op_hash); });
 }
 
-std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(NodeKey key) {
-  const std::uint64_t hash = structural_hash(key);
-  return intern(std::move(key), hash);
-}
-
-std::expected<NodeId, BadNodeId> GraphStore::Batch::intern(const KeyView& view) {
-  return intern(view, structural_hash(view));
-}
+template std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const NodeKey&,
+                                                                        std::uint64_t);
+template std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const KeyView&,
+                                                                        std::uint64_t);
+template std::expected<NodeId, BadNodeId> GraphStore::intern_locked(OpId, std::span<const NodeId>,
+                                                                    std::uint64_t);
+template std::expected<NodeId, BadNodeId> GraphStore::intern_locked(OpId,
+                                                                    std::span<const std::uint32_t>,
+                                                                    std::uint64_t);
 
 std::expected<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {
   if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
@@ -85,32 +106,46 @@ std::vector<NodeMapEntry> GraphStore::node_map() const {
   return mutex_.with_lock([&] { return node_map_; });
 }
 
+namespace {
+
+// Owned copies of the nodes from `start` on.
+std::vector<NodeKey> keys_from(const NodesView& nodes, std::size_t start) {
+  std::vector<NodeKey> keys;
+  if (start >= nodes.size()) return keys;
+  keys.reserve(nodes.size() - start);
+  for (std::size_t i = start; i < nodes.size(); ++i) keys.push_back(nodes[i].key());
+  return keys;
+}
+
+}  // namespace
+
 Snapshot GraphStore::snapshot() const {
-  return mutex_.with_lock([&] { return Snapshot{nodes_.copy(0), outputs_}; });
+  View view = this->view();
+  return Snapshot{keys_from(view.nodes, 0), std::move(view.outputs)};
 }
 
 std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
   return mutex_.with_lock([&]() -> std::expected<MarkedNode, BadNodeId> {
     if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
-    return MarkedNode{nodes_[id], id < is_output_.size() && is_output_[id]};
+    return MarkedNode{ref(id), id < is_output_.size() && is_output_[id]};
   });
 }
 
 GraphStore::View GraphStore::view() const {
-  return mutex_.with_lock([&] { return View{nodes_.view(), outputs_}; });
+  return mutex_.with_lock([&] { return View{NodesView(nodes_.view(), ops_.view()), outputs_}; });
 }
 
 NodesView GraphStore::nodes_view() const {
-  return mutex_.with_lock([&] { return nodes_.view(); });
+  return mutex_.with_lock([&] { return NodesView(nodes_.view(), ops_.view()); });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
-  return mutex_.with_lock([&] { return nodes_.copy(start); });
+  return keys_from(nodes_view(), start);
 }
 
 std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
     std::span<const NodeId> outputs) const {
-  std::vector<NodeKey> nodes = mutex_.with_lock([&] { return nodes_.copy(0); });
+  std::vector<NodeKey> nodes = keys_from(nodes_view(), 0);
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
   }

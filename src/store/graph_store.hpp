@@ -5,8 +5,12 @@
 // and ids are dense, start at 0 and never change. The store only grows.
 //
 // Locking: one GuardedMutex guards all state; every operation takes it exactly once and never calls
-// out (into Python, another store or the optimizer) while holding it. Readers get copies.
-// Mutations are strongly exception-safe: an allocation failure leaves the store as it was.
+// out (into Python, another store or the optimizer) while holding it. Long readers take a view
+// (below) and read without the lock. Mutations are strongly exception-safe: an allocation failure
+// leaves the store as it was (an operator it interned on the way may stay in the table, unseen).
+//
+// Layout: each distinct operator is kept once, in the store's operator table; a node is its
+// operator id and its inputs (StoredNode, 16 bytes); the index holds 8 bytes per node.
 //
 //   GraphStore store;
 //   NodeId x = *store.intern(NodeKey::source("x", {}));
@@ -22,8 +26,9 @@
 #include <vector>
 
 #include "ir/node.hpp"
-#include "store/append_only_list.hpp"
 #include "store/node_index.hpp"
+#include "store/nodes_view.hpp"
+#include "store/operator_table.hpp"
 #include "support/guarded_mutex.hpp"
 
 namespace tarnvel {
@@ -47,17 +52,12 @@ struct Snapshot {
   std::vector<NodeId> outputs;
 };
 
-// One node and whether it is among the output marks, read together.
+// One node, read in place (valid while the store lives), and whether it is among the output marks,
+// read together.
 struct MarkedNode {
-  NodeKey key;
+  NodeRef node;
   bool output;
 };
-
-// A store's nodes, and a view that reads them without the store's lock: nodes are only ever
-// appended, and an append never moves or changes a node, so the nodes a view covers are the same
-// whatever other threads record meanwhile. A view stays valid while the store lives.
-using NodeList = AppendOnlyList<NodeKey>;
-using NodesView = NodeList::View;
 
 class GraphStore {
  public:
@@ -71,8 +71,8 @@ class GraphStore {
   GraphStore& operator=(const GraphStore&) = delete;
 
   // Adds the key unless an equal one exists. Fails with the first input id that names no node.
-  [[nodiscard]] std::expected<NodeId, BadNodeId> intern(NodeKey key);
-  // The same for a viewed key, copied only when it is new.
+  [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const NodeKey& key);
+  // The same for a viewed key, copied only when its operator is new.
   [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view);
   // Appends `id` to the output marks unless it is there already.
   [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id);
@@ -86,7 +86,7 @@ class GraphStore {
   std::vector<NodeMapEntry> node_map() const;
   // The nodes and the marks, taken together.
   Snapshot snapshot() const;
-  // The node `id` names, without copying any other; fails when it names none.
+  // The node `id` names, without copying it; fails when it names none.
   std::expected<MarkedNode, BadNodeId> node(NodeId id) const;
   // The nodes from position `start` on; empty when `start` is at or past the end.
   std::vector<NodeKey> snapshot_from(std::uint64_t start) const;
@@ -105,14 +105,25 @@ class GraphStore {
   // dropped).
   class Batch {
    public:
-    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(NodeKey key);
-    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view);
-    // The same, with `hash` equal to structural_hash of the key, computed ahead.
-    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(NodeKey key, std::uint64_t hash) {
-      return store_.intern_locked(std::move(key), hash);
+    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const NodeKey& key) {
+      return store_.intern_key_locked(key, operator_hash(key));
     }
-    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view, std::uint64_t hash) {
-      return store_.intern_locked(view, hash);
+    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view) {
+      return store_.intern_key_locked(view, operator_hash(view));
+    }
+    // The id of the key's operator (its inputs ignored), added to the table when new.
+    [[nodiscard]] OpId intern_operator(const NodeKey& key) {
+      return store_.ops_.intern(key, operator_hash(key));
+    }
+    [[nodiscard]] OpId intern_operator(const KeyView& view) {
+      return store_.ops_.intern(view, operator_hash(view));
+    }
+    // The node of operator `op` (an id of this store's table) and these inputs, with `hash` equal
+    // to node_hash(op, inputs), computed ahead.
+    template <class Id>
+    [[nodiscard]] std::expected<NodeId, BadNodeId> intern(OpId op, std::span<const Id> inputs,
+                                                          std::uint64_t hash) {
+      return store_.intern_locked(op, inputs, hash);
     }
     [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id) {
       return store_.mark_output_locked(id);
@@ -153,18 +164,21 @@ class GraphStore {
   static std::uint32_t fold(std::uint64_t hash) {
     return static_cast<std::uint32_t>(hash ^ (hash >> 32));
   }
-  static bool same(const NodeKey& stored, const NodeKey& key) { return stored == key; }
-  static bool same(const NodeKey& stored, const KeyView& view) { return stored.matches(view); }
-  static std::span<const NodeId> inputs_of(const NodeKey& key) { return key.inputs(); }
-  static std::span<const NodeId> inputs_of(const KeyView& view) { return view.inputs; }
-  // intern's one body, run with the lock held: `key` is a NodeKey (moved in when new) or a KeyView
-  // (copied when new).
+  // intern's one body, run with the lock held. REQUIRES: op names an operator of ops_.
+  template <class Id>
+  [[nodiscard]] std::expected<NodeId, BadNodeId> intern_locked(OpId op, std::span<const Id> inputs,
+                                                               std::uint64_t hash);
+  // Interns the key's operator (hashed ahead to `op_hash`) and then the node, unless an input
+  // names no node: then nothing is added.
   template <class Key>
-  [[nodiscard]] std::expected<NodeId, BadNodeId> intern_locked(Key&& key, std::uint64_t hash);
+  [[nodiscard]] std::expected<NodeId, BadNodeId> intern_key_locked(const Key& key,
+                                                                   std::uint64_t op_hash);
+  NodeRef ref(NodeId id) const { return NodeRef(ops_[nodes_[id].op()], nodes_[id]); }
   [[nodiscard]] std::expected<void, BadNodeId> mark_output_locked(NodeId id);
 
   const std::uint64_t identity_;
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
+  OperatorTable ops_;  // guarded by mutex_
   NodeList nodes_;  // guarded by mutex_
   std::vector<NodeId> outputs_;  // guarded by mutex_
   std::vector<bool> is_output_;  // by id, at least up to the largest mark; guarded by mutex_

@@ -15,11 +15,24 @@ const NodeKey kS = NodeKey::source("S", {});
 StageRef in(std::uint64_t i) { return StageRef::input(i); }
 StageRef mem(std::uint64_t i) { return StageRef::member(i); }
 
-FusionResult fuse(const std::vector<NodeKey>& keys, std::vector<NodeId> outputs, bool maximal) {
-  const EngineGraph graph = to_engine_graph(keys, outputs);
-  TokenMap token_map;
-  for (std::size_t i = 0; i < keys.size(); ++i) token_map.try_emplace(graph.nodes[i].op, &keys[i]);
-  return stage_fusion(graph, maximal, token_map);
+// A fusion result, with its nodes as keys (read while the operators they name were alive).
+struct Fused {
+  FusionResult result;
+  std::vector<NodeKey> nodes;
+};
+
+// Fuses the distinct `keys` as they stand, without rewriting: each key is its own canonical node.
+Fused fuse(const std::vector<NodeKey>& keys, std::vector<NodeId> outputs, bool maximal) {
+  const auto store = store_of(keys);
+  const NodesView view = store->nodes_view();
+  EXPECT_EQ(view.size(), keys.size()) << "the keys are distinct";
+  Fused fused{stage_fusion(to_engine_graph(view, outputs), maximal, view.ops()), {}};
+  Reduced reduced;
+  reduced.ops = view.ops();
+  reduced.stage_ops = fused.result.stage_ops;
+  reduced.nodes = fused.result.nodes;
+  fused.nodes = reduced.keys();
+  return fused;
 }
 
 void expect_under_both_rules(const std::vector<NodeKey>& keys, std::vector<NodeId> outputs,
@@ -31,8 +44,9 @@ void expect_under_both_rules(const std::vector<NodeKey>& keys, std::vector<NodeI
 }
 
 TEST(FusionTest, SingleOpBecomesOneMemberStage) {
-  const FusionResult result = fuse({kS, op("neg", {0})}, {1}, false);
-  EXPECT_EQ(result.nodes, (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}}})}));
+  const Fused fused = fuse({kS, op("neg", {0})}, {1}, false);
+  const FusionResult& result = fused.result;
+  EXPECT_EQ(fused.nodes, (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}}})}));
   EXPECT_EQ(result.outputs, (std::vector<NodeId>{1}));
   EXPECT_EQ(result.placement, (std::vector<Landing>{{0, std::nullopt}, {1, 0}}));
   EXPECT_EQ(result.stages, 1u);
@@ -48,20 +62,20 @@ TEST(FusionTest, ChainFusesIntoOneStage) {
 TEST(FusionTest, FanOutSplitsUnderSingleUseAndJoinsUnderMaximal) {
   const std::vector<NodeKey> keys = {kS, op("neg", {0}), op("exp", {1}), op("abs", {1}),
                                      op("add", {2, 3})};
-  const FusionResult single = fuse(keys, {4}, false);
+  const Fused single = fuse(keys, {4}, false);
   EXPECT_EQ(
       single.nodes,
       (std::vector<NodeKey>{
           kS, stage({0}, {{"op|neg", {in(0)}}}),
           stage({1}, {{"op|exp", {in(0)}}, {"op|abs", {in(0)}}, {"op|add", {mem(0), mem(1)}}})}));
-  EXPECT_EQ(single.placement[3], (Landing{2, 1}));
+  EXPECT_EQ(single.result.placement[3], (Landing{2, 1}));
 
-  const FusionResult maximal = fuse(keys, {4}, true);
+  const Fused maximal = fuse(keys, {4}, true);
   EXPECT_EQ(maximal.nodes, (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}},
                                                                  {"op|exp", {mem(0)}},
                                                                  {"op|abs", {mem(0)}},
                                                                  {"op|add", {mem(1), mem(2)}}})}));
-  EXPECT_EQ(maximal.placement[4], (Landing{1, 3}));
+  EXPECT_EQ(maximal.result.placement[4], (Landing{1, 3}));
 }
 
 TEST(FusionTest, TwoUsesByOneConsumerCountAsTwo) {
@@ -92,22 +106,26 @@ TEST(FusionTest, GroupsAreEmittedByLargestMember) {
   // Single-use groups {2, 3} and {1, 4, 5}: the second has the smaller id but reads the first.
   const std::vector<NodeKey> keys = {
       kS, op("neg", {0}), op("exp", {0}), op("abs", {2}), op("add", {1, 3}), op("mul", {4, 3})};
-  const FusionResult result = fuse(keys, {5}, false);
+  const Fused result = fuse(keys, {5}, false);
   EXPECT_EQ(result.nodes,
             (std::vector<NodeKey>{kS, stage({0}, {{"op|exp", {in(0)}}, {"op|abs", {mem(0)}}}),
                                   stage({0, 1}, {{"op|neg", {in(0)}},
                                                  {"op|add", {mem(0), in(1)}},
                                                  {"op|mul", {mem(1), in(1)}}})}));
-  EXPECT_EQ(result.outputs, (std::vector<NodeId>{2}));
+  EXPECT_EQ(result.result.outputs, (std::vector<NodeId>{2}));
 }
 
-TEST(FusionTest, OpaqueNodeWithoutTokenEntryIsAFault) {
-  const EngineGraph graph{{{"src|ghost", {}, true}}, {0}};
-  try {
-    stage_fusion(graph, false, TokenMap{});
-    FAIL() << "expected an InternalFault";
-  } catch (const InternalFault& fault) {
-    EXPECT_STREQ(fault.what(), "missing map entry");
+// Both a boundary node and a stage member read their operator in the table.
+TEST(FusionTest, AnOperatorOutsideTheTableIsAFault) {
+  const OperatorTable table;
+  const OpId ghost = static_cast<OpId>(table.size());
+  for (const EngineNode& node : {opaque_node(ghost), engine_node(ghost)}) {
+    try {
+      stage_fusion(EngineGraph{{node}, {0}}, false, table.view());
+      ADD_FAILURE() << "expected an InternalFault";
+    } catch (const InternalFault& fault) {
+      EXPECT_STREQ(fault.what(), "index out of range: operator id 12 is not below 12");
+    }
   }
 }
 

@@ -2,14 +2,20 @@
 // want (no params, a scalar operand), so that a test reads as the graph it builds.
 #pragma once
 
+#include <algorithm>
 #include <initializer_list>
+#include <memory>
+#include <ostream>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "ir/fixed_operators.hpp"
 #include "ir/node.hpp"
 #include "ir/param.hpp"
 #include "optimizer/engine.hpp"
+#include "store/graph_store.hpp"
 
 namespace tarnvel {
 
@@ -38,13 +44,37 @@ inline NodeKey stage(NodeInputs inputs, std::vector<StageOp> members) {
   return NodeKey::stage(std::move(inputs), std::move(members));
 }
 
-// Nodes of an engine graph: an Op node over `children`, and an opaque node without children.
-inline EngineNode engine_node(std::string_view symbol,
-                              std::initializer_list<std::size_t> children = {}) {
-  return EngineNode{Text(symbol), {children.begin(), children.end()}, false};
+// The id every operator table gives the commutative operator of this name.
+inline OpId commutative_op(std::string_view name) {
+  const auto* at = std::ranges::find(kCommutativeNames, name);
+  if (at == kCommutativeNames.end()) throw std::invalid_argument("not a commutative name");
+  return kFirstCommutativeOp + static_cast<OpId>(at - kCommutativeNames.begin());
 }
-inline EngineNode opaque_node(std::string_view symbol) {
-  return EngineNode{Text(symbol), {}, true};
+// An operator id no fixed operator has, for engine graphs that name no table.
+inline OpId other_op(OpId k) { return kFixedOperatorCount + k; }
+
+// Nodes of an engine graph: an Op node, and an opaque node (any other kind), over `children`.
+inline EngineNode engine_node(OpId op, std::initializer_list<std::uint32_t> children = {}) {
+  return EngineNode{op, {children.begin(), children.end()}, false};
+}
+inline EngineNode opaque_node(OpId op, std::initializer_list<std::uint32_t> children = {}) {
+  return EngineNode{op, {children.begin(), children.end()}, true};
+}
+
+// How a failed assertion shows a key: its token and its inputs.
+inline void PrintTo(const NodeKey& key, std::ostream* out) {
+  *out << key.token() << " (";
+  for (std::size_t i = 0; i < key.inputs().size(); ++i) *out << (i ? ", " : "") << key.inputs()[i];
+  *out << ")";
+}
+
+// A fresh store holding `keys`, interned in order (equal keys become one node).
+inline std::unique_ptr<GraphStore> store_of(const std::vector<NodeKey>& keys) {
+  auto store = std::make_unique<GraphStore>();
+  for (const NodeKey& key : keys) {
+    if (!store->intern(key)) throw std::invalid_argument("a key names a later node");
+  }
+  return store;
 }
 
 }  // namespace tarnvel

@@ -4,7 +4,7 @@
 
 #include "gtest/gtest.h"
 #include "node_builders.hpp"
-#include "optimizer/engine_symbol.hpp"
+#include "optimizer/incremental.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "support/fault.hpp"
 
@@ -25,8 +25,10 @@ class MergeEngine final : public RewriteEngine {
         out.node_map.push_back(out.node_map[r]);
         continue;
       }
-      EngineNode node{graph.nodes[i].op, {}, !graph.nodes[i].op.view().starts_with("op|")};
-      for (std::size_t c : graph.nodes[i].children) node.children.push_back(out.node_map[c]);
+      EngineNode node{graph.nodes[i].op, {}, graph.nodes[i].opaque};
+      for (std::uint32_t c : graph.nodes[i].children) {
+        node.children.push_back(static_cast<std::uint32_t>(out.node_map[c]));
+      }
       out.node_map.push_back(out.graph.nodes.size());
       out.graph.nodes.push_back(std::move(node));
     }
@@ -47,12 +49,25 @@ const Landing kAt0{0, std::nullopt};
 
 std::unique_ptr<GraphStore> store_of(const std::vector<NodeKey>& nodes,
                                      const std::vector<NodeId>& marks) {
-  auto store = std::make_unique<GraphStore>();
-  for (const NodeKey& node : nodes) EXPECT_TRUE(store->intern(node).has_value());
+  auto store = tarnvel::store_of(nodes);
   for (NodeId id : marks) EXPECT_TRUE(store->mark_output(id).has_value());
   return store;
 }
 std::vector<NodeKey> nodes_of(const GraphStore& store) { return store.snapshot().nodes; }
+
+// The distinct `nodes` recorded in a fresh store, and their reduction, which reads the store's
+// operators.
+struct StoreAndReduced {
+  std::unique_ptr<GraphStore> store;
+  Reduced reduced;
+};
+StoreAndReduced record_and_reduce(const std::vector<NodeKey>& nodes,
+                                  const std::vector<NodeId>& outputs, const RewriteEngine& engine) {
+  auto store = tarnvel::store_of(nodes);
+  EXPECT_EQ(store->node_count(), nodes.size()) << "the keys are distinct";
+  Reduced reduced = reduce_with_mode(store->nodes_view(), outputs, engine, false);
+  return {std::move(store), std::move(reduced)};
+}
 
 void expect_fault(Reduced record, const char* message) {
   try {
@@ -64,9 +79,9 @@ void expect_fault(Reduced record, const char* message) {
 }
 
 TEST(PipelineTest, SourceFeedingOneOutputOp) {
-  const std::vector<NodeKey> nodes = {source("x"), op("neg", {0})};
-  const Reduced reduced = reduce_with_mode(nodes, std::vector<NodeId>{1}, kIdentityEngine, false);
-  EXPECT_EQ(reduced.nodes,
+  const auto [store, reduced] =
+      record_and_reduce({source("x"), op("neg", {0})}, {1}, kIdentityEngine);
+  EXPECT_EQ(reduced.keys(),
             (std::vector<NodeKey>{source("x"), stage({0}, "op|neg", {StageRef::input(0)})}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{1}));
   EXPECT_EQ(reduced.node_map, (std::vector<NodeMapEntry>{kAt0, Landing{1, 0}}));
@@ -74,10 +89,9 @@ TEST(PipelineTest, SourceFeedingOneOutputOp) {
 }
 
 TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
-  const std::vector<NodeKey> nodes = {source("x"), times_one(0)};
-  const Reduced reduced =
-      reduce_with_mode(nodes, std::vector<NodeId>{1}, MergeEngine({0, 0}), false);
-  EXPECT_EQ(reduced.nodes, (std::vector<NodeKey>{source("x")}));
+  const auto [store, reduced] =
+      record_and_reduce({source("x"), times_one(0)}, {1}, MergeEngine({0, 0}));
+  EXPECT_EQ(reduced.keys(), (std::vector<NodeKey>{source("x")}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{0}));
   EXPECT_EQ(reduced.node_map, (std::vector<NodeMapEntry>{kAt0, kAt0}));
   EXPECT_EQ(reduced.report(), (ReductionReport{2, 2, 1, 0, 1, 1}));
@@ -88,8 +102,7 @@ TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
 TEST(PipelineTest, DuplicatesLeftByTheEngineAreMerged) {
   const std::vector<NodeKey> nodes = {source("x"),    source("y"),       op("neg", {0}),
                                       op("neg", {1}), op("add", {2, 3}), op("add", {3, 2})};
-  const Reduced reduced =
-      reduce_with_mode(nodes, std::vector<NodeId>{4, 5}, MergeEngine({0, 0}), false);
+  const auto [store, reduced] = record_and_reduce(nodes, {4, 5}, MergeEngine({0, 0}));
   EXPECT_EQ(reduced.canonical_nodes, 3u);  // x, neg, add
   EXPECT_EQ(reduced.node_map[2], reduced.node_map[3]);
   EXPECT_EQ(reduced.node_map[4], reduced.node_map[5]);
@@ -97,8 +110,8 @@ TEST(PipelineTest, DuplicatesLeftByTheEngineAreMerged) {
 }
 
 TEST(PipelineTest, EmptyOutputsAndEmptyStores) {
-  const std::vector<NodeKey> nodes = {source("x"), op("neg", {0})};
-  const Reduced none = reduce_with_mode(nodes, {}, kIdentityEngine, false);
+  const auto [recorded, none] =
+      record_and_reduce({source("x"), op("neg", {0})}, {}, kIdentityEngine);
   EXPECT_TRUE(none.nodes.empty());
   EXPECT_EQ(none.node_map, std::vector<NodeMapEntry>(2));
   EXPECT_EQ(none.report(), (ReductionReport{2, 0, 0, 0, 0, 0}));
@@ -112,7 +125,7 @@ TEST(PipelineTest, EmptyOutputsAndEmptyStores) {
 TEST(PipelineTest, ExplicitOutputsKeepDuplicatesAndAreMarkedOnce) {
   const auto store = store_of({source("x"), source("dead"), op("neg", {0}), op("exp", {0})}, {3});
   const std::vector<NodeId> outputs = {2, 3, 2};
-  const Reduced reduced = reduce_with_mode(nodes_of(*store), outputs, kIdentityEngine, false);
+  const Reduced reduced = reduce_with_mode(store->nodes_view(), outputs, kIdentityEngine, false);
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{1, 2, 1}));
   EXPECT_EQ(reduced.node_map[1], std::nullopt);
 
@@ -163,12 +176,42 @@ TEST(PipelineTest, FromReducedSharesIdsWithAnEqualStageAlreadyInTheInput) {
             (std::vector<NodeMapEntry>{kAt0, Landing{1, std::nullopt}, Landing{1, 0}}));
 }
 
+// A reduced store has a table of its own, in which the operators that survive take other ids
+// than in the store reduced: every node must still name its own operator.
+TEST(PipelineTest, AReducedStoreNamesItsOperatorsInItsOwnTable) {
+  const auto store =
+      store_of({source("dead0"), source("dead1"), op("exp", {0}), source("x"), op("neg", {3}),
+                NodeKey::reduction("sum", {}, {4}), op("abs", {5}), op("neg", {1})},
+               {6});
+  const std::vector<NodeKey> expected = {source("x"), stage({0}, "op|neg", {StageRef::input(0)}),
+                                         NodeKey::reduction("sum", {}, {1}),
+                                         stage({2}, "op|abs", {StageRef::input(0)})};
+  const SaturationEngine engine;
+  auto once = reduce_with(*store, engine, false).first;
+  EXPECT_EQ(nodes_of(*once), expected);
+  EXPECT_EQ(nodes_of(*reduce_with(*once, engine, false).first), expected);
+  SharedReducer reducer;
+  auto finalized = reducer.finalize(*store, store->outputs(), engine, false);
+  ASSERT_TRUE(finalized.has_value());
+  EXPECT_EQ(nodes_of(*finalized->first), expected);
+  auto kept = cone(*store, store->outputs());
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_EQ(nodes_of(**kept),
+            (std::vector<NodeKey>{source("x"), op("neg", {0}), NodeKey::reduction("sum", {}, {1}),
+                                  op("abs", {2})}));
+}
+
 TEST(PipelineTest, FromReducedRejectsMalformedRecords) {
+  const auto store = tarnvel::store_of({source("x"), op("neg", {0})});
+  const NodesView view = store->nodes_view();
+  const OpId x = view[0].op_id(), neg = view[1].op_id();
   Reduced forward;
-  forward.nodes = {op("neg", {1}), source("x")};
+  forward.ops = view.ops();
+  forward.nodes = {ReducedNode{neg, false, {1}}, ReducedNode{x, false, {}}};
   expect_fault(std::move(forward), "reduced graph references only earlier nodes");
   Reduced bad_output;
-  bad_output.nodes = {source("x")};
+  bad_output.ops = view.ops();
+  bad_output.nodes = {ReducedNode{x, false, {}}};
   bad_output.outputs = {1};
   expect_fault(std::move(bad_output), "reduced output is valid");
 }
@@ -212,30 +255,39 @@ TEST(PipelineTest, OpaqueNodesWithEqualTokensStayApart) {
   }
 }
 
-TEST(PipelineTest, EngineSymbolsAreOpTokensOrOutsideTheirNamespace) {
-  const std::vector<NodeKey> keys = {
+// The engine sees each node as its operator id, and only Op nodes as rewritable.
+TEST(PipelineTest, EngineNodesAreOperatorIdsAndOnlyOpsAreTransparent) {
+  const auto store = tarnvel::store_of({
+      source("x"),
       times_one(0),
-      NodeKey::source("op|x", {}),
-      NodeKey::reduction("op", {}, {}),
-      NodeKey::exchange(ParamMap({Param{"op|", ParamValue::of_int(1)}}), {}),
-      NodeKey::join({}, {}),
-      NodeKey::external({"op", "|", "", "", "", ""}, {}, {}),
-      stage({}, "op|neg", {StageRef::member(0)}),
-      stage({}, "op|neg;m0", {}),
-  };
-  EXPECT_EQ(engine_symbol(keys[0]), keys[0].token());
-  for (std::size_t i = 1; i < keys.size(); ++i) {
-    EXPECT_FALSE(engine_symbol(keys[i]).starts_with("op|")) << engine_symbol(keys[i]);
-    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(engine_symbol(keys[i]), engine_symbol(keys[j]));
+      op("add", {1, 0}),
+      NodeKey::reduction("add", {}, {2, 0}),
+      NodeKey::exchange({}, {3}),
+      NodeKey::join({}, {3, 4}),
+      NodeKey::external({"onnx", "h", "torch", "2", "f32", std::nullopt}, {}, {5}),
+      stage({6}, "op|neg", {StageRef::input(0)}),
+      op("neg", {7}),
+  });
+  const NodesView view = store->nodes_view();
+  const EngineGraph graph = to_engine_graph(view, std::vector<NodeId>{8, 8});
+  ASSERT_EQ(graph.nodes.size(), view.size());
+  EXPECT_EQ(graph.nodes[1].op, kFirstIdentityOp + 2);
+  EXPECT_EQ(graph.nodes[2].op, commutative_op("add"));
+  EXPECT_NE(graph.nodes[3].op, commutative_op("add"));
+  for (NodeId id = 0; id < view.size(); ++id) {
+    EXPECT_EQ(graph.nodes[id].op, view[id].op_id()) << id;
+    EXPECT_EQ(graph.nodes[id].opaque, view[id].kind() != NodeKind::Op) << id;
+    const auto inputs = view[id].inputs();
+    EXPECT_TRUE(std::ranges::equal(graph.nodes[id].children, inputs)) << id;
   }
+  EXPECT_EQ(graph.outputs, (std::vector<std::size_t>{8, 8}));
 }
 
 TEST(PipelineTest, SaturationEngineMergesCommutedAndIdentityNodes) {
   const std::vector<NodeKey> nodes = {source("x"),       source("y"),  op("add", {0, 1}),
                                       op("add", {1, 0}), times_one(2), op("mul", {3, 4})};
-  const Reduced reduced =
-      reduce_with_mode(nodes, std::vector<NodeId>{5, 4}, SaturationEngine(), false);
-  EXPECT_EQ(reduced.nodes,
+  const auto [store, reduced] = record_and_reduce(nodes, {5, 4}, SaturationEngine());
+  EXPECT_EQ(reduced.keys(),
             (std::vector<NodeKey>{source("x"), source("y"),
                                   stage({0, 1}, "op|add", {StageRef::input(0), StageRef::input(1)}),
                                   stage({2}, "op|mul", {StageRef::input(0), StageRef::input(0)})}));

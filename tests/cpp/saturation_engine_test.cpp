@@ -14,9 +14,19 @@
 namespace tarnvel {
 namespace {
 
-constexpr const char* kAddZeroRight = "op|add|scalar=f0000000000000000;side=sr";
-constexpr const char* kAddZeroLeft = "op|add|scalar=f0000000000000000;side=sl";
-constexpr const char* kMulOneRight = "op|mul|scalar=f3ff0000000000000;side=sr";
+// The fixed identity operators: x + 0.0 and x * 1.0 with the scalar on the side named.
+constexpr OpId kAddZeroRight = kFirstIdentityOp;
+constexpr OpId kAddZeroLeft = kFirstIdentityOp + 1;
+constexpr OpId kMulOneRight = kFirstIdentityOp + 2;
+const OpId kAdd = commutative_op("add");
+const OpId kMul = commutative_op("mul");
+// Operators no rule names: sources, and Ops and reductions without rules.
+const OpId kA = other_op(0);
+const OpId kB = other_op(1);
+const OpId kNeg = other_op(2);
+const OpId kExp = other_op(3);
+const OpId kSum = other_op(4);
+const OpId kSub = other_op(5);
 
 std::vector<std::size_t> children(const CanonicalGraph& result, std::size_t index) {
   const auto& list = result.graph.nodes.at(index).children;
@@ -52,16 +62,15 @@ TEST_F(SaturationEngineTest, HasTheTwelveRulesInOrder) {
 }
 
 TEST_F(SaturationEngineTest, WorkedExample) {
-  const CanonicalGraph result =
-      canonicalize({engine_node("src|x"), engine_node("src|y"), engine_node("op|add", {0, 1}),
-                    engine_node("op|add", {1, 0}), engine_node(kMulOneRight, {2}),
-                    engine_node("op|mul", {3, 4})},
-                   {5});
+  const CanonicalGraph result = canonicalize(
+      {opaque_node(kA), opaque_node(kB), engine_node(kAdd, {0, 1}), engine_node(kAdd, {1, 0}),
+       engine_node(kMulOneRight, {2}), engine_node(kMul, {3, 4})},
+      {5});
   ASSERT_EQ(result.graph.nodes.size(), 4u);
-  EXPECT_EQ(result.graph.nodes[0], (EngineNode{"src|x", {}, true}));
-  EXPECT_EQ(result.graph.nodes[1], (EngineNode{"src|y", {}, true}));
-  EXPECT_EQ(result.graph.nodes[2], (EngineNode{"op|add", {0, 1}, false}));
-  EXPECT_EQ(result.graph.nodes[3], (EngineNode{"op|mul", {2, 2}, false}));
+  EXPECT_EQ(result.graph.nodes[0], opaque_node(kA));
+  EXPECT_EQ(result.graph.nodes[1], opaque_node(kB));
+  EXPECT_EQ(result.graph.nodes[2], engine_node(kAdd, {0, 1}));
+  EXPECT_EQ(result.graph.nodes[3], engine_node(kMul, {2, 2}));
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 2, 2, 2, 3}));
   EXPECT_EQ(result.graph.outputs, (std::vector<std::size_t>{3}));
 }
@@ -75,36 +84,35 @@ TEST_F(SaturationEngineTest, AnEmptyGraphStaysEmpty) {
 
 TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
   const CanonicalGraph result =
-      canonicalize({engine_node("src|a"), engine_node("src|b"), engine_node("src|c"),
-                    engine_node("op|add", {0, 1}), engine_node("src|d"), engine_node("src|e"),
-                    engine_node("src|f"), engine_node("op|add", {1, 0})});
+      canonicalize({opaque_node(other_op(10)), opaque_node(other_op(11)), opaque_node(other_op(12)),
+                    engine_node(kAdd, {0, 1}), opaque_node(other_op(13)), opaque_node(other_op(14)),
+                    opaque_node(other_op(15)), engine_node(kAdd, {1, 0})});
   EXPECT_EQ(result.graph.nodes.size(), 7u);
   EXPECT_EQ(result.node_map[3], result.node_map[7]);
   EXPECT_EQ(children(result, result.node_map[3]), (std::vector<std::size_t>{0, 1}));
 }
 
-// Rules match whole tokens and arities: another operator, parameters, one or three operands, or
-// the scalars 1.0 for addition and 0.0 for multiplication leave nodes apart. Only the last pair,
-// maximum over both orders, merges.
+// Rules match operator ids and arities: an operator without a rule (sub, or add with parameters),
+// a commutative operator over one or three operands, and an identity operator over none or two
+// leave nodes apart. Only the last pair, maximum over both orders, merges.
 TEST_F(SaturationEngineTest, NearMissesStayApart) {
-  const CanonicalGraph result =
-      canonicalize({engine_node("src|a"), engine_node("src|b"), engine_node("op|sub", {0, 1}),
-                    engine_node("op|sub", {1, 0}), engine_node("op|add|scalar=i1", {0, 1}),
-                    engine_node("op|add|scalar=i1", {1, 0}), engine_node("op|add", {0}),
-                    engine_node("op|add", {1}), engine_node("op|add", {0, 1, 0}),
-                    engine_node("op|add", {1, 0, 0}),
-                    engine_node("op|add|scalar=f3ff0000000000000;side=sr", {0}),
-                    engine_node("op|mul|scalar=f0000000000000000;side=sl", {0}),
-                    engine_node("op|mul|scalar=f3ff0000000000000", {0}),
-                    engine_node("op|maximum", {0, 1}), engine_node("op|maximum", {1, 0})});
+  const OpId add_with_params = other_op(6);
+  const OpId max = commutative_op("maximum");
+  const CanonicalGraph result = canonicalize(
+      {opaque_node(kA), opaque_node(kB), engine_node(kSub, {0, 1}), engine_node(kSub, {1, 0}),
+       engine_node(add_with_params, {0, 1}), engine_node(add_with_params, {1, 0}),
+       engine_node(kAdd, {0}), engine_node(kAdd, {1}), engine_node(kAdd, {0, 1, 0}),
+       engine_node(kAdd, {1, 0, 0}), engine_node(kAddZeroRight, {0, 1}),
+       engine_node(kMulOneRight, {1, 0}), engine_node(kAddZeroLeft, {}), engine_node(max, {0, 1}),
+       engine_node(max, {1, 0})});
   EXPECT_EQ(result.node_map,
             (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13}));
 }
 
 TEST_F(SaturationEngineTest, IdentitiesFallIntoTheirInput) {
   const CanonicalGraph result = canonicalize(
-      {engine_node("src|x"), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}),
-       engine_node(kMulOneRight, {2}), engine_node("op|neg", {3})},
+      {opaque_node(kA), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}),
+       engine_node(kMulOneRight, {2}), engine_node(kNeg, {3})},
       {3, 1, 4});
   ASSERT_EQ(result.graph.nodes.size(), 2u);
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 0, 0, 0, 1}));
@@ -116,31 +124,31 @@ TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
   // c = b + 0, so a * b and a * c are one node, the earlier one; identical nodes (the two exps)
   // collapse without any rule, and so do their users.
   const CanonicalGraph result = canonicalize(
-      {engine_node("src|a"), engine_node("src|b"), engine_node(kAddZeroRight, {1}),
-       engine_node("op|mul", {0, 1}), engine_node("op|mul", {0, 2}), engine_node("op|mul", {2, 0}),
-       engine_node("op|exp", {0}), engine_node("op|exp", {0}), engine_node("red|sum", {7}),
-       engine_node("red|sum", {6})},
+      {opaque_node(kA), opaque_node(kB), engine_node(kAddZeroRight, {1}), engine_node(kMul, {0, 1}),
+       engine_node(kMul, {0, 2}), engine_node(kMul, {2, 0}), engine_node(kExp, {0}),
+       engine_node(kExp, {0}), opaque_node(kSum, {7}), opaque_node(kSum, {6})},
       {5, 5, 2});
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 1, 2, 2, 2, 3, 3, 4, 4}));
   EXPECT_EQ(result.graph.outputs, (std::vector<std::size_t>{2, 2, 1}));
   expect_duplicate_free(result);
 }
 
-TEST_F(SaturationEngineTest, OpaqueIsRecomputedFromTheToken) {
-  std::vector<EngineNode> nodes = {engine_node("src|a"), engine_node("op|neg", {0}),
-                                   engine_node("red|sum", {1}), engine_node("exch", {2}),
-                                   engine_node("op|", {3})};
-  for (EngineNode& input : nodes) input.opaque = !input.opaque;  // wrong on purpose: not read
-  const CanonicalGraph result = canonicalize(std::move(nodes));
+// A canonical node carries the flag of its representative, the earliest node of its class: the
+// identity merges into the source, which stays opaque, and the twin sums merge as they are.
+TEST_F(SaturationEngineTest, EachCanonicalNodeKeepsItsOpaqueFlag) {
+  const CanonicalGraph result = canonicalize(
+      {opaque_node(kA), engine_node(kNeg, {0}), opaque_node(kSum, {1}), opaque_node(kSum, {1}),
+       engine_node(kAddZeroRight, {0}), opaque_node(other_op(7), {2}), engine_node(kExp, {5})});
+  EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 2, 2, 0, 3, 4}));
   std::vector<bool> opaque;
   for (const EngineNode& output : result.graph.nodes) opaque.push_back(output.opaque);
   EXPECT_EQ(opaque, (std::vector<bool>{true, false, true, true, false}));
 }
 
 TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
-  EXPECT_THROW(canonicalize({engine_node("src|a"), engine_node("op|neg", {1})}), InternalFault);
+  EXPECT_THROW(canonicalize({opaque_node(kA), engine_node(kNeg, {1})}), InternalFault);
   try {
-    canonicalize({engine_node("src|a")}, {1});
+    canonicalize({opaque_node(kA)}, {1});
     FAIL() << "an output past the nodes was accepted";
   } catch (const InternalFault& fault) {
     EXPECT_STREQ(fault.what(), "missing map entry");
@@ -150,11 +158,11 @@ TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
 // 2400 distinct additions: commute-add is banned at thresholds 1000 and 2000, and the idle
 // iterations in between fast-forward the bans, so it is applied at 4000 within the iteration limit.
 TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
-  std::vector<EngineNode> nodes = {engine_node("src|a")};
-  for (std::size_t i = 0; i < 1200; ++i) nodes.push_back(engine_node("src|s" + std::to_string(i)));
-  for (std::size_t i = 1; i <= 1200; ++i) {
-    nodes.push_back(engine_node("op|add", {0, i}));
-    nodes.push_back(engine_node("op|add", {i, 0}));
+  std::vector<EngineNode> nodes = {opaque_node(kA)};
+  for (OpId i = 0; i < 1200; ++i) nodes.push_back(opaque_node(other_op(100 + i)));
+  for (std::uint32_t i = 1; i <= 1200; ++i) {
+    nodes.push_back(engine_node(kAdd, {0, i}));
+    nodes.push_back(engine_node(kAdd, {i, 0}));
   }
   nodes.push_back(engine_node(kAddZeroRight, {1201}));
   const CanonicalGraph result = canonicalize(std::move(nodes));
@@ -166,11 +174,10 @@ TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
 }
 
 TEST_F(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
-  std::vector<EngineNode> nodes = {engine_node("src|a"), engine_node("src|b")};
-  for (std::size_t i = 2; i < 400; ++i) {
-    nodes.push_back(i % 3 == 2
-                        ? engine_node(kMulOneRight, {i - 1})
-                        : engine_node(i % 3 == 0 ? "op|add" : "op|mul", {i - 1, (i * 7) % i}));
+  std::vector<EngineNode> nodes = {opaque_node(kA), opaque_node(kB)};
+  for (std::uint32_t i = 2; i < 400; ++i) {
+    nodes.push_back(i % 3 == 2 ? engine_node(kMulOneRight, {i - 1})
+                               : engine_node(i % 3 == 0 ? kAdd : kMul, {i - 1, (i * 7) % i}));
   }
   const EngineGraph graph{nodes, {nodes.size() - 1}};
   const CanonicalGraph expected = engine.canonicalize(graph);

@@ -27,9 +27,11 @@ TEST(GraphStoreTest, InterningReturnsExistingIds) {
 TEST(GraphStoreTest, RefusesReferencesToMissingNodesBeforeLookup) {
   GraphStore store;
   for (const char* name : {"a", "b", "c", "d", "e"}) ASSERT_TRUE(store.intern(source(name)));
+  const std::size_t operators = store.nodes_view().ops().size();
   EXPECT_EQ(store.intern(op("f", {0, 7, 9})).error(), BadNodeId{7});
   EXPECT_EQ(store.intern(op("f", {5})).error(), BadNodeId{5});
   EXPECT_EQ(store.node_count(), 5u);
+  EXPECT_EQ(store.nodes_view().ops().size(), operators) << "a refused key adds no operator";
 }
 
 TEST(GraphStoreTest, AViewInternsAsItsKey) {
@@ -52,7 +54,7 @@ TEST(GraphStoreTest, MarksAreDistinctInFirstMarkOrder) {
   for (NodeId id : {2, 0, 2, 2}) ASSERT_TRUE(store.mark_output(id));
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
   EXPECT_EQ(store.mark_output(3).error(), BadNodeId{3});
-  EXPECT_EQ(store.node(0)->key, source("a"));
+  EXPECT_EQ(store.node(0)->node.key(), source("a"));
   EXPECT_TRUE(store.node(0)->output);
   EXPECT_FALSE(store.node(1)->output);
   EXPECT_EQ(store.node(3).error(), BadNodeId{3});
@@ -222,7 +224,7 @@ TEST(GraphStoreTest, AViewCoversTheNodesOfItsTimeWhileTheStoreGrows) {
   ASSERT_EQ(view.nodes.size(), 1500u);
   EXPECT_EQ(view.outputs, std::vector<NodeId>{7});
   const std::vector<NodeKey> nodes = store.snapshot().nodes;
-  for (NodeId id = 0; id < view.nodes.size(); ++id) ASSERT_EQ(view.nodes[id], nodes[id]);
+  for (NodeId id = 0; id < view.nodes.size(); ++id) ASSERT_EQ(view.nodes[id].key(), nodes[id]);
 }
 
 // A list that throws while constructing an element from a negative number.

@@ -6,6 +6,7 @@
 // once. Results are checked against the same calls repeated once the threads are done.
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -104,8 +105,7 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
     threads.emplace_back([&] {
       while (recorded.load() < nodes.size()) {
         std::lock_guard lock(reducer_mutex);
-        ASSERT_TRUE(
-            reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
+        ASSERT_TRUE(reducer.step(store.identity(), store.nodes_view(), SIZE_MAX).has_value());
         EXPECT_EQ(reducer.total_work(), reducer.watermark());
       }
     });
@@ -118,8 +118,7 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
         if (count == 0) continue;
         const NodeId output = (count * 31 + t) % count;
         std::lock_guard lock(reducer_mutex);
-        ASSERT_TRUE(
-            reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).has_value());
+        ASSERT_TRUE(reducer.step(store.identity(), store.nodes_view(), SIZE_MAX).has_value());
         const NodeId outputs[] = {output};
         auto reduced = reducer.finalize(store.identity(), outputs, engine, i % 2 == 1);
         ASSERT_TRUE(reduced.has_value());
@@ -143,8 +142,8 @@ TEST(IncrementalConcurrentTest, StepAndFinalizeUnderTheReducerLockWhileTheStoreG
   for (std::thread& thread : threads) thread.join();
 
   IncrementalReducer fresh;
-  ASSERT_EQ(fresh.step(store.identity(), store.snapshot_from(0)), nodes.size());
-  reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).value();
+  ASSERT_EQ(fresh.step(store.identity(), store.nodes_view(), SIZE_MAX), nodes.size());
+  reducer.step(store.identity(), store.nodes_view(), SIZE_MAX).value();
   EXPECT_EQ(reducer.watermark(), nodes.size());
   EXPECT_EQ(reducer.total_work(), nodes.size());
   EXPECT_TRUE(std::ranges::equal(reducer.canonical(), fresh.canonical()));
@@ -210,7 +209,7 @@ TEST(SharedReducerConcurrentTest,
   EXPECT_EQ(counters.total_work, nodes.size());
   EXPECT_LE(consumed.load() + rest, nodes.size());
   IncrementalReducer fresh;
-  ASSERT_EQ(fresh.step(store.identity(), store.snapshot_from(0)), nodes.size());
+  ASSERT_EQ(fresh.step(store.identity(), store.nodes_view(), SIZE_MAX), nodes.size());
   EXPECT_EQ(counters.canonical_count, fresh.canonical_count());
   for (const auto& results : finalized) {
     ASSERT_GE(results.size(), 4u);
@@ -286,7 +285,7 @@ TEST(GraphStoreConcurrentTest, ReductionsConesAndBlobsOfAGrowingStoreMatchTheFin
 
 TEST(IncrementalConcurrentTest, ReducersOfferedTwoStoresInBothOrdersFollowOneAndNeverDeadlock) {
   // Every reducer is offered both stores in turn, always reducer lock first and the store lock only
-  // inside snapshot_from: it follows the first store it consumes a node of and refuses the other.
+  // inside nodes_view: it follows the first store it consumes a node of and refuses the other.
   const std::vector<NodeKey> nodes = program(300);
   const SaturationEngine engine;
   GraphStore stores[2];
@@ -308,7 +307,7 @@ TEST(IncrementalConcurrentTest, ReducersOfferedTwoStoresInBothOrdersFollowOneAnd
         const GraphStore& store = stores[(t + i) % 2];
         std::lock_guard lock(mutexes[t % 2]);
         const std::uint64_t before = reducer.watermark();
-        auto consumed = reducer.step(store.identity(), store.snapshot_from(reducer.watermark()));
+        auto consumed = reducer.step(store.identity(), store.nodes_view(), SIZE_MAX);
         if (!consumed) {
           EXPECT_EQ(consumed.error(), ReducerError(OtherStore{}));
           EXPECT_EQ(reducer.watermark(), before);
@@ -327,12 +326,13 @@ TEST(IncrementalConcurrentTest, ReducersOfferedTwoStoresInBothOrdersFollowOneAnd
     // A reducer whose every step came before the first node follows no store yet.
     const int followed = reducer.store() == stores[1].identity() ? 1 : 0;
     const GraphStore& store = stores[followed];
-    reducer.step(store.identity(), store.snapshot_from(reducer.watermark())).value();
+    reducer.step(store.identity(), store.nodes_view(), SIZE_MAX).value();
     IncrementalReducer fresh;
-    fresh.step(store.identity(), store.snapshot_from(0)).value();
+    fresh.step(store.identity(), store.nodes_view(), SIZE_MAX).value();
     EXPECT_EQ(reducer.total_work(), store.node_count());
     EXPECT_TRUE(std::ranges::equal(reducer.canonical(), fresh.canonical()));
-    EXPECT_EQ(reducer.step(stores[1 - followed].identity(), {}).error(),
+    const GraphStore& other = stores[1 - followed];
+    EXPECT_EQ(reducer.step(other.identity(), other.nodes_view(), SIZE_MAX).error(),
               ReducerError(OtherStore{}));
   }
 }

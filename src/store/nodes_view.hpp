@@ -1,0 +1,68 @@
+// NodeRef and NodesView: nodes read where they are kept (a StoredNode and its operator in a table),
+// with the read interface of a NodeKey, so that readers need no copy.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ir/node.hpp"
+#include "store/append_only_list.hpp"
+#include "store/operator_table.hpp"
+#include "store/stored_node.hpp"
+
+namespace tarnvel {
+
+using NodeList = AppendOnlyList<StoredNode>;
+
+// One node: its operator, viewed in the table, and its inputs. Valid while both are.
+class NodeRef {
+ public:
+  NodeRef(const NodeKey& op, const StoredNode& node) noexcept : op_(&op), node_(&node) {}
+
+  OpId op_id() const noexcept { return node_->op(); }
+  // The operator, as a key without inputs.
+  const NodeKey& op() const noexcept { return *op_; }
+  std::span<const std::uint32_t> inputs() const noexcept { return node_->inputs(); }
+
+  NodeKind kind() const noexcept { return op_->kind(); }
+  std::string_view name() const noexcept { return op_->name(); }
+  const ParamMap& params() const noexcept { return op_->params(); }
+  const PayloadDescriptor& descriptor() const { return op_->descriptor(); }
+  std::span<const StageOp> members() const { return op_->members(); }
+  std::string token() const { return op_->token(); }
+  std::string label() const { return op_->label(); }
+
+  // An owned copy.
+  NodeKey key() const {
+    const auto in = inputs();
+    return op_->with_inputs(NodeInputs(in.begin(), in.end()));
+  }
+
+ private:
+  const NodeKey* op_;
+  const StoredNode* node_;
+};
+
+// The nodes a list held when the view was taken, with the operators they name. It reads without any
+// lock while the owner keeps appending (see AppendOnlyList), and stays valid while both the node
+// list and the operator table live.
+class NodesView {
+ public:
+  NodesView(NodeList::View nodes, OperatorTable::View ops)
+      : nodes_(std::move(nodes)), ops_(std::move(ops)) {}
+
+  std::size_t size() const noexcept { return nodes_.size(); }
+  NodeRef operator[](std::size_t i) const {
+    const StoredNode& node = nodes_[i];
+    return NodeRef(ops_[node.op()], node);
+  }
+  const StoredNode& stored(std::size_t i) const { return nodes_[i]; }
+  const OperatorTable::View& ops() const noexcept { return ops_; }
+
+ private:
+  NodeList::View nodes_;
+  OperatorTable::View ops_;
+};
+
+}  // namespace tarnvel

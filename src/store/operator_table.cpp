@@ -1,0 +1,47 @@
+#include "store/operator_table.hpp"
+
+#include <new>
+
+#include "ir/fixed_operators.hpp"
+#include "support/fault.hpp"
+
+namespace tarnvel {
+namespace {
+
+std::uint32_t fold(std::uint64_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
+
+NodeKey without_inputs(const NodeKey& key) { return key.with_inputs({}); }
+NodeKey without_inputs(const KeyView& view) {
+  KeyView op = view;
+  op.inputs = {};
+  return NodeKey(op);
+}
+
+}  // namespace
+
+OperatorTable::OperatorTable() {
+  for (const NodeKey& op : fixed_operators()) {
+    check_invariant(intern(op, operator_hash(op)) == ops_.size() - 1,
+                    "the fixed operators are distinct");
+  }
+}
+
+OpId OperatorTable::intern(const NodeKey& key, std::uint64_t hash) { return intern_any(key, hash); }
+OpId OperatorTable::intern(const KeyView& view, std::uint64_t hash) {
+  return intern_any(view, hash);
+}
+
+template <class Key>
+OpId OperatorTable::intern_any(const Key& key, std::uint64_t hash) {
+  const std::uint32_t folded = fold(hash);
+  const auto same = [&](std::uint32_t op) { return ops_[op].same_operator(key); };
+  if (const auto found = index_.find(folded, same)) return *found;
+  const std::size_t next = ops_.size();
+  if (next >= NodeIndex::kNoId) throw std::bad_alloc();
+  index_.reserve_one(folded);
+  ops_.emplace_back(without_inputs(key));
+  index_.insert(folded, static_cast<std::uint32_t>(next));
+  return static_cast<OpId>(next);
+}
+
+}  // namespace tarnvel
