@@ -11,6 +11,7 @@ import json
 import random
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -227,9 +228,10 @@ def measure(shape: str, n: int, rounds: int) -> dict:
     figures["reduce_ns_per_node"] = t_reduce * 1e9 / nodes
     figures["reduce_nodes_per_s"] = nodes / t_reduce
 
-    t_serialize, blob = timed(store.serialize, rounds)
+    t_serialize, blob = timed(lambda: store.serialize(outputs), rounds)
     figures["serialize_ns_per_node"] = t_serialize * 1e9 / nodes
     figures["serialize_gb_per_s"] = len(blob) / t_serialize / 1e9
+    figures["saturation"] = saturation_run(blob)
     t_deserialize, _ = timed(lambda: tc.GraphStore.deserialize(blob), rounds)  # noqa: F821 (runs before the del)
     figures["deserialize_ns_per_node"] = t_deserialize * 1e9 / nodes
     figures["deserialize_nodes_per_s"] = nodes / t_deserialize
@@ -243,6 +245,21 @@ def measure(shape: str, n: int, rounds: int) -> dict:
     figures["incremental_ns_per_node"] = t_incremental * 1e9 / nodes
     figures["incremental_report"] = incremental_report
     return figures
+
+
+PROBE = HERE.parent / "build" / "bench" / "bench" / "saturation_probe"
+
+
+def saturation_run(blob: bytes) -> dict | None:
+    """How the reduction's saturation run goes (CPU seconds, iterations, stop reason), from the
+    C++ probe that `make bench` builds; None without it."""
+    if not PROBE.exists():
+        return None
+    with tempfile.NamedTemporaryFile(suffix=".blob") as file:
+        file.write(blob)
+        file.flush()
+        result = subprocess.run([str(PROBE), file.name], check=True, capture_output=True, text=True)
+    return json.loads(result.stdout)
 
 
 def small_reduce_ns(shape: str, n: int, rounds: int) -> float:
@@ -295,6 +312,10 @@ def run(sizes: list[int], rounds: int) -> None:
                   f"serialize {r['serialize_gb_per_s']:.2f} GB/s, "
                   f"deserialize {r['deserialize_nodes_per_s'] / 1e6:.2f} M nodes/s, "
                   f"canonical/reachable {report['canonical_nodes']:,}/{report['reachable_nodes']:,}")
+            run = r["saturation"]
+            print(f"    saturation run: {run['seconds']:.2f} s CPU, {run['iterations']} iterations, "
+                  f"stopped: {run['stop_reason']}" if run else
+                  "    saturation run: not measured (make bench builds bench/saturation_probe)")
 
 
 if __name__ == "__main__":

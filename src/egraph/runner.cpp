@@ -113,6 +113,7 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   }
   check_invariant(!iterations_.empty(), "run ended without an iteration");
   check_invariant(stop_reason_.has_value(), "run ended without a stop reason");
+  run_time_ = clock_() - *start_time_;
   return *this;
 }
 

@@ -85,6 +85,8 @@ class Runner {
   EGraph& egraph() { return egraph_; }
   const std::vector<Iteration>& iterations() const { return iterations_; }
   const std::optional<StopReason>& stop_reason() const { return stop_reason_; }
+  // The time the run took on the runner's clock, from its first iteration's start to its stop.
+  std::chrono::nanoseconds run_time() const { return run_time_; }
   RewriteScheduler& scheduler() { return *scheduler_; }
 
  private:
@@ -106,6 +108,7 @@ class Runner {
   std::size_t node_limit_ = kDefaultNodeLimit;
   std::chrono::nanoseconds time_limit_ = kDefaultTimeLimit;
   std::optional<std::chrono::nanoseconds> start_time_;
+  std::chrono::nanoseconds run_time_{0};
   std::unique_ptr<RewriteScheduler> scheduler_;
   Clock clock_;
 };

@@ -31,13 +31,9 @@ LiveNodes live_nodes(const NodesView& nodes, std::span<const NodeId> outputs) {
 }
 
 // The engine graph of the nodes `survival` keeps (all of them when it is null), with their inputs
-// renumbered on the way. An operator's kind is looked up once, not once per node.
+// renumbered on the way.
 EngineGraph engine_graph(const NodesView& nodes, const std::vector<NodeId>* survival,
                          std::size_t count, std::span<const NodeId> outputs) {
-  std::vector<std::uint8_t> opaque(nodes.ops().size());
-  for (std::size_t op = 0; op < opaque.size(); ++op) {
-    opaque[op] = nodes.ops()[op].kind() != NodeKind::Op;
-  }
   EngineGraph graph;
   graph.nodes.reserve(count);
   for (NodeId id = 0; id < nodes.size(); ++id) {
@@ -46,7 +42,7 @@ EngineGraph engine_graph(const NodesView& nodes, const std::vector<NodeId>* surv
     const StoredNode& node = nodes.stored(id);
     EngineNode& added = graph.nodes.emplace_back();
     added.op = node.op();
-    added.opaque = opaque[node.op()] != 0;
+    added.opaque = nodes.ops()[node.op()].kind() != NodeKind::Op;
     const auto inputs = node.inputs();
     added.children.reserve(inputs.size());
     for (std::uint32_t input : inputs) {

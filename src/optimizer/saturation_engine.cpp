@@ -9,11 +9,13 @@
 #include <string_view>
 #include <utility>
 
+#include "absl/container/flat_hash_map.h"
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
 #include "ir/fixed_operators.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {
@@ -29,8 +31,36 @@ void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::
   rules.push_back(std::move(*rule));
 }
 
-// A node's e-graph symbol is its operator id: the rules' symbols are the fixed operators' ids.
-egraph::Symbol symbol_of(const EngineNode& node) { return egraph::Symbol{node.op}; }
+// The e-graph's symbols: the fixed operators keep their ids (the rules' symbols), and the graph's
+// other operators are numbered from there in order of first use. The e-graph keeps arrays indexed
+// by symbol, which would otherwise grow with the whole operator table the graph's ids come from
+// rather than with the graph. Recent operators are answered from a small direct-mapped cache.
+class SymbolNumbering {
+ public:
+  egraph::Symbol of(OpId op) {
+    if (op < kFixedOperatorCount) return egraph::Symbol{op};
+    Entry& entry = recent_[op % kSlots];
+    if (entry.op != op) {
+      auto found = numbers_.find(op);
+      if (found == numbers_.end()) {
+        reserve_aside(numbers_, numbers_.size() + 1);  // a growth failing inside corrupts it
+        const auto next = static_cast<std::uint32_t>(kFixedOperatorCount + numbers_.size());
+        found = numbers_.emplace(op, next).first;
+      }
+      entry = {op, egraph::Symbol{found->second}};
+    }
+    return entry.symbol;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+  struct Entry {
+    OpId op = 0;  // a fixed operator's id: never looked up here, so an empty slot never matches
+    egraph::Symbol symbol;
+  };
+  absl::flat_hash_map<OpId, std::uint32_t> numbers_;  // lookups only: never iterated
+  std::array<Entry, kSlots> recent_{};
+};
 
 // How many nodes ahead the loader starts loading the hash-cons slot a node will probe.
 constexpr std::size_t kLoadLookahead = 8;
@@ -49,7 +79,14 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   const std::size_t n = graph.nodes.size();
   // The rules add at most one e-node, the operand-swapped form, per two-operand node.
   std::size_t binary = 0;
-  for (const EngineNode& node : graph.nodes) binary += node.children.size() == 2 ? 1 : 0;
+  std::vector<egraph::Symbol> symbols;
+  symbols.reserve(n);
+  SymbolNumbering numbering;
+  for (const EngineNode& node : graph.nodes) {
+    note_work();
+    binary += node.children.size() == 2 ? 1 : 0;
+    symbols.push_back(numbering.of(node.op));
+  }
   egraph.reserve(n + binary);
 
   std::vector<Id> ids;
@@ -57,7 +94,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   // Node j's e-node as it will be added, guessing that the nodes from ids.size() on are all new
   // (a wrong guess only wastes the prefetch).
   const auto expected_enode = [&](std::size_t j) {
-    SymbolNode enode{symbol_of(graph.nodes[j]), {}};
+    SymbolNode enode{symbols[j], {}};
     for (std::uint32_t child : graph.nodes[j].children) {
       enode.children.push_back(child < ids.size()
                                    ? ids[child]
@@ -72,7 +109,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
       for (Id child : ahead.children) egraph.prefetch_class(child);  // adding appends to its uses
     }
     note_work(1 + graph.nodes[i].children.size());
-    SymbolNode enode{symbol_of(graph.nodes[i]), {}};
+    SymbolNode enode{symbols[i], {}};
     for (std::uint32_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
     ids.push_back(egraph.find(egraph.add(std::move(enode))));
   }
@@ -147,6 +184,11 @@ SaturationEngine::SaturationEngine() {
 }
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  SaturationRun run;
+  return canonicalize(graph, run);
+}
+
+CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph, SaturationRun& run) const {
   EGraph loaded(symbols_);
   const std::vector<Id> ids = load(graph, loaded);
 
@@ -155,6 +197,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
       .with_iteration_limit(iteration_limit_)
       .with_node_limit(4 * graph.nodes.size() + 1024)
       .run(rules_);
+  run = {runner.iterations().size(), runner.stop_reason(), runner.run_time()};
   // However the run stopped, the e-graph as it stands is read out.
   return read_out(graph, runner.egraph(), ids);
 }

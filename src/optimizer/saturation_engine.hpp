@@ -6,15 +6,25 @@
 // symbol table, runner and scheduler), so several threads may call it on one engine at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "egraph/rewrite.hpp"
+#include "egraph/runner.hpp"
 #include "egraph/symbol_table.hpp"
 #include "optimizer/engine.hpp"
 
 namespace tarnvel {
+
+// How one saturation run went, for benchmarks and tests that look inside canonicalize.
+struct SaturationRun {
+  std::size_t iterations = 0;
+  std::optional<egraph::StopReason> stop_reason;
+  std::chrono::nanoseconds time{0};  // on the runner's clock: the calling thread's CPU time
+};
 
 class SaturationEngine final : public RewriteEngine {
  public:
@@ -26,6 +36,8 @@ class SaturationEngine final : public RewriteEngine {
   // REQUIRES: every child index names an earlier node and every output names a node; otherwise
   // InternalFault. Hitting a runner limit is not an error: the merges made so far are used.
   CanonicalGraph canonicalize(const EngineGraph& graph) const override;
+  // The same, telling how the saturation run went.
+  CanonicalGraph canonicalize(const EngineGraph& graph, SaturationRun& run) const;
 
   std::span<const egraph::Rewrite> rules() const { return rules_; }
   std::size_t iteration_limit() const { return iteration_limit_; }
