@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 #include "support/table_growth.hpp"
@@ -115,6 +116,42 @@ std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
   return stage_of;
 }
 
+// The Stage operators made, each kept once: stages of one shape share their operator, so a graph
+// of millions of small stages holds a few operators rather than one each.
+class StageOperators {
+ public:
+  explicit StageOperators(std::vector<NodeKey>& ops)
+      : ops_(ops), index_(0, Hash{&ops}, Same{&ops}) {}
+
+  // The index of `op` among the operators, added when new.
+  OpId intern(NodeKey op) {
+    if (const auto known = index_.find(op); known != index_.end()) return *known;
+    reserve_aside(index_, index_.size() + 1);  // a growth failing inside the table corrupts it
+    ops_.push_back(std::move(op));
+    const auto id = static_cast<OpId>(ops_.size() - 1);
+    index_.insert(id);  // cannot fail: room reserved
+    return id;
+  }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    const std::vector<NodeKey>* ops;
+    std::size_t operator()(OpId id) const { return operator_hash((*ops)[id]); }
+    std::size_t operator()(const NodeKey& op) const { return operator_hash(op); }
+  };
+  struct Same {
+    using is_transparent = void;
+    const std::vector<NodeKey>* ops;
+    bool operator()(OpId a, OpId b) const { return a == b; }
+    bool operator()(const NodeKey& op, OpId id) const { return (*ops)[id].same_operator(op); }
+    bool operator()(OpId id, const NodeKey& op) const { return (*ops)[id].same_operator(op); }
+  };
+
+  std::vector<NodeKey>& ops_;
+  absl::flat_hash_set<OpId, Hash, Same> index_;  // lookups only: never iterated
+};
+
 class Emitter {
  public:
   Emitter(const EngineGraph& graph, const OperatorTable::View& ops, std::vector<Index> stage_of)
@@ -131,6 +168,8 @@ class Emitter {
   FusionResult run() {
     const Index n = node_count(graph_);
     FusionResult result;
+    StageOperators stage_ops(result.stage_ops);
+    stage_ops_ = &stage_ops;
     result.placement.resize(n, Landing{0, std::nullopt});
     Index group_count = 0;
     for (Index i = 0; i < n; ++i) group_count += is_last_member(i);
@@ -199,8 +238,9 @@ class Emitter {
       ops.push_back(std::move(op));
       result.placement[members[q]] = Landing{position, q};
     }
+    const OpId op = stage_ops_->intern(NodeKey::stage({}, std::move(ops)));
     ReducedNode& stage = result.nodes.emplace_back();
-    stage.op = static_cast<OpId>(result.stage_ops.size());
+    stage.op = op;
     stage.stage = true;
     stage.inputs.reserve(read_groups_.size());
     for (Index g : read_groups_) {
@@ -208,7 +248,6 @@ class Emitter {
       input_slot_[g] = kUnset;
     }
     read_groups_.clear();
-    result.stage_ops.push_back(NodeKey::stage({}, std::move(ops)));
     ++result.stages;
   }
 
@@ -224,6 +263,7 @@ class Emitter {
   const EngineGraph& graph_;
   const OperatorTable::View& ops_;
   absl::flat_hash_map<OpId, std::string> tokens_;  // lookups only: never iterated
+  StageOperators* stage_ops_ = nullptr;  // the result's, while run() builds it
   std::vector<Index> stage_of_;      // per node: its stage id
   Lists groups_;                     // per stage id: its members
   std::vector<Index> position_;      // per stage id: reduced position once emitted

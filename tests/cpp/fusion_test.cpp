@@ -53,6 +53,20 @@ TEST(FusionTest, SingleOpBecomesOneMemberStage) {
   EXPECT_EQ(result.boundary_nodes, 1u);
 }
 
+TEST(FusionTest, StagesOfOneShapeShareTheirOperator) {
+  // Three chains: two of the shape neg then exp over different sources, one exp then neg.
+  const Fused fused = fuse({kS, source("T"), op("neg", {0}), op("exp", {2}), op("neg", {1}),
+                            op("exp", {4}), op("exp", {0}), op("neg", {6})},
+                           {3, 5, 7}, false);
+  EXPECT_EQ(fused.result.stages, 3u);
+  ASSERT_EQ(fused.result.stage_ops.size(), 2u);
+  EXPECT_EQ(fused.result.nodes[2].op, fused.result.nodes[3].op);
+  EXPECT_NE(fused.result.nodes[3].op, fused.result.nodes[4].op);
+  const NodeKey shared = stage({}, {{"op|neg", {in(0)}}, {"op|exp", {mem(0)}}});
+  EXPECT_EQ(fused.nodes[2], shared.with_inputs({0}));
+  EXPECT_EQ(fused.nodes[3], shared.with_inputs({1}));
+}
+
 TEST(FusionTest, ChainFusesIntoOneStage) {
   expect_under_both_rules(
       {kS, op("neg", {0}), op("exp", {1}), op("abs", {2})}, {3},
