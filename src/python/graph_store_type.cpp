@@ -260,6 +260,13 @@ PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   return raise_current_exception(type_of(self));
 }
 
+// A new bytes object holding the measured blob, written straight into it.
+PyObject* blob_to_py(const BlobWriter& writer) {
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(writer.size()));
+  if (bytes != nullptr) writer.write(PyBytes_AS_STRING(bytes));
+  return bytes;
+}
+
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames) try {
   static const Signature signature("serialize", {{"outputs"}});
@@ -267,21 +274,23 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
   std::optional<std::vector<NodeId>> requested;
   if (!to_optional_node_ids(bound[0], "outputs", requested)) return nullptr;
-  auto blob = [&]() -> std::expected<std::string, std::variant<BadNodeId, BlobLimitError>> {
+  auto writer = [&]() -> std::expected<BlobWriter, std::variant<BadNodeId, BlobLimitError>> {
     DetachedWaits waits;
     SignalChecks checks;
     auto outputs = requested_outputs(core(self), std::move(requested));
     if (!outputs) return std::unexpected(outputs.error());
-    auto bytes = serialize_with(core(self), *outputs);
-    if (!bytes) return std::unexpected(bytes.error());
-    return std::move(*bytes);
+    auto measured = BlobWriter::measure(core(self), *outputs);
+    if (!measured) return std::unexpected(measured.error());
+    return std::move(*measured);
   }();
-  if (!blob) {
-    if (const auto* bad = std::get_if<BadNodeId>(&blob.error())) return raise_bad_node_id(bad->id);
-    PyErr_SetString(PyExc_OverflowError, std::get<BlobLimitError>(blob.error()).message().c_str());
+  if (!writer) {
+    if (const auto* bad = std::get_if<BadNodeId>(&writer.error()))
+      return raise_bad_node_id(bad->id);
+    PyErr_SetString(PyExc_OverflowError,
+                    std::get<BlobLimitError>(writer.error()).message().c_str());
     return nullptr;
   }
-  return PyBytes_FromStringAndSize(blob->data(), static_cast<Py_ssize_t>(blob->size()));
+  return blob_to_py(*writer);
 } catch (...) {
   return raise_current_exception(type_of(self));
 }
@@ -322,18 +331,17 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t na
   static const Signature signature("__reduce__", {});
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
-  const std::string blob = [&] {
+  const BlobWriter writer = [&] {
     DetachedWaits waits;
     SignalChecks checks;
-    auto bytes = serialize_with(core(self), core(self).outputs());
+    auto measured = BlobWriter::measure(core(self), core(self).outputs());
     // A store whose blob would overflow the format cannot be pickled either.
-    if (!bytes) throw std::length_error(bytes.error().message());
-    return std::move(*bytes);
+    if (!measured) throw std::length_error(measured.error().message());
+    return std::move(*measured);
   }();
   Ref rebuild =
       Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "deserialize"));
-  Ref data =
-      Ref::steal(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size())));
+  Ref data = Ref::steal(blob_to_py(writer));
   if (!rebuild || !data) return nullptr;
   return Py_BuildValue("(O(O))", rebuild.get(), data.get());
 } catch (const std::length_error& error) {

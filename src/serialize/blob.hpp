@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "ir/node.hpp"
 #include "ir/param.hpp"
@@ -58,8 +59,42 @@ inline constexpr std::uint64_t kBlobMaxCount = 0xFFFFFFFFu;
   return {};
 }
 
-// Writes every node of one snapshot of `store`, then `outputs` verbatim (order and duplicates
-// kept; the store's own marks are not consulted). REQUIRES: every id in `outputs` names a node.
+// The writer in its two steps, for a caller that provides the buffer (the binding writes into the
+// bytes object it returns, so that the blob is made once): measure, then write exactly size()
+// bytes. It covers every node of one view of `store`, then `outputs` verbatim (order and
+// duplicates kept; the store's own marks are not consulted).
+class BlobWriter {
+ public:
+  // Checks every 32-bit limit while it measures, and may be interrupted.
+  // REQUIRES: every id in `outputs` names a node.
+  [[nodiscard]] static std::expected<BlobWriter, BlobLimitError> measure(
+      const GraphStore& store, std::span<const NodeId> outputs);
+  std::size_t size() const noexcept { return size_; }
+  // Never fails and is never interrupted. REQUIRES: `out` has room for size() bytes.
+  void write(char* out) const noexcept;
+
+ private:
+  // Where an operator's encoded head (the record up to its inputs) and tail (a Stage's members)
+  // sit in op_bytes_.
+  struct Part {
+    static constexpr std::size_t kUnencoded = ~std::size_t{0};
+    std::size_t offset = kUnencoded;
+    std::size_t head = 0;
+    std::size_t tail = 0;
+    bool has_inputs = false;
+  };
+  BlobWriter(NodesView nodes, std::span<const NodeId> outputs)
+      : nodes_(std::move(nodes)), outputs_(outputs.begin(), outputs.end()) {}
+  std::expected<Part, BlobLimitError> encode(const NodeKey& op);
+
+  NodesView nodes_;
+  std::vector<NodeId> outputs_;
+  std::vector<Part> parts_;  // by operator id
+  std::string op_bytes_;
+  std::size_t size_ = 0;
+};
+
+// The blob as a string: measure and write.
 [[nodiscard]] std::expected<std::string, BlobLimitError> serialize_with(
     const GraphStore& store, std::span<const NodeId> outputs);
 

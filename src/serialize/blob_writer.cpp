@@ -1,6 +1,7 @@
-// The blob writer. Both passes run one encoder over a sink: SizeSink measures the blob and checks
-// the 32-bit limits, ByteSink then writes into a buffer of exactly that size. Sharing the encoder
-// keeps the two passes from ever disagreeing, and the buffer is allocated once and never grown.
+// The blob writer. Each operator is encoded once, by one encoder run over two sinks (SizeSink
+// measures and checks the 32-bit limits, ByteSink then writes exactly that many bytes, so the two
+// never disagree); a record is then its operator's bytes around its inputs. The blob is measured
+// whole before a byte is written, so its buffer is allocated once and never grown.
 #include <bit>
 #include <optional>
 
@@ -28,8 +29,6 @@ class SizeSink {
   void ids(std::span<const Id> ids) noexcept {
     size_ += sizeof(std::uint64_t) * ids.size();
   }
-  // Measuring is where a long write may be interrupted: nothing has been written yet.
-  void node_done() { note_work(); }
 
   std::size_t size() const noexcept { return size_; }
   // The first value that did not fit, if any.
@@ -65,10 +64,6 @@ class ByteSink {
       for (Id id : ids) put(std::uint64_t{id});
     }
   }
-
-  // Never interrupted: the bytes go in inside std::string::resize_and_overwrite, which must not
-  // throw, and this pass is a straight copy of what measuring already walked.
-  void node_done() noexcept {}
 
   char* position() const noexcept { return out_; }
 
@@ -135,47 +130,26 @@ void put_members(Sink& sink, std::span<const StageOp> members) {
   }
 }
 
-// `node` is a NodeKey or a NodeRef.
-template <class Sink, class Node>
-void put_node(Sink& sink, const Node& node) {
-  sink.byte(static_cast<std::uint8_t>(node.kind()));
-  switch (node.kind()) {
+// A record is its operator's part, the inputs, and for a Stage its members after them: the part
+// before the inputs is the kind tag and the fields of the kind (a Source has no input list).
+template <class Sink>
+void put_operator_head(Sink& sink, const NodeKey& op) {
+  sink.byte(static_cast<std::uint8_t>(op.kind()));
+  switch (op.kind()) {
     case NodeKind::Source:
-      put_string(sink, node.name());
-      put_param_map(sink, node.params());
-      return;
     case NodeKind::Op:
     case NodeKind::Reduction:
-      put_string(sink, node.name());
-      put_param_map(sink, node.params());
-      put_ids(sink, node.inputs(), BlobLimit::InputCount);
+      put_string(sink, op.name());
+      put_param_map(sink, op.params());
       return;
     case NodeKind::External:
-      put_descriptor(sink, node.descriptor());
-      put_param_map(sink, node.params());
-      put_ids(sink, node.inputs(), BlobLimit::InputCount);
+      put_descriptor(sink, op.descriptor());
+      put_param_map(sink, op.params());
       return;
-    case NodeKind::Stage:
-      put_ids(sink, node.inputs(), BlobLimit::InputCount);
-      put_members(sink, node.members());
-      return;
+    case NodeKind::Stage: return;
     case NodeKind::Exchange:
-    case NodeKind::Join:
-      put_param_map(sink, node.params());
-      put_ids(sink, node.inputs(), BlobLimit::InputCount);
-      return;
+    case NodeKind::Join: put_param_map(sink, op.params()); return;
   }
-}
-
-template <class Sink, class Nodes>
-void put_blob(Sink& sink, const Nodes& nodes, std::span<const NodeId> outputs) {
-  sink.raw(kMagic);
-  sink.u32(nodes.size(), BlobLimit::NodeCount);
-  for (std::size_t id = 0; id < nodes.size(); ++id) {
-    put_node(sink, nodes[id]);
-    sink.node_done();
-  }
-  put_ids(sink, outputs, BlobLimit::OutputCount);
 }
 
 // Measures with `encode(SizeSink&)`, then appends exactly that many bytes with
@@ -212,14 +186,80 @@ std::string BlobLimitError::message() const {
   return std::string(what) + " exceeds the blob format's 32-bit limit";
 }
 
+// Each operator's encoded head and tail (a Stage's members), made once however many nodes share
+// it: most of a record is its operator, and a graph has far fewer operators than nodes.
+std::expected<BlobWriter::Part, BlobLimitError> BlobWriter::encode(const NodeKey& op) {
+  Part part;
+  part.offset = op_bytes_.size();
+  auto head = append_encoded(op_bytes_, [&](auto& sink) { put_operator_head(sink, op); });
+  if (!head) return std::unexpected(head.error());
+  part.head = op_bytes_.size() - part.offset;
+  if (op.kind() == NodeKind::Stage) {
+    auto tail = append_encoded(op_bytes_, [&](auto& sink) { put_members(sink, op.members()); });
+    if (!tail) return std::unexpected(tail.error());
+  }
+  part.tail = op_bytes_.size() - part.offset - part.head;
+  part.has_inputs = op.kind() != NodeKind::Source;
+  return part;
+}
+
+std::expected<BlobWriter, BlobLimitError> BlobWriter::measure(const GraphStore& store,
+                                                              std::span<const NodeId> outputs) {
+  // One view serves both passes: the same consistent state a snapshot would give, without copying
+  // a node and without holding the lock.
+  BlobWriter writer(store.nodes_view(), outputs);
+  const NodesView& nodes = writer.nodes_;
+  if (auto fits = check_blob_limit(nodes.size(), BlobLimit::NodeCount); !fits)
+    return std::unexpected(fits.error());
+  if (auto fits = check_blob_limit(outputs.size(), BlobLimit::OutputCount); !fits)
+    return std::unexpected(fits.error());
+  std::size_t size = kMagic.size() + 4 + 4 + 8 * outputs.size();
+  writer.parts_.assign(nodes.ops().size(), Part{});
+  for (std::size_t id = 0; id < nodes.size(); ++id) {
+    note_work();  // measuring is where a long write may be interrupted: nothing is written yet
+    const StoredNode& node = nodes.stored(id);
+    Part& part = writer.parts_[node.op()];
+    if (part.offset == Part::kUnencoded) {
+      auto encoded = writer.encode(nodes.ops()[node.op()]);
+      if (!encoded) return std::unexpected(encoded.error());
+      part = *encoded;
+    }
+    size += part.head + part.tail;
+    if (part.has_inputs) {
+      if (auto fits = check_blob_limit(node.inputs().size(), BlobLimit::InputCount); !fits)
+        return std::unexpected(fits.error());
+      size += 4 + 8 * node.inputs().size();
+    }
+  }
+  writer.size_ = size;
+  return writer;
+}
+
+void BlobWriter::write(char* out) const noexcept {
+  ByteSink sink(out);
+  sink.raw(kMagic);
+  sink.u32(nodes_.size(), BlobLimit::NodeCount);
+  const std::string_view bytes = op_bytes_;
+  for (std::size_t id = 0; id < nodes_.size(); ++id) {
+    const StoredNode& node = nodes_.stored(id);
+    const Part& part = parts_[node.op()];
+    sink.raw(bytes.substr(part.offset, part.head));
+    if (part.has_inputs) put_ids(sink, node.inputs(), BlobLimit::InputCount);
+    sink.raw(bytes.substr(part.offset + part.head, part.tail));
+  }
+  put_ids(sink, std::span<const NodeId>(outputs_), BlobLimit::OutputCount);
+}
+
 std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& store,
                                                           std::span<const NodeId> outputs) {
-  // Both passes read one view of the store: the same consistent state a snapshot would give,
-  // without copying every key first and without holding the lock.
-  const NodesView nodes = store.nodes_view();
+  auto writer = BlobWriter::measure(store, outputs);
+  if (!writer) return std::unexpected(writer.error());
   std::string blob;
-  auto written = append_encoded(blob, [&](auto& sink) { put_blob(sink, nodes, outputs); });
-  if (!written) return std::unexpected(written.error());
+  // The bytes go in inside resize_and_overwrite, which must not throw: write never does.
+  blob.resize_and_overwrite(writer->size(), [&](char* out, std::size_t size) {
+    writer->write(out);
+    return size;
+  });
   return blob;
 }
 

@@ -110,6 +110,36 @@ TEST(BlobFormatTest, SingleSourceHasTheDocumentedBytes) {
   EXPECT_EQ(write(store, {0}), expected);
 }
 
+// The writer encodes each operator once and places its bytes around each node's inputs: shared
+// operators, a Stage's members after its inputs, a Source without an input list and lists of more
+// than two inputs must all come out as the records the format documents.
+TEST(BlobFormatTest, SharedOperatorsAndLongInputListsHaveTheDocumentedBytes) {
+  GraphStore store;
+  const std::vector<StageOp> members = {{"op|neg", {StageRef::input(0)}},
+                                        {"op|add", {StageRef::member(0), StageRef::input(2)}}};
+  add(store, source("x"));
+  add(store, op("neg", {0}));
+  add(store, op("neg", {1}));
+  add(store, stage({0, 1, 2}, members));
+  add(store, stage({2, 1, 0}, members));
+  add(store, NodeKey::join({}, {3, 4, 0}));
+  add(store, NodeKey::exchange(params({{"k", ParamValue::of_int(7)}}), {5}));
+  Blob expected;
+  expected.header(7).source("x").op("neg", {0}).op("neg", {1});
+  for (const auto inputs : {std::initializer_list<std::uint64_t>{0, 1, 2}, {2, 1, 0}}) {
+    expected.u8(4).ids(inputs).u32(2);
+    expected.str("op|neg").u32(1).u8(0).u32(0);
+    expected.str("op|add").u32(2).u8(1).u32(0).u8(0).u32(2);
+  }
+  expected.u8(6).u32(0).ids({3, 4, 0});
+  expected.u8(5).u32(1).str("k").u8(0).u64(7).ids({5});
+  expected.ids({6, 0});
+  EXPECT_EQ(write(store, {6, 0}), expected.bytes);
+  const auto writer = BlobWriter::measure(store, std::vector<NodeId>{6, 0});
+  ASSERT_TRUE(writer.has_value());
+  EXPECT_EQ(writer->size(), expected.bytes.size());
+}
+
 TEST(BlobFormatTest, RoundTripKeepsIdsMarksAndFloatBits) {
   auto store = every_kind_store();
   ASSERT_TRUE(store->mark_output(5).has_value());
