@@ -17,6 +17,7 @@
 #include <cstring>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -157,6 +158,16 @@ class Reader {
   // An id list into `out`, read id by id: an id not below `limit` is BadNodeRef with that id, a
   // missing id is Truncated, whichever comes first.
   [[nodiscard]] std::expected<void, BlobError> inputs(std::uint64_t limit, NodeInputs& out);
+
+  // Where the head of a plain record of `kind` (its name if it has one, and its params) that starts
+  // here ends, found from its lengths alone, neither validated nor consumed; nothing when the bytes
+  // end first or a param tag is unknown (reading it properly then tells the error).
+  [[nodiscard]] std::optional<std::size_t> plain_head_end(NodeKind kind) const noexcept;
+  std::string_view text(std::size_t from, std::size_t to) const noexcept {
+    return {reinterpret_cast<const char*>(bytes_.data()) + from, to - from};
+  }
+  // REQUIRES: position() <= to <= the end.
+  void skip_to(std::size_t to) noexcept { position_ = to; }
 
  private:
   template <class Int>

@@ -3,10 +3,12 @@
 #include <bit>
 #include <type_traits>
 
+#include "absl/container/flat_hash_map.h"
 #include "serialize/blob.hpp"
 #include "serialize/utf8.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/table_growth.hpp"
 
 // Binds the value of a std::expected expression to `name`, or returns its error.
 #define BLOB_TRY(name, expression)                                                  \
@@ -183,6 +185,30 @@ std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind,
   return {};
 }
 
+// The heads of plain records read so far (their bytes from the kind tag to the inputs), with the
+// operators they became: a blob repeats few operators across many records, and a head whose bytes
+// were read before needs neither validating nor interning again. Bounded, so that a blob of
+// distinct operators does not make it grow with the blob.
+class KnownHeads {
+ public:
+  static constexpr std::size_t kMaxHeads = std::size_t{1} << 16;
+
+  std::optional<OpId> find(std::string_view head) const {
+    const auto found = ops_.find(head);
+    if (found == ops_.end()) return std::nullopt;
+    return found->second;
+  }
+  // `head` views the blob, which outlives the reading.
+  void add(std::string_view head, OpId op) {
+    if (ops_.size() >= kMaxHeads) return;
+    reserve_aside(ops_, ops_.size() + 1);  // a growth failing inside the table corrupts it
+    ops_.emplace(head, op);
+  }
+
+ private:
+  absl::flat_hash_map<std::string_view, OpId> ops_;  // lookups only: never iterated
+};
+
 // Interns the records in order. A plain record is read one record ahead of its interning, and the
 // index entries it will be looked up among start loading then: in a large store that lookup is a
 // cache miss, which overlaps with interning the record before. A record that names the one before
@@ -192,6 +218,7 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
                                               std::vector<NodeId>& node_of_record,
                                               GraphStore::Batch& store) {
   PlainRecord records[2];
+  KnownHeads heads;
   PlainRecord* pending = nullptr;  // read, not yet interned: record node_of_record.size()
   const auto intern_pending = [&]() -> std::expected<NodeId, BlobError> {
     const std::span<const NodeId> inputs(pending->inputs.data(), pending->inputs.size());
@@ -213,8 +240,22 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
     }
     PlainRecord& next = pending == &records[0] ? records[1] : records[0];
     const NodeId assumed = store.next_id();
-    BLOB_CHECK(read_plain(reader, kind, node_of_record, k, assumed, next));
-    next.op = store.intern_operator(next.view());
+    const std::size_t head_start = reader.position() - 1;  // at the tag
+    const std::optional<std::size_t> head_end = reader.plain_head_end(kind);
+    const std::string_view head =
+        head_end ? reader.text(head_start, *head_end) : std::string_view();
+    if (const auto known = head_end ? heads.find(head) : std::nullopt) {
+      reader.skip_to(*head_end);
+      next.kind = kind;
+      next.op = *known;
+      next.inputs.clear();
+      if (kind != NodeKind::Source)
+        BLOB_CHECK(read_inputs(reader, node_of_record, k, assumed, next.inputs));
+    } else {
+      BLOB_CHECK(read_plain(reader, kind, node_of_record, k, assumed, next));
+      next.op = store.intern_operator(next.view());
+      if (head_end) heads.add(head, next.op);
+    }
     const auto rehash = [&] {
       next.hash =
           node_hash(next.op, std::span<const NodeId>(next.inputs.data(), next.inputs.size()));
@@ -278,6 +319,39 @@ std::expected<void, BlobError> Reader::params(std::vector<ParamView>& out) {
   }
   sort_by_key(out);
   return {};
+}
+
+std::optional<std::size_t> Reader::plain_head_end(NodeKind kind) const noexcept {
+  Reader walk(bytes_, position_);
+  const auto skip_string = [&walk]() -> bool {
+    const auto length = walk.u32();
+    if (!length || walk.remaining() < *length) return false;
+    walk.position_ += *length;
+    return true;
+  };
+  if ((kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) &&
+      !skip_string())
+    return std::nullopt;
+  const auto count = walk.u32();
+  if (!count) return std::nullopt;
+  for (std::uint32_t i = 0; i < *count; ++i) {
+    if (!skip_string()) return std::nullopt;
+    const auto tag = walk.byte();
+    if (!tag) return std::nullopt;
+    std::size_t width = 0;
+    switch (static_cast<ParamValue::Tag>(*tag)) {
+      case ParamValue::Tag::Int:
+      case ParamValue::Tag::Float: width = 8; break;
+      case ParamValue::Tag::Bool: width = 1; break;
+      case ParamValue::Tag::Str:
+        if (!skip_string()) return std::nullopt;
+        continue;
+      default: return std::nullopt;
+    }
+    if (walk.remaining() < width) return std::nullopt;
+    walk.position_ += width;
+  }
+  return walk.position_;
 }
 
 std::expected<void, BlobError> Reader::inputs(std::uint64_t limit, NodeInputs& out) {

@@ -275,6 +275,44 @@ TEST(BlobUtf8Test, NamesValuesAndTokensAreChecked) {
   EXPECT_EQ(read_error(Blob().header(1).u8(4).u32(0).u32(1).str(bad).bytes), message);
 }
 
+// A record whose head (tag, name, params) repeats an earlier one's bytes is read without parsing
+// the head again; heads that differ only in param order still become one operator, and a record
+// that breaks off after a known head is still reported.
+TEST(BlobReaderLeniencyTest, RepeatedHeadsReadAsTheirFirstReading) {
+  const auto scaled = [](Blob& blob, bool sorted, std::uint64_t input) -> Blob& {
+    blob.u8(1).str("mul").u32(2);
+    if (sorted) {
+      blob.str("scalar").u8(1).u64(std::bit_cast<std::uint64_t>(2.0)).str("side").u8(3).str("r");
+    } else {
+      blob.str("side").u8(3).str("r").str("scalar").u8(1).u64(std::bit_cast<std::uint64_t>(2.0));
+    }
+    return blob.ids({input});
+  };
+  Blob blob;
+  blob.header(5).source("x");
+  scaled(blob, true, 0);
+  scaled(blob, true, 1);
+  scaled(blob, false, 2);
+  scaled(blob, false, 0);  // the same node as record 1
+  blob.ids({4});
+  const auto store = read(blob.bytes);
+  ASSERT_EQ(store->node_count(), 4u);
+  EXPECT_EQ(store->node(1)->node.key(), scalar_op("mul", 2.0, "r", {0}));
+  EXPECT_EQ(store->node(2)->node.key(), scalar_op("mul", 2.0, "r", {1}));
+  EXPECT_EQ(store->node(3)->node.key(), scalar_op("mul", 2.0, "r", {2}));
+  EXPECT_EQ(store->outputs(), (std::vector<NodeId>{1}));
+
+  Blob cut;
+  cut.header(3).source("x");
+  scaled(cut, true, 0);
+  cut.u8(1).str("mul").u32(2).str("scalar").u8(1).u64(std::bit_cast<std::uint64_t>(2.0));
+  cut.str("side").u8(3).str("r").u32(1);  // the input list breaks off
+  EXPECT_EQ(read_error(cut.bytes), "truncated tarnvel IR blob");
+  Blob forward = Blob().header(2).source("x");
+  scaled(forward, true, 0).bytes.pop_back();  // drops the last byte of record 1's input
+  EXPECT_EQ(read_error(forward.bytes), "truncated tarnvel IR blob");
+}
+
 TEST(BlobReaderLeniencyTest, TrailingBytesAreIgnored) {
   const std::string bytes = write(*every_kind_store(), {3});
   EXPECT_EQ(write(*read(bytes + "trailing")), bytes);
