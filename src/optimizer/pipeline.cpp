@@ -215,8 +215,9 @@ ReducedStore from_reduced(Reduced reduced) {
   reduced.nodes = {};
   for (NodeMapEntry& entry : reduced.node_map) {
     if (!entry) continue;
-    check_index(entry->node, ids.size(), "node map entry");
-    entry->node = ids[entry->node];
+    const Landing landing = *entry;
+    check_index(landing.node, ids.size(), "node map entry");
+    entry = Landing{ids[landing.node], landing.member};
   }
   store->install_node_map(std::move(reduced.node_map));
   return {std::move(store), reduced.report()};

@@ -152,6 +152,13 @@ std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
   return nodes;
 }
 
+NodeMapEntry::NodeMapEntry(const Landing& landing)
+    : node_(static_cast<std::uint32_t>(landing.node)),
+      member_(landing.member ? static_cast<std::uint32_t>(*landing.member + 1) : 0) {
+  check_invariant(landing.node < kAbsent && (!landing.member || *landing.member + 1 < kAbsent),
+                  "a landing fits its 32-bit fields");
+}
+
 void GraphStore::install_node_map(std::vector<NodeMapEntry> node_map) {
   mutex_.with_lock([&] { node_map_ = std::move(node_map); });
 }

@@ -45,7 +45,35 @@ struct Landing {
   std::optional<std::uint64_t> member;  // the member index when `node` is a Stage
   friend bool operator==(const Landing&, const Landing&) = default;
 };
-using NodeMapEntry = std::optional<Landing>;  // absent: no output reached the node
+
+// One entry of a node map: a Landing, or absent when no output reached the node. Packed into 8
+// bytes (a store holds fewer than 2^32 nodes, and a Stage fewer members), since a reduced store
+// keeps one entry per node of the graph it was reduced from. Reads like a std::optional<Landing>.
+class NodeMapEntry {
+ public:
+  NodeMapEntry() noexcept = default;
+  NodeMapEntry(std::nullopt_t) noexcept {}  // NOLINT: implicit, as std::optional's
+  NodeMapEntry(const Landing& landing);  // NOLINT: implicit, as std::optional's
+
+  bool has_value() const noexcept { return node_ != kAbsent; }
+  explicit operator bool() const noexcept { return has_value(); }
+  // REQUIRES: has_value().
+  Landing operator*() const noexcept {
+    return Landing{node_, member_ == 0 ? std::nullopt : std::optional<std::uint64_t>(member_ - 1)};
+  }
+  struct Arrow {
+    Landing landing;
+    const Landing* operator->() const noexcept { return &landing; }
+  };
+  Arrow operator->() const noexcept { return Arrow{**this}; }
+
+  friend bool operator==(const NodeMapEntry&, const NodeMapEntry&) = default;
+
+ private:
+  static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
+  std::uint32_t node_ = kAbsent;
+  std::uint32_t member_ = 0;  // the member index + 1; 0 when the node is not a Stage's member
+};
 
 struct Snapshot {
   std::vector<NodeKey> nodes;

@@ -104,6 +104,23 @@ TEST(GraphStoreTest, SnapshotsCopy) {
 
 // Equal hashes crowd one segment and one home bucket, and the last bucket's probes wrap around to
 // the first; every entry must stay findable through growth, and only where `same` accepts it.
+TEST(NodeMapEntryTest, PacksEveryLandingAndRefusesWhatDoesNotFit) {
+  constexpr std::uint64_t kLargest = 0xFFFFFFFDu;  // the largest member index that fits
+  for (const Landing landing :
+       {Landing{0, std::nullopt}, Landing{0, 0}, Landing{7, 3}, Landing{0xFFFFFFFEu, kLargest}}) {
+    const NodeMapEntry entry = landing;
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(*entry, landing);
+    EXPECT_EQ(entry->node, landing.node);
+    EXPECT_EQ(entry->member, landing.member);
+  }
+  EXPECT_FALSE(NodeMapEntry().has_value());
+  EXPECT_EQ(NodeMapEntry(std::nullopt), NodeMapEntry());
+  EXPECT_NE(NodeMapEntry(Landing{1, std::nullopt}), NodeMapEntry(Landing{1, 0}));
+  EXPECT_THROW(NodeMapEntry(Landing{0xFFFFFFFFu, std::nullopt}), InternalFault);
+  EXPECT_THROW(NodeMapEntry(Landing{0, kLargest + 1}), InternalFault);
+}
+
 TEST(NodeIndexTest, CrowdedAndWrappingProbesFindEveryEntry) {
   for (const std::uint32_t hash : {0x12345678u, 0xFFFFFFFFu}) {
     NodeIndex index;
