@@ -165,8 +165,12 @@ ReducedStore from_reduced(Reduced reduced) {
       stage_op_in_store.push_back(batch.intern_operator(op));
     }
     const auto op_of = [&](const ReducedNode& node) {
-      if (node.stage) return stage_op_in_store.at(node.op);
-      OpId& mapped = op_in_store.at(node.op);
+      if (node.stage) {
+        check_index(node.op, stage_op_in_store.size(), "stage operator of a reduced node");
+        return stage_op_in_store[node.op];
+      }
+      check_index(node.op, op_in_store.size(), "operator of a reduced node");
+      OpId& mapped = op_in_store[node.op];
       if (mapped == kUnmapped) mapped = batch.intern_operator(reduced.ops[node.op]);
       return mapped;
     };

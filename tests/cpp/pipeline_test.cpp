@@ -69,12 +69,12 @@ StoreAndReduced record_and_reduce(const std::vector<NodeKey>& nodes,
   return {std::move(store), std::move(reduced)};
 }
 
-void expect_fault(Reduced record, const char* message) {
+void expect_fault(Reduced record, const std::string& message) {
   try {
     from_reduced(std::move(record));
     ADD_FAILURE() << "expected InternalFault " << message;
   } catch (const InternalFault& fault) {
-    EXPECT_STREQ(fault.what(), message);
+    EXPECT_EQ(std::string(fault.what()), message);
   }
 }
 
@@ -214,6 +214,18 @@ TEST(PipelineTest, FromReducedRejectsMalformedRecords) {
   bad_output.nodes = {ReducedNode{x, false, {}}};
   bad_output.outputs = {1};
   expect_fault(std::move(bad_output), "reduced output is valid");
+  Reduced unknown_operator;
+  unknown_operator.ops = view.ops();
+  unknown_operator.nodes = {ReducedNode{static_cast<OpId>(view.ops().size()), false, {}}};
+  expect_fault(std::move(unknown_operator), "index out of range: operator of a reduced node " +
+                                                std::to_string(view.ops().size()) +
+                                                " is not below " +
+                                                std::to_string(view.ops().size()));
+  Reduced unknown_stage;
+  unknown_stage.ops = view.ops();
+  unknown_stage.nodes = {ReducedNode{0, true, {}}};
+  expect_fault(std::move(unknown_stage),
+               "index out of range: stage operator of a reduced node 0 is not below 0");
 }
 
 TEST(PipelineTest, ReducingAReducedStoreAgainKeepsItsNodes) {
