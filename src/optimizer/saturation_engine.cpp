@@ -77,17 +77,18 @@ void check_children(const EngineGraph& graph) {
 std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   check_children(graph);
   const std::size_t n = graph.nodes.size();
-  // The rules add at most one e-node, the operand-swapped form, per two-operand node.
-  std::size_t binary = 0;
+  // The rules add at most one e-node, the operand-swapped form, per two-operand node of a
+  // commutative operator (the identity rules only merge).
+  std::size_t swappable = 0;
   std::vector<egraph::Symbol> symbols;
   symbols.reserve(n);
   SymbolNumbering numbering;
   for (const EngineNode& node : graph.nodes) {
     note_work();
-    binary += node.children.size() == 2 ? 1 : 0;
+    swappable += is_commutative_op(node.op) && node.children.size() == 2 ? 1 : 0;
     symbols.push_back(numbering.of(node.op));
   }
-  egraph.reserve(n + binary);
+  egraph.reserve(n + swappable);
 
   std::vector<Id> ids;
   ids.reserve(n);
