@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <utility>
 #include <variant>
 #include <vector>
 
