@@ -70,12 +70,13 @@ Program Program::compile(const FlatPattern& expr) {
     pending.erase(next);
 
     if (const auto* var = std::get_if<Var>(&expr.nodes[current.entry])) {
-      const auto seen = std::find_if(program.variables.begin(), program.variables.end(),
-                                     [&](const auto& entry) { return entry.first == *var; });
-      if (seen == program.variables.end()) {
-        program.variables.emplace_back(*var, current.reg);
+      const auto seen = std::find(program.vars.begin(), program.vars.end(), *var);
+      if (seen == program.vars.end()) {
+        program.vars.push_back(*var);
+        program.var_registers.push_back(current.reg);
       } else {
-        program.instructions.push_back(Compare{seen->second, current.reg});
+        const Register first = program.var_registers[seen - program.vars.begin()];
+        program.instructions.push_back(Compare{first, current.reg});
       }
       continue;
     }
@@ -96,14 +97,16 @@ Program Program::compile(const FlatPattern& expr) {
 struct Machine::Run {
   const EGraph& egraph;
   const Program& program;
-  Substitutions& out;
+  MatchList& out;
   std::size_t remaining;
 };
 
 std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
-                         Substitutions& out) {
+                         MatchList& out) {
   if (limit == 0) return 0;
   check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
+  check_invariant(std::ranges::equal(out.vars(), program.vars),
+                  "matches collected for other variables");
   registers_.assign(program.register_count, 0);
   registers_[0] = eclass;
   Run run{egraph, program, out, limit};
@@ -114,8 +117,8 @@ std::size_t Machine::run(const EGraph& egraph, const Program& program, Id eclass
 // Returns false once the limit is used up, which unwinds the whole run.
 bool Machine::execute(Run& run, std::size_t pc) {
   if (pc == run.program.instructions.size()) {
-    Substitution& substitution = run.out.emplace_back();
-    for (const auto& [var, reg] : run.program.variables) substitution.insert(var, registers_[reg]);
+    const std::span<Id> row = run.out.add_row(registers_[0]);
+    for (std::size_t k = 0; k < row.size(); ++k) row[k] = registers_[run.program.var_registers[k]];
     return --run.remaining > 0;
   }
   const Instruction& instruction = run.program.instructions[pc];

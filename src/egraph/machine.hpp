@@ -7,10 +7,11 @@
 // e-graph's hash-cons table instead of binding through it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -43,46 +44,67 @@ using Instruction = std::variant<Bind, Compare, Lookup>;
 
 struct Program {
   std::vector<Instruction> instructions;
-  // Each variable with the register that holds its class, in first-occurrence order.
-  absl::InlinedVector<std::pair<Var, Register>, 3> variables;
+  // The distinct variables in first-occurrence order, and the register that holds each one's class.
+  absl::InlinedVector<Var, 3> vars;
+  absl::InlinedVector<Register, 3> var_registers;
   std::size_t register_count = 1;
 
   // REQUIRES: `expr` is compacted and not empty.
   static Program compile(const FlatPattern& expr);
 };
 
-// A substitution: each variable of a pattern with the class it matched. Two pairs stay inline, as
-// many as any rule of the rewrite engine binds: a search of a large graph keeps millions of these,
-// so each byte counts (a pattern with more variables spills to the heap).
-class Substitution {
+// The matches of one pattern, as rows of equal width in one array: the matched class, then the
+// class bound to each of `vars()` in order. Every match of a pattern binds the same variables, so
+// a row costs 4 bytes per column; a search of a large graph keeps millions of rows.
+class MatchList {
  public:
-  void insert(Var var, Id id) { pairs_.emplace_back(var, id); }
-  [[nodiscard]] std::optional<Id> get(Var var) const {
-    for (const auto& [bound, id] : pairs_) {
-      if (bound == var) return id;
-    }
-    return std::nullopt;
-  }
-  std::size_t size() const { return pairs_.size(); }
-  auto begin() const { return pairs_.begin(); }
-  auto end() const { return pairs_.end(); }
+  MatchList() = default;
+  explicit MatchList(std::span<const Var> vars) { reset(vars); }
 
-  friend bool operator==(const Substitution&, const Substitution&) = default;
+  // Empties the list for matches binding `vars`, keeping its memory for the rows to come.
+  void reset(std::span<const Var> vars) {
+    vars_.assign(vars.begin(), vars.end());
+    ids_.clear();
+  }
+  void clear() { ids_.clear(); }
+  void reserve(std::size_t rows) { ids_.reserve(rows * width()); }
+
+  std::span<const Var> vars() const { return vars_; }
+  std::size_t width() const { return 1 + vars_.size(); }
+  std::size_t size() const { return ids_.size() / width(); }
+  bool empty() const { return ids_.empty(); }
+  std::span<const Id> row(std::size_t index) const {
+    return std::span<const Id>(ids_).subspan(index * width(), width());
+  }
+  // The row position of `var`'s class, or nothing when the matches do not bind it.
+  std::optional<std::size_t> column(Var var) const {
+    const auto found = std::find(vars_.begin(), vars_.end(), var);
+    if (found == vars_.end()) return std::nullopt;
+    return 1 + static_cast<std::size_t>(found - vars_.begin());
+  }
+
+  // Appends a row for a match in `eclass`; returns its variable slots, in `vars()` order, to fill.
+  std::span<Id> add_row(Id eclass) {
+    ids_.push_back(eclass);
+    ids_.resize(ids_.size() + vars_.size());
+    return std::span<Id>(ids_).last(vars_.size());
+  }
+
+  friend bool operator==(const MatchList&, const MatchList&) = default;
 
  private:
-  absl::InlinedVector<std::pair<Var, Id>, 2> pairs_;
+  std::vector<Var> vars_;
+  std::vector<Id> ids_;
 };
-
-// The substitutions found in one class; most classes yield one or two, which stay inline.
-using Substitutions = absl::InlinedVector<Substitution, 2>;
 
 // Runs programs; the register buffer is reused from run to run.
 class Machine {
  public:
-  // REQUIRES: `egraph` is clean and `eclass` a root. Appends to `out` the substitutions of
-  // `program` in `eclass`, one per way of embedding, stopping after `limit`; returns how many.
+  // REQUIRES: `egraph` is clean, `eclass` a root, and `out` binds `program.vars`. Appends to `out`
+  // the matches of `program` in `eclass`, one per way of embedding, stopping after `limit`;
+  // returns how many.
   std::size_t run(const EGraph& egraph, const Program& program, Id eclass, std::size_t limit,
-                  Substitutions& out);
+                  MatchList& out);
 
  private:
   struct Run;

@@ -135,19 +135,15 @@ std::vector<Var> Pattern::vars() const {
   return vars;
 }
 
-std::vector<ClassMatches> Pattern::search(const EGraph& egraph, std::size_t limit,
-                                          std::vector<ClassMatches> buffer) const {
+MatchList Pattern::search(const EGraph& egraph, std::size_t limit, MatchList buffer) const {
   check_invariant(egraph.is_clean(), "search needs a rebuilt e-graph");
-  std::vector<ClassMatches> matches = std::move(buffer);
-  matches.clear();
+  MatchList matches = std::move(buffer);
+  matches.reset(program_.vars);
   Machine machine;
   std::size_t remaining = limit;
   // Returns false once the limit is used up.
   const auto search_class = [&](Id eclass) {
-    ClassMatches& match = matches.emplace_back(ClassMatches{eclass, {}});
-    const std::size_t found = machine.run(egraph, program_, eclass, remaining, match.substitutions);
-    if (found == 0) matches.pop_back();
-    remaining -= found;
+    remaining -= machine.run(egraph, program_, eclass, remaining, matches);
     return remaining > 0;
   };
   if (remaining == 0) return matches;
@@ -164,13 +160,11 @@ std::vector<ClassMatches> Pattern::search(const EGraph& egraph, std::size_t limi
   // variables' registers: what the machine would find, in the same order, without running it.
   const auto search_flat = [&](Id eclass) {
     const Bind& bind = *flat_root_;
-    ClassMatches* match = nullptr;
     for (const SymbolNode& node : egraph[eclass].nodes) {
       if (node.op != bind.op || node.children.size() != bind.arity) continue;
-      if (match == nullptr) match = &matches.emplace_back(ClassMatches{eclass, {}});
-      Substitution& substitution = match->substitutions.emplace_back();
-      for (const auto& [var, reg] : program_.variables) {
-        substitution.insert(var, node.children[reg - bind.output]);
+      const std::span<Id> row = matches.add_row(eclass);
+      for (std::size_t k = 0; k < row.size(); ++k) {
+        row[k] = node.children[program_.var_registers[k] - bind.output];
       }
       if (--remaining == 0) return false;
     }
@@ -209,7 +203,7 @@ Id Pattern::add_root(EGraph& egraph, SymbolNode node, Id matched) const {
   return egraph.find(egraph.add(std::move(node)));
 }
 
-Id Pattern::instantiate(EGraph& egraph, const Substitution& substitution, Id matched,
+Id Pattern::instantiate(EGraph& egraph, std::span<const Id> row, const Columns& columns,
                         std::vector<Id>& ids, std::optional<SymbolNode> first_leaf) const {
   // The precomputed node may name classes merged since; adding canonicalizes them again. Its class
   // was checked for it when it was computed, and adding finds the node wherever it got listed
@@ -220,10 +214,8 @@ Id Pattern::instantiate(EGraph& egraph, const Substitution& substitution, Id mat
   ids.clear();
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
     const PatternNode& entry = ast_.nodes[i];
-    if (const auto* var = std::get_if<Var>(&entry)) {
-      const std::optional<Id> bound = substitution.get(*var);
-      check_invariant(bound.has_value(), "right-hand side variable not bound by the match");
-      ids.push_back(*bound);
+    if (std::holds_alternative<Var>(entry)) {
+      ids.push_back(row[columns[i]]);
       continue;
     }
     SymbolNode node;
@@ -233,63 +225,63 @@ Id Pattern::instantiate(EGraph& egraph, const Substitution& substitution, Id mat
       node = std::get<SymbolNode>(entry);
       for (Id& child : node.children) child = ids[child];
     }
-    ids.push_back(i == ast_.root() ? add_root(egraph, std::move(node), matched)
+    ids.push_back(i == ast_.root() ? add_root(egraph, std::move(node), row[0])
                                    : egraph.find(egraph.add(std::move(node))));
   }
   return ids.back();
 }
 
-std::optional<SymbolNode> Pattern::first_leaf_node(const EGraph& egraph,
-                                                   const Substitution& substitution) const {
+SymbolNode Pattern::first_leaf_node(const EGraph& egraph, std::span<const Id> row,
+                                    const Columns& columns) const {
   const SymbolNode& pattern_node = std::get<SymbolNode>(ast_.nodes[*first_leaf_]);
   SymbolNode node{pattern_node.op, {}};
-  for (Id child : pattern_node.children) {
-    const std::optional<Id> bound = substitution.get(std::get<Var>(ast_.nodes[child]));
-    if (!bound) return std::nullopt;
-    node.children.push_back(egraph.find(*bound));
-  }
+  for (Id child : pattern_node.children) node.children.push_back(egraph.find(row[columns[child]]));
   return node;
 }
 
-// Application runs as a pipeline over the substitutions, because on a large e-graph each step's
-// reads are cache misses that are cheap only when overlapped:
-// - 3 * kPrefetchDistance ahead: load the union-find slots of the substitution's classes and the
-//   matched class;
+// Application runs as a pipeline over the matches, because on a large e-graph each step's reads
+// are cache misses that are cheap only when overlapped:
+// - 3 * kPrefetchDistance ahead: load the union-find slots of the match's classes (the matched one
+//   and those bound to variables) and the matched class;
 // - 2 * kPrefetchDistance ahead: load the matched class's node list if it is out of line;
 // - kPrefetchDistance ahead: compute the first node the instance adds; when that node is the whole
 //   instance and the matched class already lists it, nothing will be added, otherwise load its
 //   memo slot and the classes whose uses it joins;
 // - then instantiate and merge, in order.
-std::vector<Id> Pattern::apply_matches(EGraph& egraph,
-                                       std::span<const ClassMatches> matches) const {
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, const MatchList& matches) const {
+  std::vector<Id> changed;
+  if (matches.empty()) return changed;
+  Columns columns(ast_.nodes.size(), 0);
+  for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
+    const auto* var = std::get_if<Var>(&ast_.nodes[i]);
+    if (var == nullptr) continue;
+    const std::optional<std::size_t> column = matches.column(*var);
+    check_invariant(column.has_value(), "right-hand side variable not bound by the match");
+    columns[i] = *column;
+  }
   struct Prepared {
     std::optional<SymbolNode> first_leaf;
     bool listed = false;  // `first_leaf` is the instance and the matched class listed it
   };
-  std::vector<std::pair<Id, const Substitution*>> work;
-  for (const ClassMatches& match : matches) {
-    for (const Substitution& substitution : match.substitutions)
-      work.emplace_back(match.eclass, &substitution);
-  }
+  const std::size_t count = matches.size();
   const auto load_classes = [&](std::size_t i) {
-    if (i >= work.size()) return;
-    for (const auto& [var, id] : *work[i].second) egraph.prefetch_parent(id);
-    egraph.prefetch_parent(work[i].first);
-    egraph.prefetch_class(work[i].first);
+    if (i >= count) return;
+    const std::span<const Id> row = matches.row(i);
+    for (Id id : row) egraph.prefetch_parent(id);
+    egraph.prefetch_class(row[0]);
   };
   const auto load_nodes = [&](std::size_t i) {
-    if (i < work.size()) egraph.prefetch_class_nodes(work[i].first);
+    if (i < count) egraph.prefetch_class_nodes(matches.row(i)[0]);
   };
   std::array<Prepared, kPrefetchDistance> ahead;
   const auto prepare = [&](std::size_t i) {
-    if (i >= work.size() || !first_leaf_) return;
+    if (i >= count || !first_leaf_) return;
     Prepared& prepared = ahead[i % kPrefetchDistance];
-    prepared.first_leaf = first_leaf_node(egraph, *work[i].second);
+    prepared.first_leaf = first_leaf_node(egraph, matches.row(i), columns);
     prepared.listed = false;
-    if (!prepared.first_leaf) return;
     const SymbolNode& node = *prepared.first_leaf;
     if (first_leaf_ == ast_.root()) {
-      prepared.listed = egraph.class_lists(work[i].first, node, kShortClass);
+      prepared.listed = egraph.class_lists(matches.row(i)[0], node, kShortClass);
       if (prepared.listed) return;
     }
     egraph.prefetch_node(node);
@@ -306,17 +298,17 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
   for (std::size_t i = 0; i < 3 * kPrefetchDistance; ++i) load_classes(i);
   for (std::size_t i = 0; i < 2 * kPrefetchDistance; ++i) load_nodes(i);
   for (std::size_t i = 0; i < kPrefetchDistance; ++i) prepare(i);
-  std::vector<Id> changed;
   std::vector<Id> ids;
-  for (std::size_t i = 0; i < work.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     Prepared prepared = std::move(ahead[i % kPrefetchDistance]);
     load_classes(i + 3 * kPrefetchDistance);
     load_nodes(i + 2 * kPrefetchDistance);
     prepare(i + kPrefetchDistance);
     note_work();
-    const auto [matched, substitution] = work[i];
+    const std::span<const Id> row = matches.row(i);
+    const Id matched = row[0];
     const Id instance = still_listed(prepared) ? egraph.find(matched)
-                                               : instantiate(egraph, *substitution, matched, ids,
+                                               : instantiate(egraph, row, columns, ids,
                                                              std::move(prepared.first_leaf));
     if (egraph.union_(instance, matched)) changed.push_back(instance);
   }

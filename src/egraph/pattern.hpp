@@ -52,12 +52,6 @@ std::string to_string(const PatternParseError& error);
 [[nodiscard]] std::expected<FlatPattern, PatternParseError> parse_flat_pattern(
     std::string_view text, SymbolTable& symbols);
 
-// The substitutions found in one class.
-struct ClassMatches {
-  Id eclass = 0;
-  Substitutions substitutions;
-};
-
 class Pattern {
  public:
   // Compacts `expr` and compiles it. REQUIRES: `expr` is not empty.
@@ -74,28 +68,31 @@ class Pattern {
   const std::optional<Bind>& flat_root() const { return flat_root_; }
 
   // REQUIRES: `egraph` is clean ("search needs a rebuilt e-graph"). The matches in candidate
-  // classes in ascending id order, at most `limit` substitutions in all. The matches are written
-  // into `buffer`, emptied first: a caller that searches again and again hands back the previous
-  // result, so that its memory is reused instead of freed and faulted in anew.
-  std::vector<ClassMatches> search(const EGraph& egraph, std::size_t limit,
-                                   std::vector<ClassMatches> buffer = {}) const;
-  // REQUIRES: `egraph` is clean. The number of substitutions an unlimited search would find, when
+  // classes in ascending id order, at most `limit` in all, binding `program().vars` in that order.
+  // The matches are written into `buffer`, emptied first: a caller that searches again and again
+  // hands back the previous result, so that its memory is reused instead of freed and faulted in
+  // anew.
+  MatchList search(const EGraph& egraph, std::size_t limit, MatchList buffer = {}) const;
+  // REQUIRES: `egraph` is clean. The number of matches an unlimited search would find, when
   // it can be told without searching: for a single operator over distinct variables it is the
   // number of e-nodes with that operator and arity. Otherwise nothing.
   std::optional<std::size_t> match_count(const EGraph& egraph) const;
 
-  // Instantiates this pattern as a right-hand side for every substitution in order and merges the
+  // Instantiates this pattern as a right-hand side for every match in order and merges the
   // instance with the matched class (instance first). Returns the instances whose merge changed the
-  // e-graph. REQUIRES: every variable of this pattern is bound by the substitutions.
-  std::vector<Id> apply_matches(EGraph& egraph, std::span<const ClassMatches> matches) const;
+  // e-graph. REQUIRES: every variable of this pattern is bound by the matches, unless there are
+  // none.
+  std::vector<Id> apply_matches(EGraph& egraph, const MatchList& matches) const;
 
  private:
-  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from
-  // `substitution`.
-  [[nodiscard]] Id instantiate(EGraph& egraph, const Substitution& substitution, Id matched,
+  // `columns[i]` is the row position of the class bound to the variable at entry i; entries that
+  // are not variables have no column.
+  using Columns = std::vector<std::size_t>;
+  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from `row`.
+  [[nodiscard]] Id instantiate(EGraph& egraph, std::span<const Id> row, const Columns& columns,
                                std::vector<Id>& ids, std::optional<SymbolNode> first_leaf) const;
-  std::optional<SymbolNode> first_leaf_node(const EGraph& egraph,
-                                            const Substitution& substitution) const;
+  SymbolNode first_leaf_node(const EGraph& egraph, std::span<const Id> row,
+                             const Columns& columns) const;
   [[nodiscard]] Id add_root(EGraph& egraph, SymbolNode node, Id matched) const;
 
   FlatPattern ast_;

@@ -21,8 +21,9 @@ std::optional<Symbol> settling_op(const Pattern& searcher, const Pattern& applie
   for (Id child : instance.children) {
     const auto* var = std::get_if<Var>(&right.nodes[child]);
     if (var == nullptr) return std::nullopt;
-    for (const auto& [bound, reg] : searcher.program().variables) {
-      if (bound == *var) order.push_back(reg - bind->output);
+    const Program& program = searcher.program();
+    for (std::size_t k = 0; k < program.vars.size(); ++k) {
+      if (program.vars[k] == *var) order.push_back(program.var_registers[k] - bind->output);
     }
   }
   for (std::size_t i = 0; i < order.size(); ++i) {

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <expected>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,14 +31,13 @@ class Rewrite {
   const Pattern& searcher() const { return searcher_; }
   const Pattern& applier() const { return applier_; }
 
-  std::vector<ClassMatches> search(const EGraph& egraph, std::size_t limit,
-                                   std::vector<ClassMatches> buffer = {}) const {
+  MatchList search(const EGraph& egraph, std::size_t limit, MatchList buffer = {}) const {
     return searcher_.search(egraph, limit, std::move(buffer));
   }
   std::optional<std::size_t> match_count(const EGraph& egraph) const {
     return searcher_.match_count(egraph);
   }
-  std::vector<Id> apply(EGraph& egraph, std::span<const ClassMatches> matches) const {
+  std::vector<Id> apply(EGraph& egraph, const MatchList& matches) const {
     return applier_.apply_matches(egraph, matches);
   }
 

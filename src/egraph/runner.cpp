@@ -151,7 +151,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::s
   }
   std::vector<std::size_t> applied_entry;  // by name slot: index into `iteration.applied`
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
-    const std::vector<ClassMatches>& matches = states[r].matches;
+    const MatchList& matches = states[r].matches;
     // Matches that are all of the rule's, applied before anything added a node they miss.
     const bool applies_all =
         rules[r].settling_op() && !matches.empty() && added(rules[r]) == added_at_search[r];

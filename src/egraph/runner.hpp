@@ -93,7 +93,7 @@ class Runner {
   [[nodiscard]] std::optional<StopReason> check_limits() const;
   // Kept from iteration to iteration, one entry per rule.
   struct RuleState {
-    std::vector<ClassMatches> matches;  // the last search's result, kept for its memory only
+    MatchList matches;  // the last search's result, kept for its memory only
     // For a settling rule, `EGraph::added_with_op` of its operator right after all of its matches
     // were applied: while the count stays there, applying its matches again changes nothing.
     std::optional<std::size_t> settled_at;

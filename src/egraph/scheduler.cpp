@@ -16,12 +16,6 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
                                                          : a + b;
 }
 
-std::size_t count_substitutions(const std::vector<ClassMatches>& matches) {
-  std::size_t total = 0;
-  for (const ClassMatches& match : matches) total += match.substitutions.size();
-  return total;
-}
-
 }  // namespace
 
 RuleStats& BackoffScheduler::stats_for(const std::string& name) {
@@ -41,11 +35,8 @@ const RuleStats* BackoffScheduler::stats(std::string_view name) const {
   return entry == rule_index_.end() ? nullptr : &rule_stats_[entry->second];
 }
 
-std::vector<ClassMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
-                                                           const EGraph& egraph,
-                                                           const Rewrite& rewrite,
-                                                           std::vector<ClassMatches> buffer,
-                                                           bool settled) {
+MatchList BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                           const Rewrite& rewrite, MatchList buffer, bool settled) {
   buffer.clear();
   RuleStats& stats = stats_for(rewrite.name());
   if (iteration < stats.ban_end) return buffer;
@@ -69,13 +60,13 @@ std::vector<ClassMatches> BackoffScheduler::search_rewrite(std::size_t iteration
   }
   // One match past the threshold is enough to know the rule must be banned.
   buffer = rewrite.search(egraph, saturating_add(threshold, 1), std::move(buffer));
-  if (count_substitutions(buffer) > threshold) return ban();
+  if (buffer.size() > threshold) return ban();
   ++stats.accepted;
   return buffer;
 }
 
 std::size_t BackoffScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rewrite,
-                                            std::span<const ClassMatches> matches) {
+                                            const MatchList& matches) {
   return rewrite.apply(egraph, matches).size();
 }
 

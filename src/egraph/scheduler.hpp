@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,13 +29,11 @@ class RewriteScheduler {
   // matches to be written into. `settled` tells that applying the matches would change nothing
   // (see Rewrite::settling_op): the decision must be the one a search would lead to, but matches
   // the decision passes on may be left out.
-  virtual std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                   const Rewrite& rewrite,
-                                                   std::vector<ClassMatches> buffer,
-                                                   bool settled) = 0;
-  // The number of substitutions whose application merged two different classes.
+  virtual MatchList search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                   const Rewrite& rewrite, MatchList buffer, bool settled) = 0;
+  // The number of matches whose application merged two different classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                                    std::span<const ClassMatches> matches) = 0;
+                                    const MatchList& matches) = 0;
 };
 
 struct RuleStats {
@@ -58,11 +55,10 @@ class BackoffScheduler final : public RewriteScheduler {
 
   bool can_stop(std::size_t iteration) override;
   // A settled rule whose match count is known without searching is not searched.
-  std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                           const Rewrite& rewrite, std::vector<ClassMatches> buffer,
-                                           bool settled) override;
+  MatchList search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                           MatchList buffer, bool settled) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                            std::span<const ClassMatches> matches) override;
+                            const MatchList& matches) override;
 
   // The statistics of the rule named `name`, or null before its first search.
   const RuleStats* stats(std::string_view name) const;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -76,13 +78,9 @@ class PatternMatchTest : public ::testing::Test {
         graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
   }
   Pattern pattern(std::string_view text) { return *Pattern::parse(text, graph.symbols()); }
-  Id bound(const Substitution& substitution, std::string_view var) {
-    return *substitution.get(Var{graph.symbols().intern(var)});
-  }
-  std::size_t total(const std::vector<ClassMatches>& matches) {
-    std::size_t count = 0;
-    for (const ClassMatches& match : matches) count += match.substitutions.size();
-    return count;
+  Var var(std::string_view text) { return Var{graph.symbols().intern(text)}; }
+  Id bound(const MatchList& matches, std::size_t row, std::string_view text) {
+    return matches.row(row)[*matches.column(var(text))];
   }
 
   EGraph graph;
@@ -98,17 +96,18 @@ TEST_F(PatternMatchTest, MatchesOperatorAndArityOncePerEmbedding) {
   const Pattern addition = pattern("(op|add ?a ?b)");
   auto matches = addition.search(graph, 100);
   ASSERT_EQ(matches.size(), 1u);
-  EXPECT_EQ(matches[0].eclass, sum);
-  ASSERT_EQ(matches[0].substitutions.size(), 1u);
-  EXPECT_EQ(bound(matches[0].substitutions[0], "?a"), x);
-  EXPECT_EQ(bound(matches[0].substitutions[0], "?b"), y);
+  EXPECT_EQ(matches.row(0)[0], sum);
+  EXPECT_EQ(bound(matches, 0, "?a"), x);
+  EXPECT_EQ(bound(matches, 0, "?b"), y);
 
   graph.union_(sum, add("op|add", {y, x}));  // both operand orders in one class
   graph.rebuild();
-  EXPECT_EQ(total(addition.search(graph, 100)), 2u);
+  EXPECT_EQ(addition.search(graph, 100).size(), 2u);
   matches = pattern("?v").search(graph, 100);  // a lone variable: every class once
   ASSERT_EQ(matches.size(), graph.number_of_classes());
-  EXPECT_EQ(total(matches), graph.number_of_classes());
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    EXPECT_EQ(matches.row(i)[0], bound(matches, i, "?v")) << "a lone variable binds its class";
+  }
 }
 
 TEST_F(PatternMatchTest, ARepeatedVariableNeedsOneClass) {
@@ -120,14 +119,13 @@ TEST_F(PatternMatchTest, ARepeatedVariableNeedsOneClass) {
   const Pattern twice = pattern("(f ?a ?a)");
   auto matches = twice.search(graph, 100);
   ASSERT_EQ(matches.size(), 1u);
-  EXPECT_EQ(matches[0].eclass, same);
+  EXPECT_EQ(matches.row(0)[0], same);
 
   graph.union_(x, y);  // now f(x, y) is f(x, x): both nodes meet in one class
   graph.rebuild();
   matches = twice.search(graph, 100);
   ASSERT_EQ(matches.size(), 1u);
-  EXPECT_EQ(matches[0].eclass, graph.find(mixed));
-  EXPECT_EQ(total(matches), 1u);
+  EXPECT_EQ(matches.row(0)[0], graph.find(mixed));
 }
 
 // The count a scheduler may ban on must be exactly the unlimited search's total, also after merges
@@ -144,7 +142,7 @@ TEST_F(PatternMatchTest, AMatchCountIsTheTotalOfAnUnlimitedSearch) {
     for (const char* text : {"(f ?a ?b)", "(f ?a)", "(f)", "(f ?a ?b ?c)", "(g ?a)"}) {
       const Pattern flat = pattern(text);
       ASSERT_TRUE(flat.match_count(graph).has_value()) << text;
-      EXPECT_EQ(*flat.match_count(graph), total(flat.search(graph, 1000))) << text;
+      EXPECT_EQ(*flat.match_count(graph), flat.search(graph, 1000).size()) << text;
     }
   };
   expect_counts();
@@ -167,17 +165,15 @@ TEST_F(PatternMatchTest, AMatchCountIsTheTotalOfAnUnlimitedSearch) {
   }
 }
 
-TEST_F(PatternMatchTest, TheLimitCapsTheSubstitutions) {
+TEST_F(PatternMatchTest, TheLimitCapsTheMatches) {
   const Id x = add("x");
   add("f", {x});
   add("f", {add("f", {x})});
   graph.rebuild();
   const Pattern f = pattern("(f ?a)");
-  const auto one = f.search(graph, 1);
-  ASSERT_EQ(one.size(), 1u);
-  EXPECT_EQ(one[0].substitutions.size(), 1u);
+  EXPECT_EQ(f.search(graph, 1).size(), 1u);
   EXPECT_TRUE(f.search(graph, 0).empty());
-  EXPECT_EQ(total(f.search(graph, 2)), 2u);
+  EXPECT_EQ(f.search(graph, 2).size(), 2u);
 }
 
 TEST_F(PatternMatchTest, GroundSubpatternsAreLookedUp) {
@@ -190,7 +186,7 @@ TEST_F(PatternMatchTest, GroundSubpatternsAreLookedUp) {
   EXPECT_TRUE(std::holds_alternative<Lookup>(ground.program().instructions.back()));
   const auto matches = ground.search(graph, 100);
   ASSERT_EQ(matches.size(), 1u);
-  EXPECT_EQ(matches[0].eclass, hit);
+  EXPECT_EQ(matches.row(0)[0], hit);
 }
 
 TEST_F(PatternMatchTest, LargeClassesAreBoundThroughTheirSortedOrder) {
@@ -207,9 +203,8 @@ TEST_F(PatternMatchTest, LargeClassesAreBoundThroughTheirSortedOrder) {
   graph.rebuild();
   ASSERT_GE(graph[merged].nodes.size(), 50u);
   const auto matches = pattern("(f ?a)").search(graph, 100);
-  ASSERT_EQ(matches.size(), 1u);
-  EXPECT_EQ(matches[0].substitutions.size(), 1u) << "f(m3) and f(m40) are one node after the merge";
-  EXPECT_EQ(total(pattern("(g ?a)").search(graph, 100)), 1u);
+  EXPECT_EQ(matches.size(), 1u) << "f(m3) and f(m40) are one node after the merge";
+  EXPECT_EQ(pattern("(g ?a)").search(graph, 100).size(), 1u);
 }
 
 TEST_F(PatternMatchTest, ADirtyEgraphIsNotSearched) {
@@ -224,6 +219,70 @@ TEST_F(PatternMatchTest, ADirtyEgraphIsNotSearched) {
   } catch (const InternalFault& fault) {
     EXPECT_STREQ(fault.what(), "search needs a rebuilt e-graph");
   }
+}
+
+// A row is the matched class, then one class per variable in the order of `vars()`: a row of the
+// wrong width, or with its variables swapped, binds the wrong classes.
+TEST_F(PatternMatchTest, RowsHoldTheClassThenEachVariableInOrder) {
+  const Id x = add("x");
+  const Id y = add("y");
+  const Id gy = add("g", {y});
+  const Id nested_hit = add("f", {gy, x});
+  const Id xy = add("f", {x, y});
+  graph.union_(xy, add("f", {y, x}));  // two matches of a flat pattern in one class
+  graph.rebuild();
+
+  const Pattern nested = pattern("(f (g ?a) ?b)");
+  const MatchList found = nested.search(graph, 100);
+  EXPECT_TRUE(std::ranges::equal(found.vars(), nested.program().vars));
+  ASSERT_EQ(found.width(), 3u);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found.row(0)[0], nested_hit);
+  EXPECT_EQ(bound(found, 0, "?a"), y);
+  EXPECT_EQ(bound(found, 0, "?b"), x);
+  EXPECT_FALSE(found.column(var("?c")).has_value());
+
+  // The flat path fills rows without running the machine; both must agree row for row.
+  const Pattern flat = pattern("(f ?b ?a)");
+  const MatchList rows = flat.search(graph, 100);
+  MatchList machine_rows(flat.program().vars);
+  Machine machine;
+  for (Id id = 0; id < graph.id_count(); ++id) {
+    if (graph.is_root(id)) machine.run(graph, flat.program(), id, 100, machine_rows);
+  }
+  EXPECT_EQ(rows, machine_rows);
+  ASSERT_EQ(rows.size(), 3u);
+  std::vector<std::pair<Id, Id>> in_merged;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows.row(i)[0] == graph.find(xy)) in_merged.emplace_back(bound(rows, i, "?b"), bound(rows, i, "?a"));
+    if (rows.row(i)[0] == nested_hit) {
+      EXPECT_EQ(bound(rows, i, "?b"), gy);
+      EXPECT_EQ(bound(rows, i, "?a"), x);
+    }
+  }
+  std::ranges::sort(in_merged);
+  EXPECT_EQ(in_merged, (std::vector<std::pair<Id, Id>>{{std::min(x, y), std::max(x, y)},
+                                                         {std::max(x, y), std::min(x, y)}}));
+
+  // A limit keeps a prefix of the unlimited result, also inside a class with several matches.
+  for (const Pattern* searched : {&nested, &flat}) {
+    const MatchList all = searched->search(graph, 100);
+    for (std::size_t limit = 0; limit <= all.size(); ++limit) {
+      const MatchList some = searched->search(graph, limit);
+      ASSERT_EQ(some.size(), limit);
+      for (std::size_t i = 0; i < limit; ++i) {
+        EXPECT_TRUE(std::ranges::equal(some.row(i), all.row(i))) << limit;
+      }
+    }
+  }
+
+  // A reused buffer takes the layout of the new search, whatever it held before.
+  MatchList reused = pattern("?v").search(graph, 100);
+  reused = nested.search(graph, 100, std::move(reused));
+  EXPECT_EQ(reused, found);
+  MatchList lone = pattern("?v").search(graph, 1);
+  EXPECT_THROW(machine.run(graph, nested.program(), nested_hit, 1, lone), InternalFault)
+      << "a list for ?v cannot take the rows of (f (g ?a) ?b)";
 }
 
 TEST_F(PatternMatchTest, ApplyingAddsTheRightSideAndMerges) {
@@ -248,6 +307,34 @@ TEST_F(PatternMatchTest, ApplyingAddsTheRightSideAndMerges) {
   EXPECT_EQ(graph.total_size(), size) << "a lone variable adds nothing";
   graph.rebuild();
   EXPECT_EQ(graph.find(plus_zero), graph.find(x));
+}
+
+// Application finds each variable by its column, whatever order the matches bind them in.
+TEST_F(PatternMatchTest, ApplyingReadsVariablesByColumn) {
+  const Id x = add("x");
+  const Id y = add("y");
+  const Id matched = add("m");
+  graph.rebuild();
+  const Pattern right = pattern("(h ?a ?b)");
+  MatchList matches(std::vector<Var>{var("?b"), var("?a")});
+  const std::span<Id> slots = matches.add_row(matched);
+  slots[0] = y;  // ?b
+  slots[1] = x;  // ?a
+  EXPECT_EQ(right.apply_matches(graph, matches).size(), 1u);
+  graph.rebuild();
+  EXPECT_EQ(graph.lookup(SymbolNode{graph.symbols().intern("h"), {x, y}}), graph.find(matched));
+
+  MatchList missing(std::vector<Var>{var("?a")});
+  EXPECT_TRUE(right.apply_matches(graph, missing).empty()) << "no matches, nothing to bind";
+  missing.add_row(matched)[0] = x;
+  const std::size_t size = graph.total_size();
+  try {
+    right.apply_matches(graph, missing);
+    FAIL() << "applied with ?b unbound";
+  } catch (const InternalFault& fault) {
+    EXPECT_STREQ(fault.what(), "right-hand side variable not bound by the match");
+  }
+  EXPECT_EQ(graph.total_size(), size) << "nothing added before the fault";
 }
 
 // Application loads ahead and answers re-fired matches from the matched class; the outcome must be
@@ -282,22 +369,20 @@ TEST(PatternApplyTest, ApplyingMatchesEqualsAddingEachInstanceInOrder) {
     graph->rebuild();
   }
   const auto add_each = [](EGraph& graph, const Pattern& applier,
-                           const std::vector<ClassMatches>& matches) {
+                           const MatchList& matches) {
     std::size_t changed = 0;
-    for (const ClassMatches& match : matches) {
-      for (const Substitution& substitution : match.substitutions) {
-        std::vector<Id> ids;
-        for (const PatternNode& entry : applier.ast().nodes) {
-          if (const auto* var = std::get_if<Var>(&entry)) {
-            ids.push_back(*substitution.get(*var));
-            continue;
-          }
-          SymbolNode node = std::get<SymbolNode>(entry);
-          for (Id& child : node.children) child = ids[child];
-          ids.push_back(graph.find(graph.add(std::move(node))));
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+      std::vector<Id> ids;
+      for (const PatternNode& entry : applier.ast().nodes) {
+        if (const auto* var = std::get_if<Var>(&entry)) {
+          ids.push_back(matches.row(i)[*matches.column(*var)]);
+          continue;
         }
-        changed += graph.union_(ids.back(), match.eclass) ? 1 : 0;
+        SymbolNode node = std::get<SymbolNode>(entry);
+        for (Id& child : node.children) child = ids[child];
+        ids.push_back(graph.find(graph.add(std::move(node))));
       }
+      changed += graph.union_(ids.back(), matches.row(i)[0]) ? 1 : 0;
     }
     return changed;
   };
@@ -312,11 +397,8 @@ TEST(PatternApplyTest, ApplyingMatchesEqualsAddingEachInstanceInOrder) {
       reference.rebuild();
     }
     ASSERT_EQ(pipelined.roots(), reference.roots()) << "round " << round;
-    std::size_t searched = 0;
-    for (const ClassMatches& match : commute.search(pipelined, 100000)) {
-      searched += match.substitutions.size();
-    }
-    EXPECT_EQ(commute.match_count(pipelined), searched) << "round " << round;
+    EXPECT_EQ(commute.match_count(pipelined), commute.search(pipelined, 100000).size())
+        << "round " << round;
     EXPECT_EQ(pipelined.number_of_classes(), reference.number_of_classes());
   }
   pipelined.verify();

@@ -25,16 +25,15 @@ class RecordingScheduler final : public RewriteScheduler {
  public:
   explicit RecordingScheduler(BackoffScheduler scheduler = {}) : backoff(std::move(scheduler)) {}
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
-  std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                           const Rewrite& rewrite, std::vector<ClassMatches> buffer,
-                                           bool settled) override {
+  MatchList search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                           MatchList buffer, bool settled) override {
     searched.push_back(rewrite.name());
     settled_searches += settled ? 1 : 0;
     return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer),
                                   settled && use_settled);
   }
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                            std::span<const ClassMatches> matches) override {
+                            const MatchList& matches) override {
     applied.push_back(rewrite.name());
     return backoff.apply_rewrite(iteration, egraph, rewrite, matches);
   }
@@ -203,14 +202,13 @@ TEST_F(RunnerTest, OnlyTimeStrictlyPastTheLimitStopsTheRun) {
 class SleepingScheduler final : public RewriteScheduler {
  public:
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
-  std::vector<ClassMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                           const Rewrite& rewrite, std::vector<ClassMatches> buffer,
-                                           bool settled) override {
+  MatchList search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                           MatchList buffer, bool settled) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer), settled);
   }
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
-                            std::span<const ClassMatches> matches) override {
+                            const MatchList& matches) override {
     return backoff.apply_rewrite(iteration, egraph, rewrite, matches);
   }
 
