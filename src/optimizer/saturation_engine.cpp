@@ -119,12 +119,12 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
 
 // Steps 5 to 9 of the read-out: every class is written once, as its lowest-index input node with
 // that node's own token and operand order. Children and outputs are looked up by class root.
-CanonicalGraph read_out(const EngineGraph& graph, const EGraph& egraph,
+// `roots` holds the class root of every e-graph id.
+CanonicalGraph read_out(const EngineGraph& graph, const std::vector<Id>& roots,
                         const std::vector<Id>& ids) {
-  const std::vector<Id> roots = egraph.roots();
   // By class root. Fewer nodes are written than the e-graph has ids, so an Id holds any index.
   constexpr Id kNoIndex = std::numeric_limits<Id>::max();
-  std::vector<Id> output_index(egraph.id_count(), kNoIndex);
+  std::vector<Id> output_index(roots.size(), kNoIndex);
   const auto index_of = [&](std::size_t node) {
     const Id index = output_index[roots[ids[node]]];
     check_invariant(index != kNoIndex, "missing map entry");
@@ -193,14 +193,19 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph, Saturati
   EGraph loaded(symbols_);
   const std::vector<Id> ids = load(graph, loaded);
 
-  egraph::Runner runner;
-  runner.with_egraph(std::move(loaded))
-      .with_iteration_limit(iteration_limit_)
-      .with_node_limit(4 * graph.nodes.size() + 1024)
-      .run(rules_);
-  run = {runner.iterations().size(), runner.stop_reason(), runner.run_time()};
-  // However the run stopped, the e-graph as it stands is read out.
-  return read_out(graph, runner.egraph(), ids);
+  std::vector<Id> roots;
+  {
+    egraph::Runner runner;
+    runner.with_egraph(std::move(loaded))
+        .with_iteration_limit(iteration_limit_)
+        .with_node_limit(4 * graph.nodes.size() + 1024)
+        .run(rules_);
+    run = {runner.iterations().size(), runner.stop_reason(), runner.run_time()};
+    // However the run stopped, the e-graph as it stands is read out: its classes are all the
+    // read-out needs, so the e-graph goes before the canonical graph is allocated.
+    roots = runner.egraph().roots();
+  }
+  return read_out(graph, roots, ids);
 }
 
 }  // namespace tarnvel
