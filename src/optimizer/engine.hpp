@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "absl/container/inlined_vector.h"
+#include "egraph/symbol_node.hpp"
 #include "ir/node.hpp"
 
 namespace tarnvel {
@@ -14,9 +14,9 @@ namespace tarnvel {
 // Equal ops mean equal operators: the engine treats equal ops with equal children as one node. Ops
 // below kFixedOperatorCount are the fixed operators (ir/fixed_operators.hpp), as in every table.
 struct EngineNode {
-  OpId op = 0;                                     // the node's operator id in its table
-  absl::InlinedVector<std::uint32_t, 2> children;  // operand order
-  bool opaque = false;                             // true for every node that is not an Op node
+  OpId op = 0;               // the node's operator id in its table
+  egraph::Children children;  // operand order; two inline, as an e-node's (12 bytes)
+  bool opaque = false;       // true for every node that is not an Op node
 
   friend bool operator==(const EngineNode&, const EngineNode&) = default;
 };

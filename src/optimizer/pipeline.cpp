@@ -43,9 +43,7 @@ EngineGraph engine_graph(const NodesView& nodes, const std::vector<NodeId>* surv
     EngineNode& added = graph.nodes.emplace_back();
     added.op = node.op();
     added.opaque = nodes.ops()[node.op()].kind() != NodeKind::Op;
-    const auto inputs = node.inputs();
-    added.children.reserve(inputs.size());
-    for (std::uint32_t input : inputs) {
+    for (std::uint32_t input : node.inputs()) {
       added.children.push_back(
           static_cast<std::uint32_t>(survival != nullptr ? (*survival)[input] : input));
     }

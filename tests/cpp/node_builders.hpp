@@ -55,10 +55,10 @@ inline OpId other_op(OpId k) { return kFixedOperatorCount + k; }
 
 // Nodes of an engine graph: an Op node, and an opaque node (any other kind), over `children`.
 inline EngineNode engine_node(OpId op, std::initializer_list<std::uint32_t> children = {}) {
-  return EngineNode{op, {children.begin(), children.end()}, false};
+  return EngineNode{op, egraph::Children(children), false};
 }
 inline EngineNode opaque_node(OpId op, std::initializer_list<std::uint32_t> children = {}) {
-  return EngineNode{op, {children.begin(), children.end()}, true};
+  return EngineNode{op, egraph::Children(children), true};
 }
 
 // How a failed assertion shows a key: its token and its inputs.
