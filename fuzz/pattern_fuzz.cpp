@@ -179,19 +179,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   egraph.verify();
 
   const std::size_t limit = 1 << 16;
-  const std::vector<ClassMatches> matches = compiled.search(egraph, limit);
+  const MatchList matches = compiled.search(egraph, limit);
   std::set<std::pair<Id, Binding>> found;
   std::size_t total = 0;
-  for (const ClassMatches& match : matches) {
-    require(egraph.is_root(match.eclass), "matches are reported on roots");
-    for (const Substitution& substitution : match.substitutions) {
-      Binding binding;
-      for (const auto& [var, id] : substitution) binding[var.symbol.value] = egraph.find(id);
-      require(binding.size() == compiled.vars().size(), "a substitution binds every variable once");
-      require(represented(egraph, ast, ast.root(), match.eclass, binding), "every match is real");
-      found.emplace(match.eclass, std::move(binding));
-      ++total;
+  for (std::size_t r = 0; r < matches.size(); ++r) {
+    const std::span<const Id> row = matches.row(r);
+    const Id eclass = row[0];
+    require(egraph.is_root(eclass), "matches are reported on roots");
+    Binding binding;
+    for (std::size_t v = 0; v < matches.vars().size(); ++v) {
+      binding[matches.vars()[v].symbol.value] = egraph.find(row[1 + v]);
     }
+    require(binding.size() == compiled.vars().size(), "a match binds every variable once");
+    require(represented(egraph, ast, ast.root(), eclass, binding), "every match is real");
+    found.emplace(eclass, std::move(binding));
+    ++total;
   }
   if (total < limit) {
     require(

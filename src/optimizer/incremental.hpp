@@ -2,9 +2,10 @@
 // date, so that the final reduction runs over the canonical form instead of the whole history.
 //
 // Each `step` consumes the store nodes recorded since the last one, exactly once each, and folds
-// them in with the simplifications the rewrite engine's rules make (rules.hpp), in one forward
-// pass: identity elimination, commutativity deduplication, hash-consing. `finalize` runs the
-// reduction pipeline over the canonical form and expresses its node map in store ids.
+// them in with the simplifications the rewrite engine's rules make (decided by the fixed operators'
+// ids), in one forward pass: identity elimination, commutativity deduplication, hash-consing.
+// `finalize` runs the reduction pipeline over the canonical form and expresses its node map in
+// store ids.
 //
 // The canonical form means something only for the store whose nodes it consumed: the first step
 // that consumes a node binds the reducer to that store's identity (GraphStore::identity), and every
