@@ -5,8 +5,8 @@
 #include <span>
 #include <utility>
 
-#include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 #include "support/table_growth.hpp"
@@ -117,38 +117,50 @@ std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
 }
 
 // The Stage operators made, each kept once: stages of one shape share their operator, so a graph
-// of millions of small stages holds a few operators rather than one each.
+// of millions of small stages holds a few operators rather than one each. Each operator's hash is
+// kept beside it, for the table's growth here and for the store the operators go to.
 class StageOperators {
  public:
-  explicit StageOperators(std::vector<NodeKey>& ops)
-      : ops_(ops), index_(0, Hash{&ops}, Same{&ops}) {}
+  StageOperators(std::vector<NodeKey>& ops, std::vector<std::uint64_t>& hashes)
+      : ops_(ops), hashes_(hashes), index_(0, Hash{&hashes}, Same{&ops}) {}
 
   // The index of `op` among the operators, added when new.
   OpId intern(NodeKey op) {
-    if (const auto known = index_.find(op); known != index_.end()) return *known;
+    const std::uint64_t hash = operator_hash(op);
+    const Probe probe{&op, hash};
+    if (const auto known = index_.find(probe); known != index_.end()) return *known;
     reserve_aside(index_, index_.size() + 1);  // a growth failing inside the table corrupts it
+    if (hashes_.size() == hashes_.capacity()) hashes_.reserve(2 * hashes_.size() + 8);
     ops_.push_back(std::move(op));
+    hashes_.push_back(hash);  // cannot fail: room reserved
     const auto id = static_cast<OpId>(ops_.size() - 1);
     index_.insert(id);  // cannot fail: room reserved
     return id;
   }
 
  private:
+  struct Probe {
+    const NodeKey* op;
+    std::uint64_t hash;
+  };
   struct Hash {
     using is_transparent = void;
-    const std::vector<NodeKey>* ops;
-    std::size_t operator()(OpId id) const { return operator_hash((*ops)[id]); }
-    std::size_t operator()(const NodeKey& op) const { return operator_hash(op); }
+    const std::vector<std::uint64_t>* hashes;
+    std::size_t operator()(OpId id) const { return (*hashes)[id]; }
+    std::size_t operator()(const Probe& probe) const { return probe.hash; }
   };
   struct Same {
     using is_transparent = void;
     const std::vector<NodeKey>* ops;
     bool operator()(OpId a, OpId b) const { return a == b; }
-    bool operator()(const NodeKey& op, OpId id) const { return (*ops)[id].same_operator(op); }
-    bool operator()(OpId id, const NodeKey& op) const { return (*ops)[id].same_operator(op); }
+    bool operator()(const Probe& probe, OpId id) const {
+      return (*ops)[id].same_operator(*probe.op);
+    }
+    bool operator()(OpId id, const Probe& probe) const { return (*this)(probe, id); }
   };
 
   std::vector<NodeKey>& ops_;
+  std::vector<std::uint64_t>& hashes_;
   absl::flat_hash_set<OpId, Hash, Same> index_;  // lookups only: never iterated
 };
 
@@ -157,6 +169,7 @@ class Emitter {
   Emitter(const EngineGraph& graph, const OperatorTable::View& ops, std::vector<Index> stage_of)
       : graph_(graph),
         ops_(ops),
+        tokens_(ops.size(), graph.nodes.size()),
         stage_of_(std::move(stage_of)),
         groups_(collect_groups(stage_of_)),
         position_(graph.nodes.size(), kUnset),
@@ -168,7 +181,7 @@ class Emitter {
   FusionResult run() {
     const Index n = node_count(graph_);
     FusionResult result;
-    StageOperators stage_ops(result.stage_ops);
+    StageOperators stage_ops(result.stage_ops, result.stage_op_hashes);
     stage_ops_ = &stage_ops;
     result.placement.resize(n, Landing{0, std::nullopt});
     Index group_count = 0;
@@ -253,16 +266,14 @@ class Emitter {
 
   // A member's token: its operator's, formatted once per operator.
   const std::string& token_of(OpId op) {
-    if (const auto known = tokens_.find(op); known != tokens_.end()) return known->second;
+    if (const std::string* known = tokens_.find(op)) return *known;
     check_index(op, ops_.size(), "operator id");
-    std::string token = ops_[op].token();
-    reserve_aside(tokens_, tokens_.size() + 1);  // a growth failing inside the table corrupts it
-    return tokens_.emplace(op, std::move(token)).first->second;
+    return tokens_.emplace(op, ops_[op].token());
   }
 
   const EngineGraph& graph_;
   const OperatorTable::View& ops_;
-  absl::flat_hash_map<OpId, std::string> tokens_;  // lookups only: never iterated
+  OpIdMap<std::string> tokens_;
   StageOperators* stage_ops_ = nullptr;  // the result's, while run() builds it
   std::vector<Index> stage_of_;      // per node: its stage id
   Lists groups_;                     // per stage id: its members

@@ -25,6 +25,7 @@ namespace tarnvel {
 
 struct FusionResult {
   std::vector<NodeKey> stage_ops;   // the Stage operators made, as keys without inputs
+  std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
   std::vector<ReducedNode> nodes;   // reduced graph; inputs name earlier positions
   std::vector<NodeId> outputs;      // one per graph output, duplicates kept
   std::vector<Landing> placement;   // per canonical node: (reduced position, member index)

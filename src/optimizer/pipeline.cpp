@@ -7,6 +7,7 @@
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/fusion.hpp"
+#include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 #include "support/table_growth.hpp"
@@ -118,6 +119,7 @@ Reduced reduce_live(const NodesView& nodes, const LiveNodes& live, const Rewrite
   }
   reduced.nodes = std::move(fused.nodes);
   reduced.stage_ops = std::move(fused.stage_ops);
+  reduced.stage_op_hashes = std::move(fused.stage_op_hashes);
   reduced.outputs = std::move(fused.outputs);
   reduced.stages = fused.stages;
   reduced.boundary_nodes = fused.boundary_nodes;
@@ -155,22 +157,23 @@ ReducedStore from_reduced(Reduced reduced) {
   ids.reserve(reduced.nodes.size());
   store->batch([&](GraphStore::Batch& batch) {  // nobody else sees the store yet
     // The new store's id of each operator of the reduced graph's table, interned on first use.
-    constexpr OpId kUnmapped = ~OpId{0};
-    std::vector<OpId> op_in_store(reduced.ops.size(), kUnmapped);
+    OpIdMap<OpId> op_in_store(reduced.ops.size(), reduced.nodes.size());
     std::vector<OpId> stage_op_in_store;
+    check_invariant(reduced.stage_op_hashes.size() == reduced.stage_ops.size(),
+                    "every stage operator comes with its hash");
     stage_op_in_store.reserve(reduced.stage_ops.size());
-    for (const NodeKey& op : reduced.stage_ops) {
-      stage_op_in_store.push_back(batch.intern_operator(op));
+    for (std::size_t i = 0; i < reduced.stage_ops.size(); ++i) {
+      stage_op_in_store.push_back(
+          batch.intern_operator(std::move(reduced.stage_ops[i]), reduced.stage_op_hashes[i]));
     }
     const auto op_of = [&](const ReducedNode& node) {
       if (node.stage) {
         check_index(node.op, stage_op_in_store.size(), "stage operator of a reduced node");
         return stage_op_in_store[node.op];
       }
-      check_index(node.op, op_in_store.size(), "operator of a reduced node");
-      OpId& mapped = op_in_store[node.op];
-      if (mapped == kUnmapped) mapped = batch.intern_operator(reduced.ops[node.op]);
-      return mapped;
+      if (const OpId* mapped = op_in_store.find(node.op)) return *mapped;
+      check_index(node.op, reduced.ops.size(), "operator of a reduced node");
+      return op_in_store.emplace(node.op, batch.intern_operator(reduced.ops[node.op]));
     };
     const std::size_t count = reduced.nodes.size();
     bool identity = true;

@@ -48,6 +48,7 @@ struct ReducedNode {
 struct Reduced {
   OperatorTable::View ops;          // the operators of the graph reduced
   std::vector<NodeKey> stage_ops;   // the Stage operators fusion made, as keys without inputs
+  std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
   std::vector<ReducedNode> nodes;
   std::vector<NodeId> outputs;           // one per requested output, in order, duplicates kept
   std::vector<NodeMapEntry> node_map;    // per input node; absent when no output reaches it

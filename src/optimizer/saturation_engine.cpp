@@ -9,13 +9,12 @@
 #include <string_view>
 #include <utility>
 
-#include "absl/container/flat_hash_map.h"
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
 #include "ir/fixed_operators.hpp"
+#include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
-#include "support/table_growth.hpp"
 
 namespace tarnvel {
 namespace {
@@ -34,32 +33,22 @@ void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::
 // The e-graph's symbols: the fixed operators keep their ids (the rules' symbols), and the graph's
 // other operators are numbered from there in order of first use. The e-graph keeps arrays indexed
 // by symbol, which would otherwise grow with the whole operator table the graph's ids come from
-// rather than with the graph. Recent operators are answered from a small direct-mapped cache.
+// rather than with the graph.
 class SymbolNumbering {
  public:
+  // Every id numbered is below `table_size`; the graph has `graph_size` nodes.
+  SymbolNumbering(std::size_t table_size, std::size_t graph_size)
+      : numbers_(table_size, graph_size) {}
+
   egraph::Symbol of(OpId op) {
     if (op < kFixedOperatorCount) return egraph::Symbol{op};
-    Entry& entry = recent_[op % kSlots];
-    if (entry.op != op) {
-      auto found = numbers_.find(op);
-      if (found == numbers_.end()) {
-        reserve_aside(numbers_, numbers_.size() + 1);  // a growth failing inside corrupts it
-        const auto next = static_cast<std::uint32_t>(kFixedOperatorCount + numbers_.size());
-        found = numbers_.emplace(op, next).first;
-      }
-      entry = {op, egraph::Symbol{found->second}};
-    }
-    return entry.symbol;
+    if (const std::uint32_t* known = numbers_.find(op)) return egraph::Symbol{*known};
+    return egraph::Symbol{numbers_.emplace(op, kFixedOperatorCount + next_++)};
   }
 
  private:
-  static constexpr std::size_t kSlots = 64;
-  struct Entry {
-    OpId op = 0;  // a fixed operator's id: never looked up here, so an empty slot never matches
-    egraph::Symbol symbol;
-  };
-  absl::flat_hash_map<OpId, std::uint32_t> numbers_;  // lookups only: never iterated
-  std::array<Entry, kSlots> recent_{};
+  OpIdMap<std::uint32_t> numbers_;
+  std::uint32_t next_ = 0;
 };
 
 // How many nodes ahead the loader starts loading the hash-cons slot a node will probe.
@@ -80,9 +69,11 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   // The rules add at most one e-node, the operand-swapped form, per two-operand node of a
   // commutative operator (the identity rules only merge).
   std::size_t swappable = 0;
+  OpId largest = 0;
+  for (const EngineNode& node : graph.nodes) largest = std::max(largest, node.op);
   std::vector<egraph::Symbol> symbols;
   symbols.reserve(n);
-  SymbolNumbering numbering;
+  SymbolNumbering numbering(std::size_t{largest} + 1, n);
   for (const EngineNode& node : graph.nodes) {
     note_work();
     swappable += is_commutative_op(node.op) && node.children.size() == 2 ? 1 : 0;

@@ -146,6 +146,10 @@ class GraphStore {
     [[nodiscard]] OpId intern_operator(const KeyView& view) {
       return store_.ops_.intern(view, operator_hash(view));
     }
+    // The same for an operator without inputs whose operator_hash is `hash`, moved in when new.
+    [[nodiscard]] OpId intern_operator(NodeKey&& op, std::uint64_t hash) {
+      return store_.ops_.intern(std::move(op), hash);
+    }
     // The node of operator `op` (an id of this store's table) and these inputs, with `hash` equal
     // to node_hash(op, inputs), computed ahead.
     template <class Id>

@@ -20,26 +20,33 @@ NodeKey without_inputs(const KeyView& view) {
 }  // namespace
 
 OperatorTable::OperatorTable() {
-  for (const NodeKey& op : fixed_operators()) {
-    check_invariant(intern(op, operator_hash(op)) == ops_.size() - 1,
+  for (NodeKey& op : fixed_operators()) {
+    const std::uint64_t hash = operator_hash(op);
+    check_invariant(intern(std::move(op), hash) == ops_.size() - 1,
                     "the fixed operators are distinct");
   }
 }
 
-OpId OperatorTable::intern(const NodeKey& key, std::uint64_t hash) { return intern_any(key, hash); }
+OpId OperatorTable::intern(const NodeKey& key, std::uint64_t hash) {
+  return intern_any(key, hash, [&] { return without_inputs(key); });
+}
 OpId OperatorTable::intern(const KeyView& view, std::uint64_t hash) {
-  return intern_any(view, hash);
+  return intern_any(view, hash, [&] { return without_inputs(view); });
+}
+OpId OperatorTable::intern(NodeKey&& op, std::uint64_t hash) {
+  check_invariant(op.inputs().empty(), "an operator moved into a table has no inputs");
+  return intern_any(op, hash, [&] { return std::move(op); });
 }
 
-template <class Key>
-OpId OperatorTable::intern_any(const Key& key, std::uint64_t hash) {
+template <class Key, class Make>
+OpId OperatorTable::intern_any(const Key& key, std::uint64_t hash, Make&& make) {
   const std::uint32_t folded = fold(hash);
   const auto same = [&](std::uint32_t op) { return ops_[op].same_operator(key); };
   if (const auto found = index_.find(folded, same)) return *found;
   const std::size_t next = ops_.size();
   if (next >= NodeIndex::kNoId) throw std::bad_alloc();
   index_.reserve_one(folded);
-  ops_.emplace_back(without_inputs(key));
+  ops_.emplace_back(make());
   index_.insert(folded, static_cast<std::uint32_t>(next));
   return static_cast<OpId>(next);
 }

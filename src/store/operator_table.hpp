@@ -26,14 +26,17 @@ class OperatorTable {
   // operator_hash of the key. A failure (std::bad_alloc) leaves the table as it was.
   OpId intern(const NodeKey& key, std::uint64_t hash);
   OpId intern(const KeyView& view, std::uint64_t hash);
+  // The same for a key without inputs, moved in when new.
+  OpId intern(NodeKey&& op, std::uint64_t hash);
 
   std::size_t size() const noexcept { return ops_.size(); }
   const NodeKey& operator[](OpId op) const { return ops_[op]; }
   View view() const { return ops_.view(); }
 
  private:
-  template <class Key>
-  OpId intern_any(const Key& key, std::uint64_t hash);
+  // `make` builds the operator to add when `key` is new.
+  template <class Key, class Make>
+  OpId intern_any(const Key& key, std::uint64_t hash, Make&& make);
 
   AppendOnlyList<NodeKey> ops_;
   NodeIndex index_;
