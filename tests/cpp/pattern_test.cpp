@@ -254,7 +254,8 @@ TEST_F(PatternMatchTest, RowsHoldTheClassThenEachVariableInOrder) {
   ASSERT_EQ(rows.size(), 3u);
   std::vector<std::pair<Id, Id>> in_merged;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows.row(i)[0] == graph.find(xy)) in_merged.emplace_back(bound(rows, i, "?b"), bound(rows, i, "?a"));
+    if (rows.row(i)[0] == graph.find(xy))
+      in_merged.emplace_back(bound(rows, i, "?b"), bound(rows, i, "?a"));
     if (rows.row(i)[0] == nested_hit) {
       EXPECT_EQ(bound(rows, i, "?b"), gy);
       EXPECT_EQ(bound(rows, i, "?a"), x);
@@ -262,7 +263,7 @@ TEST_F(PatternMatchTest, RowsHoldTheClassThenEachVariableInOrder) {
   }
   std::ranges::sort(in_merged);
   EXPECT_EQ(in_merged, (std::vector<std::pair<Id, Id>>{{std::min(x, y), std::max(x, y)},
-                                                         {std::max(x, y), std::min(x, y)}}));
+                                                       {std::max(x, y), std::min(x, y)}}));
 
   // A limit keeps a prefix of the unlimited result, also inside a class with several matches.
   for (const Pattern* searched : {&nested, &flat}) {
@@ -368,8 +369,7 @@ TEST(PatternApplyTest, ApplyingMatchesEqualsAddingEachInstanceInOrder) {
     }
     graph->rebuild();
   }
-  const auto add_each = [](EGraph& graph, const Pattern& applier,
-                           const MatchList& matches) {
+  const auto add_each = [](EGraph& graph, const Pattern& applier, const MatchList& matches) {
     std::size_t changed = 0;
     for (std::size_t i = 0; i < matches.size(); ++i) {
       std::vector<Id> ids;
