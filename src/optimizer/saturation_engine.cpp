@@ -109,7 +109,7 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
 }
 
 // Steps 5 to 9 of the read-out: every class is written once, as its lowest-index input node with
-// that node's own token and operand order. Children and outputs are looked up by class root.
+// that node's own operator and operand order. Children and outputs are looked up by class root.
 // `roots` holds the class root of every e-graph id.
 CanonicalGraph read_out(const EngineGraph& graph, const std::vector<Id>& roots,
                         const std::vector<Id>& ids) {
