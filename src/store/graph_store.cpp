@@ -25,40 +25,52 @@ std::atomic<std::uint64_t> next_store_identity{1};
 GraphStore::GraphStore() : identity_(next_store_identity.fetch_add(1, std::memory_order_relaxed)) {}
 
 template <class Id>
-std::expected<NodeId, BadNodeId> GraphStore::intern_locked(OpId op, std::span<const Id> inputs,
-                                                           std::uint64_t hash) {
-  const std::uint32_t folded = fold(hash);
-  const NodeId next = nodes_.size();
-  for (Id input : inputs) {
-    if (input >= next) return std::unexpected(BadNodeId{input});
-  }
-  check_index(op, ops_.size(), "operator id");
+NodeId GraphStore::insert_locked(OpId op, std::span<const Id> inputs, std::uint64_t hash) {
   const auto same_node = [&](std::uint32_t id) { return nodes_[id].is(op, inputs); };
-  if (const auto found = index_.find(folded, same_node)) return NodeId{*found};
+  if (const auto found = index_.find(hash, same_node)) return NodeId{*found};
+  const NodeId next = nodes_.size();
   // A full store refuses the node as if memory had run out: nothing is changed.
   if (next >= NodeIndex::kNoId) throw std::bad_alloc();
   // Index room first, then the node is built in place: a failure in either leaves the store as it
   // was, and with room reserved the insert below cannot fail.
-  index_.reserve_one(folded);
+  index_.reserve_one(hash);
   nodes_.emplace_back(StoredNode(op, inputs));
-  index_.insert(folded, static_cast<std::uint32_t>(next));
+  index_.insert(hash, static_cast<std::uint32_t>(next));
   return next;
 }
 
 namespace {
+
 std::span<const NodeId> inputs_of(const NodeKey& key) { return key.inputs(); }
 std::span<const NodeId> inputs_of(const KeyView& view) { return view.inputs; }
+
+// The first input that names no node of a store of `size` nodes.
+template <class Id>
+std::optional<BadNodeId> first_bad_input(std::span<const Id> inputs, std::size_t size) {
+  for (Id input : inputs) {
+    if (input >= size) return BadNodeId{input};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
+template <class Id>
+std::expected<NodeId, BadNodeId> GraphStore::intern_locked(OpId op, std::span<const Id> inputs,
+                                                           std::uint64_t hash) {
+  if (const auto bad = first_bad_input(inputs, nodes_.size())) return std::unexpected(*bad);
+  check_index(op, ops_.size(), "operator id");
+  return insert_locked(op, inputs, hash);
+}
+
+// Inputs are checked before the operator is interned, so a refused key adds no operator.
 template <class Key>
 std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const Key& key,
                                                                std::uint64_t op_hash) {
   const std::span<const NodeId> inputs = inputs_of(key);
-  for (NodeId input : inputs) {
-    if (input >= nodes_.size()) return std::unexpected(BadNodeId{input});
-  }
+  if (const auto bad = first_bad_input(inputs, nodes_.size())) return std::unexpected(*bad);
   const OpId op = ops_.intern(key, op_hash);
-  return intern_locked(op, inputs, node_hash(op, inputs));
+  return insert_locked(op, inputs, node_hash(op, inputs));
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {

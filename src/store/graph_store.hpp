@@ -164,7 +164,7 @@ class GraphStore {
     [[nodiscard]] NodeId next_id() const noexcept { return store_.nodes_.size(); }
     // Starts loading the index entries a key of this structural hash is looked up among, so that
     // a filler that knows its next key early overlaps that cache miss with the work before it.
-    void prefetch(std::uint64_t hash) const noexcept { store_.index_.prefetch(fold(hash)); }
+    void prefetch(std::uint64_t hash) const noexcept { store_.index_.prefetch(hash); }
 
    private:
     friend class GraphStore;
@@ -193,13 +193,15 @@ class GraphStore {
   void install_node_map(std::vector<NodeMapEntry> node_map);
 
  private:
-  static std::uint32_t fold(std::uint64_t hash) {
-    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
-  }
-  // intern's one body, run with the lock held. REQUIRES: op names an operator of ops_.
+  // Interns the node of `op` and `inputs` (`hash` is their node_hash), with the lock held; fails
+  // with the first input that names no node, and a bad `op` is an InternalFault.
   template <class Id>
   [[nodiscard]] std::expected<NodeId, BadNodeId> intern_locked(OpId op, std::span<const Id> inputs,
                                                                std::uint64_t hash);
+  // intern's one body. REQUIRES: the lock is held, `op` names an operator of ops_ and every input
+  // names a node.
+  template <class Id>
+  NodeId insert_locked(OpId op, std::span<const Id> inputs, std::uint64_t hash);
   // Interns the key's operator (hashed ahead to `op_hash`) and then the node, unless an input
   // names no node: then nothing is added.
   template <class Key>

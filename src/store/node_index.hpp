@@ -1,6 +1,6 @@
-// NodeIndex: the store's hash-cons index, one 8-byte slot per node holding its id and the 32-bit
-// hash of its key. Keys live only in the node list and are compared through the ids the slots hold,
-// so each key is stored once.
+// NodeIndex: the store's hash-cons index, one 8-byte slot per node holding its id and its key's
+// hash folded to 32 bits (callers pass the full 64-bit hash). Keys live only in the node list and
+// are compared through the ids the slots hold, so each key is stored once.
 //
 // It is a SegmentedTable, eight slots to a 64-byte bucket. A slot whose hash differs is passed
 // without reading its node, which in a large store is a cache miss, and growth places slots by
@@ -21,7 +21,8 @@ class NodeIndex {
 
   // The id of a slot with this hash whose node `same(id)` accepts.
   template <class Same>
-  [[nodiscard]] std::optional<std::uint32_t> find(std::uint32_t hash, Same&& same) const {
+  [[nodiscard]] std::optional<std::uint32_t> find(std::uint64_t full_hash, Same&& same) const {
+    const std::uint32_t hash = fold(full_hash);
     const auto& segment = table_.segment(hash);
     if (segment.size() == 0) return std::nullopt;
     const auto accepts = [&](const Slot& slot) { return slot.hash == hash && same(slot.id); };
@@ -30,23 +31,30 @@ class NodeIndex {
     return slot.id;
   }
   // Starts loading the bucket a lookup of this hash reads first.
-  void prefetch(std::uint32_t hash) const noexcept { table_.segment(hash).prefetch(hash); }
+  void prefetch(std::uint64_t full_hash) const noexcept {
+    const std::uint32_t hash = fold(full_hash);
+    table_.segment(hash).prefetch(hash);
+  }
   // Makes room for one more slot with this hash. May throw std::bad_alloc, changing nothing.
-  void reserve_one(std::uint32_t hash) {
-    auto& segment = table_.segment(hash);
+  void reserve_one(std::uint64_t full_hash) {
+    auto& segment = table_.segment(fold(full_hash));
     if (!segment.has_room()) [[unlikely]]
       segment.grow(segment.size() + 1);
   }
   // Makes room for about `count` more slots spread evenly by hash.
   void reserve(std::size_t count) { table_.reserve(count); }
   // Adds a slot. REQUIRES: reserve_one(hash) since the last insertion, and `id` below kNoId.
-  void insert(std::uint32_t hash, std::uint32_t id) noexcept {
+  void insert(std::uint64_t full_hash, std::uint32_t id) noexcept {
+    const std::uint32_t hash = fold(full_hash);
     auto& segment = table_.segment(hash);
     segment.probe(hash, [](const Slot&) { return false; }) = Slot{id, hash};
     segment.added();
   }
 
  private:
+  static std::uint32_t fold(std::uint64_t hash) noexcept {
+    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  }
   struct Slot {
     std::uint32_t id = kNoId;
     std::uint32_t hash = 0;

@@ -8,8 +8,6 @@
 namespace tarnvel {
 namespace {
 
-std::uint32_t fold(std::uint64_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
-
 NodeKey without_inputs(const NodeKey& key) { return key.with_inputs({}); }
 NodeKey without_inputs(const KeyView& view) {
   KeyView op = view;
@@ -40,14 +38,13 @@ OpId OperatorTable::intern(NodeKey&& op, std::uint64_t hash) {
 
 template <class Key, class Make>
 OpId OperatorTable::intern_any(const Key& key, std::uint64_t hash, Make&& make) {
-  const std::uint32_t folded = fold(hash);
   const auto same = [&](std::uint32_t op) { return ops_[op].same_operator(key); };
-  if (const auto found = index_.find(folded, same)) return *found;
+  if (const auto found = index_.find(hash, same)) return *found;
   const std::size_t next = ops_.size();
   if (next >= NodeIndex::kNoId) throw std::bad_alloc();
-  index_.reserve_one(folded);
+  index_.reserve_one(hash);
   ops_.emplace_back(make());
-  index_.insert(folded, static_cast<std::uint32_t>(next));
+  index_.insert(hash, static_cast<std::uint32_t>(next));
   return static_cast<OpId>(next);
 }
 
