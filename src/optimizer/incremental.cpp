@@ -98,13 +98,7 @@ void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t water
   to_canonical_.truncate(watermark);
 }
 
-std::vector<NodeKey> IncrementalReducer::canonical() const {
-  const NodesView nodes = canonical_view();
-  std::vector<NodeKey> keys;
-  keys.reserve(nodes.size());
-  for (std::size_t i = 0; i < nodes.size(); ++i) keys.push_back(nodes[i].key());
-  return keys;
-}
+std::vector<NodeKey> IncrementalReducer::canonical() const { return canonical_view().keys(); }
 
 std::expected<IncrementalReducer::Frozen, ReducerError> IncrementalReducer::freeze(
     std::uint64_t store, std::span<const NodeId> outputs) const {

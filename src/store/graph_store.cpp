@@ -118,22 +118,9 @@ std::vector<NodeMapEntry> GraphStore::node_map() const {
   return mutex_.with_lock([&] { return node_map_; });
 }
 
-namespace {
-
-// Owned copies of the nodes from `start` on.
-std::vector<NodeKey> keys_from(const NodesView& nodes, std::size_t start) {
-  std::vector<NodeKey> keys;
-  if (start >= nodes.size()) return keys;
-  keys.reserve(nodes.size() - start);
-  for (std::size_t i = start; i < nodes.size(); ++i) keys.push_back(nodes[i].key());
-  return keys;
-}
-
-}  // namespace
-
 Snapshot GraphStore::snapshot() const {
   View view = this->view();
-  return Snapshot{keys_from(view.nodes, 0), std::move(view.outputs)};
+  return Snapshot{view.nodes.keys(), std::move(view.outputs)};
 }
 
 std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
@@ -152,12 +139,12 @@ NodesView GraphStore::nodes_view() const {
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
-  return keys_from(nodes_view(), start);
+  return nodes_view().keys(start);
 }
 
 std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
     std::span<const NodeId> outputs) const {
-  std::vector<NodeKey> nodes = keys_from(nodes_view(), 0);
+  std::vector<NodeKey> nodes = nodes_view().keys();
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
   }

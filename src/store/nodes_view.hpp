@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ir/node.hpp"
 #include "store/append_only_list.hpp"
@@ -58,6 +59,14 @@ class NodesView {
     return NodeRef(ops_[node.op()], node);
   }
   const StoredNode& stored(std::size_t i) const { return nodes_[i]; }
+  // Owned copies of the nodes from position `start` on; empty when `start` is at or past the end.
+  std::vector<NodeKey> keys(std::size_t start = 0) const {
+    std::vector<NodeKey> keys;
+    if (start >= size()) return keys;
+    keys.reserve(size() - start);
+    for (std::size_t i = start; i < size(); ++i) keys.push_back((*this)[i].key());
+    return keys;
+  }
   const OperatorTable::View& ops() const noexcept { return ops_; }
 
  private:
