@@ -49,7 +49,7 @@ Id EGraph::add(SymbolNode node) {
   // later, the child's `uses` queue it then.
   for (Id child : node.children) add_use(child, fresh);
   check_invariant(union_find_.make_set() == fresh, "e-graph ids out of step");
-  class_slots_.emplace_back(ClassSlot{node, {}});
+  class_slots_.emplace_back();
   added_.emplace_back(std::move(node));
   ++number_of_classes_;
   touched_.push_back(fresh);
@@ -112,29 +112,29 @@ void EGraph::add_use(Id child, Id user) {
 }
 
 // The merged list is the longer list followed by the shorter (on a tie the winner's first). It is
-// appended in place when the first list's range has room, else both move to a new range.
+// appended in place when the first list's pool range has room, else both move to a new range. An
+// own form is copied, since the repairs still read it; a pooled list is moved.
 void EGraph::merge_nodes(Id winner, Id loser) {
   const bool winner_first = nodes_of(winner).size() >= nodes_of(loser).size();
-  const Id first_id = winner_first ? winner : loser;
-  const std::span<SymbolNode> first = nodes_of(first_id);
+  const NodeSlot first_slot = class_slots_[winner_first ? winner : loser].nodes;
+  const NodeSlot second_slot = class_slots_[winner_first ? loser : winner].nodes;
+  const std::span<SymbolNode> first = nodes_of(winner_first ? winner : loser);
   const std::span<SymbolNode> second = nodes_of(winner_first ? loser : winner);
-  const SymbolNode& first_slot = class_slots_[first_id].nodes;
+  const auto transfer = [](std::span<SymbolNode> from, const NodeSlot& slot, SymbolNode* to) {
+    return slot.own_form() ? std::copy(from.begin(), from.end(), to)
+                           : std::move(from.begin(), from.end(), to);
+  };
   const std::size_t size = first.size() + second.size();
   check_invariant(size < std::numeric_limits<std::uint32_t>::max(), "too many nodes in a class");
-  SymbolNode merged = pooled_slot(0, 0);
-  if (size == 1) {
-    merged = std::move(first[0]);  // the shorter list is empty
-  } else if (size > 1 && is_pooled(first_slot) && std::bit_ceil(first.size()) >= size) {
-    std::move(second.begin(), second.end(), first.end());
-    merged = pooled_slot(static_cast<std::uint32_t>(size), first_slot.children[1]);
-  } else if (size > 1) {
-    const auto offset = node_pool_.allocate(std::bit_ceil(size));
-    SymbolNode* nodes = std::move(first.begin(), first.end(), node_pool_.data(offset));
-    std::move(second.begin(), second.end(), nodes);
-    merged = pooled_slot(static_cast<std::uint32_t>(size), offset);
+  NodeSlot merged{static_cast<std::uint32_t>(size), first_slot.offset};
+  if (!first_slot.own_form() && std::bit_ceil(first.size()) >= size) {
+    transfer(second, second_slot, first.data() + first.size());
+  } else {
+    merged.offset = node_pool_.allocate(std::bit_ceil(size));
+    transfer(second, second_slot, transfer(first, first_slot, node_pool_.data(merged.offset)));
   }
-  class_slots_[winner].nodes = std::move(merged);
-  class_slots_[loser].nodes = pooled_slot(0, 0);
+  class_slots_[winner].nodes = merged;
+  class_slots_[loser].nodes = NodeSlot{0, 0};
 }
 
 void EGraph::merge_uses(Id winner, Id loser) {
@@ -166,13 +166,8 @@ void EGraph::merge_uses(Id winner, Id loser) {
 }
 
 void EGraph::truncate_nodes(Id root, std::size_t size) {
-  SymbolNode& slot = class_slots_[root].nodes;
-  if (!is_pooled(slot)) return;  // a single node stays single
-  if (size == 1) {
-    slot = std::move(node_pool_.data(slot.children[1])[0]);
-  } else {
-    slot.children[0] = static_cast<Id>(size);
-  }
+  NodeSlot& slot = class_slots_[root].nodes;
+  if (!slot.own_form()) slot.size = static_cast<std::uint32_t>(size);
 }
 
 // Repairs of a round are taken in order; the ones a few places ahead are loaded in three steps (the
@@ -347,11 +342,6 @@ std::vector<Id> EGraph::roots() const {
     path.clear();
   }
   return root;
-}
-
-const SymbolNode& EGraph::added_form(Id id) const {
-  static_cast<void>(find(id));  // rejects an id that was never made
-  return added_[id];
 }
 
 std::span<const Id> EGraph::classes_by_op(Symbol op) const {

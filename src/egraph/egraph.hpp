@@ -37,7 +37,7 @@ namespace tarnvel::egraph {
 struct EClass {
   std::span<const SymbolNode> nodes;  // sorted and unique after a rebuild
   // One entry each time an e-node was created with a child in this class: the id created with
-  // that e-node, whose form as added is `EGraph::added_form(id)`. Never removed, possibly stale.
+  // that e-node. Never removed, possibly stale.
   std::span<const Id> uses;
 };
 
@@ -82,8 +82,12 @@ class EGraph {
   // steps after `prefetch_class` of the same root.
   void prefetch_class_nodes(Id root) const {
     if (root >= class_slots_.size()) return;
-    const SymbolNode& slot = class_slots_[root].nodes;
-    if (is_pooled(slot)) prefetch_cache_line(node_pool_.data(slot.children[1]));
+    const NodeSlot& slot = class_slots_[root].nodes;
+    if (slot.own_form()) {
+      prefetch_cache_line(&added_[root]);
+    } else if (slot.size != 0) {
+      prefetch_cache_line(node_pool_.data(slot.offset));
+    }
   }
   void prefetch_parent(Id id) const { union_find_.prefetch(id); }
 
@@ -110,8 +114,6 @@ class EGraph {
   std::size_t number_of_classes() const { return number_of_classes_; }
   // Number of ids ever made; the live classes are the roots among 0 .. id_count() - 1.
   std::size_t id_count() const { return union_find_.size(); }
-  // The e-node created together with `id`, as it was when added.
-  const SymbolNode& added_form(Id id) const;
   // How many e-nodes with operator `op` were ever created; only grows.
   std::size_t added_with_op(Symbol op) const {
     return op.value < added_with_op_.size() ? added_with_op_[op.value] : 0;
@@ -132,34 +134,41 @@ class EGraph {
   friend struct EGraphWork;
 
  private:
-  // A class's node list takes one 16-byte slot: a single node is the slot itself; an empty or
-  // longer list is marked by the symbol kPooled, with the length and the node-pool offset as the
-  // slot's two inline children. A pooled list of length n has room for std::bit_ceil(n) nodes.
-  static constexpr std::uint32_t kPooled = ~std::uint32_t{0};  // never a symbol of the table
+  using NodePool = Pool<SymbolNode, 16>;
+
+  // A class's node list: the form of the e-node created with the class's id (kept in `added_`,
+  // canonicalized in place by the rebuild) while the class has never merged, else `size` nodes at
+  // a node-pool offset with room for std::bit_ceil(size). A single form per id serves both the
+  // class list and the repairs, which need only some form of the e-node whose children are equal
+  // to those it was added with.
+  struct NodeSlot {
+    static constexpr std::uint32_t kOwnForm = NodePool::kNoOffset;
+    std::uint32_t size = 1;
+    std::uint32_t offset = kOwnForm;
+    bool own_form() const { return offset == kOwnForm; }
+  };
   // A class's uses: one inline id, or from two on the use-pool offset of room for bit_ceil(size).
   struct UseSlot {
     std::uint32_t size = 0;
     std::uint32_t word = 0;  // the use itself, or the pool offset
   };
-  // A class's lists, in 32 bytes so that a slot never straddles two cache lines.
-  struct alignas(32) ClassSlot {
-    SymbolNode nodes;  // the class's node list while the id is a root, else an empty list
-    UseSlot uses;  // the class's uses while the id is a root, else none
+  // A class's lists, both empty once the id lost a merge.
+  struct ClassSlot {
+    NodeSlot nodes;
+    UseSlot uses;
   };
 
-  static bool is_pooled(const SymbolNode& slot) { return slot.op.value == kPooled; }
-  static SymbolNode pooled_slot(std::uint32_t size, std::uint32_t offset) {
-    return SymbolNode{Symbol{kPooled}, {size, offset}};
-  }
   std::span<const SymbolNode> nodes_of(Id root) const {
-    const SymbolNode& slot = class_slots_[root].nodes;
-    if (!is_pooled(slot)) return {&slot, 1};
-    return {node_pool_.data(slot.children[1]), slot.children[0]};
+    const NodeSlot& slot = class_slots_[root].nodes;
+    if (slot.own_form()) return {&added_[root], 1};
+    if (slot.size == 0) return {};
+    return {node_pool_.data(slot.offset), slot.size};
   }
   std::span<SymbolNode> nodes_of(Id root) {
-    SymbolNode& slot = class_slots_[root].nodes;
-    if (!is_pooled(slot)) return {&slot, 1};
-    return {node_pool_.data(slot.children[1]), slot.children[0]};
+    const NodeSlot& slot = class_slots_[root].nodes;
+    if (slot.own_form()) return {&added_[root], 1};
+    if (slot.size == 0) return {};
+    return {node_pool_.data(slot.offset), slot.size};
   }
   std::span<const Id> uses_of(Id root) const {
     const UseSlot& slot = class_slots_[root].uses;
@@ -185,9 +194,9 @@ class EGraph {
   SymbolTable symbols_;
   UnionFind union_find_;
   Chunked<ClassSlot> class_slots_;  // by id
-  Pool<SymbolNode, 16> node_pool_;
+  NodePool node_pool_;
   Pool<Id, 18> use_pool_;
-  Chunked<SymbolNode> added_;  // by id: the e-node created with the id, as it was when added
+  Chunked<SymbolNode> added_;  // by id: a form of the e-node created with the id
   Memo memo_;
   std::vector<Id> repair_list_;  // ids whose added form must be re-entered, with repeats
   std::size_t repaired_children_ = 0;  // children canonicalized by repairs: the work they did

@@ -21,6 +21,8 @@ template <class T, unsigned kChunkBits>
 class Pool {
  public:
   using Offset = std::uint32_t;
+  // Never an offset the pool hands out, for owners to mark a range they do not have.
+  static constexpr Offset kNoOffset = ~Offset{0};
 
   // A range with room for `capacity` elements. A range bigger than a chunk gets a chunk of its own.
   // Chunks start small and double up to the full size, so that a small e-graph stays small.
@@ -48,7 +50,9 @@ class Pool {
   static constexpr std::size_t kNone = ~std::size_t{0};
 
   Offset new_chunk(std::size_t size) {
-    check_invariant(chunks_.size() < (std::size_t{1} << (32 - kChunkBits)), "e-graph pool is full");
+    // The last chunk number stays unused, so that no offset is kNoOffset.
+    check_invariant(chunks_.size() + 1 < (std::size_t{1} << (32 - kChunkBits)),
+                    "e-graph pool is full");
     auto chunk = std::make_unique_for_overwrite<T[]>(size);
     chunks_.push_back(std::move(chunk));
     return static_cast<Offset>((chunks_.size() - 1) << kChunkBits);

@@ -18,11 +18,14 @@ namespace {
 class EgraphTest : public ::testing::Test {
  protected:
   Id add(std::string_view op, std::initializer_list<Id> children = {}) {
-    return graph.find(
-        graph.add(SymbolNode{graph.symbols().intern(op), SymbolNode::Children(children)}));
+    SymbolNode node{graph.symbols().intern(op), SymbolNode::Children(children)};
+    const Id id = graph.add(node);
+    if (id == added.size()) added.push_back(std::move(node));
+    return graph.find(id);
   }
 
   EGraph graph;
+  std::vector<SymbolNode> added;  // by id: the e-node each id was created with
 };
 
 TEST_F(EgraphTest, AddingAnEqualNodeReturnsTheExistingClass) {
@@ -192,8 +195,8 @@ TEST_F(EgraphTest, RandomHistoriesMatchANaiveCongruenceClosure) {
     changed = false;
     for (Id i = 0; i < n; ++i) {
       for (Id j = i + 1; j < n; ++j) {
-        SymbolNode left = graph.added_form(i);
-        SymbolNode right = graph.added_form(j);
+        SymbolNode left = added[i];
+        SymbolNode right = added[j];
         for (Id& child : left.children) child = root(child);
         for (Id& child : right.children) child = root(child);
         if (left == right && merge(i, j)) changed = true;
