@@ -39,10 +39,10 @@ inline constexpr int kNodeKindCount = 7;
 struct StageRef {
   enum class Tag : std::uint8_t { Input = 0, Member = 1 };
   Tag tag;
-  std::uint64_t index;
+  std::uint32_t index;  // a stage has fewer inputs and members than a store has nodes
 
-  static StageRef input(std::uint64_t i) { return {Tag::Input, i}; }
-  static StageRef member(std::uint64_t i) { return {Tag::Member, i}; }
+  static StageRef input(std::uint32_t i) { return {Tag::Input, i}; }
+  static StageRef member(std::uint32_t i) { return {Tag::Member, i}; }
   friend bool operator==(const StageRef&, const StageRef&) = default;
   template <class H>
   friend H AbslHashValue(H state, const StageRef& r) {
@@ -54,8 +54,9 @@ struct StageRef {
 using StageRefs = absl::InlinedVector<StageRef, 2>;
 
 // One member of a fused stage: the token of the Op or Reduction it replaces, and its operands.
+// Members of one operator share their token's text.
 struct StageOp {
-  std::string token;
+  Text token;
   StageRefs refs;
 
   friend bool operator==(const StageOp&, const StageOp&) = default;

@@ -1,10 +1,14 @@
 // Text: an owned, immutable UTF-8 string in 16 bytes, for the names and parameter keys that every
-// node carries. Texts of up to 15 bytes live inline; longer ones on the heap. It exists because a
-// store holds millions of keys and std::string costs 32 bytes for the same short names.
+// node carries and the tokens of stage members. Texts of up to 14 bytes live inline; longer ones in
+// a heap block that copies share through an atomic count, so that copying a long text (a token
+// that thousands of stage members repeat) allocates nothing. It exists because a store holds
+// millions of keys and std::string costs 32 bytes for the same short names.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,7 +22,10 @@ class Text {
   Text() noexcept { clear_inline(); }
   Text(std::string_view text) { assign(text); }  // NOLINT: implicit, like std::string
   Text(const char* text) : Text(std::string_view(text)) {}
-  Text(const Text& other) { assign(other.view()); }
+  Text(const Text& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    if (!is_inline()) heap_block()->count.fetch_add(1, std::memory_order_relaxed);
+  }
   Text(Text&& other) noexcept {
     std::memcpy(bytes_, other.bytes_, sizeof bytes_);
     other.clear_inline();
@@ -56,24 +63,26 @@ class Text {
   }
 
  private:
-  static constexpr std::size_t kTag = 15;          // inline: the size; heap: kHeap
+  static constexpr std::size_t kTag = 15;  // inline: the size; heap: kHeap
   static constexpr char kHeap = static_cast<char>(0x80);
-  // Heap form: bytes 0..7 hold a pointer to a block [uint64 size][bytes]; byte 15 is the tag.
+  // Heap form: bytes 0..7 hold a pointer to a block, a header and then the bytes; byte 15 is the
+  // tag. The block goes with the last copy that holds it.
+  struct HeapBlock {
+    std::atomic<std::uint64_t> count;
+    std::uint64_t size;
+    char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
+  };
   static_assert(sizeof(char*) < kTag, "heap form must leave the tag byte");
 
   bool is_inline() const noexcept { return bytes_[kTag] != kHeap; }
   void clear_inline() noexcept { std::memset(bytes_, 0, sizeof bytes_); }
-  char* heap_block() const noexcept {
-    char* block;
+  HeapBlock* heap_block() const noexcept {
+    HeapBlock* block;
     std::memcpy(&block, bytes_, sizeof block);
     return block;
   }
-  const char* heap_data() const noexcept { return heap_block() + sizeof(std::uint64_t); }
-  std::size_t heap_size() const noexcept {
-    std::uint64_t size;
-    std::memcpy(&size, heap_block(), sizeof size);
-    return static_cast<std::size_t>(size);
-  }
+  const char* heap_data() const noexcept { return heap_block()->bytes(); }
+  std::size_t heap_size() const noexcept { return static_cast<std::size_t>(heap_block()->size); }
   void assign(std::string_view text) {
     if (text.size() < kTag) {
       clear_inline();
@@ -81,10 +90,8 @@ class Text {
       bytes_[kTag] = static_cast<char>(text.size());
       return;
     }
-    char* block = new char[sizeof(std::uint64_t) + text.size()];
-    const std::uint64_t size = text.size();
-    std::memcpy(block, &size, sizeof size);
-    std::memcpy(block + sizeof size, text.data(), text.size());
+    auto* block = new (::operator new(sizeof(HeapBlock) + text.size())) HeapBlock{1, text.size()};
+    std::memcpy(block->bytes(), text.data(), text.size());
     clear_inline();
     std::memcpy(bytes_, &block, sizeof block);
     bytes_[kTag] = kHeap;
@@ -105,7 +112,11 @@ class Text {
     }
   }
   void release() noexcept {
-    if (!is_inline()) delete[] heap_block();
+    if (is_inline()) return;
+    HeapBlock* block = heap_block();
+    if (block->count.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    block->~HeapBlock();
+    ::operator delete(block);
   }
 
   char bytes_[16];

@@ -264,16 +264,16 @@ class Emitter {
     ++result.stages;
   }
 
-  // A member's token: its operator's, formatted once per operator.
-  const std::string& token_of(OpId op) {
-    if (const std::string* known = tokens_.find(op)) return *known;
+  // A member's token: its operator's, formatted once per operator and shared by its members.
+  const Text& token_of(OpId op) {
+    if (const Text* known = tokens_.find(op)) return *known;
     check_index(op, ops_.size(), "operator id");
-    return tokens_.emplace(op, ops_[op].token());
+    return tokens_.emplace(op, Text(ops_[op].token()));
   }
 
   const EngineGraph& graph_;
   const OperatorTable::View& ops_;
-  OpIdMap<std::string> tokens_;
+  OpIdMap<Text> tokens_;
   StageOperators* stage_ops_ = nullptr;  // the result's, while run() builds it
   std::vector<Index> stage_of_;      // per node: its stage id
   Lists groups_;                     // per stage id: its members

@@ -39,7 +39,6 @@ enum class BlobLimit : std::uint8_t {
   ParamCount,
   MemberCount,
   RefCount,
-  RefIndex,
   OutputCount,
 };
 

@@ -103,7 +103,7 @@ std::expected<PayloadDescriptor, BlobError> read_descriptor(Reader& reader) {
 std::expected<StageOp, BlobError> read_member(Reader& reader, std::uint64_t j) {
   BLOB_TRY(token, reader.string());
   BLOB_TRY(ref_count, reader.u32());
-  StageOp member{std::string(token), {}};
+  StageOp member{Text(token), {}};
   member.refs.reserve(bounded(ref_count, reader.remaining(), kRefBytes));
   for (std::uint32_t i = 0; i < ref_count; ++i) {
     BLOB_TRY(tag, reader.byte());

@@ -23,6 +23,7 @@ class SizeSink {
     }
     size_ += 4;
   }
+  void u32(std::uint32_t) noexcept { size_ += 4; }  // a value that always fits
   void u64(std::uint64_t) noexcept { size_ += 8; }
   void raw(std::string_view bytes) noexcept { size_ += bytes.size(); }
   template <class Id>
@@ -47,6 +48,7 @@ class ByteSink {
 
   void byte(std::uint8_t value) noexcept { *out_++ = static_cast<char>(value); }
   void u32(std::uint64_t value, BlobLimit) noexcept { put(static_cast<std::uint32_t>(value)); }
+  void u32(std::uint32_t value) noexcept { put(value); }
   void u64(std::uint64_t value) noexcept { put(value); }
   void raw(std::string_view bytes) noexcept {
     if (bytes.empty()) return;  // an empty view may carry a null pointer, which memcpy must not see
@@ -125,7 +127,7 @@ void put_members(Sink& sink, std::span<const StageOp> members) {
     sink.u32(member.refs.size(), BlobLimit::RefCount);
     for (const StageRef& ref : member.refs) {
       sink.byte(static_cast<std::uint8_t>(ref.tag));
-      sink.u32(ref.index, BlobLimit::RefIndex);
+      sink.u32(ref.index);
     }
   }
 }
@@ -180,7 +182,6 @@ std::string BlobLimitError::message() const {
     case BlobLimit::ParamCount: what = "param map length"; break;
     case BlobLimit::MemberCount: what = "stage member count"; break;
     case BlobLimit::RefCount: what = "stage reference count"; break;
-    case BlobLimit::RefIndex: what = "stage reference index"; break;
     case BlobLimit::OutputCount: what = "output count"; break;
   }
   return std::string(what) + " exceeds the blob format's 32-bit limit";

@@ -1,5 +1,9 @@
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "absl/hash/hash.h"
 #include "gtest/gtest.h"
@@ -28,6 +32,27 @@ TEST(TextTest, InlineAndHeapFormsBehaveAsStrings) {
   moved = small;
   EXPECT_EQ(moved, small);
   EXPECT_EQ(Text(std::string_view("a\0b", 3)).size(), 3u);
+}
+
+// Copies of a long text share one block, which must outlive every copy but the last, whichever
+// goes first and on whichever thread.
+TEST(TextTest, ConcurrentCopiesOfALongTextShareItsBytesSafely) {
+  const std::string long_text(40, 'y');
+  auto original = std::make_unique<Text>(long_text);
+  std::vector<Text> copies(64, *original);
+  EXPECT_EQ(copies[0].view().data(), original->view().data());
+  original.reset();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&copies, t] {
+      for (std::size_t i = static_cast<std::size_t>(t); i < copies.size(); i += 4) {
+        Text local = copies[i];
+        copies[i] = Text("short");
+        EXPECT_EQ(local.view(), std::string(40, 'y'));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 TEST(NodeIdentityTest, FloatsCompareByCanonicalBits) {
