@@ -23,13 +23,13 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
-#include "egraph/chunked.hpp"
 #include "egraph/memo.hpp"
 #include "egraph/pool.hpp"
 #include "egraph/symbol_node.hpp"
 #include "egraph/symbol_table.hpp"
 #include "egraph/union_find.hpp"
 #include "support/builtins.hpp"
+#include "support/chunked.hpp"
 
 namespace tarnvel::egraph {
 

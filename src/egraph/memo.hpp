@@ -17,8 +17,8 @@
 #include <optional>
 #include <utility>
 
-#include "egraph/chunked.hpp"
 #include "egraph/symbol_node.hpp"
+#include "support/chunked.hpp"
 #include "support/segmented_table.hpp"
 
 namespace tarnvel::egraph {

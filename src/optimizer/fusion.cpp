@@ -121,7 +121,7 @@ std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
 // kept beside it, for the table's growth here and for the store the operators go to.
 class StageOperators {
  public:
-  StageOperators(std::vector<NodeKey>& ops, std::vector<std::uint64_t>& hashes)
+  StageOperators(Chunked<NodeKey>& ops, std::vector<std::uint64_t>& hashes)
       : ops_(ops), hashes_(hashes), index_(0, Hash{&hashes}, Same{&ops}) {}
 
   // The index of `op` among the operators, added when new.
@@ -131,7 +131,7 @@ class StageOperators {
     if (const auto known = index_.find(probe); known != index_.end()) return *known;
     reserve_aside(index_, index_.size() + 1);  // a growth failing inside the table corrupts it
     if (hashes_.size() == hashes_.capacity()) hashes_.reserve(2 * hashes_.size() + 8);
-    ops_.push_back(std::move(op));
+    ops_.emplace_back(std::move(op));
     hashes_.push_back(hash);  // cannot fail: room reserved
     const auto id = static_cast<OpId>(ops_.size() - 1);
     index_.insert(id);  // cannot fail: room reserved
@@ -151,7 +151,7 @@ class StageOperators {
   };
   struct Same {
     using is_transparent = void;
-    const std::vector<NodeKey>* ops;
+    const Chunked<NodeKey>* ops;
     bool operator()(OpId a, OpId b) const { return a == b; }
     bool operator()(const Probe& probe, OpId id) const {
       return (*ops)[id].same_operator(*probe.op);
@@ -159,7 +159,7 @@ class StageOperators {
     bool operator()(OpId id, const Probe& probe) const { return (*this)(probe, id); }
   };
 
-  std::vector<NodeKey>& ops_;
+  Chunked<NodeKey>& ops_;
   std::vector<std::uint64_t>& hashes_;
   absl::flat_hash_set<OpId, Hash, Same> index_;  // lookups only: never iterated
 };

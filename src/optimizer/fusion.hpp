@@ -20,11 +20,12 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store/graph_store.hpp"
+#include "support/chunked.hpp"
 
 namespace tarnvel {
 
 struct FusionResult {
-  std::vector<NodeKey> stage_ops;   // the Stage operators made, as keys without inputs
+  Chunked<NodeKey> stage_ops;   // the Stage operators made, as keys without inputs
   std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
   std::vector<ReducedNode> nodes;   // reduced graph; inputs name earlier positions
   std::vector<NodeId> outputs;      // one per graph output, duplicates kept

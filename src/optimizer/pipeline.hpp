@@ -19,6 +19,7 @@
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
 #include "store/graph_store.hpp"
+#include "support/chunked.hpp"
 
 namespace tarnvel {
 
@@ -47,7 +48,7 @@ struct ReducedNode {
 // every present node_map entry names a position of `nodes`.
 struct Reduced {
   OperatorTable::View ops;          // the operators of the graph reduced
-  std::vector<NodeKey> stage_ops;   // the Stage operators fusion made, as keys without inputs
+  Chunked<NodeKey> stage_ops;   // the Stage operators fusion made, as keys without inputs
   std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
   std::vector<ReducedNode> nodes;
   std::vector<NodeId> outputs;           // one per requested output, in order, duplicates kept

@@ -1,8 +1,9 @@
 // Chunked<T>: an append-only sequence stored in fixed-size chunks.
 //
 // Growing never moves an element (references stay valid and nothing is copied), and no single
-// allocation grows with the sequence, so the storage of a large e-graph is carved from ordinary
-// heap blocks that the allocator reuses from run to run instead of fresh pages every time.
+// allocation grows with the sequence: a doubling vector would hold the old and the new buffer at
+// once, and the storage of a large e-graph or fusion result is carved from ordinary heap blocks
+// that the allocator reuses from run to run instead of fresh pages every time.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace tarnvel::egraph {
+namespace tarnvel {
 
 template <class T, unsigned kChunkBits = 14>
 class Chunked {
@@ -23,11 +24,17 @@ class Chunked {
     return chunks_[index >> kChunkBits][index & kMask];
   }
 
+  // A failure leaves the elements as they were.
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    if ((size_ & kMask) == 0) chunks_.emplace_back().reserve(kChunkSize);
+    if (size_ == chunks_.size() * kChunkSize) {
+      std::vector<T> chunk;
+      chunk.reserve(kChunkSize);
+      chunks_.push_back(std::move(chunk));
+    }
+    T& added = chunks_[size_ >> kChunkBits].emplace_back(std::forward<Args>(args)...);
     ++size_;
-    return chunks_.back().emplace_back(std::forward<Args>(args)...);
+    return added;
   }
 
  private:
@@ -38,4 +45,4 @@ class Chunked {
   std::size_t size_ = 0;
 };
 
-}  // namespace tarnvel::egraph
+}  // namespace tarnvel
