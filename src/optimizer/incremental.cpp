@@ -4,12 +4,10 @@
 
 #include "ir/fixed_operators.hpp"
 #include "support/interruption.hpp"
-#include "support/table_growth.hpp"
 
 namespace tarnvel {
 
-IncrementalReducer::IncrementalReducer()
-    : canonical_index_(0, IndexHash{&canonical_}, IndexEq{&canonical_}) {}
+IncrementalReducer::IncrementalReducer() = default;
 
 std::expected<std::uint64_t, ReducerError> IncrementalReducer::step(std::uint64_t store,
                                                                     const NodesView& nodes,
@@ -39,13 +37,7 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
   const std::size_t count = end - begin;
   canonical_.reserve(count);
   to_canonical_.reserve(count);
-  if (index_erased_) {
-    // Erased slots may linger as tombstones, which make Abseil grow early: a fresh table has none.
-    rebuild_aside(canonical_index_, canonical_.size() + count);
-    index_erased_ = false;
-  } else {
-    reserve_aside(canonical_index_, canonical_.size() + count);
-  }
+  if (index_stale_) rebuild_index();
   absl::InlinedVector<std::uint32_t, 4> inputs;
   for (std::size_t i = begin; i < end; ++i) {
     const StoredNode& node = nodes.stored(i);
@@ -69,31 +61,49 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
 // the same ids in every table.
 NodeId IncrementalReducer::fold(OpId op, std::span<const std::uint32_t> inputs) {
   if (is_identity_op(op) && inputs.size() == 1) return inputs[0];
-  const Probe candidate{op, inputs};
+  const Probe candidate{op, inputs, node_hash(op, inputs)};
+  if (const auto known = find(candidate)) return *known;
   if (is_commutative_op(op) && inputs.size() == 2) {
     // The first-seen orientation is the one kept.
-    if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
     const std::uint32_t swapped_inputs[] = {inputs[1], inputs[0]};
-    if (auto it = canonical_index_.find(Probe{op, swapped_inputs}); it != canonical_index_.end())
-      return *it;
+    const std::span<const std::uint32_t> swapped(swapped_inputs);
+    if (const auto known = find(Probe{op, swapped, node_hash(op, swapped)})) return *known;
   }
-  return find_or_add(candidate);
+  return add(candidate);
 }
 
-NodeId IncrementalReducer::find_or_add(const Probe& candidate) {
-  if (auto it = canonical_index_.find(candidate); it != canonical_index_.end()) return *it;
-  // The node is built in place before the index learns of it: a failed construction leaves both
-  // as they were, and with room reserved by consume the insert cannot fail.
+std::optional<NodeId> IncrementalReducer::find(const Probe& candidate) const {
+  return canonical_index_.find(candidate.hash, [&](std::uint32_t id) {
+    return canonical_[id].is(candidate.op, candidate.inputs);
+  });
+}
+
+// A failure leaves the index naming a node that is not there or missing one that is; the step's
+// roll back marks the index stale either way.
+NodeId IncrementalReducer::add(const Probe& candidate) {
   const NodeId next = canonical_.size();
   canonical_.emplace_back(StoredNode(candidate.op, candidate.inputs));
-  canonical_index_.insert(next);
+  canonical_index_.reserve_one(candidate.hash);
+  canonical_index_.insert(candidate.hash, static_cast<std::uint32_t>(next));
   return next;
 }
 
+void IncrementalReducer::rebuild_index() {
+  NodeIndex index;
+  index.reserve(canonical_.size());
+  for (std::size_t id = 0; id < canonical_.size(); ++id) {
+    const StoredNode& node = canonical_[id];
+    const std::uint64_t hash = node_hash(node.op(), node.inputs());
+    index.reserve_one(hash);
+    index.insert(hash, static_cast<std::uint32_t>(id));
+  }
+  canonical_index_ = std::move(index);
+  index_stale_ = false;
+}
+
 void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t watermark) noexcept {
-  if (canonical_.size() > canonical_size) index_erased_ = true;
-  for (NodeId id = canonical_.size(); id-- > canonical_size;) canonical_index_.erase(id);
   // Only what this step added goes: every earlier node stays where a frozen view reads it.
+  if (canonical_.size() > canonical_size) index_stale_ = true;
   canonical_.truncate(canonical_size);
   to_canonical_.truncate(watermark);
 }

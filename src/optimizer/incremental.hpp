@@ -38,12 +38,12 @@
 #include <variant>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store/append_only_list.hpp"
 #include "store/graph_store.hpp"
+#include "store/node_index.hpp"
 #include "support/guarded_mutex.hpp"
 
 namespace tarnvel {
@@ -105,29 +105,11 @@ class IncrementalReducer {
   std::vector<NodeId> to_canonical() const { return to_canonical_.copy(0); }
 
  private:
-  // The index holds canonical ids and hashes and compares them through the nodes they name, so
-  // each node is stored once. Lookups by a Probe are heterogeneous.
+  // A canonical node's operator and inputs, with its hash, as the index is probed for it.
   struct Probe {
     OpId op;
     std::span<const std::uint32_t> inputs;
-  };
-  struct IndexHash {
-    using is_transparent = void;
-    const NodeList* nodes;
-    std::size_t operator()(NodeId id) const {
-      const StoredNode& node = (*nodes)[id];
-      return node_hash(node.op(), node.inputs());
-    }
-    std::size_t operator()(const Probe& probe) const { return node_hash(probe.op, probe.inputs); }
-  };
-  struct IndexEq {
-    using is_transparent = void;
-    const NodeList* nodes;
-    bool operator()(NodeId a, NodeId b) const { return a == b; }
-    bool operator()(const Probe& probe, NodeId id) const {
-      return (*nodes)[id].is(probe.op, probe.inputs);
-    }
-    bool operator()(NodeId id, const Probe& probe) const { return (*this)(probe, id); }
+    std::uint64_t hash;
   };
 
   // step's one body: consumes nodes[begin], ..., nodes[end - 1], the next nodes of `store`.
@@ -136,7 +118,10 @@ class IncrementalReducer {
   // The canonical id of a store node of operator `op` whose inputs, mapped to canonical ids, are
   // `inputs`, adding it if it is new.
   [[nodiscard]] NodeId fold(OpId op, std::span<const std::uint32_t> inputs);
-  [[nodiscard]] NodeId find_or_add(const Probe& candidate);
+  std::optional<NodeId> find(const Probe& candidate) const;
+  [[nodiscard]] NodeId add(const Probe& candidate);
+  // Indexes the canonical form anew, after a roll back dropped nodes the index names.
+  void rebuild_index();
   bool follows_other(std::uint64_t store) const noexcept { return store_ && *store_ != store; }
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
@@ -144,9 +129,10 @@ class IncrementalReducer {
 
   NodeList canonical_;
   OperatorTable::View ops_;  // the followed store's operators, as the latest step saw them
-  // Lookups only: no result depends on the order of its entries.
-  absl::flat_hash_set<NodeId, IndexHash, IndexEq> canonical_index_;
-  bool index_erased_ = false;  // a roll back erased from canonical_index_ since it was built
+  // The canonical ids by hash, compared through the nodes they name; it grows without reading a
+  // node. Lookups only: no result depends on where an entry sits.
+  NodeIndex canonical_index_;
+  bool index_stale_ = false;  // a roll back dropped nodes that canonical_index_ still names
   AppendOnlyList<NodeId> to_canonical_;
   std::uint64_t total_work_ = 0;
   std::optional<std::uint64_t> store_;  // set by the first step that consumes a node
