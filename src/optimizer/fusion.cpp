@@ -183,7 +183,7 @@ class Emitter {
     FusionResult result;
     StageOperators stage_ops(result.stage_ops, result.stage_op_hashes);
     stage_ops_ = &stage_ops;
-    result.placement.resize(n, Landing{0, std::nullopt});
+    result.placement.resize(n);  // every entry is set: each node is a member of one group
     Index group_count = 0;
     for (Index i = 0; i < n; ++i) group_count += is_last_member(i);
     result.nodes.reserve(group_count);

@@ -29,7 +29,7 @@ struct FusionResult {
   std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
   std::vector<ReducedNode> nodes;   // reduced graph; inputs name earlier positions
   std::vector<NodeId> outputs;      // one per graph output, duplicates kept
-  std::vector<Landing> placement;   // per canonical node: (reduced position, member index)
+  std::vector<NodeMapEntry> placement;  // per canonical node: (reduced position, member index)
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
 };

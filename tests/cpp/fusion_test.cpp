@@ -48,7 +48,7 @@ TEST(FusionTest, SingleOpBecomesOneMemberStage) {
   const FusionResult& result = fused.result;
   EXPECT_EQ(fused.nodes, (std::vector<NodeKey>{kS, stage({0}, {{"op|neg", {in(0)}}})}));
   EXPECT_EQ(result.outputs, (std::vector<NodeId>{1}));
-  EXPECT_EQ(result.placement, (std::vector<Landing>{{0, std::nullopt}, {1, 0}}));
+  EXPECT_EQ(result.placement, (std::vector<NodeMapEntry>{Landing{0, std::nullopt}, Landing{1, 0}}));
   EXPECT_EQ(result.stages, 1u);
   EXPECT_EQ(result.boundary_nodes, 1u);
 }
