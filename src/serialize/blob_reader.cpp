@@ -1,5 +1,6 @@
 // The blob reader: validates as it reads and stops at the first failure.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <type_traits>
 
@@ -68,19 +69,31 @@ std::expected<void, BlobError> read_value(Reader& reader, ParamView& out) {
   return bad_tag("param", static_cast<std::uint8_t>(out.tag));
 }
 
-// Record k may name records 0..k-1 only (`limit` is k). `node_of_record` holds what the records
-// interned so far became; when the record before k is still being interned, a reference to it is
-// given `pending`, the id it gets if it is new. Every other id put in `out` names a node of the
-// store under construction.
-std::expected<void, BlobError> read_inputs(Reader& reader, std::span<const NodeId> node_of_record,
-                                           std::uint64_t limit, NodeId pending, NodeInputs& out) {
+// Where records stand while some are read ahead of their interning: the records interned so far
+// have become the nodes `node_of_record` lists, and the records after them, up to the one being
+// read, are assumed to become the new nodes `next_id`, `next_id` + 1, ... in order.
+struct RecordsSoFar {
+  std::span<const NodeId> node_of_record;
+  NodeId next_id;
+
+  // The node that record `record`, interned or waiting, is taken to be.
+  NodeId node(NodeId record) const {
+    return record < node_of_record.size() ? node_of_record[record]
+                                          : next_id + (record - node_of_record.size());
+  }
+};
+
+// Record k may name records 0..k-1 only (`limit` is k).
+std::expected<void, BlobError> read_inputs(Reader& reader, const RecordsSoFar& so_far,
+                                           std::uint64_t limit, NodeInputs& out) {
   BLOB_CHECK(reader.inputs(limit, out));
-  for (NodeId& id : out) id = id < node_of_record.size() ? node_of_record[id] : pending;
+  for (NodeId& id : out) id = so_far.node(id);
   return {};
 }
+// For a record read when every earlier one is interned.
 std::expected<void, BlobError> read_inputs(Reader& reader, std::span<const NodeId> node_of_record,
                                            NodeInputs& out) {
-  return read_inputs(reader, node_of_record, node_of_record.size(), 0, out);
+  return read_inputs(reader, RecordsSoFar{node_of_record, 0}, node_of_record.size(), out);
 }
 
 std::expected<PayloadDescriptor, BlobError> read_descriptor(Reader& reader) {
@@ -164,14 +177,19 @@ struct PlainRecord {
   NodeInputs inputs;
   OpId op = 0;             // its operator's id in the store being filled
   std::uint64_t hash = 0;  // node_hash of op and inputs
+  // When it was read: the records interned, the id the next new node would get, and how many
+  // records had repeated an earlier one.
+  std::size_t interned_at_read = 0;
+  NodeId next_id_at_read = 0;
+  std::uint64_t repeats_at_read = 0;
 
   KeyView view() const { return KeyView{kind, name, params, {inputs.data(), inputs.size()}}; }
+  void rehash() { hash = node_hash(op, std::span<const NodeId>(inputs.data(), inputs.size())); }
 };
 
-// Reads the rest of plain record k (see read_inputs for `pending`).
-std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind,
-                                          std::span<const NodeId> node_of_record, std::uint64_t k,
-                                          NodeId pending, PlainRecord& out) {
+// Reads the rest of plain record k.
+std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind, const RecordsSoFar& so_far,
+                                          std::uint64_t k, PlainRecord& out) {
   out.kind = kind;
   out.name = {};
   if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) {
@@ -179,9 +197,7 @@ std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind,
     out.name = text;
   }
   BLOB_CHECK(reader.params(out.params));
-  out.inputs.clear();
-  if (kind != NodeKind::Source)
-    BLOB_CHECK(read_inputs(reader, node_of_record, k, pending, out.inputs));
+  if (kind != NodeKind::Source) BLOB_CHECK(read_inputs(reader, so_far, k, out.inputs));
   return {};
 }
 
@@ -209,23 +225,39 @@ class KnownHeads {
   absl::flat_hash_map<std::string_view, OpId> ops_;  // lookups only: never iterated
 };
 
-// Interns the records in order. A plain record is read one record ahead of its interning, and the
-// index entries it will be looked up among start loading then: in a large store that lookup is a
-// cache miss, which overlaps with interning the record before. A record that names the one before
-// is read assuming that one is new; when it turns out to repeat an earlier record, the reference is
-// corrected before the record is interned.
+// Interns the records in order. Plain records are read up to kReadAhead records ahead of their
+// interning, and the index entries each will be looked up among start loading as it is read: in a
+// large store every lookup is a cache miss, and this overlaps them with the work in between. A
+// record read ahead assumes that the records before it that are still waiting are all new; when
+// one of them turns out to repeat an earlier record, its references to waiting records are
+// translated again before it is interned. An External or Stage record is read and interned after
+// every record before it.
 std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t record_count,
                                               std::vector<NodeId>& node_of_record,
                                               GraphStore::Batch& store) {
-  PlainRecord records[2];
+  constexpr std::size_t kReadAhead = 3;
+  std::array<PlainRecord, kReadAhead + 1> waiting;  // a ring: record r sits at r % its size
+  std::size_t waiting_count = 0;  // records node_of_record.size() .. + waiting_count - 1
+  std::uint64_t repeats = 0;      // records interned as an earlier record's node
   KnownHeads heads;
-  PlainRecord* pending = nullptr;  // read, not yet interned: record node_of_record.size()
-  const auto intern_pending = [&]() -> std::expected<NodeId, BlobError> {
-    const std::span<const NodeId> inputs(pending->inputs.data(), pending->inputs.size());
-    BLOB_TRY(id, interned(store.intern(pending->op, inputs, pending->hash)));
+  const auto intern_oldest = [&]() -> std::expected<void, BlobError> {
+    PlainRecord& record = waiting[node_of_record.size() % waiting.size()];
+    if (record.repeats_at_read != repeats) {
+      // An assumed id names a record that was waiting by its distance from the first one, and
+      // every record before this one is interned now.
+      for (NodeId& id : record.inputs) {
+        if (id < record.next_id_at_read) continue;
+        id = node_of_record[record.interned_at_read + (id - record.next_id_at_read)];
+      }
+      record.rehash();
+    }
+    const std::span<const NodeId> inputs(record.inputs.data(), record.inputs.size());
+    const NodeId fresh = store.next_id();
+    BLOB_TRY(id, interned(store.intern(record.op, inputs, record.hash)));
+    repeats += id != fresh ? 1 : 0;
     node_of_record.push_back(id);
-    pending = nullptr;
-    return id;
+    --waiting_count;
+    return {};
   };
   for (std::uint32_t k = 0; k < record_count; ++k) {
     note_work();
@@ -233,13 +265,17 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
     if (tag >= kNodeKindCount) return bad_tag("node", tag);
     const auto kind = static_cast<NodeKind>(tag);
     if (kind == NodeKind::External || kind == NodeKind::Stage) {
-      if (pending != nullptr) BLOB_CHECK(intern_pending());
+      while (waiting_count > 0) BLOB_CHECK(intern_oldest());
       BLOB_TRY(id, intern_opaque(reader, kind, node_of_record, store));
       node_of_record.push_back(id);
       continue;
     }
-    PlainRecord& next = pending == &records[0] ? records[1] : records[0];
-    const NodeId assumed = store.next_id();
+    const RecordsSoFar so_far{node_of_record, store.next_id()};
+    PlainRecord& next = waiting[k % waiting.size()];
+    next.interned_at_read = node_of_record.size();
+    next.next_id_at_read = so_far.next_id;
+    next.repeats_at_read = repeats;
+    next.inputs.clear();
     const std::size_t head_start = reader.position() - 1;  // at the tag
     const std::optional<std::size_t> head_end = reader.plain_head_end(kind);
     const std::string_view head =
@@ -248,31 +284,18 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
       reader.skip_to(*head_end);
       next.kind = kind;
       next.op = *known;
-      next.inputs.clear();
-      if (kind != NodeKind::Source)
-        BLOB_CHECK(read_inputs(reader, node_of_record, k, assumed, next.inputs));
+      if (kind != NodeKind::Source) BLOB_CHECK(read_inputs(reader, so_far, k, next.inputs));
     } else {
-      BLOB_CHECK(read_plain(reader, kind, node_of_record, k, assumed, next));
+      BLOB_CHECK(read_plain(reader, kind, so_far, k, next));
       next.op = store.intern_operator(next.view());
       if (head_end) heads.add(head, next.op);
     }
-    const auto rehash = [&] {
-      next.hash =
-          node_hash(next.op, std::span<const NodeId>(next.inputs.data(), next.inputs.size()));
-    };
-    rehash();
+    next.rehash();
     store.prefetch(next.hash);
-    if (pending != nullptr) {
-      BLOB_TRY(id, intern_pending());
-      // No node has the id `assumed` yet but the pending record, so only references to it match.
-      if (id != assumed && std::ranges::find(next.inputs, assumed) != next.inputs.end()) {
-        std::ranges::replace(next.inputs, assumed, id);
-        rehash();
-      }
-    }
-    pending = &next;
+    ++waiting_count;
+    if (waiting_count > kReadAhead) BLOB_CHECK(intern_oldest());
   }
-  if (pending != nullptr) BLOB_CHECK(intern_pending());
+  while (waiting_count > 0) BLOB_CHECK(intern_oldest());
   return {};
 }
 

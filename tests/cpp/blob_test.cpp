@@ -400,8 +400,9 @@ TEST(BlobReaderLeniencyTest, RepeatedRecordsTranslateLaterReferences) {
             "node reference 2 out of range");
 }
 
-// Many repeats, many references to the record just before, and stages in between: the reader must
-// give what interning the translated records one at a time gives.
+// Many repeats, many references to the last few records, and stages in between: the reader, which
+// reads records ahead of interning them, must give what interning the translated records one at a
+// time gives.
 TEST(BlobReaderLeniencyTest, RandomRepeatsReadAsRecordByRecordInterning) {
   TestRandom random;
   const auto below = [&](std::uint64_t bound) { return random.below(bound); };
@@ -410,14 +411,20 @@ TEST(BlobReaderLeniencyTest, RandomRepeatsReadAsRecordByRecordInterning) {
   blob.header(kRecords);
   GraphStore expected;
   std::vector<NodeId> became;
-  std::size_t after_repeat = 0;  // records naming the record before, which repeated an earlier one
+  std::vector<bool> repeated;  // by record: it became an earlier record's node
+  std::size_t after_repeat = 0;  // references to a recent record at or after a repeat
   for (std::uint32_t k = 0; k < kRecords; ++k) {
     const auto pick = [&] {
       if (below(4) == 0) return below(k);
-      after_repeat += became[k - 1] + 1 < expected.node_count() ? 1 : 0;
-      return std::uint64_t{k - 1};
+      const std::uint64_t recent = k - 1 - below(std::min<std::uint64_t>(k, 10));
+      const std::uint64_t from = recent < 9 ? 0 : recent - 9;
+      bool shifted = false;
+      for (std::uint64_t r = from; r <= recent; ++r) shifted = shifted || repeated[r];
+      after_repeat += shifted ? 1 : 0;
+      return recent;
     };
     const std::string name(1, static_cast<char>('a' + below(3)));
+    const std::size_t size = expected.node_count();
     if (k < 2 || below(5) == 0) {
       blob.source(name);
       became.push_back(add(expected, NodeKey::source(Text(name), {})));
@@ -432,6 +439,7 @@ TEST(BlobReaderLeniencyTest, RandomRepeatsReadAsRecordByRecordInterning) {
       blob.u8(1).str(name).u32(0).u32(2).u64(first).u64(second);
       became.push_back(add(expected, NodeKey::op(Text(name), {}, {became[first], became[second]})));
     }
+    repeated.push_back(expected.node_count() == size);
   }
   blob.u32(2).u64(kRecords - 1).u64(0);
   const auto back = read(blob.bytes);
