@@ -6,14 +6,11 @@
 #include "support/interruption.hpp"
 
 namespace tarnvel {
-namespace {
 
-// `Nodes` is any sequence indexed by id: a span, or a store's view read under its lock.
 // Inputs always name earlier nodes, so one sweep from the last node down marks every node an
 // output needs: a node's flag is final before the sweep reaches it. The sweep reads nodes in
 // descending address order, only the live ones, and needs no stack.
-template <class Nodes>
-std::vector<NodeId> survivors(const Nodes& nodes, std::span<const NodeId> outputs) {
+std::vector<NodeId> survival_map(const NodesView& nodes, std::span<const NodeId> outputs) {
   const std::size_t size = nodes.size();
   std::vector<std::uint8_t> live(size, 0);
   for (NodeId output : outputs) {
@@ -37,42 +34,10 @@ std::vector<NodeId> survivors(const Nodes& nodes, std::span<const NodeId> output
   return survival;
 }
 
-DceResult eliminate(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-  DceResult result;
-  result.survival = survivors(nodes, outputs);
-  result.nodes.reserve(survivor_count(result.survival));
-  for (NodeId id = 0; id < nodes.size(); ++id) {
-    if (result.survival[id] == kDropped) continue;
-    note_work();
-    const NodeKey& node = nodes[id];
-    NodeInputs inputs;
-    inputs.reserve(node.inputs().size());
-    for (NodeId input : node.inputs()) inputs.push_back(result.survival[input]);
-    result.nodes.push_back(node.with_inputs(std::move(inputs)));
-  }
-  result.outputs.reserve(outputs.size());
-  for (NodeId output : outputs) result.outputs.push_back(result.survival[output]);
-  return result;
-}
-
-}  // namespace
-
 std::size_t survivor_count(std::span<const NodeId> survival) {
   std::size_t count = 0;
   for (NodeId id : survival) count += id != kDropped ? 1 : 0;
   return count;
-}
-
-std::vector<NodeId> survival_map(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-  return survivors(nodes, outputs);
-}
-
-std::vector<NodeId> survival_map(const NodesView& nodes, std::span<const NodeId> outputs) {
-  return survivors(nodes, outputs);
-}
-
-DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-  return eliminate(nodes, outputs);
 }
 
 }  // namespace tarnvel

@@ -17,17 +17,6 @@ constexpr std::size_t kAll = SIZE_MAX;
 
 // Nodes kept as a store keeps them but without its checks, so that a reducer can be handed what no
 // store holds: a node naming a later one, or two equal nodes.
-struct HandMade {
-  explicit HandMade(const std::vector<NodeKey>& keys) {
-    for (const NodeKey& key : keys) {
-      nodes.emplace_back(StoredNode(ops.intern(key, operator_hash(key)), key.inputs()));
-    }
-  }
-  NodesView view() const { return NodesView(nodes.view(), ops.view()); }
-
-  OperatorTable ops;
-  NodeList nodes;
-};
 // The identity of the store hand-made nodes stand for.
 constexpr std::uint64_t kHandMade = 0;
 

@@ -44,6 +44,19 @@ inline NodeKey stage(NodeInputs inputs, std::vector<StageOp> members) {
   return NodeKey::stage(std::move(inputs), std::move(members));
 }
 
+// Nodes made by hand, with their operators, as a store would hold them (inputs unchecked).
+struct HandMade {
+  explicit HandMade(const std::vector<NodeKey>& keys) {
+    for (const NodeKey& key : keys) {
+      nodes.emplace_back(StoredNode(ops.intern(key, operator_hash(key)), key.inputs()));
+    }
+  }
+  NodesView view() const { return NodesView(nodes.view(), ops.view()); }
+
+  OperatorTable ops;
+  NodeList nodes;
+};
+
 // The id every operator table gives the commutative operator of this name.
 inline OpId commutative_op(std::string_view name) {
   const auto* at = std::ranges::find(kCommutativeNames, name);
