@@ -72,8 +72,9 @@ class Signature {
     if (kwnames != nullptr || nargs < required_prefix_ ||
         nargs > static_cast<Py_ssize_t>(positional_))
       return bind_general(args, nargs, kwnames, out);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    for (std::size_t i = static_cast<std::size_t>(nargs); i < params_.size(); ++i) out[i] = nullptr;
+    // Over the whole array, so that no library call copies three pointers.
+    for (std::size_t i = 0; i < kMaxParams; ++i)
+      out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
     return true;
   }
   // For tp_new, which receives a tuple and a dict.

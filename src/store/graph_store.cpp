@@ -27,16 +27,15 @@ GraphStore::GraphStore() : identity_(next_store_identity.fetch_add(1, std::memor
 template <class Id>
 NodeId GraphStore::insert_locked(OpId op, std::span<const Id> inputs, std::uint64_t hash) {
   const auto same_node = [&](std::uint32_t id) { return nodes_[id].is(op, inputs); };
-  if (const auto found = index_.find(hash, same_node)) return NodeId{*found};
-  const NodeId next = nodes_.size();
-  // A full store refuses the node as if memory had run out: nothing is changed.
-  if (next >= NodeIndex::kNoId) throw std::bad_alloc();
-  // Index room first, then the node is built in place: a failure in either leaves the store as it
-  // was, and with room reserved the insert below cannot fail.
-  index_.reserve_one(hash);
-  nodes_.emplace_back(StoredNode(op, inputs));
-  index_.insert(hash, static_cast<std::uint32_t>(next));
-  return next;
+  // The node is built once the index has room for it: a failure of either leaves the store as it
+  // was (a grown index holds the same nodes).
+  return index_.find_or_add(hash, same_node, [&] {
+    const std::size_t next = nodes_.size();
+    // A full store refuses the node as if memory had run out.
+    if (next >= NodeIndex::kNoId) throw std::bad_alloc();
+    nodes_.emplace_back(StoredNode(op, inputs));
+    return static_cast<std::uint32_t>(next);
+  });
 }
 
 namespace {
@@ -63,12 +62,22 @@ std::expected<NodeId, BadNodeId> GraphStore::intern_locked(OpId op, std::span<co
   return insert_locked(op, inputs, hash);
 }
 
-// Inputs are checked before the operator is interned, so a refused key adds no operator.
+// Inputs are checked before the operator is interned, so a refused key adds no operator. In a
+// large store both the operator and the node's index bucket are cache misses: the operator's likely
+// id lets the bucket load while the operator is compared, and once confirmed it spares a second
+// lookup and a second node hash.
 template <class Key>
 std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const Key& key,
                                                                std::uint64_t op_hash) {
   const std::span<const NodeId> inputs = inputs_of(key);
+  const std::optional<OpId> likely = ops_.likely(op_hash);
+  std::uint64_t hash = 0;
+  if (likely) {
+    hash = node_hash(*likely, inputs);
+    index_.prefetch(hash);
+  }
   if (const auto bad = first_bad_input(inputs, nodes_.size())) return std::unexpected(*bad);
+  if (likely && ops_[*likely].same_operator(key)) return insert_locked(*likely, inputs, hash);
   const OpId op = ops_.intern(key, op_hash);
   return insert_locked(op, inputs, node_hash(op, inputs));
 }

@@ -25,8 +25,7 @@ class NodeIndex {
     const std::uint32_t hash = fold(full_hash);
     const auto& segment = table_.segment(hash);
     if (segment.size() == 0) return std::nullopt;
-    const auto accepts = [&](const Slot& slot) { return slot.hash == hash && same(slot.id); };
-    const Slot& slot = segment.probe(hash, accepts);
+    const Slot& slot = segment.probe(hash, accepting(hash, same));
     if (slot.id == kNoId) return std::nullopt;
     return slot.id;
   }
@@ -35,21 +34,32 @@ class NodeIndex {
     const std::uint32_t hash = fold(full_hash);
     table_.segment(hash).prefetch(hash);
   }
-  // Makes room for one more slot with this hash. May throw std::bad_alloc, changing nothing.
-  void reserve_one(std::uint64_t full_hash) {
-    auto& segment = table_.segment(fold(full_hash));
-    if (!segment.has_room()) [[unlikely]]
+  // The id of a slot with this hash whose node `same(id)` accepts; otherwise the id `add()`
+  // returns, in a new slot found by the same probe. `add` runs only when no slot accepts, after any
+  // growth of the table, and returns an id below kNoId; when it throws (or growth fails with
+  // std::bad_alloc), no slot is added.
+  template <class Same, class Add>
+  [[nodiscard]] std::uint32_t find_or_add(std::uint64_t full_hash, Same&& same, Add&& add) {
+    const std::uint32_t hash = fold(full_hash);
+    auto& segment = table_.segment(hash);
+    Slot* empty = nullptr;
+    if (segment.size() != 0) {
+      Slot& slot = segment.probe(hash, accepting(hash, same));
+      if (slot.id != kNoId) return slot.id;
+      empty = &slot;
+    }
+    if (!segment.has_room()) [[unlikely]] {
       segment.grow(segment.size() + 1);
+      empty = nullptr;  // the slots moved
+    }
+    if (empty == nullptr) empty = &segment.probe(hash, [](const Slot&) { return false; });
+    const std::uint32_t id = add();
+    *empty = Slot{id, hash};
+    segment.added();
+    return id;
   }
   // Makes room for about `count` more slots spread evenly by hash.
   void reserve(std::size_t count) { table_.reserve(count); }
-  // Adds a slot. REQUIRES: reserve_one(hash) since the last insertion, and `id` below kNoId.
-  void insert(std::uint64_t full_hash, std::uint32_t id) noexcept {
-    const std::uint32_t hash = fold(full_hash);
-    auto& segment = table_.segment(hash);
-    segment.probe(hash, [](const Slot&) { return false; }) = Slot{id, hash};
-    segment.added();
-  }
 
  private:
   static std::uint32_t fold(std::uint64_t hash) noexcept {
@@ -59,6 +69,11 @@ class NodeIndex {
     std::uint32_t id = kNoId;
     std::uint32_t hash = 0;
   };
+  // A probe's stop for a slot of this folded hash whose node `same` accepts.
+  template <class Same>
+  static auto accepting(std::uint32_t hash, Same& same) {
+    return [hash, &same](const Slot& slot) { return slot.hash == hash && same(slot.id); };
+  }
   struct SlotTraits {
     static bool empty(const Slot& slot) { return slot.id == kNoId; }
     static std::uint32_t hash(const Slot& slot) { return slot.hash; }

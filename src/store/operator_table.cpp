@@ -39,13 +39,12 @@ OpId OperatorTable::intern(NodeKey&& op, std::uint64_t hash) {
 template <class Key, class Make>
 OpId OperatorTable::intern_any(const Key& key, std::uint64_t hash, Make&& make) {
   const auto same = [&](std::uint32_t op) { return ops_[op].same_operator(key); };
-  if (const auto found = index_.find(hash, same)) return *found;
-  const std::size_t next = ops_.size();
-  if (next >= NodeIndex::kNoId) throw std::bad_alloc();
-  index_.reserve_one(hash);
-  ops_.emplace_back(make());
-  index_.insert(hash, static_cast<std::uint32_t>(next));
-  return static_cast<OpId>(next);
+  return index_.find_or_add(hash, same, [&] {
+    const std::size_t next = ops_.size();
+    if (next >= NodeIndex::kNoId) throw std::bad_alloc();
+    ops_.emplace_back(make());
+    return static_cast<std::uint32_t>(next);
+  });
 }
 
 }  // namespace tarnvel

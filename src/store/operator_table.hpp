@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "ir/node.hpp"
 #include "store/append_only_list.hpp"
@@ -28,6 +29,13 @@ class OperatorTable {
   OpId intern(const KeyView& view, std::uint64_t hash);
   // The same for a key without inputs, moved in when new.
   OpId intern(NodeKey&& op, std::uint64_t hash);
+
+  // The id of an operator whose hash agrees with `hash` on the bits the index keeps, unconfirmed:
+  // nearly always the operator of that operator_hash when the table holds it. For a caller that
+  // starts work needing the id (a node hash, a prefetch) before it compares the operators.
+  std::optional<OpId> likely(std::uint64_t hash) const {
+    return index_.find(hash, [](std::uint32_t) { return true; });
+  }
 
   std::size_t size() const noexcept { return ops_.size(); }
   const NodeKey& operator[](OpId op) const { return ops_[op]; }

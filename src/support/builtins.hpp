@@ -47,8 +47,8 @@ constexpr WideProduct multiply_wide(std::uint64_t a, std::uint64_t b) noexcept {
 }  // namespace tarnvel
 
 // Thread-local storage read on every locked operation: initial-exec makes each read a plain load
-// instead of a __tls_get_addr call, even in a dlopen-ed module. Keep such variables to a pointer or
-// two, which fits the static TLS surplus that dlopen-ed modules may use.
+// instead of a __tls_get_addr call, even in a dlopen-ed module. Keep such variables to a few words,
+// which fits the static TLS surplus that dlopen-ed modules may use.
 #if defined(__GNUC__) || defined(__clang__)
 #define TARNVEL_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
 #else

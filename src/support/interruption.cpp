@@ -4,7 +4,8 @@ namespace tarnvel {
 namespace {
 
 thread_local InterruptionCheck* installed = nullptr;
-thread_local unsigned uninterruptible_depth = 0;
+// Counted on every hold of a shared object's lock.
+TARNVEL_TLS_INITIAL_EXEC thread_local unsigned uninterruptible_depth = 0;
 
 }  // namespace
 

@@ -127,8 +127,8 @@ TEST(NodeIndexTest, CrowdedAndWrappingProbesFindEveryEntry) {
     constexpr std::uint32_t kCount = 1000;
     for (std::uint32_t id = 0; id < kCount; ++id) {
       EXPECT_FALSE(index.find(hash, [&](std::uint32_t) { return false; }));
-      index.reserve_one(hash);
-      index.insert(hash, id);
+      EXPECT_EQ(
+          index.find_or_add(hash, [](std::uint32_t) { return false; }, [&] { return id; }), id);
     }
     for (std::uint32_t id = 0; id < kCount; ++id) {
       EXPECT_EQ(index.find(hash, [&](std::uint32_t candidate) { return candidate == id; }), id);

@@ -88,6 +88,21 @@ class TestInterning:
         assert params == {"big": float(2**70), "flt": 2.5, "idx": 7, "neg": -(2**63)}
         assert type(params["big"]) is float and type(params["idx"]) is int
 
+    def test_a_params_dict_changed_between_calls_is_another_operator(self, store):
+        x = store.add_source("x")
+        params = {"scalar": 1.0, "side": "r"}
+        first = store.add_op("mul", [x], params)
+        params["scalar"] = -0.0
+        second = store.add_op("mul", [x], params)
+        params["scalar"] = 0.0
+        third = store.add_op("mul", [x], params)
+        params["scalar"] = 1.0
+        assert len({first, second, third}) == 3
+        assert store.add_op("mul", [x], params) == first
+        params["scalar"] = True
+        assert store.add_op("mul", [x], params) not in (first, second, third)
+        assert store.nodes()[first]["params"] == {"scalar": 1.0, "side": "r"}
+
     def test_inputs_order_and_repeats(self, store):
         x, y = store.add_source("x"), store.add_source("y")
         assert store.add_op("sub", [x, y]) != store.add_op("sub", [y, x])
