@@ -62,40 +62,37 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
 NodeId IncrementalReducer::fold(OpId op, std::span<const std::uint32_t> inputs) {
   if (is_identity_op(op) && inputs.size() == 1) return inputs[0];
   const Probe candidate{op, inputs, node_hash(op, inputs)};
-  if (const auto known = find(candidate)) return *known;
   if (is_commutative_op(op) && inputs.size() == 2) {
     // The first-seen orientation is the one kept.
+    if (const auto known = find(candidate)) return *known;
     const std::uint32_t swapped_inputs[] = {inputs[1], inputs[0]};
     const std::span<const std::uint32_t> swapped(swapped_inputs);
     if (const auto known = find(Probe{op, swapped, node_hash(op, swapped)})) return *known;
   }
-  return add(candidate);
+  return find_or_add(candidate);
 }
 
 std::optional<NodeId> IncrementalReducer::find(const Probe& candidate) const {
-  return canonical_index_.find(candidate.hash, [&](std::uint32_t id) {
-    return canonical_[id].is(candidate.op, candidate.inputs);
-  });
+  return canonical_index_.find(candidate.hash, same_as(candidate));
 }
 
-// A failure leaves the index naming a node that is not there or missing one that is; the step's
-// roll back marks the index stale either way.
-NodeId IncrementalReducer::add(const Probe& candidate) {
-  const NodeId next = canonical_.size();
-  canonical_.emplace_back(StoredNode(candidate.op, candidate.inputs));
-  canonical_index_.reserve_one(candidate.hash);
-  canonical_index_.insert(candidate.hash, static_cast<std::uint32_t>(next));
-  return next;
+// The node is built before the index learns of it: a failed construction leaves both as they were.
+NodeId IncrementalReducer::find_or_add(const Probe& candidate) {
+  return canonical_index_.find_or_add(candidate.hash, same_as(candidate), [&] {
+    const auto next = static_cast<std::uint32_t>(canonical_.size());
+    canonical_.emplace_back(StoredNode(candidate.op, candidate.inputs));
+    return next;
+  });
 }
 
 void IncrementalReducer::rebuild_index() {
   NodeIndex index;
   index.reserve(canonical_.size());
+  const auto distinct = [](std::uint32_t) { return false; };  // canonical nodes are all distinct
   for (std::size_t id = 0; id < canonical_.size(); ++id) {
     const StoredNode& node = canonical_[id];
-    const std::uint64_t hash = node_hash(node.op(), node.inputs());
-    index.reserve_one(hash);
-    index.insert(hash, static_cast<std::uint32_t>(id));
+    static_cast<void>(index.find_or_add(node_hash(node.op(), node.inputs()), distinct,
+                                        [id] { return static_cast<std::uint32_t>(id); }));
   }
   canonical_index_ = std::move(index);
   index_stale_ = false;

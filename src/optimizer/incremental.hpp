@@ -118,8 +118,14 @@ class IncrementalReducer {
   // The canonical id of a store node of operator `op` whose inputs, mapped to canonical ids, are
   // `inputs`, adding it if it is new.
   [[nodiscard]] NodeId fold(OpId op, std::span<const std::uint32_t> inputs);
+  // Whether a canonical node is the candidate, by id.
+  auto same_as(const Probe& candidate) const {
+    return [this, &candidate](std::uint32_t id) {
+      return canonical_[id].is(candidate.op, candidate.inputs);
+    };
+  }
   std::optional<NodeId> find(const Probe& candidate) const;
-  [[nodiscard]] NodeId add(const Probe& candidate);
+  [[nodiscard]] NodeId find_or_add(const Probe& candidate);
   // Indexes the canonical form anew, after a roll back dropped nodes the index names.
   void rebuild_index();
   bool follows_other(std::uint64_t store) const noexcept { return store_ && *store_ != store; }
