@@ -15,7 +15,6 @@
 #include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
-#include "support/lookahead.hpp"
 
 namespace tarnvel {
 namespace {
@@ -84,8 +83,8 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
 
   std::vector<Id> ids;
   ids.reserve(n);
-  // Node j's e-node as it will be added, guessing that the nodes from ids.size() on are all new.
-  // Its step sets every child from the ids by then known, so a wrong guess only wastes the prefetch.
+  // Node j's e-node as it will be added, guessing that the nodes from ids.size() on are all new
+  // (a wrong guess only wastes the prefetch).
   const auto expected_enode = [&](std::size_t j) {
     SymbolNode enode{symbols[j], {}};
     for (std::uint32_t child : graph.nodes[j].children) {
@@ -95,17 +94,17 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
     }
     return enode;
   };
-  const auto load_expected = [&](const SymbolNode& expected) {
-    egraph.prefetch_node(expected);
-    for (Id child : expected.children) egraph.prefetch_class(child);  // adding appends to its uses
-  };
-  for_each_with_lookahead<kLoadLookahead>(
-      n, expected_enode, load_expected, [&](std::size_t i, SymbolNode enode) {
-        const auto& children = graph.nodes[i].children;
-        note_work(1 + children.size());
-        for (std::size_t k = 0; k < children.size(); ++k) enode.children[k] = ids[children[k]];
-        ids.push_back(egraph.find(egraph.add(std::move(enode))));
-      });
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kLoadLookahead < n) {
+      const SymbolNode ahead = expected_enode(i + kLoadLookahead);
+      egraph.prefetch_node(ahead);
+      for (Id child : ahead.children) egraph.prefetch_class(child);  // adding appends to its uses
+    }
+    note_work(1 + graph.nodes[i].children.size());
+    SymbolNode enode{symbols[i], {}};
+    for (std::uint32_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
+    ids.push_back(egraph.find(egraph.add(std::move(enode))));
+  }
   return ids;
 }
 

@@ -14,7 +14,7 @@
 //   returning false; what was loaded for later steps is then dropped;
 // - each preload's load(i) runs once, `Ahead` steps before body(i), in the order the preloads
 //   are given, before the key computed in the same step.
-// Keys wait in a ring of Distance slots: the loop allocates nothing.
+// Keys wait in a ring of Distance + 1 slots: the loop allocates nothing.
 //
 // Example:
 //   for_each_with_lookahead<8>(
@@ -55,10 +55,15 @@ void for_each_with_lookahead(std::size_t count, KeyOf&& key_of, Prefetch&& prefe
   static_assert(std::default_initializable<Key> && std::movable<Key>, "keys wait in a ring");
   static_assert(((std::remove_cvref_t<Preloads>::kAhead > Distance) && ...),
                 "a preload serves the key's computation, so it runs further ahead than the key");
-  std::array<Key, Distance> ring{};
+  // One slot more than the distance: step i + Distance's key is computed while step i's still
+  // waits, so each step takes its key from the ring in place.
+  std::array<Key, Distance + 1> ring{};
+  const auto next = [](std::size_t slot) { return slot == Distance ? 0 : slot + 1; };
+  std::size_t filled = 0;  // the slot of the next key computed
   const auto load_key = [&](std::size_t i) {
     if (i >= count) return;
-    Key& key = ring[i % Distance];
+    Key& key = ring[filled];
+    filled = next(filled);
     key = key_of(i);
     prefetch(std::as_const(key));
   };
@@ -68,14 +73,14 @@ void for_each_with_lookahead(std::size_t count, KeyOf&& key_of, Prefetch&& prefe
       }(),
       ...);
   for (std::size_t i = 0; i < Distance; ++i) load_key(i);
-  for (std::size_t i = 0; i < count; ++i) {
+  std::size_t taken = 0;  // the slot of step i's key
+  for (std::size_t i = 0; i < count; ++i, taken = next(taken)) {
     (preloads.issue(i + preloads.kAhead, count), ...);
-    Key key = std::move(ring[i % Distance]);
     load_key(i + Distance);
     if constexpr (std::is_same_v<std::invoke_result_t<Body&, std::size_t, Key&&>, bool>) {
-      if (!body(i, std::move(key))) return;
+      if (!body(i, std::move(ring[taken]))) return;
     } else {
-      body(i, std::move(key));
+      body(i, std::move(ring[taken]));
     }
   }
 }
