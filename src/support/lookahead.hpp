@@ -3,13 +3,14 @@
 // cache miss overlaps with the steps before it instead of stalling the loop.
 //
 // Use it where a loop over known positions probes a large table. The key is computed once, when
-// it is prefetched, and handed to its step, so nothing is hashed twice. Loads that computing a key
-// depends on (a class slot read before the node list it points to) go further ahead, as preloads.
+// it is prefetched, and handed to its step, so the step need not compute it again. Loads that
+// computing a key depends on (a class slot read before the node list it points to) go further
+// ahead, as preloads.
 //
 // For `count` steps, in increasing order of i:
 // - key_of(i) is called exactly once, and prefetch(key) right after it;
-// - key_of(i + Distance) runs after body(i - 1) and before body(i): a key may read what steps up
-//   to Distance back wrote (the first Distance keys are computed before any step runs);
+// - key_of(i + Distance) runs after body(i - 1) and before body(i): a key may read what the steps
+//   more than Distance before its own wrote (the first Distance keys come before any step runs);
 // - body(i, key) gets the key computed for i. A body that returns bool ends the loop by
 //   returning false; what was loaded for later steps is then dropped;
 // - each preload's load(i) runs once, `Ahead` steps before body(i), in the order the preloads
