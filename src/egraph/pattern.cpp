@@ -1,10 +1,10 @@
 #include "egraph/pattern.hpp"
 
 #include <algorithm>
-#include <array>
 
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/lookahead.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -174,16 +174,15 @@ MatchList Pattern::search(const EGraph& egraph, std::size_t limit, MatchList buf
   // order, leaves the result of a scan over every class unchanged.
   const std::span<const Id> candidates = egraph.classes_by_op(root->op);
   matches.reserve(std::min(candidates.size(), limit));
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (i + 2 * kPrefetchDistance < candidates.size()) {
-      egraph.prefetch_class(candidates[i + 2 * kPrefetchDistance]);
-    }
-    if (i + kPrefetchDistance < candidates.size()) {
-      egraph.prefetch_class_nodes(candidates[i + kPrefetchDistance]);
-    }
-    note_work();
-    if (!(flat_root_ ? search_flat(candidates[i]) : search_class(candidates[i]))) break;
-  }
+  // A class's node list is found through its slot, so the slot is loaded first.
+  for_each_with_lookahead<kPrefetchDistance>(
+      candidates.size(), [&](std::size_t i) { return candidates[i]; },
+      [&](Id eclass) { egraph.prefetch_class_nodes(eclass); },
+      [&](std::size_t, Id eclass) {
+        note_work();
+        return flat_root_ ? search_flat(eclass) : search_class(eclass);
+      },
+      preload<2 * kPrefetchDistance>([&](std::size_t i) { egraph.prefetch_class(candidates[i]); }));
   return matches;
 }
 
@@ -263,30 +262,26 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const MatchList& matches)
     std::optional<SymbolNode> first_leaf;
     bool listed = false;  // `first_leaf` is the instance and the matched class listed it
   };
-  const std::size_t count = matches.size();
+  const auto prepare = [&](std::size_t i) {
+    Prepared prepared;
+    if (!first_leaf_) return prepared;
+    prepared.first_leaf = first_leaf_node(egraph, matches.row(i), columns);
+    if (first_leaf_ == ast_.root()) {
+      prepared.listed = egraph.class_lists(matches.row(i)[0], *prepared.first_leaf, kShortClass);
+    }
+    return prepared;
+  };
+  const auto load_prepared = [&](const Prepared& prepared) {
+    if (!prepared.first_leaf || prepared.listed) return;
+    egraph.prefetch_node(*prepared.first_leaf);
+    for (Id child : prepared.first_leaf->children) egraph.prefetch_class(child);
+  };
   const auto load_classes = [&](std::size_t i) {
-    if (i >= count) return;
     const std::span<const Id> row = matches.row(i);
     for (Id id : row) egraph.prefetch_parent(id);
     egraph.prefetch_class(row[0]);
   };
-  const auto load_nodes = [&](std::size_t i) {
-    if (i < count) egraph.prefetch_class_nodes(matches.row(i)[0]);
-  };
-  std::array<Prepared, kPrefetchDistance> ahead;
-  const auto prepare = [&](std::size_t i) {
-    if (i >= count || !first_leaf_) return;
-    Prepared& prepared = ahead[i % kPrefetchDistance];
-    prepared.first_leaf = first_leaf_node(egraph, matches.row(i), columns);
-    prepared.listed = false;
-    const SymbolNode& node = *prepared.first_leaf;
-    if (first_leaf_ == ast_.root()) {
-      prepared.listed = egraph.class_lists(matches.row(i)[0], node, kShortClass);
-      if (prepared.listed) return;
-    }
-    egraph.prefetch_node(node);
-    for (Id child : node.children) egraph.prefetch_class(child);
-  };
+  const auto load_nodes = [&](std::size_t i) { egraph.prefetch_class_nodes(matches.row(i)[0]); };
   // A node listed in a class stays listed there (lists only grow and merge); while its children are
   // still roots it is also still the canonical instance, so adding it would give that class.
   const auto still_listed = [&](const Prepared& prepared) {
@@ -295,23 +290,19 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const MatchList& matches)
     return std::all_of(children.begin(), children.end(), [&](Id id) { return egraph.is_root(id); });
   };
 
-  for (std::size_t i = 0; i < 3 * kPrefetchDistance; ++i) load_classes(i);
-  for (std::size_t i = 0; i < 2 * kPrefetchDistance; ++i) load_nodes(i);
-  for (std::size_t i = 0; i < kPrefetchDistance; ++i) prepare(i);
   std::vector<Id> ids;
-  for (std::size_t i = 0; i < count; ++i) {
-    Prepared prepared = std::move(ahead[i % kPrefetchDistance]);
-    load_classes(i + 3 * kPrefetchDistance);
-    load_nodes(i + 2 * kPrefetchDistance);
-    prepare(i + kPrefetchDistance);
-    note_work();
-    const std::span<const Id> row = matches.row(i);
-    const Id matched = row[0];
-    const Id instance = still_listed(prepared) ? egraph.find(matched)
-                                               : instantiate(egraph, row, columns, ids,
-                                                             std::move(prepared.first_leaf));
-    if (egraph.union_(instance, matched)) changed.push_back(instance);
-  }
+  for_each_with_lookahead<kPrefetchDistance>(
+      matches.size(), prepare, load_prepared,
+      [&](std::size_t i, Prepared&& prepared) {
+        note_work();
+        const std::span<const Id> row = matches.row(i);
+        const Id matched = row[0];
+        const Id instance = still_listed(prepared) ? egraph.find(matched)
+                                                   : instantiate(egraph, row, columns, ids,
+                                                                 std::move(prepared.first_leaf));
+        if (egraph.union_(instance, matched)) changed.push_back(instance);
+      },
+      preload<3 * kPrefetchDistance>(load_classes), preload<2 * kPrefetchDistance>(load_nodes));
   return changed;
 }
 

@@ -1,6 +1,5 @@
 #include "optimizer/pipeline.hpp"
 
-#include <array>
 #include <cstdint>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/lookahead.hpp"
 #include "support/table_growth.hpp"
 
 namespace tarnvel {
@@ -175,43 +175,40 @@ ReducedStore from_reduced(Reduced reduced) {
       check_index(node.op, reduced.ops.size(), "operator of a reduced node");
       return op_in_store.emplace(node.op, batch.intern_operator(reduced.ops[node.op]));
     };
-    const std::size_t count = reduced.nodes.size();
-    bool identity = true;
-    struct Ahead {
+    // A node's operator and its hash as it will be interned while ids are the identity.
+    struct Known {
       OpId op;
       std::uint64_t hash;
     };
-    std::array<Ahead, kLookahead> ahead{};  // of positions r .. r + kLookahead - 1
-    const auto load_ahead = [&](std::size_t r) {
-      if (r >= count) return;
-      const ReducedNode& node = reduced.nodes[r];
-      const OpId op = op_of(node);
-      ahead[r % kLookahead] = {op, node_hash(op, std::span<const std::uint32_t>(node.inputs))};
-      batch.prefetch(ahead[r % kLookahead].hash);
-    };
-    for (std::size_t r = 0; r < kLookahead; ++r) load_ahead(r);
+    bool identity = true;
     NodeInputs remapped;
-    for (std::size_t r = 0; r < count; ++r) {
-      note_work();
-      const ReducedNode& node = reduced.nodes[r];
-      const Ahead known = ahead[r % kLookahead];
-      load_ahead(r + kLookahead);
-      std::expected<NodeId, BadNodeId> id;
-      if (identity) {
-        id = batch.intern(known.op, std::span<const std::uint32_t>(node.inputs), known.hash);
-      } else {
-        remapped.clear();
-        for (std::uint32_t input : node.inputs) {
-          check_invariant(input < ids.size(), "reduced graph references only earlier nodes");
-          remapped.push_back(ids[input]);
-        }
-        const std::span<const NodeId> inputs(remapped.data(), remapped.size());
-        id = batch.intern(known.op, inputs, node_hash(known.op, inputs));
-      }
-      check_invariant(id.has_value(), "reduced graph references only earlier nodes");
-      identity = identity && *id == ids.size();
-      ids.push_back(*id);
-    }
+    for_each_with_lookahead<kLookahead>(
+        reduced.nodes.size(),
+        [&](std::size_t r) {
+          const ReducedNode& node = reduced.nodes[r];
+          const OpId op = op_of(node);
+          return Known{op, node_hash(op, std::span<const std::uint32_t>(node.inputs))};
+        },
+        [&](const Known& known) { batch.prefetch(known.hash); },
+        [&](std::size_t r, const Known& known) {
+          note_work();
+          const ReducedNode& node = reduced.nodes[r];
+          std::expected<NodeId, BadNodeId> id;
+          if (identity) {
+            id = batch.intern(known.op, std::span<const std::uint32_t>(node.inputs), known.hash);
+          } else {
+            remapped.clear();
+            for (std::uint32_t input : node.inputs) {
+              check_invariant(input < ids.size(), "reduced graph references only earlier nodes");
+              remapped.push_back(ids[input]);
+            }
+            const std::span<const NodeId> inputs(remapped.data(), remapped.size());
+            id = batch.intern(known.op, inputs, node_hash(known.op, inputs));
+          }
+          check_invariant(id.has_value(), "reduced graph references only earlier nodes");
+          identity = identity && *id == ids.size();
+          ids.push_back(*id);
+        });
     for (NodeId output : reduced.outputs) {
       check_invariant(output < ids.size(), "reduced output is valid");
       check_invariant(batch.mark_output(ids[output]).has_value(), "reduced output is valid");

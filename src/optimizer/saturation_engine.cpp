@@ -15,6 +15,7 @@
 #include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/lookahead.hpp"
 
 namespace tarnvel {
 namespace {
@@ -94,17 +95,18 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
     }
     return enode;
   };
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kLoadLookahead < n) {
-      const SymbolNode ahead = expected_enode(i + kLoadLookahead);
-      egraph.prefetch_node(ahead);
-      for (Id child : ahead.children) egraph.prefetch_class(child);  // adding appends to its uses
-    }
-    note_work(1 + graph.nodes[i].children.size());
-    SymbolNode enode{symbols[i], {}};
-    for (std::uint32_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
-    ids.push_back(egraph.find(egraph.add(std::move(enode))));
-  }
+  const auto load_expected = [&](const SymbolNode& expected) {
+    egraph.prefetch_node(expected);
+    for (Id child : expected.children) egraph.prefetch_class(child);  // adding appends to its uses
+  };
+  for_each_with_lookahead<kLoadLookahead>(
+      n, expected_enode, load_expected, [&](std::size_t i, const SymbolNode& /*expected*/) {
+        // The node as added names the ids given since the guess; the guess served the prefetch.
+        note_work(1 + graph.nodes[i].children.size());
+        SymbolNode enode{symbols[i], {}};
+        for (std::uint32_t child : graph.nodes[i].children) enode.children.push_back(ids[child]);
+        ids.push_back(egraph.find(egraph.add(std::move(enode))));
+      });
   return ids;
 }
 
