@@ -9,6 +9,7 @@
 #include "support/builtins.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/lookahead.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -170,24 +171,6 @@ void EGraph::truncate_nodes(Id root, std::size_t size) {
   if (!slot.own_form()) slot.size = static_cast<std::uint32_t>(size);
 }
 
-// Repairs of a round are taken in order; the ones a few places ahead are loaded in three steps (the
-// form as added, the union-find slots of its children, then the memo bucket of its current
-// canonical form), since each is a cache miss on a large e-graph.
-void EGraph::prefetch_repair(std::span<const Id> round, std::size_t at) const {
-  constexpr std::size_t kSlotDistance = 4;
-  constexpr std::size_t kParentDistance = 8;
-  constexpr std::size_t kFormDistance = 16;
-  if (at + kFormDistance < round.size()) prefetch_cache_line(&added_[round[at + kFormDistance]]);
-  if (at + kParentDistance < round.size()) {
-    for (Id child : added_[round[at + kParentDistance]].children) union_find_.prefetch(child);
-  }
-  if (at + kSlotDistance < round.size()) {
-    SymbolNode node = added_[round[at + kSlotDistance]];
-    canonicalize_children(node);
-    memo_.prefetch(node);
-  }
-}
-
 // The queue as it stands without repeats, latest first: an e-node queued by several merges is
 // re-entered once, in the form all of them gave it.
 std::vector<Id> EGraph::take_repair_round() {
@@ -211,20 +194,33 @@ std::size_t EGraph::process_repairs() {
   std::size_t merges = 0;
   while (!repair_list_.empty()) {
     const std::vector<Id> round = take_repair_round();
-    for (std::size_t i = 0; i < round.size(); ++i) {
-      prefetch_repair(round, i);
-      const Id id = round[i];
-      SymbolNode node = added_[id];
-      note_work(1 + node.children.size());
-      canonicalize_children_halving(node);
-      repaired_children_ += node.children.size();
-      touched_.push_back(id);
-      const auto [entry, inserted] = memo_.insert(node, id);
-      if (inserted) continue;
-      const Id previous = *entry;
-      *entry = id;
-      if (union_(previous, id)) ++merges;
-    }
+    // Each repair reads its form as added, the union-find slots of its children and the memo
+    // bucket of its canonical form, each a cache miss on a large e-graph: they load in that order,
+    // 16, 8 and 4 repairs ahead.
+    for_each_with_lookahead<4>(
+        round.size(),
+        [&](std::size_t i) {
+          SymbolNode node = added_[round[i]];
+          canonicalize_children(node);
+          return node;
+        },
+        [&](const SymbolNode& node) { memo_.prefetch(node); },
+        [&](std::size_t i, SymbolNode&& node) {
+          const Id id = round[i];
+          note_work(1 + node.children.size());
+          canonicalize_children_halving(node);  // the repairs since may have merged its children
+          repaired_children_ += node.children.size();
+          touched_.push_back(id);
+          const auto [entry, inserted] = memo_.insert(node, id);
+          if (inserted) return;
+          const Id previous = *entry;
+          *entry = id;
+          if (union_(previous, id)) ++merges;
+        },
+        preload<16>([&](std::size_t i) { prefetch_cache_line(&added_[round[i]]); }),
+        preload<8>([&](std::size_t i) {
+          for (Id child : added_[round[i]].children) union_find_.prefetch(child);
+        }));
   }
   return merges;
 }
@@ -307,20 +303,22 @@ void EGraph::refresh_op_lists() {
 std::size_t EGraph::rebuild() {
   const std::size_t merges = process_repairs();
   // The class pass visits the touched roots in id order, loading ahead each class, then its node
-  // list when out of line, then the union-find slots of its nodes' children.
+  // list, then the union-find slots of its nodes' children.
   constexpr std::size_t kStep = 8;
   const std::vector<Id> roots = touched_roots();
-  for (std::size_t i = 0; i < roots.size(); ++i) {
-    if (i + 3 * kStep < roots.size()) prefetch_class(roots[i + 3 * kStep]);
-    if (i + 2 * kStep < roots.size()) prefetch_class_nodes(roots[i + 2 * kStep]);
-    if (i + kStep < roots.size()) {
-      for (const SymbolNode& node : nodes_of(roots[i + kStep])) {
-        for (Id child : node.children) union_find_.prefetch(child);
-      }
-    }
-    note_work(1 + nodes_of(roots[i]).size());
-    rebuild_class(roots[i]);
-  }
+  for_each_with_lookahead<kStep>(
+      roots.size(), [&](std::size_t i) { return roots[i]; },
+      [&](Id root) {
+        for (const SymbolNode& node : nodes_of(root)) {
+          for (Id child : node.children) union_find_.prefetch(child);
+        }
+      },
+      [&](std::size_t, Id root) {
+        note_work(1 + nodes_of(root).size());
+        rebuild_class(root);
+      },
+      preload<3 * kStep>([&](std::size_t i) { prefetch_class(roots[i]); }),
+      preload<2 * kStep>([&](std::size_t i) { prefetch_class_nodes(roots[i]); }));
   refresh_op_lists();
   is_clean_ = true;
   return merges;
@@ -358,12 +356,14 @@ std::size_t EGraph::count_nodes(Symbol op, std::size_t arity) const {
     if (counted_arity == arity) return count;
   }
   std::size_t count = 0;
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (i + 8 < candidates.size()) prefetch_class(candidates[i + 8]);
-    for (const SymbolNode& node : nodes_of(candidates[i])) {
-      count += node.op == op && node.children.size() == arity ? 1 : 0;
-    }
-  }
+  for_each_with_lookahead<8>(
+      candidates.size(), [&](std::size_t i) { return candidates[i]; },
+      [&](Id root) { prefetch_class(root); },
+      [&](std::size_t, Id root) {
+        for (const SymbolNode& node : nodes_of(root)) {
+          count += node.op == op && node.children.size() == arity ? 1 : 0;
+        }
+      });
   known.emplace_back(arity, count);
   return count;
 }

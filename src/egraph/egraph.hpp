@@ -186,7 +186,6 @@ class EGraph {
   void canonicalize_children_halving(SymbolNode& node);
   std::size_t process_repairs();
   std::vector<Id> take_repair_round();
-  void prefetch_repair(std::span<const Id> round, std::size_t at) const;
   std::vector<Id> touched_roots();
   void rebuild_class(Id root);
   void refresh_op_lists();
