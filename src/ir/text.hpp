@@ -78,7 +78,7 @@ class Text {
   void clear_inline() noexcept { std::memset(bytes_, 0, sizeof bytes_); }
   HeapBlock* heap_block() const noexcept {
     HeapBlock* block;
-    std::memcpy(&block, bytes_, sizeof block);
+    std::memcpy(&block, bytes_, sizeof(HeapBlock*));
     return block;
   }
   const char* heap_data() const noexcept { return heap_block()->bytes(); }
@@ -93,7 +93,7 @@ class Text {
     auto* block = new (::operator new(sizeof(HeapBlock) + text.size())) HeapBlock{1, text.size()};
     std::memcpy(block->bytes(), text.data(), text.size());
     clear_inline();
-    std::memcpy(bytes_, &block, sizeof block);
+    std::memcpy(bytes_, &block, sizeof(HeapBlock*));
     bytes_[kTag] = kHeap;
   }
   // Copies n < 16 bytes with fixed-size moves that stay inside [0, n) of both sides (names are
