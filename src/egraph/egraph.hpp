@@ -165,10 +165,8 @@ class EGraph {
     return {node_pool_.data(slot.offset), slot.size};
   }
   std::span<SymbolNode> nodes_of(Id root) {
-    const NodeSlot& slot = class_slots_[root].nodes;
-    if (slot.own_form()) return {&added_[root], 1};
-    if (slot.size == 0) return {};
-    return {node_pool_.data(slot.offset), slot.size};
+    const std::span<const SymbolNode> nodes = std::as_const(*this).nodes_of(root);
+    return {const_cast<SymbolNode*>(nodes.data()), nodes.size()};  // the e-graph owns them
   }
   std::span<const Id> uses_of(Id root) const {
     const UseSlot& slot = class_slots_[root].uses;

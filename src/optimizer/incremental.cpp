@@ -63,8 +63,9 @@ NodeId IncrementalReducer::fold(OpId op, std::span<const std::uint32_t> inputs) 
   if (is_identity_op(op) && inputs.size() == 1) return inputs[0];
   const Probe candidate{op, inputs, node_hash(op, inputs)};
   if (is_commutative_op(op) && inputs.size() == 2) {
-    // The first-seen orientation is the one kept.
-    if (const auto known = find(candidate)) return *known;
+    // The first-seen orientation is the one kept: a node is only ever added in the orientation
+    // this finds absent, so the canonical form never holds both, and a miss on the swapped one
+    // leaves the candidate to be found or added.
     const std::uint32_t swapped_inputs[] = {inputs[1], inputs[0]};
     const std::span<const std::uint32_t> swapped(swapped_inputs);
     if (const auto known = find(Probe{op, swapped, node_hash(op, swapped)})) return *known;
