@@ -256,10 +256,11 @@ std::expected<std::string, BlobLimitError> serialize_with(const GraphStore& stor
   auto writer = BlobWriter::measure(store, outputs);
   if (!writer) return std::unexpected(writer.error());
   std::string blob;
-  // The bytes go in inside resize_and_overwrite, which must not throw: write never does.
-  blob.resize_and_overwrite(writer->size(), [&](char* out, std::size_t size) {
+  // The bytes go in inside resize_and_overwrite, which must not throw: write never does. The
+  // length is the measured one: the callback's size argument may be the grown capacity.
+  blob.resize_and_overwrite(writer->size(), [&](char* out, std::size_t) {
     writer->write(out);
-    return size;
+    return writer->size();
   });
   return blob;
 }

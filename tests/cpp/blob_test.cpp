@@ -103,6 +103,24 @@ TEST(BlobFormatTest, EmptyStoreIsTwelveBytes) {
   EXPECT_TRUE(back->outputs().empty());
 }
 
+// serialize_with returns exactly the measured bytes at every length: the string's growth policy
+// (the capacity handed to its writing callback) must never leak into the blob's length.
+TEST(BlobFormatTest, SerializedLengthIsTheMeasuredLengthAtEverySize) {
+  for (std::size_t name_size = 0; name_size <= 300; ++name_size) {
+    GraphStore store;
+    const std::string name(name_size > 0 ? name_size - 1 : 0, 'x');
+    if (name_size > 0) add(store, NodeKey::source(std::string_view(name), {}));
+    const auto measured = BlobWriter::measure(store, {});
+    ASSERT_TRUE(measured.has_value());
+    std::string expected(measured->size(), '\0');
+    measured->write(expected.data());
+    const std::string blob = write(store, {});
+    ASSERT_EQ(blob.size(), measured->size()) << "name of " << name_size - 1 << " bytes";
+    EXPECT_EQ(blob, expected);
+    EXPECT_EQ(write(*read(blob), {}), blob);
+  }
+}
+
 TEST(BlobFormatTest, SingleSourceHasTheDocumentedBytes) {
   GraphStore store;
   add(store, NodeKey::source("x", {}));
