@@ -331,22 +331,23 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject* const* args, Py_ssize_t na
   static const Signature signature("__reduce__", {});
   Signature::Bound bound;
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
-  const BlobWriter writer = [&] {
+  auto writer = [&] {
     DetachedWaits waits;
     SignalChecks checks;
-    auto measured = BlobWriter::measure(core(self), core(self).outputs());
-    // A store whose blob would overflow the format cannot be pickled either.
-    if (!measured) throw std::length_error(measured.error().message());
-    return std::move(*measured);
+    return BlobWriter::measure(core(self), core(self).outputs());
   }();
+  // A store whose blob would overflow the format cannot be pickled either.
+  if (!writer) {
+    PyErr_SetString(PyExc_OverflowError, writer.error().message().c_str());
+    return nullptr;
+  }
   Ref rebuild =
       Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "deserialize"));
-  Ref data = Ref::steal(blob_to_py(writer));
+  Ref data = Ref::steal(blob_to_py(*writer));
   if (!rebuild || !data) return nullptr;
-  return Py_BuildValue("(O(O))", rebuild.get(), data.get());
-} catch (const std::length_error& error) {
-  PyErr_SetString(PyExc_OverflowError, error.what());
-  return nullptr;
+  Ref arguments = Ref::steal(PyTuple_Pack(1, data.get()));
+  if (!arguments) return nullptr;
+  return PyTuple_Pack(2, rebuild.get(), arguments.get());
 } catch (...) {
   return raise_current_exception(type_of(self));
 }

@@ -38,17 +38,18 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 constexpr Py_ssize_t kFields = std::size(getset) - 1;
+static_assert(kFields == 6, "fields_of packs six values");
 
-// The six field values (str, or None for an absent preprocessing_ref) as a new tuple.
+// The six field values (str, or None for an absent preprocessing_ref) as a new tuple, made once
+// they all exist.
 PyObject* fields_of(PyObject* self) {
-  Ref fields = Ref::steal(PyTuple_New(kFields));
-  if (!fields) return nullptr;
+  Ref values[kFields];
   for (Py_ssize_t i = 0; i < kFields; ++i) {
-    PyObject* value = getset[i].get(self, nullptr);
-    if (value == nullptr) return nullptr;
-    PyTuple_SET_ITEM(fields.get(), i, value);  // our own new tuple
+    values[i] = Ref::steal(getset[i].get(self, nullptr));
+    if (!values[i]) return nullptr;
   }
-  return fields.release();
+  return PyTuple_Pack(kFields, values[0].get(), values[1].get(), values[2].get(), values[3].get(),
+                      values[4].get(), values[5].get());
 }
 
 // Equal exactly when all six fields are; no order.
@@ -96,7 +97,9 @@ PyObject* getnewargs_ex(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     if (PyDict_SetItemString(keywords.get(), getset[i].name, PyTuple_GET_ITEM(fields.get(), i)) < 0)
       return nullptr;
   }
-  return Py_BuildValue("(()O)", keywords.get());
+  Ref no_arguments = Ref::steal(PyTuple_New(0));
+  if (!no_arguments) return nullptr;
+  return PyTuple_Pack(2, no_arguments.get(), keywords.get());
 } catch (...) {
   return raise_current_exception(Py_TYPE(self));
 }
