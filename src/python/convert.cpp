@@ -106,6 +106,17 @@ bool exact_int_items(PyObject* sequence, Ids& out, bool& failed) {
   return true;
 }
 
+// A private tuple of the sequence's items, safe to read item by item while conversions run code.
+// A list or tuple is copied at once; any other sequence is first collected into a list, which is
+// valid at every step, since the tuple PySequence_Tuple would fill while the sequence's own code
+// runs is reachable (gc.get_objects) with items still null.
+PyObject* sequence_snapshot(PyObject* sequence) {
+  if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence))
+    return PySequence_Tuple(sequence);
+  Ref items = Ref::steal(PySequence_List(sequence));
+  return items ? PyList_AsTuple(items.get()) : nullptr;
+}
+
 template <class Ids>
 bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
   if (PyUnicode_Check(object))
@@ -119,7 +130,7 @@ bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
                  Py_TYPE(object)->tp_name);
     return fail_with_note(argument);
   }
-  Ref snapshot = Ref::steal(PySequence_Tuple(object));  // private: safe to read item by item
+  Ref snapshot = Ref::steal(sequence_snapshot(object));
   if (!snapshot) return fail_with_note(argument);
   const Py_ssize_t size = PyTuple_GET_SIZE(snapshot.get());
   out.clear();
@@ -158,11 +169,25 @@ std::optional<ParamView> exact_param_value(std::string_view key, PyObject* value
   return std::nullopt;
 }
 
-// Classifies one parameter value: bool, then the integer protocol, the float protocol, str. A Str
-// view borrows from `value`.
+// numpy's bool is no subclass of bool (nor of int); it is known by its type name rather than by
+// importing numpy, which the module does not depend on.
+bool is_numpy_bool(PyObject* object) {
+  const std::string_view name = Py_TYPE(object)->tp_name;
+  return name == "numpy.bool" || name == "numpy.bool_";
+}
+
+// Classifies one parameter value: bool (numpy's too), then the integer protocol, the float
+// protocol, str. A Str view borrows from `value`. False with an exception set when converting the
+// value raised, and with none set when the value is of no parameter type.
 bool param_value_of(std::string_view key, PyObject* value, std::optional<ParamView>& out) {
   if (Py_IS_TYPE(value, &PyBool_Type)) {
     out = ParamView::of_bool(key, value == Py_True);
+    return true;
+  }
+  if (is_numpy_bool(value)) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = ParamView::of_bool(key, truth != 0);
     return true;
   }
   if (PyLong_Check(value) || PyIndex_Check(value)) {
@@ -197,7 +222,14 @@ bool param_value_of(std::string_view key, PyObject* value, std::optional<ParamVi
     out = ParamView::of_str(key, text);
     return true;
   }
+  return false;
+}
+
+// The TypeError for a value of no parameter type, with a second note naming its key and type.
+bool unsupported_param(const char* argument, std::string_view key, PyObject* value) {
   PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+  add_argument_note(argument);
+  add_note("key '" + std::string(key) + "': " + Py_TYPE(value)->tp_name);
   return false;
 }
 
@@ -314,7 +346,9 @@ bool to_param_args(PyObject* object, const char* argument, ParamArgs& out) {
       std::string_view key;
       if (!utf8_of(out.alive[i].get(), argument, key)) return false;
       std::optional<ParamView> view;
-      if (!param_value_of(key, out.alive[i + 1].get(), view)) return fail_with_note(argument);
+      PyObject* value = out.alive[i + 1].get();
+      if (!param_value_of(key, value, view))
+        return PyErr_Occurred() ? fail_with_note(argument) : unsupported_param(argument, key, value);
       out.views.push_back(*view);
     }
   }
@@ -371,108 +405,146 @@ bool to_flag(PyObject* object, const char* argument, bool fallback, bool& out) {
     out = object == Py_True;
     return true;
   }
-  // numpy.bool_ is not a bool subclass; accept it by its type name rather than by truthiness, so
-  // that an int or a str is still refused.
-  const char* name = Py_TYPE(object)->tp_name;
-  if (std::string_view(name) == "numpy.bool" || std::string_view(name) == "numpy.bool_") {
+  // By type, not by truthiness, so that an int or a str is still refused.
+  if (is_numpy_bool(object)) {
     const int truth = PyObject_IsTrue(object);
     if (truth < 0) return fail_with_note(argument);
     out = truth != 0;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "expected bool, got '%.200s'", name);
+  PyErr_Format(PyExc_TypeError, "expected bool, got '%.200s'", Py_TYPE(object)->tp_name);
   return fail_with_note(argument);
 }
 
+// Results are built so that no Python code ever reaches a partly built object of ours. Code can run
+// in the middle of a build: a signal check (note_work) runs signal handlers, and an allocation may
+// start a collection (3.11), as a signal check may (3.12+), which runs finalizers and gc callbacks;
+// any of them can walk gc.get_objects(). So every list and dict of a result stays untracked by the
+// collector, and with that out of sight, until the whole result is complete.
+namespace {
+
+// The containers of one result, hidden from the collector until `show`. Nothing but the result
+// refers to them, so while untracked they are out of every Python code's reach; and the
+// collections that run while the result grows do not traverse them again and again.
+class Unseen {
+ public:
+  // Hides `container` (null passes through).
+  Ref hide(PyObject* container) {
+    Ref owned = Ref::steal(container);
+    if (!owned) return owned;
+    if (PyObject_GC_IsTracked(container)) PyObject_GC_UnTrack(container);
+    hidden_.push_back(container);
+    return owned;
+  }
+  // A new, hidden list of `size` items, each to be set once with PyList_SET_ITEM.
+  Ref list(std::size_t size) { return hide(PyList_New(static_cast<Py_ssize_t>(size))); }
+  // Hands every hidden container to the collector. REQUIRES: the result is complete and alive.
+  void show() {
+    for (PyObject* container : hidden_) {
+      if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+    }
+    hidden_.clear();
+  }
+
+ private:
+  absl::InlinedVector<PyObject*, 4> hidden_;  // borrowed: the result owns them
+};
+
+void set_item(PyObject* list, std::size_t i, PyObject* item) {
+  PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+}
+
+// A new tuple of two atomic values (ints, str, None), which it takes over; null (both released)
+// when either is null. It holds nothing the collector follows, so it is never tracked, as the
+// collector would leave it anyway.
+PyObject* atomic_pair(PyObject* first, PyObject* second) {
+  Ref a = Ref::steal(first), b = Ref::steal(second);
+  if (!a || !b) return nullptr;
+  PyObject* tuple = PyTuple_New(2);
+  if (tuple == nullptr) return nullptr;
+  PyTuple_SET_ITEM(tuple, 0, a.release());
+  PyTuple_SET_ITEM(tuple, 1, b.release());
+  PyObject_GC_UnTrack(tuple);
+  return tuple;
+}
+
+Ref str_to_py(std::string_view text) {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* param_value_to_py(const ParamValue& value) {
+  switch (value.tag()) {
+    case ParamValue::Tag::Int: return PyLong_FromLongLong(value.as_int());
+    case ParamValue::Tag::Float: return PyFloat_FromDouble(value.as_float());
+    case ParamValue::Tag::Bool: return Py_NewRef(value.as_bool() ? Py_True : Py_False);
+    case ParamValue::Tag::Str: return str_to_py(value.as_str()).release();
+  }
+  return nullptr;
+}
+
+// Params hold str keys and atomic values only, so the dict is never tracked by the collector.
 PyObject* params_to_py(const ParamMap& params) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   for (const Param& param : params) {
-    Ref key = Ref::steal(PyUnicode_FromStringAndSize(param.key.view().data(),
-                                                     static_cast<Py_ssize_t>(param.key.size())));
-    if (!key) return nullptr;
-    Ref value;
-    switch (param.value.tag()) {
-      case ParamValue::Tag::Int:
-        value = Ref::steal(PyLong_FromLongLong(param.value.as_int()));
-        break;
-      case ParamValue::Tag::Float:
-        value = Ref::steal(PyFloat_FromDouble(param.value.as_float()));
-        break;
-      case ParamValue::Tag::Bool:
-        value = Ref::borrow(param.value.as_bool() ? Py_True : Py_False);
-        break;
-      case ParamValue::Tag::Str: {
-        const std::string_view text = param.value.as_str();
-        value = Ref::steal(
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        break;
-      }
-    }
-    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    Ref key = str_to_py(param.key.view());
+    Ref value = Ref::steal(param_value_to_py(param.value));
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
   }
   return dict.release();
 }
 
-namespace {
-
-template <class Id>
-PyObject* id_list_to_py(std::span<const Id> ids) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
-    if (id == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);  // our own new list
-  }
-  return list.release();
-}
-
-}  // namespace
-
-PyObject* ids_to_py(std::span<const NodeId> ids) { return id_list_to_py(ids); }
-PyObject* ids_to_py(std::span<const std::uint32_t> ids) { return id_list_to_py(ids); }
-
-PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(node_map.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < node_map.size(); ++i) {
-    PyObject* entry;
-    if (!node_map[i]) {
-      entry = Py_NewRef(Py_None);
-    } else if (node_map[i]->member) {
-      entry = Py_BuildValue("(KK)", static_cast<unsigned long long>(node_map[i]->node),
-                            static_cast<unsigned long long>(*node_map[i]->member));
-    } else {
-      entry = Py_BuildValue("(KO)", static_cast<unsigned long long>(node_map[i]->node), Py_None);
-    }
-    if (entry == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
-  }
-  return list.release();
-}
-
+// str values only: never tracked either.
 PyObject* descriptor_to_py(const PayloadDescriptor& d) {
-  if (d.preprocessing_ref) {
-    return Py_BuildValue(
-        "{s:s#,s:s#,s:s#,s:s#,s:s#,s:s#}", "kind", d.kind.data(),
-        static_cast<Py_ssize_t>(d.kind.size()), "content_hash", d.content_hash.data(),
-        static_cast<Py_ssize_t>(d.content_hash.size()), "framework", d.framework.data(),
-        static_cast<Py_ssize_t>(d.framework.size()), "version", d.version.data(),
-        static_cast<Py_ssize_t>(d.version.size()), "io_schema", d.io_schema.data(),
-        static_cast<Py_ssize_t>(d.io_schema.size()), "preprocessing_ref",
-        d.preprocessing_ref->data(), static_cast<Py_ssize_t>(d.preprocessing_ref->size()));
-  }
-  return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:O}", "kind", d.kind.data(),
+  return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:N}", "kind", d.kind.data(),
                        static_cast<Py_ssize_t>(d.kind.size()), "content_hash",
                        d.content_hash.data(), static_cast<Py_ssize_t>(d.content_hash.size()),
                        "framework", d.framework.data(), static_cast<Py_ssize_t>(d.framework.size()),
                        "version", d.version.data(), static_cast<Py_ssize_t>(d.version.size()),
                        "io_schema", d.io_schema.data(), static_cast<Py_ssize_t>(d.io_schema.size()),
-                       "preprocessing_ref", Py_None);
+                       "preprocessing_ref",
+                       d.preprocessing_ref ? str_to_py(*d.preprocessing_ref).release()
+                                           : Py_NewRef(Py_None));
+}
+
+}  // namespace
+
+PyObject* ids_to_py(std::span<const NodeId> ids) {
+  Unseen unseen;
+  Ref list = unseen.list(ids.size());
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+    if (id == nullptr) return nullptr;
+    set_item(list.get(), i, id);
+  }
+  unseen.show();
+  return list.release();
+}
+
+PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map) {
+  Unseen unseen;
+  Ref list = unseen.list(node_map.size());
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < node_map.size(); ++i) {
+    PyObject* entry;
+    if (!node_map[i]) {
+      entry = Py_NewRef(Py_None);
+    } else {
+      const Landing landing = *node_map[i];
+      entry = atomic_pair(PyLong_FromUnsignedLongLong(landing.node),
+                          landing.member ? PyLong_FromUnsignedLongLong(*landing.member)
+                                         : Py_NewRef(Py_None));
+    }
+    if (entry == nullptr) return nullptr;
+    set_item(list.get(), i, entry);
+  }
+  unseen.show();
+  return list.release();
 }
 
 PyObject* report_to_py(const ReductionReport& r) {
+  // int values only: the dict is never tracked by the collector.
   return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "input_nodes",
                        static_cast<unsigned long long>(r.input_nodes), "reachable_nodes",
                        static_cast<unsigned long long>(r.reachable_nodes), "canonical_nodes",
@@ -484,80 +556,223 @@ PyObject* report_to_py(const ReductionReport& r) {
 
 namespace {
 
-bool set_item(PyObject* dict, const char* key, Ref value) {
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-Ref str_to_py(std::string_view text) {
-  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-Ref member_to_py(const StageOp& member) {
-  auto parsed = parse_op_token(member.token);
-  if (!parsed) {
-    const std::string quoted = ParamValue::of_str(member.token).display();
-    PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quoted.c_str());
-    return Ref();
+// Makes node-view dicts into one result. What a dict shares with every node of its operator
+// (kind, name, params, descriptor, members) is converted once per operator and copied per node,
+// and the id objects made for the "id" entries serve again as later nodes' inputs, so a node costs
+// a few copies rather than a conversion of each of its parts.
+class NodeViewBuilder {
+ public:
+  // False with an exception set when the keys cannot be made.
+  bool start() {
+    static constexpr std::array<const char*, kKeyCount> names = {
+        "id", "output", "inputs", "kind", "name", "params", "descriptor", "n_members", "members"};
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+      keys_[i] = Ref::steal(PyUnicode_InternFromString(names[i]));
+      if (!keys_[i]) return false;
+    }
+    return true;
   }
-  Ref refs = Ref::steal(PyList_New(static_cast<Py_ssize_t>(member.refs.size())));
-  if (!refs) return Ref();
-  for (std::size_t i = 0; i < member.refs.size(); ++i) {
-    const StageRef& ref = member.refs[i];
-    PyObject* item = Py_BuildValue("(sK)", ref.tag == StageRef::Tag::Input ? "input" : "member",
-                                   static_cast<unsigned long long>(ref.index));
-    if (item == nullptr) return Ref();
-    PyList_SET_ITEM(refs.get(), static_cast<Py_ssize_t>(i), item);
+
+  // Ids 0 to count - 1 will be made here in order: each is kept for later nodes' inputs.
+  void expect_ids(std::size_t count) { ids_.reserve(count); }
+
+  // The node's dict, hidden in `unseen`; null with an exception set on failure (an unparseable
+  // stage member token).
+  Ref node(NodeId id, const NodeRef& node, bool is_output, Unseen& unseen) {
+    const OperatorParts* parts = parts_of(node);
+    if (parts == nullptr) return Ref();
+    Ref id_object = Ref::steal(PyLong_FromUnsignedLongLong(id));
+    if (!id_object) return Ref();
+    if (ids_.size() == id && ids_.size() < ids_.capacity())
+      ids_.push_back(Ref::borrow(id_object.get()));
+    Ref inputs = inputs_of(node.inputs(), unseen);
+    if (!inputs) return Ref();
+    std::array<PyObject*, 8> values = {
+        id_object.get(),   is_output ? Py_True : Py_False, inputs.get(), parts->kind.get(),
+        parts->name.get(), nullptr,                          nullptr,      nullptr};
+    Ref params = Ref::steal(PyDict_Copy(parts->params.get()));
+    if (!params) return Ref();
+    values[5] = params.get();
+    Ref descriptor, members;
+    switch (node.kind()) {
+      case NodeKind::External:
+        descriptor = Ref::steal(PyDict_Copy(parts->descriptor.get()));
+        if (!descriptor) return Ref();
+        values[6] = descriptor.get();
+        return dict_of(kNodeKeys, {values.data(), 7}, unseen);
+      case NodeKind::Stage:
+        members = members_of(*parts, unseen);
+        if (!members) return Ref();
+        values[6] = parts->n_members.get();
+        values[7] = members.get();
+        return dict_of(kStageKeys, {values.data(), 8}, unseen);
+      default: return dict_of(kNodeKeys, {values.data(), 6}, unseen);
+    }
   }
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict || !set_item(dict.get(), "kind", str_to_py(parsed->kind)) ||
-      !set_item(dict.get(), "name", str_to_py(parsed->name)) ||
-      !set_item(dict.get(), "params", Ref::steal(params_to_py(parsed->params))) ||
-      !set_item(dict.get(), "inputs", std::move(refs)))
-    return Ref();
-  return dict;
-}
+
+ private:
+  enum Key : std::uint8_t {
+    kId, kOutput, kInputs, kKind, kName, kParams, kDescriptor, kMemberCount, kMembers, kKeyCount
+  };
+  // The keys in a dict's order: a node's (and an External's, which adds its descriptor), a
+  // Stage's, and a member's.
+  static constexpr std::array<Key, 7> kNodeKeys = {kId,   kOutput, kInputs,    kKind,
+                                                   kName, kParams, kDescriptor};
+  static constexpr std::array<Key, 8> kStageKeys = {kId,   kOutput, kInputs,      kKind,
+                                                    kName, kParams, kMemberCount, kMembers};
+  static constexpr std::array<Key, 4> kMemberKeys = {kKind, kName, kParams, kInputs};
+
+  struct MemberParts {
+    Ref kind, name, params;
+    std::vector<Ref> refs;  // ("input" | "member", index): immutable, so shared by every copy
+  };
+  struct OperatorParts {
+    bool made = false;
+    Ref kind, name, params, descriptor, n_members;
+    std::vector<MemberParts> members;
+  };
+
+  // A new dict of the first values.size() keys of `order` and these values, hidden. It starts as
+  // a copy of a template with those keys, made once, which sizes its table at once; each value
+  // then replaces a None.
+  template <std::size_t N>
+  Ref dict_of(const std::array<Key, N>& order, std::span<PyObject* const> values, Unseen& unseen) {
+    Ref& shape = templates_[values.size() == 4 ? 0 : values.size() - 5];
+    if (!shape) {
+      shape = Ref::steal(PyDict_New());
+      if (!shape) return Ref();
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        if (PyDict_SetItem(shape.get(), keys_[order[i]].get(), Py_None) < 0) return Ref();
+      }
+    }
+    Ref dict = unseen.hide(PyDict_Copy(shape.get()));
+    if (!dict) return Ref();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (PyDict_SetItem(dict.get(), keys_[order[i]].get(), values[i]) < 0) return Ref();
+    }
+    // Storing a list tracked the dict again.
+    PyObject_GC_UnTrack(dict.get());
+    return dict;
+  }
+
+  Ref inputs_of(std::span<const std::uint32_t> inputs, Unseen& unseen) {
+    Ref list = unseen.list(inputs.size());
+    if (!list) return Ref();
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      PyObject* input = inputs[i] < ids_.size() ? Py_NewRef(ids_[inputs[i]].get())
+                                                : PyLong_FromUnsignedLongLong(inputs[i]);
+      if (input == nullptr) return Ref();
+      set_item(list.get(), i, input);
+    }
+    return list;
+  }
+
+  // The parts of the node's operator, converted on its first use; null with an exception set when
+  // they cannot be.
+  const OperatorParts* parts_of(const NodeRef& node) {
+    const OpId op = node.op_id();
+    if (op >= parts_.size()) parts_.resize(std::size_t{op} + 1);
+    OperatorParts& parts = parts_[op];
+    if (parts.made) return &parts;
+    parts.kind = str_to_py(kind_name(node.kind()));
+    parts.name = str_to_py(node.name());
+    parts.params = Ref::steal(params_to_py(node.params()));
+    if (!parts.kind || !parts.name || !parts.params) return nullptr;
+    if (node.kind() == NodeKind::External) {
+      parts.descriptor = Ref::steal(descriptor_to_py(node.descriptor()));
+      if (!parts.descriptor) return nullptr;
+    }
+    if (node.kind() == NodeKind::Stage) {
+      const auto members = node.members();
+      parts.n_members = Ref::steal(PyLong_FromSize_t(members.size()));
+      if (!parts.n_members) return nullptr;
+      parts.members.reserve(members.size());
+      for (const StageOp& member : members) {
+        if (!add_member(member, parts.members)) return nullptr;
+      }
+    }
+    parts.made = true;
+    return &parts;
+  }
+
+  static bool add_member(const StageOp& member, std::vector<MemberParts>& out) {
+    auto parsed = parse_op_token(member.token);
+    if (!parsed) {
+      const std::string quoted = ParamValue::of_str(member.token).display();
+      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quoted.c_str());
+      return false;
+    }
+    MemberParts parts{str_to_py(parsed->kind), str_to_py(parsed->name),
+                      Ref::steal(params_to_py(parsed->params)),
+                      {}};
+    if (!parts.kind || !parts.name || !parts.params) return false;
+    parts.refs.reserve(member.refs.size());
+    for (const StageRef& ref : member.refs) {
+      Ref tuple = Ref::steal(
+          atomic_pair(PyUnicode_FromString(ref.tag == StageRef::Tag::Input ? "input" : "member"),
+                      PyLong_FromUnsignedLongLong(ref.index)));
+      if (!tuple) return false;
+      parts.refs.push_back(std::move(tuple));
+    }
+    out.push_back(std::move(parts));
+    return true;
+  }
+
+  // A fresh list of fresh member dicts: one node's view may be changed without touching another's.
+  Ref members_of(const OperatorParts& parts, Unseen& unseen) {
+    Ref list = unseen.list(parts.members.size());
+    if (!list) return Ref();
+    for (std::size_t i = 0; i < parts.members.size(); ++i) {
+      const MemberParts& member = parts.members[i];
+      Ref refs = unseen.list(member.refs.size());
+      Ref params = Ref::steal(PyDict_Copy(member.params.get()));
+      if (!refs || !params) return Ref();
+      for (std::size_t r = 0; r < member.refs.size(); ++r)
+        set_item(refs.get(), r, Py_NewRef(member.refs[r].get()));
+      const std::array<PyObject*, 4> values = {member.kind.get(), member.name.get(), params.get(),
+                                               refs.get()};
+      Ref dict = dict_of(kMemberKeys, values, unseen);
+      if (!dict) return Ref();
+      set_item(list.get(), i, dict.release());
+    }
+    return list;
+  }
+
+  std::array<Ref, kKeyCount> keys_;
+  // Dicts of None values with the keys of a member (4 keys), a node (6), an External (7) and a
+  // Stage (8), in their order.
+  std::array<Ref, 4> templates_;
+  std::vector<OperatorParts> parts_;  // by operator id
+  std::vector<Ref> ids_;              // the id objects made so far, by id
+};
 
 }  // namespace
 
 Ref node_to_py(NodeId id, const NodeRef& node, bool is_output) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict || !set_item(dict.get(), "id", Ref::steal(PyLong_FromUnsignedLongLong(id))) ||
-      !set_item(dict.get(), "output", Ref::borrow(is_output ? Py_True : Py_False)) ||
-      !set_item(dict.get(), "inputs", Ref::steal(ids_to_py(node.inputs()))) ||
-      !set_item(dict.get(), "kind", str_to_py(kind_name(node.kind()))) ||
-      !set_item(dict.get(), "name", str_to_py(node.name())) ||
-      !set_item(dict.get(), "params", Ref::steal(params_to_py(node.params()))))
-    return Ref();
-  if (node.kind() == NodeKind::External &&
-      !set_item(dict.get(), "descriptor", Ref::steal(descriptor_to_py(node.descriptor()))))
-    return Ref();
-  if (node.kind() == NodeKind::Stage) {
-    const auto members = node.members();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(members.size())));
-    if (!list) return Ref();
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      Ref member = member_to_py(members[i]);
-      if (!member) return Ref();
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), member.release());
-    }
-    if (!set_item(dict.get(), "n_members", Ref::steal(PyLong_FromSize_t(members.size()))) ||
-        !set_item(dict.get(), "members", std::move(list)))
-      return Ref();
-  }
+  NodeViewBuilder builder;
+  Unseen unseen;
+  if (!builder.start()) return Ref();
+  Ref dict = builder.node(id, node, is_output, unseen);
+  if (dict) unseen.show();
   return dict;
 }
 
 PyObject* node_view_to_py(const GraphStore::View& view) {
   std::vector<bool> is_output(view.nodes.size(), false);
   for (NodeId id : view.outputs) is_output[id] = true;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(view.nodes.size())));
+  NodeViewBuilder builder;
+  Unseen unseen;
+  if (!builder.start()) return nullptr;
+  builder.expect_ids(view.nodes.size());
+  Ref list = unseen.list(view.nodes.size());
   if (!list) return nullptr;
   for (std::size_t i = 0; i < view.nodes.size(); ++i) {
     note_work(8);  // a node's dict and its values
-    Ref node = node_to_py(i, view.nodes[i], is_output[i]);
+    Ref node = builder.node(i, view.nodes[i], is_output[i], unseen);
     if (!node) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node.release());
+    set_item(list.get(), i, node.release());
   }
+  unseen.show();
   return list.release();
 }
 

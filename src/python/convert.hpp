@@ -43,15 +43,12 @@ bool to_descriptor(PyObject* object, const char* argument, const ModuleState& st
 // A bool (or a numpy bool); absent gives `fallback`.
 bool to_flag(PyObject* object, const char* argument, bool fallback, bool& out);
 
-PyObject* params_to_py(const ParamMap& params);
 PyObject* ids_to_py(std::span<const NodeId> ids);
-PyObject* ids_to_py(std::span<const std::uint32_t> ids);
 PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map);
 // The node view: one dict per node in id order; fails on an unparseable stage member token.
 PyObject* node_view_to_py(const GraphStore::View& view);
 // One entry of the node view.
 Ref node_to_py(NodeId id, const NodeRef& node, bool is_output);
-PyObject* descriptor_to_py(const PayloadDescriptor& descriptor);
 // The six-counter report dict.
 PyObject* report_to_py(const ReductionReport& report);
 

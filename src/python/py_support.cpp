@@ -116,12 +116,12 @@ bool Signature::bind(PyObject* args, PyObject* kwargs, Bound& out) const {
   return bind(flat.data(), nargs, kwnames.get(), out);
 }
 
-void add_argument_note(const char* argument) {
-  const std::string note = std::string("while processing '") + argument + "'";
+void add_note(std::string_view note) {
+  const auto size = static_cast<Py_ssize_t>(note.size());
 #if PY_VERSION_HEX >= 0x030C0000
   PyObject* exception = PyErr_GetRaisedException();
   if (exception == nullptr) return;
-  Ref result = Ref::steal(PyObject_CallMethod(exception, "add_note", "s", note.c_str()));
+  Ref result = Ref::steal(PyObject_CallMethod(exception, "add_note", "s#", note.data(), size));
   if (!result) PyErr_Clear();  // the original error matters more than its note
   PyErr_SetRaisedException(exception);
 #else
@@ -130,10 +130,14 @@ void add_argument_note(const char* argument) {
   if (type == nullptr) return;
   PyErr_NormalizeException(&type, &value, &traceback);
   if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
+  Ref result = Ref::steal(PyObject_CallMethod(value, "add_note", "s#", note.data(), size));
   if (!result) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
 #endif
+}
+
+void add_argument_note(const char* argument) {
+  add_note(std::string("while processing '") + argument + "'");
 }
 
 PyObject* raise_current_exception(PyTypeObject* type_of_module) {

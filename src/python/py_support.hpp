@@ -8,6 +8,7 @@
 #include <array>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "absl/container/inlined_vector.h"
@@ -91,6 +92,8 @@ class Signature {
   Py_ssize_t required_prefix_ = 0;
 };
 
+// Adds `note` to the exception being raised (kept without it when adding fails).
+void add_note(std::string_view note);
 // Adds the note "while processing '<argument>'" to the exception being raised.
 void add_argument_note(const char* argument);
 

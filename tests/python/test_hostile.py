@@ -225,7 +225,10 @@ class TestFailedCallsChangeNothing:
         with pytest.raises(error) as info:
             params_calls(store)[entry](params)
         assert message is None or re.search(message, str(info.value))
-        assert notes(info.value) == ["while processing 'params'"]
+        # A value of no parameter type is named by its key and type in a second note.
+        unsupported = str(info.value) == "param values must be int, float, bool, or str"
+        typed = [f"key 'a': {type(params['a']).__name__}"] if unsupported else []
+        assert notes(info.value) == ["while processing 'params'", *typed]
         assert snapshot(store) == before
 
     @pytest.mark.parametrize(
@@ -278,16 +281,20 @@ class TestExtremeValues:
     def test_integer_params_at_every_boundary(self, store):
         values = {"max": 2**63 - 1, "min": -(2**63), "above": 2**63, "below": -(2**63) - 1,
                   "u64": 2**64 - 1, "np": np.int64(-5), "npu": np.uint64(2**64 - 1), "bool": True,
-                  "nan": math.nan, "inf": -math.inf, "neg0": -0.0, "np32": np.float32(0.5)}
+                  "nan": math.nan, "inf": -math.inf, "neg0": -0.0, "np32": np.float32(0.5),
+                  "npbool": np.False_}
         store.add_source("x", values)
         params = store.nodes()[0]["params"]
         expected = {"max": 2**63 - 1, "min": -(2**63), "above": float(2**63), "below": float(-(2**63) - 1),
                     "u64": float(2**64 - 1), "np": -5, "npu": float(2**64 - 1), "bool": True,
-                    "inf": -math.inf, "neg0": -0.0, "np32": 0.5}
+                    "inf": -math.inf, "neg0": -0.0, "np32": 0.5, "npbool": False}
         assert {k: v for k, v in params.items() if k != "nan"} == expected
         assert {k: type(v) for k, v in params.items() if k != "nan"} == {k: type(v) for k, v in expected.items()}
         assert math.isnan(params["nan"]) and math.copysign(1, params["neg0"]) == -1
         assert tc.GraphStore.deserialize(store.serialize()).serialize() == store.serialize()
+        # numpy's bool is a bool, as the flag arguments take it: not the float 1.0.
+        assert store.add_source("b", {"f": np.True_}) == store.add_source("b", {"f": True})
+        assert store.add_source("b", {"f": np.True_}) != store.add_source("b", {"f": 1.0})
 
     def test_integer_protocol_refusal_falls_back_to_float(self, store):
         store.add_source("x", {"a": IndexTypeErrorThenFloat()})
@@ -806,6 +813,62 @@ class TestSignalsStopLongCalls:
         finally:
             undo()
         assert snapshot(store) == before
+
+    # Each entry prepares the call to watch, so that the walks happen in that call.
+    @pytest.mark.parametrize("prepare", [
+        lambda s, blob: s.nodes,
+        lambda s, blob: s.reduce()[0].nodes,  # one stage of 100,000 members
+        lambda s, blob: s.reduce()[0].node_map,
+        lambda s, blob: lambda: s.reduce()[1],
+        lambda s, blob: lambda: s.reduce_incremental()[0].serialize(),
+        lambda s, blob: lambda: s.cone(outputs=s.outputs()).serialize(),
+        lambda s, blob: lambda: tc.IncrementalReducer().finalize(s)[0].serialize(),
+        lambda s, blob: s.to_dot,
+        lambda s, blob: lambda: tc.GraphStore.deserialize(blob).serialize(),
+    ], ids=["nodes", "stage_members", "node_map", "report", "reduce_incremental", "cone",
+            "finalize", "to_dot", "deserialize"])
+    def test_code_run_during_a_call_never_sees_a_half_built_result(self, prepare):
+        """Signal handlers and gc callbacks run in the middle of long calls; one that walks every
+        list, tuple and dict the collector knows must never meet a result still being filled."""
+        store = tc.GraphStore()
+        head = store.add_source("x")
+        for i in range(100_000):
+            head = store.add_op("neg" if i % 2 else "abs", [head])
+        blob = store.serialize(outputs=[head])
+        store = tc.GraphStore.deserialize(blob)
+        call = prepare(store, blob)
+        walks = []
+
+        def walk(*_):
+            # At most a few walks, and none inside another: a walk allocates, which may collect.
+            if len(walks) >= 20 or walks and walks[-1] is None:
+                return
+            walks.append(None)
+            for found in gc.get_objects():
+                kind = type(found)
+                if kind is list or kind is tuple:
+                    for _ in found:
+                        pass
+                elif kind is dict:
+                    for _ in found.items():
+                        pass
+            walks[-1] = True
+
+        def on_collection(phase, info):
+            if phase == "start":
+                walk()
+
+        previous = signal.signal(signal.SIGALRM, walk)
+        signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+        gc.callbacks.append(on_collection)
+        try:
+            result = call()
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+            gc.callbacks.remove(on_collection)
+        assert walks
+        assert result == call()
 
     def test_an_interrupted_store_stays_usable(self, long_chain):
         store, blob, before = long_chain

@@ -172,7 +172,8 @@ class TestConversionErrors:
         with pytest.raises(TypeError) as excinfo:
             store.add_source("x", params)
         assert str(excinfo.value) == message
-        assert notes(excinfo) == ["while processing 'params'"]
+        typed = [f"key 'a': {type(params['a']).__name__}"] if isinstance(params, dict) else []
+        assert notes(excinfo) == ["while processing 'params'", *typed]
         assert store.node_count() == 0
 
     def test_non_str_param_key(self, store):
