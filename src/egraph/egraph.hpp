@@ -13,7 +13,8 @@
 // Classes live in a sequence indexed by id (a slot per id ever made; the slot of an id that lost a
 // merge is empty), so every walk over classes is in id order and a class's id is its slot. There is
 // no per-class analysis and no explanation record. The e-graph owns its run's symbol table.
-// Move-only; not for concurrent use, though the const members never write.
+// Move-only; not for concurrent use: even a const member may write (count_nodes remembers its
+// counts).
 #pragma once
 
 #include <cstddef>

@@ -12,7 +12,8 @@
 // later step or finalize with another store is refused with OtherStore, changing nothing.
 //
 // The canonical form keeps nodes as the store does (operator id and inputs) and names the operators
-// of the store's table, which it reads through the latest view a step was given.
+// of the store's table, which it reads through the latest view a step was given; that view keeps
+// them alive, so the reducer may outlive the store.
 //
 // Invariants: `canonical` holds no two equal nodes and every input of a canonical node is a smaller
 // canonical id; every entry of `to_canonical` is below canonical_count(); total_work() equals

@@ -144,26 +144,21 @@ bool node_ids_of(PyObject* object, const char* argument, Ids& out) {
 }
 
 // The values whose classification runs no Python code; nothing for any other value (or for an
-// exact int outside the signed 64-bit range, or a str that is not valid UTF-8). A Str view
-// borrows from `value`.
+// exact int outside the signed 64-bit range, or a str that is not valid UTF-8, which leaves an
+// exception set for the caller to clear once it may release objects). A Str view borrows from
+// `value`.
 std::optional<ParamView> exact_param_value(std::string_view key, PyObject* value) {
   if (Py_IS_TYPE(value, &PyBool_Type)) return ParamView::of_bool(key, value == Py_True);
   if (PyLong_CheckExact(value)) {
     int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
+    const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);  // sets no error for an int
+    if (overflow != 0) return std::nullopt;
     return ParamView::of_int(key, v);
   }
   if (PyFloat_CheckExact(value)) return ParamView::of_float(key, PyFloat_AS_DOUBLE(value));
   if (PyUnicode_CheckExact(value)) {
     std::string_view text;
-    if (!str_bytes(value, text)) {
-      PyErr_Clear();
-      return std::nullopt;
-    }
+    if (!str_bytes(value, text)) return std::nullopt;
     return ParamView::of_str(key, text);
   }
   return std::nullopt;
@@ -237,30 +232,37 @@ bool unsupported_param(const char* argument, std::string_view key, PyObject* val
 // code, so they are read under the guard directly. False (with `out` emptied again) when any pair
 // needs the general path.
 bool exact_param_args(PyObject* dict, ParamArgs& out) {
-  ObjectGuard guard(dict);
-  const auto size = static_cast<std::size_t>(PyDict_Size(dict));
-  if (size > out.views.capacity()) out.views.reserve(size);
-  if (2 * size > out.alive.capacity()) out.alive.reserve(2 * size);
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  // Exactly `size` pairs: the dict cannot change under the guard, so the closing call that
-  // reports the end is skipped.
-  for (std::size_t i = 0; i < size && PyDict_Next(dict, &pos, &key, &value); ++i) {
-    std::string_view key_text;
-    std::optional<ParamView> view;
-    if (PyUnicode_CheckExact(key) && str_bytes(key, key_text))
-      view = exact_param_value(key_text, value);
-    if (!view) {
-      PyErr_Clear();  // a key that is not UTF-8: the general path reports it with its note
-      out.views.clear();
-      out.alive.clear();
-      return false;
+  bool exact = true;
+  {
+    ObjectGuard guard(dict);
+    const auto size = static_cast<std::size_t>(PyDict_Size(dict));
+    if (size > out.views.capacity()) out.views.reserve(size);
+    if (2 * size > out.alive.capacity()) out.alive.reserve(2 * size);
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    // Exactly `size` pairs: the dict cannot change under the guard, so the closing call that
+    // reports the end is skipped.
+    for (std::size_t i = 0; i < size && PyDict_Next(dict, &pos, &key, &value); ++i) {
+      std::string_view key_text;
+      std::optional<ParamView> view;
+      if (PyUnicode_CheckExact(key) && str_bytes(key, key_text))
+        view = exact_param_value(key_text, value);
+      if (!view) {
+        exact = false;
+        break;
+      }
+      out.views.push_back(*view);
+      out.alive.push_back(Ref::borrow(key));
+      if (view->tag == ParamValue::Tag::Str) out.alive.push_back(Ref::borrow(value));
     }
-    out.views.push_back(*view);
-    out.alive.push_back(Ref::borrow(key));
-    if (view->tag == ParamValue::Tag::Str) out.alive.push_back(Ref::borrow(value));
   }
-  return true;
+  if (exact) return true;
+  // Outside the guard, since both release objects. A key that is not UTF-8 is reported, with
+  // its note, by the general path.
+  PyErr_Clear();
+  out.views.clear();
+  out.alive.clear();
+  return false;
 }
 
 // A dict value that must be a str when present; absent or None gives nothing.
@@ -348,7 +350,8 @@ bool to_param_args(PyObject* object, const char* argument, ParamArgs& out) {
       std::optional<ParamView> view;
       PyObject* value = out.alive[i + 1].get();
       if (!param_value_of(key, value, view))
-        return PyErr_Occurred() ? fail_with_note(argument) : unsupported_param(argument, key, value);
+        return PyErr_Occurred() ? fail_with_note(argument)
+                                : unsupported_param(argument, key, value);
       out.views.push_back(*view);
     }
   }
@@ -496,15 +499,14 @@ PyObject* params_to_py(const ParamMap& params) {
 
 // str values only: never tracked either.
 PyObject* descriptor_to_py(const PayloadDescriptor& d) {
-  return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#,s:s#,s:N}", "kind", d.kind.data(),
-                       static_cast<Py_ssize_t>(d.kind.size()), "content_hash",
-                       d.content_hash.data(), static_cast<Py_ssize_t>(d.content_hash.size()),
-                       "framework", d.framework.data(), static_cast<Py_ssize_t>(d.framework.size()),
-                       "version", d.version.data(), static_cast<Py_ssize_t>(d.version.size()),
-                       "io_schema", d.io_schema.data(), static_cast<Py_ssize_t>(d.io_schema.size()),
-                       "preprocessing_ref",
-                       d.preprocessing_ref ? str_to_py(*d.preprocessing_ref).release()
-                                           : Py_NewRef(Py_None));
+  return Py_BuildValue(
+      "{s:s#,s:s#,s:s#,s:s#,s:s#,s:N}", "kind", d.kind.data(),
+      static_cast<Py_ssize_t>(d.kind.size()), "content_hash", d.content_hash.data(),
+      static_cast<Py_ssize_t>(d.content_hash.size()), "framework", d.framework.data(),
+      static_cast<Py_ssize_t>(d.framework.size()), "version", d.version.data(),
+      static_cast<Py_ssize_t>(d.version.size()), "io_schema", d.io_schema.data(),
+      static_cast<Py_ssize_t>(d.io_schema.size()), "preprocessing_ref",
+      d.preprocessing_ref ? str_to_py(*d.preprocessing_ref).release() : Py_NewRef(Py_None));
 }
 
 }  // namespace
@@ -532,9 +534,9 @@ PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map) {
       entry = Py_NewRef(Py_None);
     } else {
       const Landing landing = *node_map[i];
-      entry = atomic_pair(PyLong_FromUnsignedLongLong(landing.node),
-                          landing.member ? PyLong_FromUnsignedLongLong(*landing.member)
-                                         : Py_NewRef(Py_None));
+      entry = atomic_pair(
+          PyLong_FromUnsignedLongLong(landing.node),
+          landing.member ? PyLong_FromUnsignedLongLong(*landing.member) : Py_NewRef(Py_None));
     }
     if (entry == nullptr) return nullptr;
     set_item(list.get(), i, entry);
@@ -587,9 +589,10 @@ class NodeViewBuilder {
       ids_.push_back(Ref::borrow(id_object.get()));
     Ref inputs = inputs_of(node.inputs(), unseen);
     if (!inputs) return Ref();
-    std::array<PyObject*, 8> values = {
-        id_object.get(),   is_output ? Py_True : Py_False, inputs.get(), parts->kind.get(),
-        parts->name.get(), nullptr,                          nullptr,      nullptr};
+    std::array<PyObject*, 8> values = {id_object.get(),   is_output ? Py_True : Py_False,
+                                       inputs.get(),      parts->kind.get(),
+                                       parts->name.get(), nullptr,
+                                       nullptr,           nullptr};
     Ref params = Ref::steal(PyDict_Copy(parts->params.get()));
     if (!params) return Ref();
     values[5] = params.get();
@@ -612,7 +615,16 @@ class NodeViewBuilder {
 
  private:
   enum Key : std::uint8_t {
-    kId, kOutput, kInputs, kKind, kName, kParams, kDescriptor, kMemberCount, kMembers, kKeyCount
+    kId,
+    kOutput,
+    kInputs,
+    kKind,
+    kName,
+    kParams,
+    kDescriptor,
+    kMemberCount,
+    kMembers,
+    kKeyCount
   };
   // The keys in a dict's order: a node's (and an External's, which adds its descriptor), a
   // Stage's, and a member's.
@@ -635,8 +647,7 @@ class NodeViewBuilder {
   // A new dict of the first values.size() keys of `order` and these values, hidden. It starts as
   // a copy of a template with those keys, made once, which sizes its table at once; each value
   // then replaces a None.
-  template <std::size_t N>
-  Ref dict_of(const std::array<Key, N>& order, std::span<PyObject* const> values, Unseen& unseen) {
+  Ref dict_of(std::span<const Key> order, std::span<PyObject* const> values, Unseen& unseen) {
     Ref& shape = templates_[values.size() == 4 ? 0 : values.size() - 5];
     if (!shape) {
       shape = Ref::steal(PyDict_New());
@@ -702,7 +713,8 @@ class NodeViewBuilder {
       PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quoted.c_str());
       return false;
     }
-    MemberParts parts{str_to_py(parsed->kind), str_to_py(parsed->name),
+    MemberParts parts{str_to_py(parsed->kind),
+                      str_to_py(parsed->name),
                       Ref::steal(params_to_py(parsed->params)),
                       {}};
     if (!parts.kind || !parts.name || !parts.params) return false;
@@ -743,7 +755,7 @@ class NodeViewBuilder {
   // Stage (8), in their order.
   std::array<Ref, 4> templates_;
   std::vector<OperatorParts> parts_;  // by operator id
-  std::vector<Ref> ids_;              // the id objects made so far, by id
+  std::vector<Ref> ids_;  // the id objects made so far, by id
 };
 
 }  // namespace

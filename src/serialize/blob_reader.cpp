@@ -282,7 +282,10 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
         head_end ? reader.text(head_start, *head_end) : std::string_view();
     if (const auto known = head_end ? heads.find(head) : std::nullopt) {
       reader.skip_to(*head_end);
+      // The slot's name and params are the record's own or none, never an earlier record's.
       next.kind = kind;
+      next.name = {};
+      next.params.clear();
       next.op = *known;
       if (kind != NodeKind::Source) BLOB_CHECK(read_inputs(reader, so_far, k, next.inputs));
     } else {

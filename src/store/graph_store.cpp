@@ -31,8 +31,9 @@ NodeId GraphStore::insert_locked(OpId op, std::span<const Id> inputs, std::uint6
   // was (a grown index holds the same nodes).
   return index_.find_or_add(hash, same_node, [&] {
     const std::size_t next = nodes_.size();
-    // A full store refuses the node as if memory had run out.
-    if (next >= NodeIndex::kNoId) throw std::bad_alloc();
+    // A full store, or a node of more inputs than a StoredNode counts, is refused as if memory
+    // had run out.
+    if (next >= NodeIndex::kNoId || inputs.size() > StoredNode::kMaxInputs) throw std::bad_alloc();
     nodes_.emplace_back(StoredNode(op, inputs));
     return static_cast<std::uint32_t>(next);
   });

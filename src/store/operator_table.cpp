@@ -20,7 +20,7 @@ NodeKey without_inputs(const KeyView& view) {
 OperatorTable::OperatorTable() {
   for (NodeKey& op : fixed_operators()) {
     const std::uint64_t hash = operator_hash(op);
-    check_invariant(intern(std::move(op), hash) == ops_.size() - 1,
+    check_invariant(intern(std::move(op), hash) == ops_->size() - 1,
                     "the fixed operators are distinct");
   }
 }
@@ -38,11 +38,11 @@ OpId OperatorTable::intern(NodeKey&& op, std::uint64_t hash) {
 
 template <class Key, class Make>
 OpId OperatorTable::intern_any(const Key& key, std::uint64_t hash, Make&& make) {
-  const auto same = [&](std::uint32_t op) { return ops_[op].same_operator(key); };
+  const auto same = [&](std::uint32_t op) { return (*ops_)[op].same_operator(key); };
   return index_.find_or_add(hash, same, [&] {
-    const std::size_t next = ops_.size();
+    const std::size_t next = ops_->size();
     if (next >= NodeIndex::kNoId) throw std::bad_alloc();
-    ops_.emplace_back(make());
+    ops_->emplace_back(make());
     return static_cast<std::uint32_t>(next);
   });
 }

@@ -3,10 +3,12 @@
 //
 // Not synchronized: its owner serializes every change. Operators are only appended and never move,
 // so a view (taken under the owner's serialization) reads them on any thread while the owner goes
-// on interning.
+// on interning. A view also keeps the operators it covers alive past the table, so a reader that
+// keeps one (an IncrementalReducer, a reduction's result) never reads freed operators.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "ir/node.hpp"
@@ -17,7 +19,19 @@ namespace tarnvel {
 
 class OperatorTable {
  public:
-  using View = AppendOnlyList<NodeKey>::View;
+  class View {
+   public:
+    View() = default;  // of no operators
+    std::size_t size() const noexcept { return ops_.size(); }
+    const NodeKey& operator[](OpId op) const { return ops_[op]; }
+
+   private:
+    friend class OperatorTable;
+    View(AppendOnlyList<NodeKey>::View ops, std::shared_ptr<const AppendOnlyList<NodeKey>> pin)
+        : ops_(std::move(ops)), pin_(std::move(pin)) {}
+    AppendOnlyList<NodeKey>::View ops_;
+    std::shared_ptr<const AppendOnlyList<NodeKey>> pin_;
+  };
 
   OperatorTable();
   OperatorTable(const OperatorTable&) = delete;
@@ -37,16 +51,17 @@ class OperatorTable {
     return index_.find(hash, [](std::uint32_t) { return true; });
   }
 
-  std::size_t size() const noexcept { return ops_.size(); }
-  const NodeKey& operator[](OpId op) const { return ops_[op]; }
-  View view() const { return ops_.view(); }
+  std::size_t size() const noexcept { return ops_->size(); }
+  const NodeKey& operator[](OpId op) const { return (*ops_)[op]; }
+  View view() const { return View(ops_->view(), ops_); }
 
  private:
   // `make` builds the operator to add when `key` is new.
   template <class Key, class Make>
   OpId intern_any(const Key& key, std::uint64_t hash, Make&& make);
 
-  AppendOnlyList<NodeKey> ops_;
+  // Shared with the views; never null.
+  std::shared_ptr<AppendOnlyList<NodeKey>> ops_ = std::make_shared<AppendOnlyList<NodeKey>>();
   NodeIndex index_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <utility>
 
@@ -16,7 +17,10 @@ namespace tarnvel {
 
 class StoredNode {
  public:
-  // REQUIRES: every input is below 2^32 (a store holds fewer nodes than that).
+  static constexpr std::size_t kMaxInputs = std::numeric_limits<std::uint32_t>::max();
+
+  // REQUIRES: every input is below 2^32 (a store holds fewer nodes than that), and there are at
+  // most kMaxInputs of them.
   template <class Id>
   StoredNode(OpId op, std::span<const Id> inputs)
       : op_(op), count_(static_cast<std::uint32_t>(inputs.size())) {

@@ -197,5 +197,17 @@ TEST(IncrementalTest, OperatorsRecordedBetweenStepsAreRead) {
   EXPECT_EQ(reducer.canonical(), store.snapshot().nodes);
 }
 
+// The reducer keeps the operators it read alive: it may outlive the store it followed (the
+// sanitizer run would see a read of freed operators).
+TEST(IncrementalTest, TheReducerOutlivesTheStoreItFollowed) {
+  Followed followed = stepped(kProgram);
+  const std::vector<NodeKey> expected = followed.reducer->canonical();
+  const std::uint64_t identity = followed.store->identity();
+  followed.store.reset();
+  EXPECT_EQ(followed.reducer->canonical(), expected);
+  const SaturationEngine engine;
+  EXPECT_TRUE(followed.reducer->finalize(identity, std::vector<NodeId>{6}, engine, false));
+}
+
 }  // namespace
 }  // namespace tarnvel
