@@ -1,19 +1,8 @@
 #include "support/guarded_mutex.hpp"
 
-#include "support/builtins.hpp"
 #include "support/fault.hpp"
 
 namespace tarnvel {
-namespace {
-TARNVEL_TLS_INITIAL_EXEC thread_local ContentionWait* current_wait = nullptr;
-}  // namespace
-
-ContentionWaitScope::ContentionWaitScope(ContentionWait& wait) noexcept : previous_(current_wait) {
-  current_wait = &wait;
-}
-
-ContentionWaitScope::~ContentionWaitScope() { current_wait = previous_; }
-
 void GuardedMutex::lock_contended() {
   // Marks the lock contended and sleeps until it is free; whoever takes it this way leaves it
   // marked contended, so its release wakes the next waiter.
@@ -23,8 +12,8 @@ void GuardedMutex::lock_contended() {
       state.wait(kContended, std::memory_order_relaxed);
     }
   };
-  if (current_wait != nullptr) {
-    current_wait->wait(block, &state_);
+  if (ContentionWait* wait = ThreadHook<ContentionWait>::current()) {
+    wait->wait(block, &state_);
   } else {
     block(&state_);
   }

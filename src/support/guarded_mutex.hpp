@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "support/interruption.hpp"
+#include "support/thread_hook.hpp"
 
 namespace tarnvel {
 
@@ -33,16 +34,7 @@ struct ContentionWait {
 };
 
 // Installs `wait` for the current thread for the lifetime of the scope (scopes nest).
-class ContentionWaitScope {
- public:
-  explicit ContentionWaitScope(ContentionWait& wait) noexcept;
-  ~ContentionWaitScope();
-  ContentionWaitScope(const ContentionWaitScope&) = delete;
-  ContentionWaitScope& operator=(const ContentionWaitScope&) = delete;
-
- private:
-  ContentionWait* previous_;
-};
+using ContentionWaitScope = ThreadHook<ContentionWait>::Scope;
 
 class GuardedMutex {
  public:

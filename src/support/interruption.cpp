@@ -3,17 +3,10 @@
 namespace tarnvel {
 namespace {
 
-thread_local InterruptionCheck* installed = nullptr;
 // Counted on every hold of a shared object's lock.
 TARNVEL_TLS_INITIAL_EXEC thread_local unsigned uninterruptible_depth = 0;
 
 }  // namespace
-
-InterruptionScope::InterruptionScope(InterruptionCheck& check) noexcept : previous_(installed) {
-  installed = &check;
-}
-
-InterruptionScope::~InterruptionScope() { installed = previous_; }
 
 UninterruptibleScope::UninterruptibleScope() noexcept { ++uninterruptible_depth; }
 
@@ -25,6 +18,7 @@ constinit thread_local std::int64_t units_before_check = kUnitsPerCheck;
 
 void check() {
   units_before_check = kUnitsPerCheck;
+  InterruptionCheck* installed = ThreadHook<InterruptionCheck>::current();
   if (installed == nullptr || uninterruptible_depth != 0) return;
   if (installed->stop_requested()) throw Interrupted();
 }

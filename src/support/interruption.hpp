@@ -21,6 +21,7 @@
 #include <exception>
 
 #include "support/builtins.hpp"
+#include "support/thread_hook.hpp"
 
 namespace tarnvel {
 
@@ -33,16 +34,7 @@ struct InterruptionCheck {
 };
 
 // Installs `check` for the current thread for the lifetime of the scope (scopes nest).
-class InterruptionScope {
- public:
-  explicit InterruptionScope(InterruptionCheck& check) noexcept;
-  ~InterruptionScope();
-  InterruptionScope(const InterruptionScope&) = delete;
-  InterruptionScope& operator=(const InterruptionScope&) = delete;
-
- private:
-  InterruptionCheck* previous_;
-};
+using InterruptionScope = ThreadHook<InterruptionCheck>::Scope;
 
 // Suspends interruption on the current thread for the lifetime of the scope (scopes nest).
 class UninterruptibleScope {
