@@ -15,6 +15,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "ir/param.hpp"
+#include "ir/payload_descriptor.hpp"
 #include "ir/text.hpp"
 
 namespace tarnvel {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "ir/param.hpp"
+#include "ir/payload_descriptor.hpp"
 #include "python/py_support.hpp"
 #include "store/graph_store.hpp"
 
