@@ -364,20 +364,13 @@ PyObject* graph_store_repr(PyObject* self) try {
   return raise_current_exception(type_of(self));
 }
 
-PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* graph_store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) try {
   static const Signature signature("GraphStore", {});
   Signature::Bound bound;
   if (!signature.bind(args, kwargs, bound)) return nullptr;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  try {
-    new (&reinterpret_cast<PyGraphStore*>(self.get())->store)
-        std::unique_ptr<GraphStore>(std::make_unique<GraphStore>());
-  } catch (...) {
-    new (&reinterpret_cast<PyGraphStore*>(self.get())->store) std::unique_ptr<GraphStore>();
-    return raise_current_exception(type);
-  }
-  return self.release();
+  return new_object(type, &PyGraphStore::store, std::make_unique<GraphStore>());
+} catch (...) {
+  return raise_current_exception(type);
 }
 
 void graph_store_dealloc(PyObject* self) {
@@ -516,11 +509,8 @@ std::expected<std::vector<NodeId>, BadNodeId> requested_outputs(
 }
 
 PyObject* wrap_store(PyTypeObject* type_of_module, std::unique_ptr<GraphStore> store) {
-  PyTypeObject* type = state_of(type_of_module).graph_store_type;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PyGraphStore*>(self)->store) std::unique_ptr<GraphStore>(std::move(store));
-  return self;
+  return new_object(state_of(type_of_module).graph_store_type, &PyGraphStore::store,
+                    std::move(store));
 }
 
 }  // namespace tarnvel::python

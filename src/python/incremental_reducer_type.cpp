@@ -2,7 +2,7 @@
 // are never held together. Python objects are built only after the reducer's lock is released, a
 // contended lock is awaited detached from the interpreter, and pending signals are heeded between
 // the batches of a step and while finalize reduces, with no lock held.
-#include <new>
+#include <memory>
 #include <variant>
 
 #include "optimizer/incremental.hpp"
@@ -15,7 +15,7 @@ namespace {
 
 struct PyIncrementalReducer {
   PyObject_HEAD
-  SharedReducer reducer;
+  std::unique_ptr<SharedReducer> reducer;  // never null; set once in tp_new
 };
 
 PyIncrementalReducer& state(PyObject* self) {
@@ -49,7 +49,7 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
   auto consumed = [&] {
     DetachedWaits waits;
     SignalChecks checks;
-    return state(self).reducer.step(*store);
+    return state(self).reducer->step(*store);
   }();
   if (!consumed) return raise_reducer_error(consumed.error());
   return PyLong_FromUnsignedLongLong(*consumed);
@@ -64,7 +64,7 @@ PyObject* read_counter(PyObject* self, const Signature& signature, PyObject* con
   if (!signature.bind(args, nargsf, kwnames, bound)) return nullptr;
   const std::uint64_t value = [&] {
     DetachedWaits waits;
-    return read(state(self).reducer.counters());
+    return read(state(self).reducer->counters());
   }();
   return PyLong_FromUnsignedLongLong(value);
 } catch (...) {
@@ -107,7 +107,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     auto outputs = requested_outputs(*store, std::move(requested));
     if (!outputs) return std::unexpected(outputs.error());
     const SaturationEngine engine;
-    return state(self).reducer.finalize(*store, *outputs, engine, maximal_fusion);
+    return state(self).reducer->finalize(*store, *outputs, engine, maximal_fusion);
   }();
   if (!reduced) return raise_reducer_error(reduced.error());
   Ref report = Ref::steal(report_to_py(reduced->second));
@@ -122,7 +122,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* incremental_reducer_repr(PyObject* self) try {
   const SharedReducer::Counters counters = [&] {
     DetachedWaits waits;
-    return state(self).reducer.counters();
+    return state(self).reducer->counters();
   }();
   return PyUnicode_FromFormat(
       "<tarnvel_core.IncrementalReducer: watermark %llu, %llu canonical node%s>",
@@ -137,24 +137,14 @@ PyObject* incremental_reducer_new(PyTypeObject* type, PyObject* args, PyObject* 
   static const Signature signature("IncrementalReducer", {});
   Signature::Bound bound;
   if (!signature.bind(args, kwargs, bound)) return nullptr;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  PyIncrementalReducer* object = reinterpret_cast<PyIncrementalReducer*>(self.get());
-  try {
-    new (&object->reducer) SharedReducer();
-  } catch (...) {
-    Py_SET_TYPE(self.get(), &PyBaseObject_Type);  // nothing of ours left to destroy
-    Py_DECREF(type);
-    throw;
-  }
-  return self.release();
+  return new_object(type, &PyIncrementalReducer::reducer, std::make_unique<SharedReducer>());
 } catch (...) {
   return raise_current_exception(type);
 }
 
 void incremental_reducer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  state(self).reducer.~SharedReducer();
+  state(self).reducer.~unique_ptr();
   type->tp_free(self);
   Py_DECREF(type);
 }

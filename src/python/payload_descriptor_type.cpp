@@ -1,7 +1,6 @@
 // The Python class PayloadDescriptor: an immutable value. Equality, hashing, repr and pickling all
 // follow its six fields.
 #include <iterator>
-#include <new>
 
 #include "python/convert.hpp"
 #include "python/objects.hpp"
@@ -134,10 +133,7 @@ PyObject* payload_descriptor_new(PyTypeObject* type, PyObject* args, PyObject* k
     if (!to_string(bound[5], "preprocessing_ref", ref)) return nullptr;
     value.preprocessing_ref = std::move(ref);
   }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PyPayloadDescriptor*>(self)->value) PayloadDescriptor(std::move(value));
-  return self;
+  return new_object(type, &PyPayloadDescriptor::value, std::move(value));
 } catch (...) {
   return raise_current_exception(type);
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,6 +42,16 @@ class Ref {
   explicit Ref(PyObject* object) noexcept : object_(object) {}
   PyObject* object_ = nullptr;
 };
+
+// A new object of `type` whose `member` is `state`, moved in. The C++ state is built before the
+// Python object, so no object ever holds half-built state and a failure leaves nothing to undo.
+template <class Object, class State>
+PyObject* new_object(PyTypeObject* type, State Object::* member, State state) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&(reinterpret_cast<Object*>(self)->*member)) State(std::move(state));
+  return self;
+}
 
 // The module's own types and exception; written once by the exec slot, read-only afterwards.
 struct ModuleState {
