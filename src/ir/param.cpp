@@ -5,8 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "ir/token.hpp"
+#include "ir/utf8.hpp"
 
 namespace tarnvel {
 namespace {
@@ -57,34 +59,14 @@ bool is_printable(char32_t c) {
   return true;
 }
 
-// Decodes one UTF-8 sequence at text[i]; returns the code point and advances i. A malformed byte
-// decodes as itself so that display never fails.
-char32_t next_code_point(std::string_view text, std::size_t& i, bool& valid) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  int length = lead < 0x80           ? 1
-               : (lead >> 5) == 0x6  ? 2
-               : (lead >> 4) == 0xE  ? 3
-               : (lead >> 3) == 0x1E ? 4
-                                     : 0;
-  valid = length > 0 && i + length <= text.size();
-  for (int k = 1; valid && k < length; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
-  if (!valid) {
-    ++i;
-    return lead;
-  }
-  char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-  for (int k = 1; k < length; ++k) c = (c << 6) | (byte(i + k) & 0x3F);
-  i += length;
-  return c;
-}
-
 std::string display_str(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
+    // A node's strings are well-formed; a byte that is not is shown as itself all the same.
     const std::size_t start = i;
-    bool valid = true;
-    const char32_t c = next_code_point(text, i, valid);
+    const std::optional<char32_t> decoded = decode_utf8(text, i);
+    const bool valid = decoded.has_value();
+    const char32_t c = valid ? *decoded : static_cast<unsigned char>(text[i++]);
     switch (c) {
       case '"': out += "\\\""; continue;
       case '\\': out += "\\\\"; continue;

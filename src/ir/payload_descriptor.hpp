@@ -1,5 +1,5 @@
-// PayloadDescriptor: the reproducibility metadata an External node carries (the payload it calls and
-// how to run it).
+// PayloadDescriptor: the reproducibility metadata an External node carries (the payload it calls
+// and how to run it).
 #pragma once
 
 #include <optional>

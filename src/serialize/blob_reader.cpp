@@ -6,7 +6,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "serialize/blob.hpp"
-#include "serialize/utf8.hpp"
+#include "ir/utf8.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 #include "support/table_growth.hpp"

@@ -5,7 +5,7 @@
 
 #include "gtest/gtest.h"
 #include "node_builders.hpp"
-#include "serialize/utf8.hpp"
+#include "ir/utf8.hpp"
 #include "test_random.hpp"
 
 namespace tarnvel {

@@ -1,4 +1,4 @@
-#include "serialize/utf8.hpp"
+#include "ir/utf8.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -16,6 +16,7 @@ struct Lead {
 };
 
 constexpr Lead classify(std::uint8_t lead) noexcept {
+  if (lead < 0x80) return {1, 0, 0};
   if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
   if (lead == 0xE0) return {3, 0xA0, 0xBF};
   if (lead == 0xED) return {3, 0x80, 0x9F};
@@ -27,6 +28,21 @@ constexpr Lead classify(std::uint8_t lead) noexcept {
 }
 
 }  // namespace
+
+std::optional<char32_t> decode_utf8(std::string_view text, std::size_t& i) noexcept {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(text.data());
+  const Lead lead = classify(data[i]);
+  if (lead.length == 1) return data[i++];
+  if (lead.length == 0 || text.size() - i < lead.length) return std::nullopt;
+  if (data[i + 1] < lead.second_low || data[i + 1] > lead.second_high) return std::nullopt;
+  for (std::size_t k = 2; k < lead.length; ++k) {
+    if ((data[i + k] & 0xC0) != 0x80) return std::nullopt;
+  }
+  char32_t c = data[i] & (0x7F >> lead.length);
+  for (std::size_t k = 1; k < lead.length; ++k) c = (c << 6) | (data[i + k] & 0x3F);
+  i += lead.length;
+  return c;
+}
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
   const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
@@ -42,17 +58,7 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
         continue;
       }
     }
-    if (data[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    const Lead lead = classify(data[i]);
-    if (lead.length == 0 || size - i < lead.length) return false;
-    if (data[i + 1] < lead.second_low || data[i + 1] > lead.second_high) return false;
-    for (std::size_t k = 2; k < lead.length; ++k) {
-      if ((data[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += lead.length;
+    if (!decode_utf8(bytes, i)) return false;
   }
   return true;
 }
