@@ -18,7 +18,7 @@
 
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
-#include "optimizer/pipeline.hpp"
+#include "optimizer/reduced.hpp"
 #include "store/graph_store.hpp"
 #include "support/chunked.hpp"
 

@@ -84,8 +84,8 @@ Reduced reduce_live(const NodesView& nodes, const LiveNodes& live, const Rewrite
                     bool maximal_fusion) {
   Reduced reduced;
   reduced.ops = nodes.ops();
-  reduced.input_nodes = nodes.size();
-  reduced.reachable_nodes = live.count;
+  reduced.report.input_nodes = nodes.size();
+  reduced.report.reachable_nodes = live.count;
 
   // Index maps from the engine's input, through cse, to the reduced graph.
   std::vector<std::size_t> canonical_of;
@@ -97,12 +97,12 @@ Reduced reduce_live(const NodesView& nodes, const LiveNodes& live, const Rewrite
     check_canonical(canonical, engine_input.nodes.size());
     canonical_of = std::move(canonical.node_map);
     if (canonical.duplicate_free) {
-      reduced.canonical_nodes = canonical.graph.nodes.size();
+      reduced.report.canonical_nodes = canonical.graph.nodes.size();
       fused = stage_fusion(canonical.graph, maximal_fusion, reduced.ops);
     } else {
       CseResult dedup = cse(std::move(canonical.graph));
       dedup_of = std::move(dedup.index_map);
-      reduced.canonical_nodes = dedup.graph.nodes.size();
+      reduced.report.canonical_nodes = dedup.graph.nodes.size();
       fused = stage_fusion(dedup.graph, maximal_fusion, reduced.ops);
     }
   }
@@ -121,9 +121,9 @@ Reduced reduce_live(const NodesView& nodes, const LiveNodes& live, const Rewrite
   reduced.stage_ops = std::move(fused.stage_ops);
   reduced.stage_op_hashes = std::move(fused.stage_op_hashes);
   reduced.outputs = std::move(fused.outputs);
-  reduced.stages = fused.stages;
-  reduced.boundary_nodes = fused.boundary_nodes;
-  reduced.reduced_nodes = reduced.nodes.size();
+  reduced.report.stages = fused.stages;
+  reduced.report.boundary_nodes = fused.boundary_nodes;
+  reduced.report.reduced_nodes = reduced.nodes.size();
   return reduced;
 }
 
@@ -222,7 +222,7 @@ ReducedStore from_reduced(Reduced reduced) {
     entry = Landing{ids[landing.node], landing.member};
   }
   store->install_node_map(std::move(reduced.node_map));
-  return {std::move(store), reduced.report()};
+  return {std::move(store), reduced.report};
 }
 
 // The marks are read before the nodes. Marks only name nodes that exist and nodes are only

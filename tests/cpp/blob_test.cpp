@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "gtest/gtest.h"
-#include "node_builders.hpp"
 #include "ir/utf8.hpp"
+#include "node_builders.hpp"
 #include "test_random.hpp"
 
 namespace tarnvel {

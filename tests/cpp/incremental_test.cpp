@@ -49,7 +49,7 @@ void expect_same(const Reduced& a, const Reduced& b) {
   EXPECT_EQ(a.keys(), b.keys());
   EXPECT_EQ(a.outputs, b.outputs);
   EXPECT_EQ(a.node_map, b.node_map);
-  EXPECT_EQ(a.report(), b.report());
+  EXPECT_EQ(a.report, b.report);
 }
 
 TEST(IncrementalTest, FoldsCommutedTwinsIdentitiesAndTheirConsumers) {
@@ -91,7 +91,7 @@ TEST(IncrementalTest, FinalizeAgreesWithTheBatchPipelineInStoreIds) {
   const std::vector<NodeId> outputs = {8, 4};
   auto reduced = reducer->finalize(store->identity(), outputs, engine, false);
   ASSERT_TRUE(reduced.has_value());
-  EXPECT_EQ(reduced->input_nodes, reducer->canonical_count());
+  EXPECT_EQ(reduced->report.input_nodes, reducer->canonical_count());
   EXPECT_EQ(reduced->node_map[4], reduced->node_map[2]);
   EXPECT_EQ(reduced->node_map[7], std::nullopt);
 

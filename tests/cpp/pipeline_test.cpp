@@ -85,7 +85,7 @@ TEST(PipelineTest, SourceFeedingOneOutputOp) {
             (std::vector<NodeKey>{source("x"), stage({0}, "op|neg", {StageRef::input(0)})}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{1}));
   EXPECT_EQ(reduced.node_map, (std::vector<NodeMapEntry>{kAt0, Landing{1, 0}}));
-  EXPECT_EQ(reduced.report(), (ReductionReport{2, 2, 2, 1, 2, 1}));
+  EXPECT_EQ(reduced.report, (ReductionReport{2, 2, 2, 1, 2, 1}));
 }
 
 TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
@@ -94,7 +94,7 @@ TEST(PipelineTest, OutputMergedIntoItsInputLandsThere) {
   EXPECT_EQ(reduced.keys(), (std::vector<NodeKey>{source("x")}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{0}));
   EXPECT_EQ(reduced.node_map, (std::vector<NodeMapEntry>{kAt0, kAt0}));
-  EXPECT_EQ(reduced.report(), (ReductionReport{2, 2, 1, 0, 1, 1}));
+  EXPECT_EQ(reduced.report, (ReductionReport{2, 2, 1, 0, 1, 1}));
 }
 
 // An engine that does not promise a duplicate-free graph still gets its duplicates merged: y joins
@@ -103,7 +103,7 @@ TEST(PipelineTest, DuplicatesLeftByTheEngineAreMerged) {
   const std::vector<NodeKey> nodes = {source("x"),    source("y"),       op("neg", {0}),
                                       op("neg", {1}), op("add", {2, 3}), op("add", {3, 2})};
   const auto [store, reduced] = record_and_reduce(nodes, {4, 5}, MergeEngine({0, 0}));
-  EXPECT_EQ(reduced.canonical_nodes, 3u);  // x, neg, add
+  EXPECT_EQ(reduced.report.canonical_nodes, 3u);  // x, neg, add
   EXPECT_EQ(reduced.node_map[2], reduced.node_map[3]);
   EXPECT_EQ(reduced.node_map[4], reduced.node_map[5]);
   EXPECT_EQ(reduced.outputs[0], reduced.outputs[1]);
@@ -114,7 +114,7 @@ TEST(PipelineTest, EmptyOutputsAndEmptyStores) {
       record_and_reduce({source("x"), op("neg", {0})}, {}, kIdentityEngine);
   EXPECT_TRUE(none.nodes.empty());
   EXPECT_EQ(none.node_map, std::vector<NodeMapEntry>(2));
-  EXPECT_EQ(none.report(), (ReductionReport{2, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(none.report, (ReductionReport{2, 0, 0, 0, 0, 0}));
 
   auto [store, report] = reduce_with(GraphStore(), kIdentityEngine, false);
   EXPECT_EQ(report, ReductionReport{});
@@ -132,7 +132,7 @@ TEST(PipelineTest, ExplicitOutputsKeepDuplicatesAndAreMarkedOnce) {
   auto built = reduce_with_outputs(*store, outputs, kIdentityEngine, false);
   ASSERT_TRUE(built.has_value());
   EXPECT_EQ(built->first->outputs(), (std::vector<NodeId>{1, 2}));
-  EXPECT_EQ(built->second, reduced.report());
+  EXPECT_EQ(built->second, reduced.report);
   // Without explicit outputs the marks decide: only node 3 and its input are reachable.
   EXPECT_EQ(reduce_with(*store, kIdentityEngine, false).second.reachable_nodes, 2u);
   const std::vector<NodeId> bad = {0, 4, 5};
@@ -304,7 +304,7 @@ TEST(PipelineTest, SaturationEngineMergesCommutedAndIdentityNodes) {
                                   stage({0, 1}, "op|add", {StageRef::input(0), StageRef::input(1)}),
                                   stage({2}, "op|mul", {StageRef::input(0), StageRef::input(0)})}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{3, 2}));
-  EXPECT_EQ(reduced.report(), (ReductionReport{6, 6, 4, 2, 4, 2}));
+  EXPECT_EQ(reduced.report, (ReductionReport{6, 6, 4, 2, 4, 2}));
   EXPECT_EQ(reduced.node_map[3], (Landing{2, 0}));
   EXPECT_EQ(reduced.node_map[4], (Landing{2, 0}));
 }
