@@ -2,6 +2,9 @@
 // builtin is missing, the fallback computes the same result, or, for a mere hint, does nothing.
 #pragma once
 
+#include <time.h>
+
+#include <chrono>
 #include <cstdint>
 
 namespace tarnvel {
@@ -42,6 +45,23 @@ constexpr WideProduct multiply_wide(std::uint64_t a, std::uint64_t b) noexcept {
 #else
   return multiply_wide_portable(a, b);
 #endif
+}
+
+// Readings of the operating system's clocks, each the time since an arbitrary origin.
+//
+// The CPU time the calling thread has used: it does not run while the thread waits for a core.
+// On Linux this is a system call.
+inline std::chrono::nanoseconds thread_cpu_time() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+// Monotonic wall time. On Linux a read of memory the kernel shares with the process (the vDSO),
+// with no system call.
+inline std::chrono::nanoseconds monotonic_time() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 }  // namespace tarnvel
