@@ -18,6 +18,8 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
 
 RuleStats& BackoffScheduler::stats_for(std::size_t slot) {
   if (slot >= rule_stats_.size()) {
+    // Slots come in ascending order on the first iteration: one block for a usual rule set.
+    rule_stats_.reserve(std::max<std::size_t>(slot + 1, 16));
     rule_stats_.resize(slot + 1, RuleStats{.base_match_limit = initial_match_limit_,
                                            .base_ban_length = initial_ban_length_});
   }

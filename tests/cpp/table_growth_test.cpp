@@ -8,9 +8,11 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "support/chunked.hpp"
 
 namespace tarnvel {
 namespace {
@@ -137,6 +139,19 @@ TEST_F(TableGrowth, CopyWhoseElementFailsLeavesNoHalfBuiltSlot) {
   copies_left = 1 << 30;
   const auto copy = copy_aside(map);
   EXPECT_EQ(copy, map);
+}
+
+// Chunks of 16, 16, 32 and 64 elements, then 128 each: every index lands on its own element
+// across the growing chunks and the full-size ones, and no element moves while the sequence grows.
+TEST(ChunkedTest, GrowingChunksKeepEveryElementInPlace) {
+  Chunked<std::uint32_t, 7> sequence;
+  std::vector<const std::uint32_t*> addresses;
+  for (std::uint32_t i = 0; i < 1000; ++i) addresses.push_back(&sequence.emplace_back(i));
+  ASSERT_EQ(sequence.size(), 1000u);
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    ASSERT_EQ(sequence[i], i) << i;
+    ASSERT_EQ(&sequence[i], addresses[i]) << i;
+  }
 }
 
 }  // namespace
