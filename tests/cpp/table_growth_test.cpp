@@ -141,16 +141,18 @@ TEST_F(TableGrowth, CopyWhoseElementFailsLeavesNoHalfBuiltSlot) {
   EXPECT_EQ(copy, map);
 }
 
-// Chunks of 16, 16, 32 and 64 elements, then 128 each: every index lands on its own element
-// across the growing chunks and the full-size ones, and no element moves while the sequence grows.
-TEST(ChunkedTest, GrowingChunksKeepEveryElementInPlace) {
+// The first chunk grows from 16 elements to the full 128, then chunks of 128 follow: every index
+// lands on its own element, and from the second chunk on no element moves.
+TEST(ChunkedTest, EveryElementKeepsItsIndexAndLaterChunksKeepTheirPlace) {
   Chunked<std::uint32_t, 7> sequence;
   std::vector<const std::uint32_t*> addresses;
   for (std::uint32_t i = 0; i < 1000; ++i) addresses.push_back(&sequence.emplace_back(i));
   ASSERT_EQ(sequence.size(), 1000u);
   for (std::uint32_t i = 0; i < 1000; ++i) {
     ASSERT_EQ(sequence[i], i) << i;
-    ASSERT_EQ(&sequence[i], addresses[i]) << i;
+    if (i >= 128) {
+      ASSERT_EQ(&sequence[i], addresses[i]) << i;
+    }
   }
 }
 
