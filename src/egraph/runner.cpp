@@ -11,11 +11,12 @@ namespace {
 
 constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
 
-// How much sooner than `remaining` the wall clock hands a check over to the CPU clock. The two
-// clocks come from different kernel sources and the wall clock may be slewed by a fraction of a
-// permille, so the wall time it shows can lag the CPU time actually used by a little.
-std::chrono::nanoseconds wall_margin(std::chrono::nanoseconds remaining) {
-  return remaining / 64 + std::chrono::milliseconds(1);
+// How much sooner than `remaining` a deadline hands a check over to the CPU clock: the wall
+// clock may be slewed by a fraction of a permille against the CPU clock's source, and the default
+// wall clock reads the time of the last timer tick, behind by up to its resolution.
+std::chrono::nanoseconds wall_margin(std::chrono::nanoseconds remaining,
+                                     std::chrono::nanoseconds resolution) {
+  return remaining / 64 + std::chrono::milliseconds(1) + 2 * resolution;
 }
 
 }  // namespace
@@ -23,7 +24,8 @@ std::chrono::nanoseconds wall_margin(std::chrono::nanoseconds remaining) {
 Runner::Runner()
     : scheduler_(std::make_unique<BackoffScheduler>()),
       clock_(thread_cpu_time),
-      wall_clock_(monotonic_time) {}
+      wall_clock_(coarse_monotonic_time),
+      wall_resolution_(coarse_monotonic_resolution()) {}
 
 Runner& Runner::with_egraph(EGraph egraph) {
   egraph_ = std::move(egraph);
@@ -60,13 +62,15 @@ Runner& Runner::with_clock(Clock clock) {
 Runner& Runner::with_clocks(Clock clock, Clock wall_clock) {
   clock_ = std::move(clock);
   wall_clock_ = std::move(wall_clock);
+  wall_resolution_ = std::chrono::nanoseconds(0);
   return *this;
 }
 
 // The wall clock is read first, so that the wall time counted from its start is never less than
 // the CPU time counted from the CPU clock's.
 void Runner::start_clocks() {
-  if (wall_clock_) wall_deadline_ = wall_clock_() + time_limit_ - wall_margin(time_limit_);
+  if (wall_clock_)
+    wall_deadline_ = wall_clock_() + time_limit_ - wall_margin(time_limit_, wall_resolution_);
   start_time_ = clock_();
 }
 
@@ -84,7 +88,7 @@ std::optional<StopReason> Runner::check_limits() {
       return TimeLimit{std::chrono::duration<double>(elapsed).count()};
     }
     const auto remaining = time_limit_ - elapsed;
-    if (wall) wall_deadline_ = *wall + remaining - wall_margin(remaining);
+    if (wall) wall_deadline_ = *wall + remaining - wall_margin(remaining, wall_resolution_);
   }
   if (egraph_.total_size() > node_limit_) return NodeLimit{egraph_.total_size()};
   if (iterations_.size() >= iteration_limit_) return IterationLimit{iterations_.size()};

@@ -12,8 +12,9 @@
 // e-graph.
 //
 // The time limit is on the calling thread's CPU time, whose clock is a system call. A thread
-// cannot use more CPU time than the wall time that passes, so a check reads the cheap wall clock
-// first and the CPU clock only once enough wall time has passed for the limit to be within reach.
+// cannot use more CPU time than the wall time that passes, so a check reads a cheap wall clock
+// (the coarse monotonic clock) first and the CPU clock only once enough wall time has passed for
+// the limit to be within reach.
 //
 // Use: configure with the `with_*` setters, `run(rules)` once, then read `egraph()`,
 // `iterations()` and `stop_reason()`.
@@ -83,8 +84,9 @@ class Runner {
   // thread waits for a core: other processes on the machine can slow a run down but cannot cut it
   // short and so change its result.
   Runner& with_clock(Clock clock);
-  // Replaces both clocks, for tests. REQUIRES: `clock` never advances by more than `wall_clock`
-  // between two readings, as the CPU time of one thread never outruns the wall time.
+  // Replaces both clocks, for tests; `wall_clock` is taken to read the time exactly. REQUIRES:
+  // `clock` never advances by more than `wall_clock` between two readings, as the CPU time of one
+  // thread never outruns the wall time.
   Runner& with_clocks(Clock clock, Clock wall_clock);
 
   // Runs the rules, in the given order every iteration, until a stop reason is found. A rule set
@@ -134,6 +136,7 @@ class Runner {
   std::unique_ptr<RewriteScheduler> scheduler_;
   Clock clock_;
   Clock wall_clock_;  // empty: every check reads `clock_`
+  std::chrono::nanoseconds wall_resolution_{0};  // how far behind `wall_clock_` may read
 };
 
 }  // namespace tarnvel::egraph
