@@ -1,6 +1,6 @@
 """The latency section of bench/bench.py: what one reduction of a small program costs.
 
-Each program is timed as the best of several rounds of many calls, side by side in one run with
+Each program is timed as the best of several rounds of many calls, taking turns round by round with
 `cone()` of the same program (dead code elimination alone, the floor a reduction is held to) and
 with Dask's `cull` + `fuse` of the same program translated to a Dask graph.
 """
@@ -16,26 +16,34 @@ import tarnvel_core as tc
 ROUND_SECONDS = 0.02
 
 
-def best_per_call(fn, rounds: int) -> float:
-    """Seconds per call: the best of `rounds` rounds of enough calls to fill ROUND_SECONDS."""
+def calls_per_round(fn) -> int:
+    """How many calls of fn fill about ROUND_SECONDS."""
     calls = 1
     while True:
         start = time.perf_counter()
         for _ in range(calls):
             fn()
-        if time.perf_counter() - start >= ROUND_SECONDS / 4 or calls >= 1 << 20:
-            break
+        elapsed = time.perf_counter() - start
+        if elapsed >= ROUND_SECONDS / 4 or calls >= 1 << 20:
+            return max(1, int(calls * ROUND_SECONDS / max(elapsed, 1e-9)))
         calls *= 2
-    calls = max(1, int(calls * ROUND_SECONDS / max(time.perf_counter() - start, 1e-9)))
-    best = float("inf")
+
+
+def best_per_call(fns: list, rounds: int) -> list[float]:
+    """Seconds per call of each of fns: the best of `rounds` rounds of enough calls to fill
+    ROUND_SECONDS. The functions take turns round by round, so that a machine busy with other
+    work slows them alike rather than whichever happened to run then."""
+    counts = [calls_per_round(fn) for fn in fns]
+    best = [float("inf")] * len(fns)
     gc_was_enabled = gc.isenabled()
     gc.disable()
     try:
         for _ in range(rounds):
-            start = time.perf_counter()
-            for _ in range(calls):
-                fn()
-            best = min(best, (time.perf_counter() - start) / calls)
+            for k, (fn, calls) in enumerate(zip(fns, counts)):
+                start = time.perf_counter()
+                for _ in range(calls):
+                    fn()
+                best[k] = min(best[k], (time.perf_counter() - start) / calls)
     finally:
         if gc_was_enabled:
             gc.enable()
@@ -100,24 +108,27 @@ def run(rounds: int) -> None:
     for shape, build, sizes in shapes:
         for n in sizes:
             store, outputs, dsk = build(n)
-            t_cone = best_per_call(lambda: store.cone(outputs=outputs), rounds)
-            t_reduce = best_per_call(lambda: store.reduce(outputs=outputs), rounds)
-            t_dask = None
+            fns = [lambda: store.cone(outputs=outputs), lambda: store.reduce(outputs=outputs)]
             if cull is not None:
                 keys = [f"n{o}" for o in outputs]
 
                 def dask_peer():
                     culled, _ = cull(dsk, keys)
                     fuse(culled, keys=keys)
-                t_dask = best_per_call(dask_peer, rounds)
+                fns.append(dask_peer)
+            times = best_per_call(fns, rounds)
+            t_cone, t_reduce = times[0], times[1]
+            t_dask = times[2] if cull is not None else None
             rows.append((shape, store.node_count(), t_cone, t_reduce, t_dask))
 
     store, outputs, _ = chain(3)
     reducer = tc.IncrementalReducer()
     reducer.step(store)
-    t_cone3 = best_per_call(lambda: store.cone(outputs=outputs), rounds)
-    t_finalize = best_per_call(lambda: reducer.finalize(store, outputs=outputs), rounds)
-    t_report = best_per_call(lambda: store.reduction_report(outputs=outputs), rounds)
+    t_cone3, t_finalize, t_report = best_per_call([
+        lambda: store.cone(outputs=outputs),
+        lambda: reducer.finalize(store, outputs=outputs),
+        lambda: store.reduction_report(outputs=outputs),
+    ], rounds)
 
     us = lambda t: f"{t * 1e6:8.2f}"
     print(f"\nlatency of one call, best of {rounds} rounds of ~{ROUND_SECONDS * 1e3:.0f} ms, in us "
