@@ -23,7 +23,8 @@ import tarnvel_core as tc
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-import scale  # noqa: E402  (beside this file)
+import latency  # noqa: E402  (beside this file)
+import scale  # noqa: E402
 
 
 # ---------------------------------------------------------------- the benchmark graph
@@ -415,6 +416,7 @@ def main() -> None:
         "incremental": lambda: bench_incremental(args.nodes, args.rounds),
         "scale": lambda: scale.run(args.scale_sizes, args.rounds),
         "pathological": lambda: bench_pathological(args.nodes // 10, args.rounds),
+        "latency": lambda: latency.run(max(args.rounds, 7)),
     }
     parser.add_argument("--only", choices=sections, action="append",
                         help="run only this section (may be repeated); default: all")

@@ -23,7 +23,7 @@ class Converter {
   Converter(const Sexp& sexp, SymbolTable& symbols) : sexp_(sexp), symbols_(symbols) {}
 
   std::expected<FlatPattern, PatternParseError> convert() {
-    if (sexp_.empty()) return std::unexpected(EmptySexp{});
+    if (sexp_.empty()) return std::unexpected(EmptyExpression{});
     for (std::size_t i = 0; i < sexp_.size(); ++i) {
       const SexpToken& token = sexp_[i];
       std::optional<PatternParseError> error;
@@ -49,8 +49,8 @@ class Converter {
   std::optional<PatternParseError> open_list(std::size_t open) {
     // Balanced tokens: an open list is followed by at least its ")".
     const SexpToken& head = sexp_[open + 1];
-    if (head.kind == SexpToken::Kind::Close) return EmptySexp{};
-    if (head.kind == SexpToken::Kind::Open) return HeadList{};
+    if (head.kind == SexpToken::Kind::Close) return EmptyExpression{};
+    if (head.kind == SexpToken::Kind::Open) return ListAsOperator{};
     lists_.push_back({head.atom, {}});
     return std::nullopt;
   }
@@ -64,7 +64,7 @@ class Converter {
   // Appends the entry for operator `op` over `operands` and hands it to the enclosing list.
   std::optional<PatternParseError> finish(const std::string& op, SymbolNode::Children operands) {
     if (is_var_text(op)) {
-      if (!operands.empty()) return BadOp{UnexpectedVar{op}};
+      if (!operands.empty()) return VariableWithOperands{op};
       expr_.nodes.emplace_back(Var{symbols_.intern(op)});
     } else {
       expr_.nodes.emplace_back(SymbolNode{symbols_.intern(op), std::move(operands)});
@@ -83,13 +83,17 @@ class Converter {
 
 std::string to_string(const PatternParseError& error) {
   struct Visitor {
-    std::string operator()(const EmptySexp&) const { return "Found empty s-expression"; }
-    std::string operator()(const HeadList&) const { return "Found a list in the head position"; }
-    std::string operator()(const BadOp& bad) const {
-      return "Bad operator: unexpected variable " + bad.error.text + " with operands";
+    std::string operator()(const EmptyExpression&) const {
+      return "the pattern or one of its lists is empty";
     }
-    std::string operator()(const BadSexp& bad) const {
-      return "Bad s-expression: " + to_string(bad.error);
+    std::string operator()(const ListAsOperator&) const {
+      return "a list stands where an operator belongs";
+    }
+    std::string operator()(const VariableWithOperands& error) const {
+      return "variable " + error.text + " is given operands";
+    }
+    std::string operator()(const MalformedText& error) const {
+      return "the pattern text is malformed: " + to_string(error.error);
     }
   };
   return std::visit(Visitor{}, error);
@@ -98,7 +102,7 @@ std::string to_string(const PatternParseError& error) {
 std::expected<FlatPattern, PatternParseError> parse_flat_pattern(std::string_view text,
                                                                  SymbolTable& symbols) {
   auto sexp = read_sexp(text);
-  if (!sexp) return std::unexpected(BadSexp{std::move(sexp.error())});
+  if (!sexp) return std::unexpected(MalformedText{std::move(sexp.error())});
   return Converter(*sexp, symbols).convert();
 }
 

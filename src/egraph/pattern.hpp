@@ -26,25 +26,22 @@
 namespace tarnvel::egraph {
 
 // Parse error kinds, returned as values.
-struct EmptySexp {
-  friend bool operator==(const EmptySexp&, const EmptySexp&) = default;
+struct EmptyExpression {  // no text at all, or an empty list "()"
+  friend bool operator==(const EmptyExpression&, const EmptyExpression&) = default;
 };
-struct HeadList {
-  friend bool operator==(const HeadList&, const HeadList&) = default;
+struct ListAsOperator {  // a list whose first element is itself a list
+  friend bool operator==(const ListAsOperator&, const ListAsOperator&) = default;
 };
-struct UnexpectedVar {
-  std::string text;
-  friend bool operator==(const UnexpectedVar&, const UnexpectedVar&) = default;
+struct VariableWithOperands {
+  std::string text;  // the variable, "?" included
+  friend bool operator==(const VariableWithOperands&, const VariableWithOperands&) = default;
 };
-struct BadOp {
-  UnexpectedVar error;
-  friend bool operator==(const BadOp&, const BadOp&) = default;
-};
-struct BadSexp {
+struct MalformedText {  // the S-expression reader's error
   SexpError error;
-  friend bool operator==(const BadSexp&, const BadSexp&) = default;
+  friend bool operator==(const MalformedText&, const MalformedText&) = default;
 };
-using PatternParseError = std::variant<EmptySexp, HeadList, BadOp, BadSexp>;
+using PatternParseError =
+    std::variant<EmptyExpression, ListAsOperator, VariableWithOperands, MalformedText>;
 std::string to_string(const PatternParseError& error);
 
 // Parses `text` into a flat pattern, children first, not yet compacted. Symbols are interned in

@@ -45,8 +45,9 @@ std::expected<Rewrite, std::string> Rewrite::make(std::string name, Pattern sear
   const std::vector<Var> bound = searcher.vars();
   for (Var var : applier.vars()) {
     if (std::find(bound.begin(), bound.end(), var) != bound.end()) continue;
-    return std::unexpected("Rewrite " + name + " refers to unbound var " +
-                           std::string(symbols.text(var.symbol)));
+    return std::unexpected("rule " + name + " uses variable " +
+                           std::string(symbols.text(var.symbol)) +
+                           ", which its left side does not bind");
   }
   return Rewrite(std::move(name), std::move(searcher), std::move(applier));
 }

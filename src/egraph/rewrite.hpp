@@ -16,8 +16,8 @@ namespace tarnvel::egraph {
 
 class Rewrite {
  public:
-  // Fails with "Rewrite {name} refers to unbound var {var}" for the first variable of `applier`
-  // that `searcher` does not bind.
+  // Fails with "rule {name} uses variable {var}, which its left side does not bind" for the first
+  // variable of `applier` that `searcher` does not bind.
   [[nodiscard]] static std::expected<Rewrite, std::string> make(std::string name, Pattern searcher,
                                                                 Pattern applier,
                                                                 const SymbolTable& symbols);

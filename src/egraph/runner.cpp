@@ -1,57 +1,31 @@
 #include "egraph/runner.hpp"
 
-#include <time.h>
-
 #include <cstdio>
 #include <limits>
 
-#include "absl/container/flat_hash_map.h"
+#include "support/builtins.hpp"
 #include "support/fault.hpp"
-#include "support/table_growth.hpp"
 
 namespace tarnvel::egraph {
 namespace {
 
 constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
 
-std::chrono::nanoseconds thread_cpu_time() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
-
-// For each rule, the index of its name among the distinct names in first-occurrence order. Warns
-// on standard error when a name occurs more than once.
-std::vector<std::size_t> name_slots(std::span<const Rewrite> rules) {
-  absl::flat_hash_map<std::string_view, std::size_t> slot_of(room_for(rules.size()));
-  std::vector<std::size_t> slots;
-  std::vector<std::size_t> occurrences;
-  std::vector<std::string_view> names;
-  for (const Rewrite& rule : rules) {
-    const auto [entry, inserted] = slot_of.try_emplace(rule.name(), names.size());
-    if (inserted) {
-      names.push_back(rule.name());
-      occurrences.push_back(0);
-    }
-    ++occurrences[entry->second];
-    slots.push_back(entry->second);
-  }
-  if (names.size() == rules.size()) return slots;
-
-  std::string warning =
-      "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
-  for (std::size_t slot = 0; slot < names.size(); ++slot) {
-    if (occurrences[slot] < 2) continue;
-    warning += "Rule '" + std::string(names[slot]) + "' appears " +
-               std::to_string(occurrences[slot]) + " times\n";
-  }
-  std::fputs(warning.c_str(), stderr);
-  return slots;
+// How much sooner than `remaining` a deadline hands a check over to the CPU clock: the wall
+// clock may be slewed by a fraction of a permille against the CPU clock's source, and the default
+// wall clock reads the time of the last timer tick, behind by up to its resolution.
+std::chrono::nanoseconds wall_margin(std::chrono::nanoseconds remaining,
+                                     std::chrono::nanoseconds resolution) {
+  return remaining / 64 + std::chrono::milliseconds(1) + 2 * resolution;
 }
 
 }  // namespace
 
-Runner::Runner() : scheduler_(std::make_unique<BackoffScheduler>()), clock_(thread_cpu_time) {}
+Runner::Runner()
+    : scheduler_(std::make_unique<BackoffScheduler>()),
+      clock_(thread_cpu_time),
+      wall_clock_(coarse_monotonic_time),
+      wall_resolution_(coarse_monotonic_resolution()) {}
 
 Runner& Runner::with_egraph(EGraph egraph) {
   egraph_ = std::move(egraph);
@@ -81,15 +55,40 @@ Runner& Runner::with_scheduler(std::unique_ptr<RewriteScheduler> scheduler) {
 
 Runner& Runner::with_clock(Clock clock) {
   clock_ = std::move(clock);
+  wall_clock_ = nullptr;
   return *this;
+}
+
+Runner& Runner::with_clocks(Clock clock, Clock wall_clock) {
+  clock_ = std::move(clock);
+  wall_clock_ = std::move(wall_clock);
+  wall_resolution_ = std::chrono::nanoseconds(0);
+  return *this;
+}
+
+// The wall clock is read first, so that the wall time counted from its start is never less than
+// the CPU time counted from the CPU clock's.
+void Runner::start_clocks() {
+  if (wall_clock_)
+    wall_deadline_ = wall_clock_() + time_limit_ - wall_margin(time_limit_, wall_resolution_);
+  start_time_ = clock_();
 }
 
 // Time, then nodes, then iterations; each limit is exceeded only strictly, except that the
 // iteration limit counts finished iterations.
-std::optional<StopReason> Runner::check_limits() const {
-  const auto elapsed = clock_() - *start_time_;
-  if (elapsed > time_limit_) {
-    return TimeLimit{std::chrono::duration<double>(elapsed).count()};
+std::optional<StopReason> Runner::check_limits() {
+  // The CPU time used since the start is at most the wall time passed since then, so before the
+  // deadline it is below the limit. Past it, the CPU clock decides, and the next deadline is as
+  // far off as the CPU time left under the limit.
+  std::optional<std::chrono::nanoseconds> wall;
+  if (wall_clock_) wall = wall_clock_();
+  if (!wall || *wall >= wall_deadline_) {
+    const auto elapsed = clock_() - *start_time_;
+    if (elapsed > time_limit_) {
+      return TimeLimit{std::chrono::duration<double>(elapsed).count()};
+    }
+    const auto remaining = time_limit_ - elapsed;
+    if (wall) wall_deadline_ = *wall + remaining - wall_margin(remaining, wall_resolution_);
   }
   if (egraph_.total_size() > node_limit_) return NodeLimit{egraph_.total_size()};
   if (iterations_.size() >= iteration_limit_) return IterationLimit{iterations_.size()};
@@ -97,12 +96,18 @@ std::optional<StopReason> Runner::check_limits() const {
 }
 
 Runner& Runner::run(std::span<const Rewrite> rules) {
-  const std::vector<std::size_t> slots = name_slots(rules);
-  std::vector<RuleState> states(rules.size());
+  return run(RuleSet(std::vector<Rewrite>(rules.begin(), rules.end())));
+}
+
+Runner& Runner::run(const RuleSet& rules) {
+  if (!rules.duplicate_warning().empty()) std::fputs(rules.duplicate_warning().c_str(), stderr);
+  RunState state;
+  state.rules.resize(rules.size());
+  state.applied_entry.resize(rules.slot_count(), kNoEntry);
   egraph_.rebuild();
   while (true) {
     check_invariant(!stop_reason_.has_value(), "runner has already stopped");
-    Iteration iteration = run_one(rules, slots, states);
+    Iteration iteration = run_one(rules, state);
     std::optional<StopReason> reason = iteration.stop_reason;
     iterations_.push_back(std::move(iteration));
     if (!reason) reason = check_limits();
@@ -117,16 +122,16 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
-Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots,
-                          std::vector<RuleState>& states) {
+Iteration Runner::run_one(const RuleSet& rules, RunState& state) {
   const std::size_t index = iterations_.size();
-  if (!start_time_) start_time_ = clock_();
+  if (!start_time_) start_clocks();
   std::optional<StopReason> outcome = check_limits();
 
   Iteration iteration;
   iteration.egraph_nodes = egraph_.total_size();
   iteration.egraph_classes = egraph_.number_of_classes();
 
+  std::vector<RuleState>& states = state.rules;
   const auto added = [&](const Rewrite& rule) {
     return egraph_.added_with_op(*rule.settling_op());
   };
@@ -138,28 +143,27 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::s
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
     const bool settled = states[r].settled_at && *states[r].settled_at == added(rules[r]) &&
                          (rules[r].only_merges() || !earlier_matches);
-    states[r].matches =
-        scheduler_->search_rewrite(index, egraph_, rules[r], std::move(states[r].matches), settled);
+    states[r].matches = scheduler_->search_rewrite(index, egraph_, rules[r], rules.slot(r),
+                                                   std::move(states[r].matches), settled);
     earlier_matches = earlier_matches || !states[r].matches.empty();
     outcome = check_limits();
   }
 
   // Searching adds nothing, so these are the counts every search of this iteration saw.
-  std::vector<std::size_t> added_at_search(rules.size(), 0);
   for (std::size_t r = 0; r < rules.size(); ++r) {
-    if (rules[r].settling_op()) added_at_search[r] = added(rules[r]);
+    if (rules[r].settling_op()) states[r].added_at_search = added(rules[r]);
   }
-  std::vector<std::size_t> applied_entry;  // by name slot: index into `iteration.applied`
+  // Entries of `applied` are made in first-application order; their slots are reset at the end.
+  std::vector<std::size_t>& applied_entry = state.applied_entry;
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
     const MatchList& matches = states[r].matches;
     // Matches that are all of the rule's, applied before anything added a node they miss.
     const bool applies_all =
-        rules[r].settling_op() && !matches.empty() && added(rules[r]) == added_at_search[r];
+        rules[r].settling_op() && !matches.empty() && added(rules[r]) == states[r].added_at_search;
     const std::size_t applied = scheduler_->apply_rewrite(index, egraph_, rules[r], matches);
     if (applies_all) states[r].settled_at = added(rules[r]);
     if (applied > 0) {
-      const std::size_t slot = name_slots[r];
-      if (slot >= applied_entry.size()) applied_entry.resize(slot + 1, kNoEntry);
+      const std::size_t slot = rules.slot(r);
       if (applied_entry[slot] == kNoEntry) {
         applied_entry[slot] = iteration.applied.size();
         iteration.applied.emplace_back(rules[r].name(), 0);
@@ -168,6 +172,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules, std::span<const std::s
     }
     outcome = check_limits();
   }
+  for (std::size_t r = 0; r < rules.size(); ++r) applied_entry[rules.slot(r)] = kNoEntry;
 
   egraph_.rebuild();
 

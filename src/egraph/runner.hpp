@@ -11,6 +11,11 @@
 // limit. Exceeding a limit is not an error: the run ends with that stop reason and a rebuilt
 // e-graph.
 //
+// The time limit is on the calling thread's CPU time, whose clock is a system call. A thread
+// cannot use more CPU time than the wall time that passes, so a check reads a cheap wall clock
+// (the coarse monotonic clock) first and the CPU clock only once enough wall time has passed for
+// the limit to be within reach.
+//
 // Use: configure with the `with_*` setters, `run(rules)` once, then read `egraph()`,
 // `iterations()` and `stop_reason()`.
 #pragma once
@@ -28,6 +33,7 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/rewrite.hpp"
+#include "egraph/rule_set.hpp"
 #include "egraph/scheduler.hpp"
 
 namespace tarnvel::egraph {
@@ -73,12 +79,20 @@ class Runner {
   Runner& with_node_limit(std::size_t limit);
   Runner& with_time_limit(std::chrono::nanoseconds limit);
   Runner& with_scheduler(std::unique_ptr<RewriteScheduler> scheduler);
-  // Replaces the clock, for deterministic tests. By default it is the calling thread's CPU time,
-  // which does not run while the thread waits for a core: other processes on the machine can slow
-  // a run down but cannot cut it short and so change its result.
+  // Replaces the clock, for deterministic tests, and drops the wall clock: every check reads
+  // `clock`. By default the clock is the calling thread's CPU time, which does not run while the
+  // thread waits for a core: other processes on the machine can slow a run down but cannot cut it
+  // short and so change its result.
   Runner& with_clock(Clock clock);
+  // Replaces both clocks, for tests; `wall_clock` is taken to read the time exactly. REQUIRES:
+  // `clock` never advances by more than `wall_clock` between two readings, as the CPU time of one
+  // thread never outruns the wall time.
+  Runner& with_clocks(Clock clock, Clock wall_clock);
 
-  // Runs the rules, in the given order every iteration, until a stop reason is found.
+  // Runs the rules, in the given order every iteration, until a stop reason is found. A rule set
+  // with duplicate names has its warning written to standard error first.
+  Runner& run(const RuleSet& rules);
+  // The same for rules not compiled into a set.
   Runner& run(std::span<const Rewrite> rules);
 
   const EGraph& egraph() const { return egraph_; }
@@ -90,16 +104,24 @@ class Runner {
   RewriteScheduler& scheduler() { return *scheduler_; }
 
  private:
-  [[nodiscard]] std::optional<StopReason> check_limits() const;
+  [[nodiscard]] std::optional<StopReason> check_limits();
+  // Starts the clocks at the first iteration.
+  void start_clocks();
   // Kept from iteration to iteration, one entry per rule.
   struct RuleState {
     MatchList matches;  // the last search's result, kept for its memory only
     // For a settling rule, `EGraph::added_with_op` of its operator right after all of its matches
     // were applied: while the count stays there, applying its matches again changes nothing.
     std::optional<std::size_t> settled_at;
+    // `EGraph::added_with_op` of a settling rule's operator when this iteration's searches ran.
+    std::size_t added_at_search = 0;
   };
-  Iteration run_one(std::span<const Rewrite> rules, std::span<const std::size_t> name_slots,
-                    std::vector<RuleState>& states);
+  // Scratch of one run, allocated once for all of its iterations.
+  struct RunState {
+    std::vector<RuleState> rules;  // by rule position
+    std::vector<std::size_t> applied_entry;  // by slot: index into the iteration's `applied`
+  };
+  Iteration run_one(const RuleSet& rules, RunState& state);
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
@@ -107,10 +129,14 @@ class Runner {
   std::size_t iteration_limit_ = kDefaultIterationLimit;
   std::size_t node_limit_ = kDefaultNodeLimit;
   std::chrono::nanoseconds time_limit_ = kDefaultTimeLimit;
-  std::optional<std::chrono::nanoseconds> start_time_;
+  std::optional<std::chrono::nanoseconds> start_time_;  // on `clock_`
+  // On `wall_clock_`: before this reading, less time than the limit has passed on `clock_`.
+  std::chrono::nanoseconds wall_deadline_{0};
   std::chrono::nanoseconds run_time_{0};
   std::unique_ptr<RewriteScheduler> scheduler_;
   Clock clock_;
+  Clock wall_clock_;  // empty: every check reads `clock_`
+  std::chrono::nanoseconds wall_resolution_{0};  // how far behind `wall_clock_` may read
 };
 
 }  // namespace tarnvel::egraph

@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <limits>
-#include <string>
 #include <utility>
 
 #include "support/fault.hpp"
-#include "support/table_growth.hpp"
 
 namespace tarnvel::egraph {
 namespace {
@@ -18,33 +16,27 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
 
 }  // namespace
 
-RuleStats& BackoffScheduler::stats_for(const std::string& name) {
-  const auto found = rule_index_.find(name);
-  if (found != rule_index_.end()) return rule_stats_[found->second];
-  // Everything that can fail comes first, so that a failed allocation leaves the index whole.
-  std::string key = name;
-  reserve_aside(rule_index_, rule_index_.size() + 1);
-  rule_stats_.push_back(
-      RuleStats{.base_match_limit = initial_match_limit_, .base_ban_length = initial_ban_length_});
-  rule_index_.emplace(std::move(key), rule_stats_.size() - 1);
-  return rule_stats_.back();
-}
-
-const RuleStats* BackoffScheduler::stats(std::string_view name) const {
-  const auto entry = rule_index_.find(absl::string_view(name.data(), name.size()));
-  return entry == rule_index_.end() ? nullptr : &rule_stats_[entry->second];
+RuleStats& BackoffScheduler::stats_for(std::size_t slot) {
+  if (slot >= rule_stats_.size()) {
+    // Slots come in ascending order on the first iteration: one block for a usual rule set.
+    rule_stats_.reserve(std::max<std::size_t>(slot + 1, 16));
+    rule_stats_.resize(slot + 1, RuleStats{.base_match_limit = initial_match_limit_,
+                                           .base_ban_length = initial_ban_length_});
+  }
+  return rule_stats_[slot];
 }
 
 MatchList BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                           const Rewrite& rewrite, MatchList buffer, bool settled) {
+                                           const Rewrite& rewrite, std::size_t slot,
+                                           MatchList buffer, bool settled) {
   buffer.clear();
-  RuleStats& stats = stats_for(rewrite.name());
+  RuleStats& stats = stats_for(slot);
   if (iteration < stats.ban_end) return buffer;
 
   check_invariant(stats.ban_count < 64, "ban count must be below 64");
-  const std::size_t threshold = stats.base_match_limit << stats.ban_count;
+  const std::size_t threshold = doubled(stats.base_match_limit, stats.ban_count);
   const auto ban = [&] {
-    const std::size_t ban_length = stats.base_ban_length << stats.ban_count;
+    const std::size_t ban_length = doubled(stats.base_ban_length, stats.ban_count);
     ++stats.ban_count;
     stats.ban_end = saturating_add(iteration, ban_length);
     buffer.clear();

@@ -9,11 +9,9 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
-#include <string_view>
+#include <limits>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "egraph/egraph.hpp"
 #include "egraph/pattern.hpp"
 #include "egraph/rewrite.hpp"
@@ -25,12 +23,14 @@ class RewriteScheduler {
   virtual ~RewriteScheduler() = default;
   // Asked only after an iteration that applied nothing; may change the scheduler's state.
   virtual bool can_stop(std::size_t iteration) = 0;
-  // Every match of the rule, or none. `buffer` is the memory of an earlier result, for the
+  // Every match of the rule, or none. `slot` is the rule's slot in its RuleSet: rules that share
+  // a name share it, and with it their state. `buffer` is the memory of an earlier result, for the
   // matches to be written into. `settled` tells that applying the matches would change nothing
   // (see Rewrite::settling_op): the decision must be the one a search would lead to, but matches
   // the decision passes on may be left out.
   virtual MatchList search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                   const Rewrite& rewrite, MatchList buffer, bool settled) = 0;
+                                   const Rewrite& rewrite, std::size_t slot, MatchList buffer,
+                                   bool settled) = 0;
   // The number of matches whose application merged two different classes.
   virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                                     const MatchList& matches) = 0;
@@ -44,6 +44,18 @@ struct RuleStats {
   std::size_t base_ban_length = 0;
 };
 
+// `base` doubled `doublings` times, or the largest size_t when that does not fit: a threshold or
+// a ban length that wrapped would let a rule that matches too often through, or end its ban at
+// once.
+constexpr std::size_t doubled(std::size_t base, std::size_t doublings) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  if (base == 0) return 0;
+  if (doublings >= std::numeric_limits<std::size_t>::digits || base > (kMax >> doublings)) {
+    return kMax;
+  }
+  return base << doublings;
+}
+
 class BackoffScheduler final : public RewriteScheduler {
  public:
   static constexpr std::size_t kDefaultMatchLimit = 1000;
@@ -56,21 +68,22 @@ class BackoffScheduler final : public RewriteScheduler {
   bool can_stop(std::size_t iteration) override;
   // A settled rule whose match count is known without searching is not searched.
   MatchList search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
-                           MatchList buffer, bool settled) override;
+                           std::size_t slot, MatchList buffer, bool settled) override;
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             const MatchList& matches) override;
 
-  // The statistics of the rule named `name`, or null before its first search.
-  const RuleStats* stats(std::string_view name) const;
+  // The statistics of the rules of `slot`, or null while no rule of that slot or a later one has
+  // been searched.
+  const RuleStats* stats(std::size_t slot) const {
+    return slot < rule_stats_.size() ? &rule_stats_[slot] : nullptr;
+  }
 
  private:
-  RuleStats& stats_for(const std::string& name);
+  RuleStats& stats_for(std::size_t slot);
 
   std::size_t initial_match_limit_ = kDefaultMatchLimit;
   std::size_t initial_ban_length_ = kDefaultBanLength;
-  // Insertion-ordered: `rule_stats_` in first-search order, `rule_index_` for lookups only.
-  std::vector<RuleStats> rule_stats_;
-  absl::flat_hash_map<std::string, std::size_t> rule_index_;
+  std::vector<RuleStats> rule_stats_;  // by slot
 };
 
 }  // namespace tarnvel::egraph

@@ -245,6 +245,23 @@ std::expected<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& sto
   return from_reduced(reduce_with_mode(*nodes, outputs, engine, maximal_fusion));
 }
 
+ReductionReport report_with(const GraphStore& store, const RewriteEngine& engine,
+                            bool maximal_fusion) {
+  const std::vector<NodeId> outputs = store.outputs();
+  auto nodes = viewed_with(store, outputs);
+  check_invariant(nodes.has_value(), "output marks name existing nodes");
+  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report();
+}
+
+std::expected<ReductionReport, BadNodeId> report_with_outputs(const GraphStore& store,
+                                                              std::span<const NodeId> outputs,
+                                                              const RewriteEngine& engine,
+                                                              bool maximal_fusion) {
+  auto nodes = viewed_with(store, outputs);
+  if (!nodes) return std::unexpected(nodes.error());
+  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report();
+}
+
 std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,
                                                            std::span<const NodeId> outputs) {
   auto nodes = viewed_with(store, outputs);

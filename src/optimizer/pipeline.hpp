@@ -48,6 +48,13 @@ ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, b
     const GraphStore& store, std::span<const NodeId> outputs, const RewriteEngine& engine,
     bool maximal_fusion);
 
+// The counters reduce_with and reduce_with_outputs report, without building the result store.
+ReductionReport report_with(const GraphStore& store, const RewriteEngine& engine,
+                            bool maximal_fusion);
+[[nodiscard]] std::expected<ReductionReport, BadNodeId> report_with_outputs(
+    const GraphStore& store, std::span<const NodeId> outputs, const RewriteEngine& engine,
+    bool maximal_fusion);
+
 // The cone of `outputs` without any rewrite: dead code elimination only. The node map sends each
 // surviving node to (its new id, no member); the store's marks follow `outputs`.
 [[nodiscard]] std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(

@@ -31,6 +31,37 @@ void add_rule(std::vector<egraph::Rewrite>& rules, std::string name, const std::
   rules.push_back(std::move(*rule));
 }
 
+egraph::RuleSet compile_fixed_rules() {
+  // The fixed operators are interned first, in id order, so that each one's symbol is its id in
+  // every operator table; their tokens only name them while the rules are parsed.
+  egraph::SymbolTable symbols;
+  const std::vector<NodeKey> fixed = fixed_operators();
+  std::vector<std::string> tokens;
+  for (OpId op = 0; op < fixed.size(); ++op) {
+    tokens.push_back(fixed[op].token());
+    check_invariant(symbols.intern(tokens.back()).value == op,
+                    "the rules' operators are interned at their fixed ids");
+  }
+  std::vector<egraph::Rewrite> rules;
+  for (OpId op = kFirstCommutativeOp; op < kFirstIdentityOp; ++op) {
+    const std::string& token = tokens[op];
+    add_rule(rules, "commute-" + std::string(fixed[op].name()), "(" + token + " ?a ?b)",
+             "(" + token + " ?b ?a)", symbols);
+  }
+  for (OpId op = kFirstIdentityOp; op < kFixedOperatorCount; ++op) {
+    add_rule(rules, "identity-" + std::to_string(op - kFirstIdentityOp), "(" + tokens[op] + " ?x)",
+             "?x", symbols);
+  }
+  return egraph::RuleSet(std::move(rules));
+}
+
+// Compiled on first use; C++ makes the first use wait for it on every other thread, and after it
+// the set is only read, so concurrent reductions share it without a lock.
+const egraph::RuleSet& fixed_rules() {
+  static const egraph::RuleSet rules = compile_fixed_rules();
+  return rules;
+}
+
 // The e-graph's symbols: the fixed operators keep their ids (the rules' symbols), and the graph's
 // other operators are numbered from there in order of first use. The e-graph keeps arrays indexed
 // by symbol, which would otherwise grow with the whole operator table the graph's ids come from
@@ -156,26 +187,7 @@ CanonicalGraph read_out(const EngineGraph& graph, const std::vector<Id>& roots,
 
 }  // namespace
 
-SaturationEngine::SaturationEngine() {
-  // The fixed operators are interned first, in id order, so that each one's symbol is its id in
-  // every operator table; their tokens only name them while the rules are parsed.
-  const std::vector<NodeKey> fixed = fixed_operators();
-  std::vector<std::string> tokens;
-  for (OpId op = 0; op < fixed.size(); ++op) {
-    tokens.push_back(fixed[op].token());
-    check_invariant(symbols_.intern(tokens.back()).value == op,
-                    "the rules' operators are interned at their fixed ids");
-  }
-  for (OpId op = kFirstCommutativeOp; op < kFirstIdentityOp; ++op) {
-    const std::string& token = tokens[op];
-    add_rule(rules_, "commute-" + std::string(fixed[op].name()), "(" + token + " ?a ?b)",
-             "(" + token + " ?b ?a)", symbols_);
-  }
-  for (OpId op = kFirstIdentityOp; op < kFixedOperatorCount; ++op) {
-    add_rule(rules_, "identity-" + std::to_string(op - kFirstIdentityOp), "(" + tokens[op] + " ?x)",
-             "?x", symbols_);
-  }
-}
+SaturationEngine::SaturationEngine() : rules_(&fixed_rules()) {}
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   SaturationRun run;
@@ -183,7 +195,9 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
 }
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph, SaturationRun& run) const {
-  EGraph loaded(symbols_);
+  // The e-graph's symbols are numbered by `load`, the fixed operators at their ids as the rules
+  // name them; no text is interned.
+  EGraph loaded;
   const std::vector<Id> ids = load(graph, loaded);
 
   std::vector<Id> roots;
@@ -192,7 +206,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph, Saturati
     runner.with_egraph(std::move(loaded))
         .with_iteration_limit(iteration_limit_)
         .with_node_limit(4 * graph.nodes.size() + 1024)
-        .run(rules_);
+        .run(*rules_);
     run = {runner.iterations().size(), runner.stop_reason(), runner.run_time()};
     // However the run stopped, the e-graph as it stands is read out: its classes are all the
     // read-out needs, so the e-graph goes before the canonical graph is allocated.

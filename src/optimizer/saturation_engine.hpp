@@ -2,8 +2,10 @@
 // fixed sound rules (commutativity of eight binary operators, and adding 0.0 or multiplying by 1.0
 // with the scalar on either side) and merges every class into its lowest-index input node.
 //
-// Immutable after construction; `canonicalize` builds all of its state privately (its own e-graph,
-// symbol table, runner and scheduler), so several threads may call it on one engine at once.
+// The rules are compiled once per process into an immutable RuleSet that every engine shares, so an
+// engine costs nothing to make. `canonicalize` builds all of its other state privately (its own
+// e-graph, runner and scheduler), so several threads may call it on one engine, or on several, at
+// once.
 #pragma once
 
 #include <chrono>
@@ -13,8 +15,8 @@
 #include <vector>
 
 #include "egraph/rewrite.hpp"
+#include "egraph/rule_set.hpp"
 #include "egraph/runner.hpp"
-#include "egraph/symbol_table.hpp"
 #include "optimizer/engine.hpp"
 
 namespace tarnvel {
@@ -30,7 +32,8 @@ class SaturationEngine final : public RewriteEngine {
  public:
   static constexpr std::size_t kIterationLimit = 12;
 
-  // Builds the rules; a rule that cannot be built is an InternalFault.
+  // Shares the fixed rules; the first engine of the process compiles them, and a rule that cannot
+  // be built is an InternalFault.
   SaturationEngine();
 
   // REQUIRES: every child index names an earlier node and every output names a node; otherwise
@@ -39,12 +42,12 @@ class SaturationEngine final : public RewriteEngine {
   // The same, telling how the saturation run went.
   CanonicalGraph canonicalize(const EngineGraph& graph, SaturationRun& run) const;
 
-  std::span<const egraph::Rewrite> rules() const { return rules_; }
+  std::span<const egraph::Rewrite> rules() const { return rules_->rules(); }
   std::size_t iteration_limit() const { return iteration_limit_; }
 
  private:
-  egraph::SymbolTable symbols_;  // the rules' symbols; each run's e-graph starts from a copy
-  std::vector<egraph::Rewrite> rules_;
+  // The fixed rules; their symbols are the fixed operators' ids.
+  const egraph::RuleSet* rules_;
   std::size_t iteration_limit_ = kIterationLimit;
 };
 

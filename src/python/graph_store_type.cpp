@@ -186,11 +186,25 @@ PyObject* to_dot(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
 }
 
 // reduce / reduce_incremental / reduction_report share one path: convert, reduce a snapshot with a
-// fresh default engine, then build the Python results with no lock held.
+// default engine (which shares the rules compiled once), then build the Python results with no lock
+// held. reduction_report stops before the result store would be built.
 enum class ReduceResult { StoreAndReport, ReportOnly };
 
 PyObject* run_reduction(PyObject* self, bool maximal_fusion,
                         const std::optional<std::vector<NodeId>>& outputs, ReduceResult result) {
+  if (result == ReduceResult::ReportOnly) {
+    // The counters alone: the result store is never built.
+    std::expected<ReductionReport, BadNodeId> counted =
+        [&]() -> std::expected<ReductionReport, BadNodeId> {
+      DetachedWaits waits;
+      SignalChecks checks;
+      const SaturationEngine engine;
+      if (!outputs) return report_with(core(self), engine, maximal_fusion);
+      return report_with_outputs(core(self), *outputs, engine, maximal_fusion);
+    }();
+    if (!counted) return raise_bad_node_id(counted.error().id);
+    return report_to_py(*counted);
+  }
   std::expected<ReducedStore, BadNodeId> reduced = [&]() -> std::expected<ReducedStore, BadNodeId> {
     DetachedWaits waits;
     SignalChecks checks;
@@ -200,7 +214,7 @@ PyObject* run_reduction(PyObject* self, bool maximal_fusion,
   }();
   if (!reduced) return raise_bad_node_id(reduced.error().id);
   Ref report = Ref::steal(report_to_py(reduced->second));
-  if (!report || result == ReduceResult::ReportOnly) return report.release();
+  if (!report) return nullptr;
   Ref store = Ref::steal(wrap_store(type_of(self), std::move(reduced->first)));
   if (!store) return nullptr;
   return PyTuple_Pack(2, store.get(), report.get());

@@ -5,6 +5,8 @@
 // whose hash is known can load its first bucket ahead. The table is split by the hash's top bits
 // into segments that grow on their own: no growth copies the whole table or needs one large
 // allocation (large ones bypass the allocator's free memory and cost fresh pages every time).
+// A small table starts small: reserving room in a table that has none puts every segment's first
+// buckets in one shared block, when that block is small, instead of one allocation per segment.
 // Growth places each slot by the hash `Traits::hash(slot)` gives, without calling the owner.
 // The owner decides what a slot holds and when a probe stops; nothing is ever removed, and no
 // result may depend on where a slot sits.
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <utility>
 
 #include "support/builtins.hpp"
 #include "support/fault.hpp"
@@ -54,14 +57,22 @@ class SegmentedTable {
     void prefetch(std::uint32_t hash) const {
       if (bucket_count_ != 0) prefetch_cache_line(&buckets_[bucket_of(hash)]);
     }
+    // Gives an empty segment `count` buckets that it does not own. REQUIRES: no buckets yet.
+    void start_in(Bucket* buckets, std::size_t count) {
+      buckets_ = buckets;
+      bucket_count_ = count;
+      max_size_ = count * kSlotsPerBucket * kMaxLoadPercent / 100;
+    }
     // Makes room for `min_slots` in all. The new buckets are allocated before anything changes,
     // and placing the slots cannot fail.
     void grow(std::size_t min_slots) {
       const std::size_t slots = std::max({min_slots, 2 * size_, std::size_t{8}});
       const std::size_t count = (slots * 100 / kMaxLoadPercent + kSlotsPerBucket) / kSlotsPerBucket;
       check_invariant(count < (std::size_t{1} << 32), "a hash table is full");
-      std::unique_ptr<Bucket[]> old = std::make_unique<Bucket[]>(count);
-      std::swap(old, buckets_);
+      std::unique_ptr<Bucket[]> grown = std::make_unique<Bucket[]>(count);
+      const Bucket* const old = buckets_;
+      const std::unique_ptr<Bucket[]> old_owned = std::exchange(owned_, std::move(grown));
+      buckets_ = owned_.get();
       const std::size_t old_count = bucket_count_;
       bucket_count_ = count;
       max_size_ = count * kSlotsPerBucket * kMaxLoadPercent / 100;
@@ -79,7 +90,8 @@ class SegmentedTable {
       return static_cast<std::size_t>((std::uint64_t{hash << kSegmentBits} * bucket_count_) >> 32);
     }
 
-    std::unique_ptr<Bucket[]> buckets_;
+    Bucket* buckets_ = nullptr;  // `owned_`, or a slice of the table's shared block
+    std::unique_ptr<Bucket[]> owned_;
     std::size_t bucket_count_ = 0;
     std::size_t size_ = 0;
     std::size_t max_size_ = 0;  // slots in use before the segment grows
@@ -92,6 +104,18 @@ class SegmentedTable {
   // Makes room for about `count` more slots spread evenly by hash.
   void reserve(std::size_t count) {
     const std::size_t per_segment = count / std::size(segments_) + count / std::size(segments_) / 8;
+    if (shared_ == nullptr && capacity() == 0) {
+      // Room for per_segment slots (a bucket at least), the way Segment::grow sizes it.
+      const std::size_t buckets =
+          (per_segment * 100 / kMaxLoadPercent + kSlotsPerBucket) / kSlotsPerBucket;
+      if (buckets <= kSharedBuckets / std::size(segments_)) {
+        shared_ = std::make_unique<Bucket[]>(buckets * std::size(segments_));
+        for (std::size_t i = 0; i < std::size(segments_); ++i) {
+          segments_[i].start_in(&shared_[i * buckets], buckets);
+        }
+        return;
+      }
+    }
     for (Segment& segment : segments_) {
       if (segment.size() + per_segment > segment.capacity())
         segment.grow(segment.size() + per_segment);
@@ -102,6 +126,16 @@ class SegmentedTable {
   // Slots in use per hundred before a segment grows: probes rarely leave the first bucket.
   static constexpr std::size_t kMaxLoadPercent = 80;
   static constexpr unsigned kSegmentBits = 6;
+  // The largest shared block, in buckets (64 KB): past it, segments allocate on their own.
+  static constexpr std::size_t kSharedBuckets = 1024;
+
+  std::size_t capacity() const {
+    std::size_t slots = 0;
+    for (const Segment& segment : segments_) slots += segment.capacity();
+    return slots;
+  }
+
+  std::unique_ptr<Bucket[]> shared_;  // the segments' first buckets, when they share a block
   Segment segments_[std::size_t{1} << kSegmentBits];
 };
 

@@ -100,35 +100,39 @@ TEST_F(EgraphTest, AChildUsedTwiceIsRecordedTwice) {
 }
 
 // Narrow keys live in the table's slots, wide ones in its arena; both must survive every growth,
-// and an entry found again must hand back the id stored for it, for the caller to overwrite.
+// and an entry found again must hand back the id stored for it, for the caller to overwrite. A
+// memo reserved small starts in one shared block, which its segments then outgrow one by one.
 TEST(MemoTest, KeysOfEveryWidthSurviveGrowth) {
-  Memo memo;
-  const auto key = [](std::uint32_t i) {  // distinct keys of 0 to 4 children over 7 operators
-    SymbolNode node{Symbol{i % 7}, {}};
-    for (std::uint32_t k = 0; k < i % 5; ++k) node.children.push_back(i / 35 + k);
-    if (i % 5 == 0) node.op = Symbol{i};
-    return node;
-  };
-  constexpr std::uint32_t kKeys = 5000;
-  for (std::uint32_t i = 0; i < kKeys; ++i) {
-    const auto [id, inserted] = memo.insert(key(i), i);
-    ASSERT_TRUE(inserted) << i;
-    EXPECT_EQ(*id, i);
+  for (const std::size_t reserved : {0, 3, 700}) {
+    Memo memo;
+    memo.reserve(reserved);
+    const auto key = [](std::uint32_t i) {  // distinct keys of 0 to 4 children over 7 operators
+      SymbolNode node{Symbol{i % 7}, {}};
+      for (std::uint32_t k = 0; k < i % 5; ++k) node.children.push_back(i / 35 + k);
+      if (i % 5 == 0) node.op = Symbol{i};
+      return node;
+    };
+    constexpr std::uint32_t kKeys = 5000;
+    for (std::uint32_t i = 0; i < kKeys; ++i) {
+      const auto [id, inserted] = memo.insert(key(i), i);
+      ASSERT_TRUE(inserted) << i << " reserved " << reserved;
+      EXPECT_EQ(*id, i);
+    }
+    EXPECT_EQ(memo.size(), kKeys);
+    for (std::uint32_t i = 0; i < kKeys; ++i) {
+      ASSERT_EQ(memo.find(key(i)), i) << i;
+      const auto [id, inserted] = memo.insert(key(i), kKeys + i);
+      ASSERT_FALSE(inserted);
+      *id = kKeys + i;
+    }
+    EXPECT_EQ(memo.size(), kKeys);
+    EXPECT_EQ(memo.find(key(4)), kKeys + 4);
+    EXPECT_EQ(memo.find(SymbolNode{Symbol{1}, {1, 2, 3, 4, 5}}), std::nullopt);
+    EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), std::nullopt)
+        << "a symbol too big for a slot";
+    EXPECT_TRUE(memo.insert(SymbolNode{Symbol{1u << 30}, {}}, 9).second);
+    EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), 9u);
   }
-  EXPECT_EQ(memo.size(), kKeys);
-  for (std::uint32_t i = 0; i < kKeys; ++i) {
-    ASSERT_EQ(memo.find(key(i)), i) << i;
-    const auto [id, inserted] = memo.insert(key(i), kKeys + i);
-    ASSERT_FALSE(inserted);
-    *id = kKeys + i;
-  }
-  EXPECT_EQ(memo.size(), kKeys);
-  EXPECT_EQ(memo.find(key(4)), kKeys + 4);
-  EXPECT_EQ(memo.find(SymbolNode{Symbol{1}, {1, 2, 3, 4, 5}}), std::nullopt);
-  EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), std::nullopt)
-      << "a symbol too big for a slot";
-  EXPECT_TRUE(memo.insert(SymbolNode{Symbol{1u << 30}, {}}, 9).second);
-  EXPECT_EQ(memo.find(SymbolNode{Symbol{1u << 30}, {}}), 9u);
 }
 
 TEST_F(EgraphTest, UnknownIdsAreInternalFaults) {

@@ -22,25 +22,26 @@ PatternParseError parse_error(std::string_view text) {
 }
 
 PatternParseError syntax_error(const char* message, std::size_t line, std::size_t column) {
-  return BadSexp{SexpError{message, line, column}};
+  return MalformedText{SexpError{message, line, column}};
 }
 
 TEST(PatternParseTest, ReportsEveryErrorKind) {
-  EXPECT_EQ(parse_error(""), PatternParseError{EmptySexp{}});
-  EXPECT_EQ(parse_error("  \n "), PatternParseError{EmptySexp{}});
-  EXPECT_EQ(parse_error("(f ())"), PatternParseError{EmptySexp{}});
-  EXPECT_EQ(parse_error("((f a) b)"), PatternParseError{HeadList{}});
-  EXPECT_EQ(parse_error("(f (?x a))"), PatternParseError{BadOp{UnexpectedVar{"?x"}}});
+  EXPECT_EQ(parse_error(""), PatternParseError{EmptyExpression{}});
+  EXPECT_EQ(parse_error("  \n "), PatternParseError{EmptyExpression{}});
+  EXPECT_EQ(parse_error("(f ())"), PatternParseError{EmptyExpression{}});
+  EXPECT_EQ(parse_error("((f a) b)"), PatternParseError{ListAsOperator{}});
+  EXPECT_EQ(parse_error("(f (?x a))"), PatternParseError{VariableWithOperands{"?x"}});
   EXPECT_EQ(parse_error("(f a))"), syntax_error("Unexpected )", 1, 6));
   EXPECT_EQ(parse_error(")"), syntax_error("Unexpected )", 1, 1));
   EXPECT_EQ(parse_error("(f\n  (g a)"), syntax_error("Unexpected end of input", 2, 8));
   EXPECT_EQ(parse_error("\"abc"), syntax_error("Unterminated string", 1, 1));
   EXPECT_EQ(parse_error("a b"), syntax_error("Unexpected text after the expression", 1, 3));
 
-  EXPECT_EQ(to_string(parse_error("()")), "Found empty s-expression");
-  EXPECT_EQ(to_string(parse_error("((f) a)")), "Found a list in the head position");
-  EXPECT_EQ(to_string(parse_error("(?x a)")), "Bad operator: unexpected variable ?x with operands");
-  EXPECT_EQ(to_string(parse_error("(a))")), "Bad s-expression: Unexpected ) at line 1, column 4");
+  EXPECT_EQ(to_string(parse_error("()")), "the pattern or one of its lists is empty");
+  EXPECT_EQ(to_string(parse_error("((f) a)")), "a list stands where an operator belongs");
+  EXPECT_EQ(to_string(parse_error("(?x a)")), "variable ?x is given operands");
+  EXPECT_EQ(to_string(parse_error("(a))")),
+            "the pattern text is malformed: Unexpected ) at line 1, column 4");
 }
 
 TEST(PatternParseTest, AtomsKeepEveryCharacterButSpaceAndParentheses) {
@@ -408,9 +409,9 @@ TEST(RewriteTest, ARightSideVariableMustBeBoundOnTheLeft) {
   SymbolTable symbols;
   const auto rule = Rewrite::parse("swap", "(f ?a ?b)", "(f ?b (g ?c ?a))", symbols);
   ASSERT_FALSE(rule.has_value());
-  EXPECT_EQ(rule.error(), "Rewrite swap refers to unbound var ?c");
+  EXPECT_EQ(rule.error(), "rule swap uses variable ?c, which its left side does not bind");
   EXPECT_EQ(Rewrite::parse("bad", "(f ?a", "?a", symbols).error(),
-            "Bad s-expression: Unexpected end of input at line 1, column 6");
+            "the pattern text is malformed: Unexpected end of input at line 1, column 6");
 }
 
 }  // namespace

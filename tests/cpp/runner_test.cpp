@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,10 +27,10 @@ class RecordingScheduler final : public RewriteScheduler {
   explicit RecordingScheduler(BackoffScheduler scheduler = {}) : backoff(std::move(scheduler)) {}
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
   MatchList search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
-                           MatchList buffer, bool settled) override {
+                           std::size_t slot, MatchList buffer, bool settled) override {
     searched.push_back(rewrite.name());
     settled_searches += settled ? 1 : 0;
-    return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer),
+    return backoff.search_rewrite(iteration, egraph, rewrite, slot, std::move(buffer),
                                   settled && use_settled);
   }
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
@@ -103,16 +104,42 @@ TEST_F(RunnerTest, BansDoubleTheirThresholdAndLength) {
     BackoffScheduler scheduler;
     std::size_t iteration = 0;
     for (std::size_t expected_end : test.ban_ends) {
-      EXPECT_TRUE(scheduler.search_rewrite(iteration, graph, rules[0], {}, false).empty());
-      EXPECT_EQ(scheduler.stats("f")->ban_end, expected_end) << test.matches;
-      EXPECT_TRUE(scheduler.search_rewrite(expected_end - 1, graph, rules[0], {}, false).empty())
+      EXPECT_TRUE(scheduler.search_rewrite(iteration, graph, rules[0], 0, {}, false).empty());
+      EXPECT_EQ(scheduler.stats(0)->ban_end, expected_end) << test.matches;
+      EXPECT_TRUE(scheduler.search_rewrite(expected_end - 1, graph, rules[0], 0, {}, false).empty())
           << "still banned one iteration before the end";
       iteration = expected_end;
     }
-    EXPECT_EQ(scheduler.search_rewrite(iteration, graph, rules[0], {}, false).size(), test.matches);
-    EXPECT_EQ(scheduler.stats("f")->ban_count, test.ban_ends.size());
-    EXPECT_EQ(scheduler.stats("f")->accepted, 1u);
+    EXPECT_EQ(scheduler.search_rewrite(iteration, graph, rules[0], 0, {}, false).size(),
+              test.matches);
+    EXPECT_EQ(scheduler.stats(0)->ban_count, test.ban_ends.size());
+    EXPECT_EQ(scheduler.stats(0)->accepted, 1u);
   }
+}
+
+// A threshold or ban length that wrapped past the word would let a rule that matches too often
+// through, or lift its ban at once; both stop at the largest value instead.
+TEST_F(RunnerTest, ThresholdsAndBanLengthsSaturate) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  EXPECT_EQ(doubled(1000, 3), 8000u);
+  EXPECT_EQ(doubled(0, 63), 0u);
+  EXPECT_EQ(doubled(1, 63), std::size_t{1} << 63);
+  EXPECT_EQ(doubled(2, 63), kMax);
+  EXPECT_EQ(doubled(std::size_t{1} << 33, 31), kMax) << "would wrap to 0";
+  EXPECT_EQ(doubled(3, 64), kMax);
+
+  // Threshold 0: every search bans; ban lengths 2^62, 2^63, then 2^64, which would wrap to 0.
+  add_f_nodes(1);
+  rule("f", "(f ?x)", "(f ?x)");
+  graph.rebuild();
+  BackoffScheduler scheduler(0, std::size_t{1} << 62);
+  std::size_t iteration = 0;
+  for (int ban = 0; ban < 3; ++ban) {
+    EXPECT_TRUE(scheduler.search_rewrite(iteration, graph, rules[0], 0, {}, false).empty());
+    iteration = scheduler.stats(0)->ban_end;
+  }
+  EXPECT_EQ(scheduler.stats(0)->ban_count, 3u);
+  EXPECT_EQ(iteration, kMax) << "the third ban lasts as long as it can";
 }
 
 TEST_F(RunnerTest, AnIdleBanIsFastForwardedWithoutSaturating) {
@@ -124,7 +151,7 @@ TEST_F(RunnerTest, AnIdleBanIsFastForwardedWithoutSaturating) {
   EXPECT_FALSE(finished.iterations()[0].stop_reason.has_value())
       << "iteration 0 changed nothing but lifted a ban: not saturated";
   EXPECT_EQ(finished.stop_reason(), StopReason{Saturated{}});
-  EXPECT_EQ(backoff(finished).stats("f")->accepted, 1u) << "searched again in iteration 1";
+  EXPECT_EQ(backoff(finished).stats(0)->accepted, 1u) << "searched again in iteration 1";
 }
 
 TEST_F(RunnerTest, AGrowingRunStopsAtTheIterationLimit) {
@@ -198,14 +225,70 @@ TEST_F(RunnerTest, OnlyTimeStrictlyPastTheLimitStopsTheRun) {
   EXPECT_EQ(past.iterations().size(), 1u);
 }
 
+// Backoff scheduling that moves two fake clocks on at every search: the wall clock by 1 s, the
+// CPU clock by 0.5 s, as on a core shared with one other thread. It notes the wall time at every
+// reading of the CPU clock.
+class TickingScheduler final : public RewriteScheduler {
+ public:
+  struct Clocks {
+    nanoseconds wall{0};
+    nanoseconds cpu{0};
+    std::vector<double> cpu_read_at;  // wall seconds
+  };
+  explicit TickingScheduler(std::shared_ptr<Clocks> clocks) : clocks_(std::move(clocks)) {}
+  bool can_stop(std::size_t iteration) override { return backoff_.can_stop(iteration); }
+  MatchList search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
+                           std::size_t slot, MatchList buffer, bool settled) override {
+    clocks_->wall += seconds(1);
+    clocks_->cpu += std::chrono::milliseconds(500);
+    return backoff_.search_rewrite(iteration, egraph, rewrite, slot, std::move(buffer), settled);
+  }
+  std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
+                            const MatchList& matches) override {
+    return backoff_.apply_rewrite(iteration, egraph, rewrite, matches);
+  }
+
+ private:
+  BackoffScheduler backoff_;
+  std::shared_ptr<Clocks> clocks_;
+};
+
+// The stop rule is the CPU clock's alone (strictly more than the limit), but the CPU clock is read
+// only once the wall clock says the limit is within reach: first after about 5 s of wall time,
+// then each time the wall time passed since the last reading could make up the CPU time left.
+TEST_F(RunnerTest, TheCpuClockIsReadOnlyWhenTheWallClockAllowsTheLimit) {
+  add_f_nodes(1);
+  rule("grow", "(f ?x)", "(f (h ?x))");
+  auto clocks = std::make_shared<TickingScheduler::Clocks>();
+  Runner finished = runner();
+  finished.with_time_limit(seconds(5))
+      .with_clocks(
+          [clocks] {
+            clocks->cpu_read_at.push_back(std::chrono::duration<double>(clocks->wall).count());
+            return clocks->cpu;
+          },
+          [clocks] { return clocks->wall; })
+      .with_scheduler(std::make_unique<TickingScheduler>(clocks))
+      .run(rules);
+  EXPECT_EQ(finished.stop_reason(), StopReason{TimeLimit{5.5}}) << "CPU 5 s at wall 10 s runs on";
+  EXPECT_EQ(finished.iterations().size(), 11u);
+  // Start; wall 5 (CPU 2.5 s, 2.5 s left); wall 8 (1 s left); wall 9 (0.5 s left); then at every
+  // check from wall 10 on, where nothing is left.
+  const std::vector<double> before_ten(
+      clocks->cpu_read_at.begin(),
+      std::find_if(clocks->cpu_read_at.begin(), clocks->cpu_read_at.end(),
+                   [](double wall) { return wall >= 10; }));
+  EXPECT_EQ(before_ten, (std::vector<double>{0, 5, 8, 9}));
+}
+
 // Backoff scheduling that sleeps before every search, as a thread waiting for a busy core would.
 class SleepingScheduler final : public RewriteScheduler {
  public:
   bool can_stop(std::size_t iteration) override { return backoff.can_stop(iteration); }
   MatchList search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rewrite,
-                           MatchList buffer, bool settled) override {
+                           std::size_t slot, MatchList buffer, bool settled) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return backoff.search_rewrite(iteration, egraph, rewrite, std::move(buffer), settled);
+    return backoff.search_rewrite(iteration, egraph, rewrite, slot, std::move(buffer), settled);
   }
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             const MatchList& matches) override {
@@ -258,9 +341,14 @@ TEST_F(RunnerTest, DuplicateRuleNamesAreReportedOnStandardError) {
   Runner finished = runner();
   finished.run(rules);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
-            "Rule 'dup' appears 2 times\n"
-            "Rule 'twice' appears 2 times\n");
+            "warning: several rules share a name; their counts and bans are kept together\n"
+            "rule 'dup' is given 2 times\n"
+            "rule 'twice' is given 2 times\n");
+  const RuleSet compiled(rules);
+  EXPECT_EQ(compiled.slot_count(), 3u);
+  EXPECT_EQ((std::vector<std::size_t>{compiled.slot(0), compiled.slot(1), compiled.slot(2),
+                                      compiled.slot(3), compiled.slot(4)}),
+            (std::vector<std::size_t>{0, 1, 0, 2, 2}));
   ASSERT_FALSE(finished.iterations().empty());
   EXPECT_EQ(finished.iterations()[0].applied,
             (std::vector<std::pair<std::string, std::size_t>>{{"dup", 2}}))

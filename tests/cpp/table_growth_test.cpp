@@ -8,9 +8,11 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "support/chunked.hpp"
 
 namespace tarnvel {
 namespace {
@@ -137,6 +139,21 @@ TEST_F(TableGrowth, CopyWhoseElementFailsLeavesNoHalfBuiltSlot) {
   copies_left = 1 << 30;
   const auto copy = copy_aside(map);
   EXPECT_EQ(copy, map);
+}
+
+// The first chunk grows from 16 elements to the full 128, then chunks of 128 follow: every index
+// lands on its own element, and from the second chunk on no element moves.
+TEST(ChunkedTest, EveryElementKeepsItsIndexAndLaterChunksKeepTheirPlace) {
+  Chunked<std::uint32_t, 7> sequence;
+  std::vector<const std::uint32_t*> addresses;
+  for (std::uint32_t i = 0; i < 1000; ++i) addresses.push_back(&sequence.emplace_back(i));
+  ASSERT_EQ(sequence.size(), 1000u);
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    ASSERT_EQ(sequence[i], i) << i;
+    if (i >= 128) {
+      ASSERT_EQ(&sequence[i], addresses[i]) << i;
+    }
+  }
 }
 
 }  // namespace
