@@ -250,7 +250,7 @@ ReductionReport report_with(const GraphStore& store, const RewriteEngine& engine
   const std::vector<NodeId> outputs = store.outputs();
   auto nodes = viewed_with(store, outputs);
   check_invariant(nodes.has_value(), "output marks name existing nodes");
-  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report();
+  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report;
 }
 
 std::expected<ReductionReport, BadNodeId> report_with_outputs(const GraphStore& store,
@@ -259,7 +259,7 @@ std::expected<ReductionReport, BadNodeId> report_with_outputs(const GraphStore& 
                                                               bool maximal_fusion) {
   auto nodes = viewed_with(store, outputs);
   if (!nodes) return std::unexpected(nodes.error());
-  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report();
+  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report;
 }
 
 std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,
