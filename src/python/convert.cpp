@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include "absl/container/flat_hash_map.h"
 #include "ir/token.hpp"
 #include "python/objects.hpp"
 #include "support/fault.hpp"
@@ -485,18 +486,6 @@ PyObject* param_value_to_py(const ParamValue& value) {
   return nullptr;
 }
 
-// Params hold str keys and atomic values only, so the dict is never tracked by the collector.
-PyObject* params_to_py(const ParamMap& params) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const Param& param : params) {
-    Ref key = str_to_py(param.key.view());
-    Ref value = Ref::steal(param_value_to_py(param.value));
-    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
 // str values only: never tracked either.
 PyObject* descriptor_to_py(const PayloadDescriptor& d) {
   return Py_BuildValue(
@@ -559,9 +548,10 @@ PyObject* report_to_py(const ReductionReport& r) {
 namespace {
 
 // Makes node-view dicts into one result. What a dict shares with every node of its operator
-// (kind, name, params, descriptor, members) is converted once per operator and copied per node,
-// and the id objects made for the "id" entries serve again as later nodes' inputs, so a node costs
-// a few copies rather than a conversion of each of its parts.
+// (kind, name, params, descriptor, members) is converted for the operator's first node only, and
+// copied from that node's own dicts and lists for every later one: the result is unseen until it
+// is complete, so nothing changes them meanwhile. Texts that recur (names, param keys) are one
+// str each, and the id objects made for the "id" entries serve again as later nodes' inputs.
 class NodeViewBuilder {
  public:
   // False with an exception set when the keys cannot be made.
@@ -581,32 +571,41 @@ class NodeViewBuilder {
   // The node's dict, hidden in `unseen`; null with an exception set on failure (an unparseable
   // stage member token).
   Ref node(NodeId id, const NodeRef& node, bool is_output, Unseen& unseen) {
-    const OperatorParts* parts = parts_of(node);
-    if (parts == nullptr) return Ref();
+    const OpId op = node.op_id();
+    if (op >= parts_.size()) parts_.resize(std::size_t{op} + 1);
+    OperatorParts& parts = parts_[op];
+    const bool first = parts.params == nullptr;
+    if (first) {
+      parts.kind = text(kind_name(node.kind()));
+      parts.name = text(node.name());
+      if (parts.kind == nullptr || parts.name == nullptr) return Ref();
+    }
     Ref id_object = Ref::steal(PyLong_FromUnsignedLongLong(id));
     if (!id_object) return Ref();
     if (ids_.size() == id && ids_.size() < ids_.capacity())
       ids_.push_back(Ref::borrow(id_object.get()));
     Ref inputs = inputs_of(node.inputs(), unseen);
-    if (!inputs) return Ref();
-    std::array<PyObject*, 8> values = {id_object.get(),   is_output ? Py_True : Py_False,
-                                       inputs.get(),      parts->kind.get(),
-                                       parts->name.get(), nullptr,
-                                       nullptr,           nullptr};
-    Ref params = Ref::steal(PyDict_Copy(parts->params.get()));
-    if (!params) return Ref();
-    values[5] = params.get();
+    Ref params = Ref::steal(first ? params_of(node.params()) : PyDict_Copy(parts.params));
+    if (!inputs || !params) return Ref();
+    if (first) parts.params = params.get();
+    std::array<PyObject*, 8> values = {id_object.get(), is_output ? Py_True : Py_False,
+                                       inputs.get(),    parts.kind,
+                                       parts.name,      params.get(),
+                                       nullptr,         nullptr};
     Ref descriptor, members;
     switch (node.kind()) {
       case NodeKind::External:
-        descriptor = Ref::steal(PyDict_Copy(parts->descriptor.get()));
+        descriptor =
+            Ref::steal(first ? descriptor_to_py(node.descriptor()) : PyDict_Copy(parts.descriptor));
         if (!descriptor) return Ref();
+        if (first) parts.descriptor = descriptor.get();
         values[6] = descriptor.get();
         return dict_of(kNodeKeys, {values.data(), 7}, unseen);
       case NodeKind::Stage:
-        members = members_of(*parts, unseen);
+        members =
+            first ? first_members(node.members(), parts, unseen) : copy_members(parts, unseen);
         if (!members) return Ref();
-        values[6] = parts->n_members.get();
+        values[6] = parts.n_members.get();
         values[7] = members.get();
         return dict_of(kStageKeys, {values.data(), 8}, unseen);
       default: return dict_of(kNodeKeys, {values.data(), 6}, unseen);
@@ -634,15 +633,48 @@ class NodeViewBuilder {
                                                     kName, kParams, kMemberCount, kMembers};
   static constexpr std::array<Key, 4> kMemberKeys = {kKind, kName, kParams, kInputs};
 
+  // A member of an operator's first Stage node: its dict, that dict's params and its inputs list
+  // of ("input" | "member", index) tuples, which are immutable and so shared by every copy.
   struct MemberParts {
-    Ref kind, name, params;
-    std::vector<Ref> refs;  // ("input" | "member", index): immutable, so shared by every copy
+    PyObject* dict;
+    PyObject* params;
+    PyObject* refs;
   };
+  // Borrowed pointers name the texts (owned by texts_) and the first node's own objects (owned by
+  // the result, which outlives the builder's use of them).
   struct OperatorParts {
-    bool made = false;
-    Ref kind, name, params, descriptor, n_members;
+    PyObject* kind = nullptr;
+    PyObject* name = nullptr;
+    PyObject* params = nullptr;  // null until the operator's first node is made
+    PyObject* descriptor = nullptr;
+    Ref n_members;
     std::vector<MemberParts> members;
   };
+
+  // The one str of this text (borrowed); null with an exception set when it cannot be made.
+  PyObject* text(std::string_view bytes) {
+    // Abseil's own string_view: Debian builds Abseil with it, for heterogeneous lookup.
+    const absl::string_view key(bytes.data(), bytes.size());
+    if (const auto found = texts_.find(key); found != texts_.end()) return found->second.get();
+    Ref made = str_to_py(bytes);
+    if (!made) return nullptr;
+    return texts_.emplace(std::string(bytes), std::move(made)).first->second.get();
+  }
+
+  // Params hold str keys and atomic values only, so the dict is never tracked by the collector.
+  PyObject* params_of(const ParamMap& params) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const Param& param : params) {
+      PyObject* key = text(param.key.view());
+      Ref value = Ref::steal(param.value.tag() == ParamValue::Tag::Str
+                                 ? Py_XNewRef(text(param.value.as_str()))
+                                 : param_value_to_py(param.value));
+      if (key == nullptr || !value || PyDict_SetItem(dict.get(), key, value.get()) < 0)
+        return nullptr;
+    }
+    return dict.release();
+  }
 
   // A new dict of the first values.size() keys of `order` and these values, hidden. It starts as
   // a copy of a template with those keys, made once, which sizes its table at once; each value
@@ -657,13 +689,18 @@ class NodeViewBuilder {
       }
     }
     Ref dict = unseen.hide(PyDict_Copy(shape.get()));
-    if (!dict) return Ref();
+    if (!dict || !set_values(dict.get(), order, values)) return Ref();
+    return dict;
+  }
+
+  // Sets the values of the first values.size() keys of `order`, which `dict` holds already.
+  bool set_values(PyObject* dict, std::span<const Key> order, std::span<PyObject* const> values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
-      if (PyDict_SetItem(dict.get(), keys_[order[i]].get(), values[i]) < 0) return Ref();
+      if (PyDict_SetItem(dict, keys_[order[i]].get(), values[i]) < 0) return false;
     }
     // Storing a list tracked the dict again.
-    PyObject_GC_UnTrack(dict.get());
-    return dict;
+    PyObject_GC_UnTrack(dict);
+    return true;
   }
 
   Ref inputs_of(std::span<const std::uint32_t> inputs, Unseen& unseen) {
@@ -678,82 +715,72 @@ class NodeViewBuilder {
     return list;
   }
 
-  // The parts of the node's operator, converted on its first use; null with an exception set when
-  // they cannot be.
-  const OperatorParts* parts_of(const NodeRef& node) {
-    const OpId op = node.op_id();
-    if (op >= parts_.size()) parts_.resize(std::size_t{op} + 1);
-    OperatorParts& parts = parts_[op];
-    if (parts.made) return &parts;
-    parts.kind = str_to_py(kind_name(node.kind()));
-    parts.name = str_to_py(node.name());
-    parts.params = Ref::steal(params_to_py(node.params()));
-    if (!parts.kind || !parts.name || !parts.params) return nullptr;
-    if (node.kind() == NodeKind::External) {
-      parts.descriptor = Ref::steal(descriptor_to_py(node.descriptor()));
-      if (!parts.descriptor) return nullptr;
-    }
-    if (node.kind() == NodeKind::Stage) {
-      const auto members = node.members();
-      parts.n_members = Ref::steal(PyLong_FromSize_t(members.size()));
-      if (!parts.n_members) return nullptr;
-      parts.members.reserve(members.size());
-      for (const StageOp& member : members) {
-        if (!add_member(member, parts.members)) return nullptr;
+  // The members list of an operator's first Stage node, converted, with what later copies read
+  // recorded in `parts`.
+  Ref first_members(std::span<const StageOp> members, OperatorParts& parts, Unseen& unseen) {
+    parts.n_members = Ref::steal(PyLong_FromSize_t(members.size()));
+    Ref list = unseen.list(members.size());
+    if (!parts.n_members || !list) return Ref();
+    parts.members.reserve(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const StageOp& member = members[i];
+      auto parsed = parse_op_token(member.token);
+      if (!parsed) {
+        const std::string quoted = ParamValue::of_str(member.token).display();
+        PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quoted.c_str());
+        return Ref();
       }
-    }
-    parts.made = true;
-    return &parts;
-  }
-
-  static bool add_member(const StageOp& member, std::vector<MemberParts>& out) {
-    auto parsed = parse_op_token(member.token);
-    if (!parsed) {
-      const std::string quoted = ParamValue::of_str(member.token).display();
-      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quoted.c_str());
-      return false;
-    }
-    MemberParts parts{str_to_py(parsed->kind),
-                      str_to_py(parsed->name),
-                      Ref::steal(params_to_py(parsed->params)),
-                      {}};
-    if (!parts.kind || !parts.name || !parts.params) return false;
-    parts.refs.reserve(member.refs.size());
-    for (const StageRef& ref : member.refs) {
-      Ref tuple = Ref::steal(
-          atomic_pair(PyUnicode_FromString(ref.tag == StageRef::Tag::Input ? "input" : "member"),
-                      PyLong_FromUnsignedLongLong(ref.index)));
-      if (!tuple) return false;
-      parts.refs.push_back(std::move(tuple));
-    }
-    out.push_back(std::move(parts));
-    return true;
-  }
-
-  // A fresh list of fresh member dicts: one node's view may be changed without touching another's.
-  Ref members_of(const OperatorParts& parts, Unseen& unseen) {
-    Ref list = unseen.list(parts.members.size());
-    if (!list) return Ref();
-    for (std::size_t i = 0; i < parts.members.size(); ++i) {
-      const MemberParts& member = parts.members[i];
       Ref refs = unseen.list(member.refs.size());
-      Ref params = Ref::steal(PyDict_Copy(member.params.get()));
-      if (!refs || !params) return Ref();
-      for (std::size_t r = 0; r < member.refs.size(); ++r)
-        set_item(refs.get(), r, Py_NewRef(member.refs[r].get()));
-      const std::array<PyObject*, 4> values = {member.kind.get(), member.name.get(), params.get(),
-                                               refs.get()};
+      Ref params = Ref::steal(params_of(parsed->params));
+      PyObject* kind = text(parsed->kind);
+      PyObject* name = text(parsed->name);
+      if (!refs || !params || kind == nullptr || name == nullptr) return Ref();
+      for (std::size_t r = 0; r < member.refs.size(); ++r) {
+        const StageRef& ref = member.refs[r];
+        PyObject* tag = text(ref.tag == StageRef::Tag::Input ? "input" : "member");
+        PyObject* tuple = tag == nullptr
+                              ? nullptr
+                              : atomic_pair(Py_NewRef(tag), PyLong_FromUnsignedLongLong(ref.index));
+        if (tuple == nullptr) return Ref();
+        set_item(refs.get(), r, tuple);
+      }
+      const std::array<PyObject*, 4> values = {kind, name, params.get(), refs.get()};
       Ref dict = dict_of(kMemberKeys, values, unseen);
       if (!dict) return Ref();
+      parts.members.push_back({dict.get(), params.get(), refs.get()});
       set_item(list.get(), i, dict.release());
     }
     return list;
   }
 
+  // A fresh list of fresh member dicts: one node's view may be changed without touching another's.
+  Ref copy_members(const OperatorParts& parts, Unseen& unseen) {
+    Ref list = unseen.list(parts.members.size());
+    if (!list) return Ref();
+    for (std::size_t i = 0; i < parts.members.size(); ++i) {
+      const MemberParts& member = parts.members[i];
+      const std::size_t ref_count = static_cast<std::size_t>(PyList_GET_SIZE(member.refs));
+      Ref refs = unseen.list(ref_count);
+      Ref params = Ref::steal(PyDict_Copy(member.params));
+      Ref dict = unseen.hide(PyDict_Copy(member.dict));
+      if (!refs || !params || !dict) return Ref();
+      for (std::size_t r = 0; r < ref_count; ++r)
+        set_item(refs.get(), r,
+                 Py_NewRef(PyList_GET_ITEM(member.refs, static_cast<Py_ssize_t>(r))));
+      const std::array<PyObject*, 2> values = {params.get(), refs.get()};
+      if (!set_values(dict.get(), kCopiedMemberKeys, values)) return Ref();
+      set_item(list.get(), i, dict.release());
+    }
+    return list;
+  }
+  // What a copied member dict gets anew; its kind and name are the template's.
+  static constexpr std::array<Key, 2> kCopiedMemberKeys = {kParams, kInputs};
+
   std::array<Ref, kKeyCount> keys_;
   // Dicts of None values with the keys of a member (4 keys), a node (6), an External (7) and a
   // Stage (8), in their order.
   std::array<Ref, 4> templates_;
+  absl::flat_hash_map<std::string, Ref> texts_;  // lookups only: never iterated
   std::vector<OperatorParts> parts_;  // by operator id
   std::vector<Ref> ids_;  // the id objects made so far, by id
 };
