@@ -40,6 +40,8 @@ int fill_random(void* buffer, std::size_t length) {
   return 0;
 }
 
+using ProgramHeader = ElfW(Phdr);
+
 struct FindResult {
   std::uintptr_t pc;
   dl_find_object* result;
@@ -52,7 +54,7 @@ int find_object(dl_phdr_info* info, std::size_t, void* data) {
   bool contains = false;
   const void* eh_frame = nullptr;
   for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    const ProgramHeader& segment = info->dlpi_phdr[i];
     const std::uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
     if (segment.p_type == PT_GNU_EH_FRAME) eh_frame = reinterpret_cast<const void*>(begin);
     if (segment.p_type != PT_LOAD) continue;
