@@ -23,10 +23,11 @@ fi
 built=()
 for python in "${pythons[@]}"; do
   tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}{sys.abiflags}")')
-  # A build directory of its own, so the wheel never reuses the development install's objects.
+  # A build directory of its own, so the wheel never reuses the development install's objects;
+  # at the same depth as theirs, so that the compiler cache still serves it.
   rm -f "$unrepaired"/tarnvel_core-*-"$tag"-*.whl
   "$python" -m pip wheel . -w "$unrepaired" --no-deps --no-build-isolation -q \
-    --disable-pip-version-check -C build-dir="build/wheel/{wheel_tag}"
+    --disable-pip-version-check -C build-dir="build/wheel-{wheel_tag}"
   wheels=("$unrepaired"/tarnvel_core-*-"$tag"-*.whl)
   [ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || { echo "build_wheel: expected one $tag wheel in $unrepaired" >&2; exit 1; }
 
