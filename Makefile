@@ -1,4 +1,5 @@
-# The README's two commands are `make demo` and `make test`; both set up what is missing first.
+# The README's two commands are `make demo` and `make test`; both set up what is missing first, the
+# demo only what it needs.
 SHELL := /bin/bash
 JOBS ?= 2
 CPP_BUILD := build/cpp
@@ -10,7 +11,8 @@ CXX_FILES = $(shell git ls-files '*.cpp' '*.hpp')
 setup:
 	bash scripts/setup.sh
 
-demo: setup
+demo:
+	bash scripts/setup.sh demo
 	.venv/bin/python examples/demo.py
 
 test: setup test-cpp test-python test-wheel
@@ -33,7 +35,7 @@ test-python:
 test-wheel:
 	bash scripts/wheel_smoke.sh
 
-# A manylinux wheel for the default Python in dist/, carrying the Abseil libraries it links.
+# One manylinux wheel in dist/ per environment setup made, each needing nothing but glibc.
 wheel: setup
 	bash scripts/build_wheel.sh
 
