@@ -14,10 +14,9 @@
 //
 // Interruption: a thread holding the lock of a shared object is not interrupted (interruption.hpp).
 //
-// Checking: the class is a capability for clang's thread-safety analysis (`make thread-safety`).
+// Checking: the class is a capability for clang's thread-safety analysis, which `make lint` runs.
 // Guarded members are ABSL_GUARDED_BY(mutex_), and a body passed to with_lock that touches them is
-// a lambda declared ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_), naming the mutex whose with_lock runs
-// it.
+// a lambda declared ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_), naming the mutex that runs it.
 #pragma once
 
 #include <atomic>
