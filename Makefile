@@ -6,7 +6,7 @@ CPP_BUILD := build/cpp
 # Every C++ file in the repository, for the formatter.
 CXX_FILES = $(shell git ls-files '*.cpp' '*.hpp')
 
-.PHONY: setup demo test test-cpp test-python test-wheel build-cpp wheel format lint bench fuzz sanitize tsan
+.PHONY: setup demo test test-cpp test-python test-wheel build-cpp wheel format lint thread-safety bench fuzz sanitize tsan
 
 setup:
 	bash scripts/setup.sh
@@ -43,10 +43,18 @@ format: setup
 	.venv/bin/clang-format -i $(CXX_FILES)
 
 # The bug-finding checks first, then the layout check, so that a formatting slip hides nothing.
+# clang-tidy runs clang's thread-safety analysis too (.clang-tidy); the probe shows it still does.
 lint: setup build-cpp
 	.venv/bin/ruff check .
+	bash scripts/thread_safety_probe.sh
 	.venv/bin/run-clang-tidy.py -p $(CPP_BUILD) -clang-tidy-binary .venv/bin/clang-tidy -j$(JOBS) -quiet '$(CURDIR)/src/'
 	.venv/bin/clang-format --dry-run --Werror $(CXX_FILES)
+
+# The thread-safety analysis alone, a quicker run of what lint checks.
+thread-safety: setup build-cpp
+	bash scripts/thread_safety_probe.sh
+	.venv/bin/run-clang-tidy.py -p $(CPP_BUILD) -clang-tidy-binary .venv/bin/clang-tidy -j$(JOBS) -quiet \
+	  -allow-no-checks -checks='-*,clang-diagnostic-thread-safety*' '$(CURDIR)/src/'
 
 bench: setup
 	cmake -S . -B build/bench -G Ninja -DTARNVEL_BENCH=ON -DTARNVEL_TESTS=OFF >/dev/null

@@ -147,8 +147,9 @@ std::expected<std::uint64_t, ReducerError> SharedReducer::step(const GraphStore&
   const NodesView nodes = store.nodes_view();
   std::uint64_t consumed = 0;
   for (;;) {
-    const auto batch =
-        mutex_.with_lock([&] { return reducer_.step(store.identity(), nodes, batch_nodes_); });
+    const auto batch = mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+      return reducer_.step(store.identity(), nodes, batch_nodes_);
+    });
     // Only a first batch can fail with an error: once a batch consumed a node, the reducer follows
     // this store, and nodes read from a store never name a later node.
     if (!batch) return std::unexpected(batch.error());
@@ -165,13 +166,15 @@ std::expected<ReducedStore, ReducerError> SharedReducer::finalize(const GraphSto
                                                                   bool maximal_fusion) {
   // The outputs name nodes the store held before this step's view: the watermark passes them.
   if (auto consumed = step(store); !consumed) return std::unexpected(consumed.error());
-  auto frozen = mutex_.with_lock([&] { return reducer_.freeze(store.identity(), outputs); });
+  auto frozen = mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    return reducer_.freeze(store.identity(), outputs);
+  });
   if (!frozen) return std::unexpected(frozen.error());
   return from_reduced(IncrementalReducer::reduce(*frozen, engine, maximal_fusion));
 }
 
 SharedReducer::Counters SharedReducer::counters() const {
-  return mutex_.with_lock([&] {
+  return mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
     return Counters{reducer_.watermark(), reducer_.total_work(), reducer_.canonical_count()};
   });
 }

@@ -39,6 +39,7 @@
 #include <variant>
 #include <vector>
 
+#include "absl/base/thread_annotations.h"
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
@@ -183,7 +184,7 @@ class SharedReducer {
 
  private:
   mutable GuardedMutex mutex_{"incremental reducer poisoned"};
-  IncrementalReducer reducer_;  // guarded by mutex_
+  IncrementalReducer reducer_ ABSL_GUARDED_BY(mutex_);
   const std::size_t batch_nodes_;
 };
 

@@ -5,8 +5,8 @@
 #include <type_traits>
 
 #include "absl/container/flat_hash_map.h"
-#include "serialize/blob.hpp"
 #include "ir/utf8.hpp"
+#include "serialize/blob.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 #include "support/table_growth.hpp"

@@ -10,7 +10,7 @@
 namespace tarnvel {
 
 void GraphStore::reserve(std::uint64_t count) {
-  mutex_.with_lock([&] {
+  mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
     nodes_.reserve(count);
     index_.reserve(count);
   });
@@ -26,10 +26,15 @@ GraphStore::GraphStore() : identity_(next_store_identity.fetch_add(1, std::memor
 
 template <class Id>
 NodeId GraphStore::insert_locked(OpId op, std::span<const Id> inputs, std::uint64_t hash) {
-  const auto same_node = [&](std::uint32_t id) { return nodes_[id].is(op, inputs); };
+  // The lambdas run within this call, under the lock.
+  const auto same_node = [&](std::uint32_t id) {
+    lock_is_held();
+    return nodes_[id].is(op, inputs);
+  };
   // The node is built once the index has room for it: a failure of either leaves the store as it
   // was (a grown index holds the same nodes).
   return index_.find_or_add(hash, same_node, [&] {
+    lock_is_held();
     const std::size_t next = nodes_.size();
     // A full store, or a node of more inputs than a StoredNode counts, is refused as if memory
     // had run out.
@@ -85,12 +90,14 @@ std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const Key& key,
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
   const std::uint64_t op_hash = operator_hash(key);
-  return mutex_.with_lock([&] { return intern_key_locked(key, op_hash); });
+  return mutex_.with_lock(
+      [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return intern_key_locked(key, op_hash); });
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(const KeyView& view) {
   const std::uint64_t op_hash = operator_hash(view);
-  return mutex_.with_lock([&] { return intern_key_locked(view, op_hash); });
+  return mutex_.with_lock(
+      [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return intern_key_locked(view, op_hash); });
 }
 
 template std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const NodeKey&,
@@ -113,19 +120,22 @@ std::expected<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {
 }
 
 std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
-  return mutex_.with_lock([&] { return mark_output_locked(id); });
+  return mutex_.with_lock(
+      [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return mark_output_locked(id); });
 }
 
 std::uint64_t GraphStore::node_count() const {
-  return mutex_.with_lock([&] { return static_cast<std::uint64_t>(nodes_.size()); });
+  return mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    return static_cast<std::uint64_t>(nodes_.size());
+  });
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
-  return mutex_.with_lock([&] { return outputs_; });
+  return mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return outputs_; });
 }
 
 std::vector<NodeMapEntry> GraphStore::node_map() const {
-  return mutex_.with_lock([&] { return node_map_; });
+  return mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return node_map_; });
 }
 
 Snapshot GraphStore::snapshot() const {
@@ -134,18 +144,23 @@ Snapshot GraphStore::snapshot() const {
 }
 
 std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
-  return mutex_.with_lock([&]() -> std::expected<MarkedNode, BadNodeId> {
-    if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
-    return MarkedNode{ref(id), id < is_output_.size() && is_output_[id]};
-  });
+  return mutex_.with_lock(
+      [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) -> std::expected<MarkedNode, BadNodeId> {
+        if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
+        return MarkedNode{ref(id), id < is_output_.size() && is_output_[id]};
+      });
 }
 
 GraphStore::View GraphStore::view() const {
-  return mutex_.with_lock([&] { return View{NodesView(nodes_.view(), ops_.view()), outputs_}; });
+  return mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    return View{NodesView(nodes_.view(), ops_.view()), outputs_};
+  });
 }
 
 NodesView GraphStore::nodes_view() const {
-  return mutex_.with_lock([&] { return NodesView(nodes_.view(), ops_.view()); });
+  return mutex_.with_lock([&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    return NodesView(nodes_.view(), ops_.view());
+  });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t start) const {
@@ -169,7 +184,8 @@ NodeMapEntry::NodeMapEntry(const Landing& landing)
 }
 
 void GraphStore::install_node_map(std::vector<NodeMapEntry> node_map) {
-  mutex_.with_lock([&] { node_map_ = std::move(node_map); });
+  mutex_.with_lock([&]()
+                       ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { node_map_ = std::move(node_map); });
 }
 
 }  // namespace tarnvel

@@ -4,10 +4,11 @@
 // the next id. A key may only name existing nodes, so the node list is always in topological order
 // and ids are dense, start at 0 and never change. The store only grows.
 //
-// Locking: one GuardedMutex guards all state; every operation takes it exactly once and never calls
-// out (into Python, another store or the optimizer) while holding it. Long readers take a view
-// (below) and read without the lock. Mutations are strongly exception-safe: an allocation failure
-// leaves the store as it was (an operator it interned on the way may stay in the table, unseen).
+// Locking: one GuardedMutex guards all state (ABSL_GUARDED_BY, checked by clang); every operation
+// takes it exactly once and never calls out (into Python, another store or the optimizer) while
+// holding it. Long readers take a view (below) and read without the lock. Mutations are strongly
+// exception-safe: an allocation failure leaves the store as it was (an operator it interned on the
+// way may stay in the table, unseen).
 //
 // Layout: each distinct operator is kept once, in the store's operator table; a node is its
 // operator id and its inputs (StoredNode, 16 bytes); the index holds 8 bytes per node.
@@ -25,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "absl/base/thread_annotations.h"
 #include "ir/node.hpp"
 #include "store/node_index.hpp"
 #include "store/nodes_view.hpp"
@@ -134,20 +136,25 @@ class GraphStore {
   class Batch {
    public:
     [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const NodeKey& key) {
+      store_.lock_is_held();
       return store_.intern_key_locked(key, operator_hash(key));
     }
     [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view) {
+      store_.lock_is_held();
       return store_.intern_key_locked(view, operator_hash(view));
     }
     // The id of the key's operator (its inputs ignored), added to the table when new.
     [[nodiscard]] OpId intern_operator(const NodeKey& key) {
+      store_.lock_is_held();
       return store_.ops_.intern(key, operator_hash(key));
     }
     [[nodiscard]] OpId intern_operator(const KeyView& view) {
+      store_.lock_is_held();
       return store_.ops_.intern(view, operator_hash(view));
     }
     // The same for an operator without inputs whose operator_hash is `hash`, moved in when new.
     [[nodiscard]] OpId intern_operator(NodeKey&& op, std::uint64_t hash) {
+      store_.lock_is_held();
       return store_.ops_.intern(std::move(op), hash);
     }
     // The node of operator `op` (an id of this store's table) and these inputs, with `hash` equal
@@ -155,21 +162,29 @@ class GraphStore {
     template <class Id>
     [[nodiscard]] std::expected<NodeId, BadNodeId> intern(OpId op, std::span<const Id> inputs,
                                                           std::uint64_t hash) {
+      store_.lock_is_held();
       return store_.intern_locked(op, inputs, hash);
     }
     [[nodiscard]] std::expected<void, BadNodeId> mark_output(NodeId id) {
+      store_.lock_is_held();
       return store_.mark_output_locked(id);
     }
     // The id the next new node gets.
-    [[nodiscard]] NodeId next_id() const noexcept { return store_.nodes_.size(); }
+    [[nodiscard]] NodeId next_id() const noexcept {
+      store_.lock_is_held();
+      return store_.nodes_.size();
+    }
     // Starts loading the index entries a key of this structural hash is looked up among, so that
     // a filler that knows its next key early overlaps that cache miss with the work before it.
-    void prefetch(std::uint64_t hash) const noexcept { store_.index_.prefetch(hash); }
+    void prefetch(std::uint64_t hash) const noexcept {
+      store_.lock_is_held();
+      store_.index_.prefetch(hash);
+    }
 
    private:
     friend class GraphStore;
     explicit Batch(GraphStore& store) : store_(store) {}
-    GraphStore& store_;
+    GraphStore& store_;  // its lock is held: a Batch exists only inside batch()
   };
   template <class Fill>
   decltype(auto) batch(Fill&& fill) {
@@ -193,32 +208,40 @@ class GraphStore {
   void install_node_map(std::vector<NodeMapEntry> node_map);
 
  private:
-  // Interns the node of `op` and `inputs` (`hash` is their node_hash), with the lock held; fails
-  // with the first input that names no node, and a bad `op` is an InternalFault.
+  // Interns the node of `op` and `inputs` (`hash` is their node_hash); fails with the first input
+  // that names no node, and a bad `op` is an InternalFault.
   template <class Id>
   [[nodiscard]] std::expected<NodeId, BadNodeId> intern_locked(OpId op, std::span<const Id> inputs,
-                                                               std::uint64_t hash);
-  // intern's one body. REQUIRES: the lock is held, `op` names an operator of ops_ and every input
-  // names a node.
+                                                               std::uint64_t hash)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // intern's one body. REQUIRES: `op` names an operator of ops_ and every input names a node.
   template <class Id>
-  NodeId insert_locked(OpId op, std::span<const Id> inputs, std::uint64_t hash);
+  NodeId insert_locked(OpId op, std::span<const Id> inputs, std::uint64_t hash)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Interns the key's operator (hashed ahead to `op_hash`) and then the node, unless an input
   // names no node: then nothing is added.
   template <class Key>
   [[nodiscard]] std::expected<NodeId, BadNodeId> intern_key_locked(const Key& key,
-                                                                   std::uint64_t op_hash);
-  NodeRef ref(NodeId id) const { return NodeRef(ops_[nodes_[id].op()], nodes_[id]); }
-  [[nodiscard]] std::expected<void, BadNodeId> mark_output_locked(NodeId id);
+                                                                   std::uint64_t op_hash)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Tells the analysis what holds by construction where it cannot see it: in a Batch, and in a
+  // lambda that runs only within a call holding the lock. Checks nothing at run time.
+  void lock_is_held() const noexcept ABSL_ASSERT_EXCLUSIVE_LOCK(mutex_) {}
+  NodeRef ref(NodeId id) const ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
+    return NodeRef(ops_[nodes_[id].op()], nodes_[id]);
+  }
+  [[nodiscard]] std::expected<void, BadNodeId> mark_output_locked(NodeId id)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   const std::uint64_t identity_;
   mutable GuardedMutex mutex_{"tarnvel-core store mutex poisoned"};
-  OperatorTable ops_;  // guarded by mutex_
-  NodeList nodes_;  // guarded by mutex_
-  std::vector<NodeId> outputs_;  // guarded by mutex_
-  std::vector<bool> is_output_;  // by id, at least up to the largest mark; guarded by mutex_
-  std::vector<NodeMapEntry> node_map_;  // guarded by mutex_
+  OperatorTable ops_ ABSL_GUARDED_BY(mutex_);
+  NodeList nodes_ ABSL_GUARDED_BY(mutex_);
+  std::vector<NodeId> outputs_ ABSL_GUARDED_BY(mutex_);
+  std::vector<bool> is_output_ ABSL_GUARDED_BY(mutex_);  // by id, at least up to the largest mark
+  std::vector<NodeMapEntry> node_map_ ABSL_GUARDED_BY(mutex_);
   // Ids fit in 32 bits: a store holds fewer than 2^32 nodes, as a blob does.
-  NodeIndex index_;  // guarded by mutex_
+  NodeIndex index_ ABSL_GUARDED_BY(mutex_);
 };
 
 }  // namespace tarnvel
