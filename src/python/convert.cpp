@@ -724,27 +724,17 @@ class NodeViewBuilder {
     parts.members.reserve(members.size());
     for (std::size_t i = 0; i < members.size(); ++i) {
       const StageOp& member = members[i];
-      auto parsed = parse_op_token(member.token);
-      if (!parsed) {
-        const std::string quoted = ParamValue::of_str(member.token).display();
-        PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quoted.c_str());
-        return Ref();
-      }
+      const TokenParts* token = token_parts(member.token.view());
+      if (token == nullptr) return Ref();
       Ref refs = unseen.list(member.refs.size());
-      Ref params = Ref::steal(params_of(parsed->params));
-      PyObject* kind = text(parsed->kind);
-      PyObject* name = text(parsed->name);
-      if (!refs || !params || kind == nullptr || name == nullptr) return Ref();
+      Ref params = Ref::steal(PyDict_Copy(token->params.get()));
+      if (!refs || !params) return Ref();
       for (std::size_t r = 0; r < member.refs.size(); ++r) {
-        const StageRef& ref = member.refs[r];
-        PyObject* tag = text(ref.tag == StageRef::Tag::Input ? "input" : "member");
-        PyObject* tuple = tag == nullptr
-                              ? nullptr
-                              : atomic_pair(Py_NewRef(tag), PyLong_FromUnsignedLongLong(ref.index));
+        PyObject* tuple = ref_tuple(member.refs[r]);
         if (tuple == nullptr) return Ref();
         set_item(refs.get(), r, tuple);
       }
-      const std::array<PyObject*, 4> values = {kind, name, params.get(), refs.get()};
+      const std::array<PyObject*, 4> values = {token->kind, token->name, params.get(), refs.get()};
       Ref dict = dict_of(kMemberKeys, values, unseen);
       if (!dict) return Ref();
       parts.members.push_back({dict.get(), params.get(), refs.get()});
@@ -752,6 +742,45 @@ class NodeViewBuilder {
     }
     return list;
   }
+
+  // A member token's kind, name and params, parsed once: the members of many Stage operators
+  // share their tokens. Null with an exception set for a token that does not parse.
+  struct TokenParts {
+    PyObject* kind;  // borrowed from texts_
+    PyObject* name;
+    Ref params;  // copied for each member
+  };
+  const TokenParts* token_parts(std::string_view token) {
+    const absl::string_view key(token.data(), token.size());
+    if (const auto found = tokens_.find(key); found != tokens_.end()) return &found->second;
+    auto parsed = parse_op_token(token);
+    if (!parsed) {
+      const std::string quoted = ParamValue::of_str(token).display();
+      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s", quoted.c_str());
+      return nullptr;
+    }
+    TokenParts parts{text(parsed->kind), text(parsed->name), Ref::steal(params_of(parsed->params))};
+    if (parts.kind == nullptr || parts.name == nullptr || !parts.params) return nullptr;
+    return &tokens_.emplace(std::string(token), std::move(parts)).first->second;
+  }
+
+  // A new reference to the ("input" | "member", index) tuple of `ref`: immutable, so one tuple of
+  // a small index serves every member that reads it.
+  PyObject* ref_tuple(const StageRef& ref) {
+    const bool input = ref.tag == StageRef::Tag::Input;
+    const auto make = [&]() -> PyObject* {
+      PyObject* tag = text(input ? "input" : "member");
+      return tag == nullptr ? nullptr
+                            : atomic_pair(Py_NewRef(tag), PyLong_FromUnsignedLongLong(ref.index));
+    };
+    if (ref.index >= kSharedRefTuples) return make();
+    std::vector<Ref>& shared = ref_tuples_[input ? 0 : 1];
+    if (ref.index >= shared.size()) shared.resize(std::size_t{ref.index} + 1);
+    Ref& tuple = shared[ref.index];
+    if (!tuple) tuple = Ref::steal(make());
+    return Py_XNewRef(tuple.get());
+  }
+  static constexpr std::uint32_t kSharedRefTuples = 4096;
 
   // A fresh list of fresh member dicts: one node's view may be changed without touching another's.
   Ref copy_members(const OperatorParts& parts, Unseen& unseen) {
@@ -781,6 +810,8 @@ class NodeViewBuilder {
   // Stage (8), in their order.
   std::array<Ref, 4> templates_;
   absl::flat_hash_map<std::string, Ref> texts_;  // lookups only: never iterated
+  absl::flat_hash_map<std::string, TokenParts> tokens_;  // lookups only: never iterated
+  std::array<std::vector<Ref>, 2> ref_tuples_;  // ("input", i), ("member", i) by i
   std::vector<OperatorParts> parts_;  // by operator id
   std::vector<Ref> ids_;  // the id objects made so far, by id
 };
