@@ -1,5 +1,5 @@
 // SeededHasher: the one hash of every table whose keys come from user data (the store's index, the
-// e-graph's memo).
+// e-graph's memo), and node_hash, the one recipe for an (operator, children) key.
 //
 // Words are folded into a 64-bit state by a full multiply (the high and low halves xor-ed), the
 // mixing step of fast multiply-based string hashes. The state starts from a seed that differs
@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "support/builtins.hpp"
 
@@ -39,5 +40,32 @@ class SeededHasher {
 
   std::uint64_t state_;
 };
+
+// The one hash of an (operator, children) key, shared by the store's index, the e-graph's memo and
+// CSE: the operator and the count in one word, then each child. Equal keys hash equally whatever
+// integer type holds the children.
+template <class Id>
+std::uint64_t node_hash(std::uint32_t op, std::span<const Id> children) noexcept {
+  SeededHasher hasher;
+  hasher.word(op | (std::uint64_t{children.size()} << 32));
+  for (Id child : children) hasher.word(child);
+  return hasher.finish();
+}
+
+// node_hash of a key of at most two children, given as `count` and two words of which only the
+// first `count` are read: the same value, without a loop.
+inline std::uint64_t node_hash_of_two(std::uint32_t op, std::uint32_t count, std::uint32_t first,
+                                      std::uint32_t second) noexcept {
+  SeededHasher hasher;
+  hasher.word(op | (std::uint64_t{count} << 32));
+  if (count > 0) hasher.word(first);
+  if (count > 1) hasher.word(second);
+  return hasher.finish();
+}
+
+// The 32 bits of a hash that a table slot keeps.
+constexpr std::uint32_t fold_hash(std::uint64_t hash) noexcept {
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
 
 }  // namespace tarnvel
