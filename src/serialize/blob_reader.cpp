@@ -217,8 +217,7 @@ class KnownHeads {
   // `head` views the blob, which outlives the reading.
   void add(std::string_view head, OpId op) {
     if (ops_.size() >= kMaxHeads) return;
-    reserve_aside(ops_, ops_.size() + 1);  // a growth failing inside the table corrupts it
-    ops_.emplace(head, op);
+    emplace_aside(ops_, head, op);
   }
 
  private:
