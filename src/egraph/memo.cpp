@@ -1,38 +1,29 @@
 #include "egraph/memo.hpp"
 
 #include <limits>
+#include <span>
 
 #include "support/fault.hpp"
 #include "support/seeded_hash.hpp"
 
 namespace tarnvel::egraph {
-namespace {
 
-std::uint32_t fold(std::uint64_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
-
-}  // namespace
-
+// The shared recipe, read off the slot words: the head holds the arity and the symbol.
 std::uint32_t Memo::inline_hash(std::uint32_t head, std::uint32_t first, std::uint32_t second) {
-  SeededHasher hasher;
-  hasher.word(std::uint64_t{head} << 32 | first);
-  hasher.word(second);
-  return fold(hasher.finish());
+  return fold_hash(node_hash_of_two(head & kSymbolMask, head >> 30, first, second));
 }
 
 Memo::Key::Key(const SymbolNode& enode) : node(&enode) {
   const std::size_t arity = enode.children.size();
-  if (arity <= 2 && enode.op.value < (1u << 30)) {
+  if (arity <= 2 && enode.op.value <= kSymbolMask) {
     head = static_cast<std::uint32_t>(arity) << 30 | enode.op.value;
     first = arity > 0 ? enode.children[0] : 0;
     second = arity > 1 ? enode.children[1] : 0;
     hash = inline_hash(head, first, second);
     return;
   }
-  SeededHasher hasher;
-  hasher.word(std::uint64_t{enode.op.value} << 32 | arity);
-  for (Id child : enode.children) hasher.word(child);
   head = kWide;
-  hash = fold(hasher.finish());
+  hash = fold_hash(node_hash(enode.op.value, std::span<const Id>(enode.children.data(), arity)));
   first = hash;
   second = 0;
 }

@@ -45,11 +45,12 @@ class Memo {
  private:
   static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
   static constexpr std::uint32_t kWide = 3u << 30;  // the head of an entry kept in the arena
+  static constexpr std::uint32_t kSymbolMask = (1u << 30) - 1;  // the symbol bits of an inline head
 
   struct Slot {
     std::uint32_t head = kEmpty;  // arity << 30 | symbol, kWide, or kEmpty
-    std::uint32_t first = 0;      // first child, or a wide entry's hash
-    std::uint32_t second = 0;     // second child, or a wide entry's arena index
+    std::uint32_t first = 0;  // first child, or a wide entry's hash
+    std::uint32_t second = 0;  // second child, or a wide entry's arena index
     Id id = 0;
   };
   // The slot words of an e-node, and its hash; a wide e-node's arena index is not known yet.

@@ -206,13 +206,36 @@ Id Pattern::add_root(EGraph& egraph, SymbolNode node, Id matched) const {
   return egraph.find(egraph.add(std::move(node)));
 }
 
+Pattern::InstancePlan Pattern::plan_instance(const EGraph& egraph, std::span<const Id> row,
+                                             const Columns& columns) const {
+  InstancePlan plan;
+  if (!first_leaf_) return plan;
+  plan.first_leaf = first_leaf_node(egraph, row, columns);
+  plan.whole = first_leaf_ == ast_.root();
+  if (plan.whole) plan.listed = egraph.class_lists(row[0], *plan.first_leaf, kShortClass);
+  return plan;
+}
+
+void Pattern::load_planned(const EGraph& egraph, const InstancePlan& plan) {
+  if (!plan.first_leaf || plan.listed) return;
+  egraph.prefetch_node(*plan.first_leaf);
+  for (Id child : plan.first_leaf->children) egraph.prefetch_class(child);
+}
+
 Id Pattern::instantiate(EGraph& egraph, std::span<const Id> row, const Columns& columns,
-                        std::vector<Id>& ids, std::optional<SymbolNode> first_leaf) const {
-  // The precomputed node may name classes merged since; adding canonicalizes them again. Its class
-  // was checked for it when it was computed, and adding finds the node wherever it got listed
-  // since.
-  if (first_leaf && first_leaf_ == ast_.root()) {
-    return egraph.find(egraph.add(std::move(*first_leaf)));
+                        std::vector<Id>& ids, InstancePlan plan) const {
+  if (plan.whole) {
+    // A node listed in a class stays listed there (lists only grow and merge); while its children
+    // are still roots it is also still the canonical instance, so adding it would give that class.
+    const auto& children = plan.first_leaf->children;
+    if (plan.listed &&
+        std::all_of(children.begin(), children.end(), [&](Id id) { return egraph.is_root(id); })) {
+      return egraph.find(row[0]);
+    }
+    // The planned node may name classes merged since; adding canonicalizes them again. Its class
+    // was checked for it when it was planned, and adding finds the node wherever it got listed
+    // since.
+    return egraph.find(egraph.add(std::move(*plan.first_leaf)));
   }
   ids.clear();
   for (std::size_t i = 0; i < ast_.nodes.size(); ++i) {
@@ -222,8 +245,8 @@ Id Pattern::instantiate(EGraph& egraph, std::span<const Id> row, const Columns& 
       continue;
     }
     SymbolNode node;
-    if (i == first_leaf_ && first_leaf) {
-      node = std::move(*first_leaf);
+    if (i == first_leaf_) {
+      node = std::move(*plan.first_leaf);
     } else {
       node = std::get<SymbolNode>(entry);
       for (Id& child : node.children) child = ids[child];
@@ -262,49 +285,22 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, const MatchList& matches)
     check_invariant(column.has_value(), "right-hand side variable not bound by the match");
     columns[i] = *column;
   }
-  struct Prepared {
-    std::optional<SymbolNode> first_leaf;
-    bool listed = false;  // `first_leaf` is the instance and the matched class listed it
-  };
-  const auto prepare = [&](std::size_t i) {
-    Prepared prepared;
-    if (!first_leaf_) return prepared;
-    prepared.first_leaf = first_leaf_node(egraph, matches.row(i), columns);
-    if (first_leaf_ == ast_.root()) {
-      prepared.listed = egraph.class_lists(matches.row(i)[0], *prepared.first_leaf, kShortClass);
-    }
-    return prepared;
-  };
-  const auto load_prepared = [&](const Prepared& prepared) {
-    if (!prepared.first_leaf || prepared.listed) return;
-    egraph.prefetch_node(*prepared.first_leaf);
-    for (Id child : prepared.first_leaf->children) egraph.prefetch_class(child);
-  };
   const auto load_classes = [&](std::size_t i) {
     const std::span<const Id> row = matches.row(i);
     for (Id id : row) egraph.prefetch_parent(id);
     egraph.prefetch_class(row[0]);
   };
   const auto load_nodes = [&](std::size_t i) { egraph.prefetch_class_nodes(matches.row(i)[0]); };
-  // A node listed in a class stays listed there (lists only grow and merge); while its children are
-  // still roots it is also still the canonical instance, so adding it would give that class.
-  const auto still_listed = [&](const Prepared& prepared) {
-    if (!prepared.listed) return false;
-    const auto& children = prepared.first_leaf->children;
-    return std::all_of(children.begin(), children.end(), [&](Id id) { return egraph.is_root(id); });
-  };
 
   std::vector<Id> ids;
   for_each_with_lookahead<kPrefetchDistance>(
-      matches.size(), prepare, load_prepared,
-      [&](std::size_t i, Prepared&& prepared) {
+      matches.size(), [&](std::size_t i) { return plan_instance(egraph, matches.row(i), columns); },
+      [&](const InstancePlan& plan) { load_planned(egraph, plan); },
+      [&](std::size_t i, InstancePlan&& plan) {
         note_work();
         const std::span<const Id> row = matches.row(i);
-        const Id matched = row[0];
-        const Id instance = still_listed(prepared) ? egraph.find(matched)
-                                                   : instantiate(egraph, row, columns, ids,
-                                                                 std::move(prepared.first_leaf));
-        if (egraph.union_(instance, matched)) changed.push_back(instance);
+        const Id instance = instantiate(egraph, row, columns, ids, std::move(plan));
+        if (egraph.union_(instance, row[0])) changed.push_back(instance);
       },
       preload<3 * kPrefetchDistance>(load_classes), preload<2 * kPrefetchDistance>(load_nodes));
   return changed;

@@ -85,9 +85,21 @@ class Pattern {
   // `columns[i]` is the row position of the class bound to the variable at entry i; entries that
   // are not variables have no column.
   using Columns = std::vector<std::size_t>;
-  // `first_leaf`, when given, is the node of entry `first_leaf_` computed ahead from `row`.
+  // A match's instance as planned ahead of its application: the node of entry `first_leaf_`
+  // computed from the row, and whether that node is the whole instance (the root is the first
+  // leaf), the one case that needs no walk over the entries.
+  struct InstancePlan {
+    std::optional<SymbolNode> first_leaf;
+    bool whole = false;
+    bool listed = false;  // whole, and the matched class listed it when planned
+  };
+  InstancePlan plan_instance(const EGraph& egraph, std::span<const Id> row,
+                             const Columns& columns) const;
+  // Starts loading what adding the planned node reads, unless nothing will be added.
+  static void load_planned(const EGraph& egraph, const InstancePlan& plan);
+  // The instance's class, adding what the e-graph lacks of it.
   [[nodiscard]] Id instantiate(EGraph& egraph, std::span<const Id> row, const Columns& columns,
-                               std::vector<Id>& ids, std::optional<SymbolNode> first_leaf) const;
+                               std::vector<Id>& ids, InstancePlan plan) const;
   SymbolNode first_leaf_node(const EGraph& egraph, std::span<const Id> row,
                              const Columns& columns) const;
   [[nodiscard]] Id add_root(EGraph& egraph, SymbolNode node, Id matched) const;

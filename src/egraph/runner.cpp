@@ -132,36 +132,30 @@ Iteration Runner::run_one(const RuleSet& rules, RunState& state) {
   iteration.egraph_classes = egraph_.number_of_classes();
 
   std::vector<RuleState>& states = state.rules;
-  const auto added = [&](const Rewrite& rule) {
-    return egraph_.added_with_op(*rule.settling_op());
+  const auto added = [&](const Rewrite& rule) -> std::optional<std::size_t> {
+    if (const std::optional<Symbol> op = rule.settling_op()) return egraph_.added_with_op(*op);
+    return std::nullopt;
   };
   // A search reuses the memory of the rule's previous matches. Rules are applied only when every
   // rule was searched in this iteration, so no earlier iteration's matches are ever applied.
-  // A settled rule that adds nodes is left unsearched only when it will be applied to the
-  // e-graph as last rebuilt, that is when no rule before it has matches to apply.
   bool earlier_matches = false;
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
-    const bool settled = states[r].settled_at && *states[r].settled_at == added(rules[r]) &&
-                         (rules[r].only_merges() || !earlier_matches);
+    const bool settled =
+        states[r].settling.skips_search(added(rules[r]), rules[r], earlier_matches);
     states[r].matches = scheduler_->search_rewrite(index, egraph_, rules[r], rules.slot(r),
                                                    std::move(states[r].matches), settled);
     earlier_matches = earlier_matches || !states[r].matches.empty();
     outcome = check_limits();
   }
 
-  // Searching adds nothing, so these are the counts every search of this iteration saw.
-  for (std::size_t r = 0; r < rules.size(); ++r) {
-    if (rules[r].settling_op()) states[r].added_at_search = added(rules[r]);
-  }
+  for (std::size_t r = 0; r < rules.size(); ++r) states[r].settling.searched(added(rules[r]));
   // Entries of `applied` are made in first-application order; their slots are reset at the end.
   std::vector<std::size_t>& applied_entry = state.applied_entry;
   for (std::size_t r = 0; r < rules.size() && !outcome; ++r) {
     const MatchList& matches = states[r].matches;
-    // Matches that are all of the rule's, applied before anything added a node they miss.
-    const bool applies_all =
-        rules[r].settling_op() && !matches.empty() && added(rules[r]) == states[r].added_at_search;
+    const std::optional<std::size_t> before = added(rules[r]);
     const std::size_t applied = scheduler_->apply_rewrite(index, egraph_, rules[r], matches);
-    if (applies_all) states[r].settled_at = added(rules[r]);
+    states[r].settling.applied(!matches.empty(), before, added(rules[r]));
     if (applied > 0) {
       const std::size_t slot = rules.slot(r);
       if (applied_entry[slot] == kNoEntry) {

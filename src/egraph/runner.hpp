@@ -107,14 +107,39 @@ class Runner {
   [[nodiscard]] std::optional<StopReason> check_limits();
   // Starts the clocks at the first iteration.
   void start_clocks();
+  // What a rule's history tells about its next search, from the counts of e-nodes added with its
+  // settling operator (`EGraph::added_with_op`; none for a rule that does not settle).
+  class Settling {
+   public:
+    // Whether the rule is settled and the search may skip it. A settled rule that adds nodes is
+    // skipped only when it will be applied to the e-graph as last rebuilt, that is when no rule
+    // searched before it in this iteration has matches to apply.
+    bool skips_search(std::optional<std::size_t> added, const Rewrite& rule,
+                      bool earlier_matches) const {
+      return settled_at_ && settled_at_ == added && (rule.only_merges() || !earlier_matches);
+    }
+    // Records the count every search of this iteration saw: searching adds nothing.
+    void searched(std::optional<std::size_t> added) {
+      if (added) added_at_search_ = *added;
+    }
+    // Records an application of this iteration's matches, with the counts before and after it.
+    // The rule settles when they were all of its matches, applied before anything added a node
+    // they miss.
+    void applied(bool had_matches, std::optional<std::size_t> before,
+                 std::optional<std::size_t> after) {
+      if (had_matches && before && *before == added_at_search_) settled_at_ = after;
+    }
+
+   private:
+    // The count right after all of the rule's matches were applied: while it stays there,
+    // applying its matches again changes nothing.
+    std::optional<std::size_t> settled_at_;
+    std::size_t added_at_search_ = 0;
+  };
   // Kept from iteration to iteration, one entry per rule.
   struct RuleState {
     MatchList matches;  // the last search's result, kept for its memory only
-    // For a settling rule, `EGraph::added_with_op` of its operator right after all of its matches
-    // were applied: while the count stays there, applying its matches again changes nothing.
-    std::optional<std::size_t> settled_at;
-    // `EGraph::added_with_op` of a settling rule's operator when this iteration's searches ran.
-    std::size_t added_at_search = 0;
+    Settling settling;
   };
   // Scratch of one run, allocated once for all of its iterations.
   struct RunState {

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
-#include "absl/hash/hash.h"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
+#include "support/seeded_hash.hpp"
 #include "support/table_growth.hpp"
 
 namespace tarnvel {
@@ -19,9 +19,7 @@ struct Probe {
   std::span<const std::uint32_t> children;
 };
 
-std::size_t hash_probe(const Probe& probe) {
-  return absl::HashOf(probe.op, absl::MakeSpan(probe.children.data(), probe.children.size()));
-}
+std::size_t hash_probe(const Probe& probe) { return node_hash(probe.op, probe.children); }
 
 // The table holds indices of the deduplicated graph and hashes and compares them through the nodes
 // they name, so no op string is copied a second time.

@@ -36,37 +36,40 @@ struct Lists {
   }
 };
 
+// Lists of `key_count` keys filled by a counting sort. `for_each_entry(visit)` calls visit(key,
+// item) for every entry, the same entries in the same order each of the two times it runs; each
+// list keeps its items in that order.
+template <class ForEachEntry>
+Lists bucket_by_key(Index key_count, ForEachEntry&& for_each_entry) {
+  Lists lists;
+  lists.start.assign(key_count + 1, 0);
+  for_each_entry([&](Index key, Index) { ++lists.start[key + 1]; });
+  std::partial_sum(lists.start.begin(), lists.start.end(), lists.start.begin());
+  lists.items.resize(lists.start[key_count]);
+  std::vector<Index> cursor(lists.start.begin(), lists.start.end() - 1);
+  for_each_entry([&](Index key, Index item) { lists.items[cursor[key]++] = item; });
+  return lists;
+}
+
 // Consumers of every node, one entry per input slot that names it, in ascending consumer order.
 Lists collect_uses(const EngineGraph& graph) {
   const Index n = node_count(graph);
-  Lists uses;
-  uses.start.assign(n + 1, 0);
-  for (const EngineNode& node : graph.nodes) {
-    for (std::uint32_t child : node.children) {
-      check_index(child, n, "child of an engine node");
-      ++uses.start[child + 1];
+  return bucket_by_key(n, [&](auto&& visit) {
+    for (Index k = 0; k < n; ++k) {
+      for (std::uint32_t child : graph.nodes[k].children) {
+        check_index(child, n, "child of an engine node");
+        visit(child, k);
+      }
     }
-  }
-  std::partial_sum(uses.start.begin(), uses.start.end(), uses.start.begin());
-  uses.items.resize(uses.start[n]);
-  std::vector<Index> cursor(uses.start.begin(), uses.start.end() - 1);
-  for (Index k = 0; k < n; ++k) {
-    for (std::uint32_t child : graph.nodes[k].children) uses.items[cursor[child]++] = k;
-  }
-  return uses;
+  });
 }
 
 // Members of every group, indexed by stage id, in ascending node order.
 Lists collect_groups(const std::vector<Index>& stage_of) {
-  const Index n = static_cast<Index>(stage_of.size());
-  Lists groups;
-  groups.start.assign(n + 1, 0);
-  for (Index s : stage_of) ++groups.start[s + 1];
-  std::partial_sum(groups.start.begin(), groups.start.end(), groups.start.begin());
-  groups.items.resize(n);
-  std::vector<Index> cursor(groups.start.begin(), groups.start.end() - 1);
-  for (Index i = 0; i < n; ++i) groups.items[cursor[stage_of[i]]++] = i;
-  return groups;
+  const auto n = static_cast<Index>(stage_of.size());
+  return bucket_by_key(n, [&](auto&& visit) {
+    for (Index i = 0; i < n; ++i) visit(stage_of[i], i);
+  });
 }
 
 // Full path compression: every node on the walked path ends up pointing at the root.

@@ -46,7 +46,7 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
       if (input >= to_canonical_.size()) return std::unexpected(BadNodeId{input});
       inputs.push_back(static_cast<std::uint32_t>(to_canonical_[input]));
     }
-    to_canonical_.emplace_back(fold(node.op(), inputs));
+    to_canonical_.emplace_back(simplify_or_intern(node.op(), inputs));
   }
   // The view covers every operator its nodes name, and a later view of the store as many or more.
   // Taken only once the step succeeds: a failed first step may have been handed another store's.
@@ -59,7 +59,7 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
 
 // The simplifications of the rewrite rules, decided by operator id alone: the fixed operators hold
 // the same ids in every table.
-NodeId IncrementalReducer::fold(OpId op, std::span<const std::uint32_t> inputs) {
+NodeId IncrementalReducer::simplify_or_intern(OpId op, std::span<const std::uint32_t> inputs) {
   if (is_identity_op(op) && inputs.size() == 1) return inputs[0];
   const Probe candidate{op, inputs, node_hash(op, inputs)};
   if (is_commutative_op(op) && inputs.size() == 2) {

@@ -118,8 +118,9 @@ class IncrementalReducer {
   std::expected<std::uint64_t, ReducerError> consume(std::uint64_t store, const NodesView& nodes,
                                                      std::size_t begin, std::size_t end);
   // The canonical id of a store node of operator `op` whose inputs, mapped to canonical ids, are
-  // `inputs`, adding it if it is new.
-  [[nodiscard]] NodeId fold(OpId op, std::span<const std::uint32_t> inputs);
+  // `inputs`: an input when a rule simplifies the node away, otherwise the interned node, added if
+  // it is new.
+  [[nodiscard]] NodeId simplify_or_intern(OpId op, std::span<const std::uint32_t> inputs);
   // Whether a canonical node is the candidate, by id.
   auto same_as(const Probe& candidate) const {
     return [this, &candidate](std::uint32_t id) {

@@ -32,8 +32,7 @@ class OpIdMap {
   // REQUIRES: find(op) is null and op is below the table size.
   const V& emplace(OpId op, V value) {
     if (dense_) return values_[op].emplace(std::move(value));
-    reserve_aside(sparse_, sparse_.size() + 1);  // a growth failing inside the table corrupts it
-    return sparse_.emplace(op, std::move(value)).first->second;
+    return emplace_aside(sparse_, op, std::move(value)).first->second;
   }
 
  private:

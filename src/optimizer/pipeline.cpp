@@ -146,81 +146,116 @@ Reduced reduce_with_mode(const NodesView& nodes, std::span<const NodeId> outputs
   return reduce_live(nodes, live_nodes(nodes, outputs), engine, maximal_fusion);
 }
 
-ReducedStore from_reduced(Reduced reduced) {
-  auto store = std::make_unique<GraphStore>();
-  store->reserve(reduced.nodes.size());  // the index never grows while the nodes go in
-  // ids[r] is the store id of reduced position r. It is the identity until interning meets a node
-  // equal to an earlier one; until then nodes are interned as they are, and each node's index
-  // lookup starts loading kLookahead nodes before it is interned.
+namespace {
+
+// The store's id of each operator a reduced node names: the reduced graph's Stage operators,
+// interned up front, and the operators of its table, interned on first use.
+class StoreOperators {
+ public:
+  StoreOperators(Reduced& reduced, GraphStore::Batch& batch)
+      : reduced_(reduced), batch_(batch), from_table_(reduced.ops.size(), reduced.nodes.size()) {
+    check_invariant(reduced.stage_op_hashes.size() == reduced.stage_ops.size(),
+                    "every stage operator comes with its hash");
+    from_stages_.reserve(reduced.stage_ops.size());
+    for (std::size_t i = 0; i < reduced.stage_ops.size(); ++i) {
+      from_stages_.push_back(
+          batch.intern_operator(std::move(reduced.stage_ops[i]), reduced.stage_op_hashes[i]));
+    }
+  }
+
+  // The store's id of `node`'s operator. Side effect: interns that operator into the store when no
+  // node named it before, which fixes its id there.
+  OpId intern_operator_of(const ReducedNode& node) {
+    if (node.stage) {
+      check_index(node.op, from_stages_.size(), "stage operator of a reduced node");
+      return from_stages_[node.op];
+    }
+    if (const OpId* mapped = from_table_.find(node.op)) return *mapped;
+    check_index(node.op, reduced_.ops.size(), "operator of a reduced node");
+    return from_table_.emplace(node.op, batch_.intern_operator(reduced_.ops[node.op]));
+  }
+
+ private:
+  const Reduced& reduced_;
+  GraphStore::Batch& batch_;
+  OpIdMap<OpId> from_table_;
+  std::vector<OpId> from_stages_;
+};
+
+// Interns the reduced nodes into the store in order and returns the store id of each reduced
+// position. The ids are the identity until interning meets a node equal to an earlier one; until
+// then nodes are interned as they are, and each node's index lookup starts loading kLookahead
+// nodes before it is interned.
+std::vector<NodeId> intern_nodes(const Reduced& reduced, StoreOperators& operators,
+                                 GraphStore::Batch& batch) {
   constexpr std::size_t kLookahead = 8;
   std::vector<NodeId> ids;
   ids.reserve(reduced.nodes.size());
-  store->batch([&](GraphStore::Batch& batch) {  // nobody else sees the store yet
-    // The new store's id of each operator of the reduced graph's table, interned on first use.
-    OpIdMap<OpId> op_in_store(reduced.ops.size(), reduced.nodes.size());
-    std::vector<OpId> stage_op_in_store;
-    check_invariant(reduced.stage_op_hashes.size() == reduced.stage_ops.size(),
-                    "every stage operator comes with its hash");
-    stage_op_in_store.reserve(reduced.stage_ops.size());
-    for (std::size_t i = 0; i < reduced.stage_ops.size(); ++i) {
-      stage_op_in_store.push_back(
-          batch.intern_operator(std::move(reduced.stage_ops[i]), reduced.stage_op_hashes[i]));
-    }
-    const auto op_of = [&](const ReducedNode& node) {
-      if (node.stage) {
-        check_index(node.op, stage_op_in_store.size(), "stage operator of a reduced node");
-        return stage_op_in_store[node.op];
-      }
-      if (const OpId* mapped = op_in_store.find(node.op)) return *mapped;
-      check_index(node.op, reduced.ops.size(), "operator of a reduced node");
-      return op_in_store.emplace(node.op, batch.intern_operator(reduced.ops[node.op]));
-    };
-    // A node's operator and its hash as it will be interned while ids are the identity.
-    struct Known {
-      OpId op;
-      std::uint64_t hash;
-    };
-    bool identity = true;
-    NodeInputs remapped;
-    for_each_with_lookahead<kLookahead>(
-        reduced.nodes.size(),
-        [&](std::size_t r) {
-          const ReducedNode& node = reduced.nodes[r];
-          const OpId op = op_of(node);
-          return Known{op, node_hash(op, std::span<const std::uint32_t>(node.inputs))};
-        },
-        [&](const Known& known) { batch.prefetch(known.hash); },
-        [&](std::size_t r, const Known& known) {
-          note_work();
-          const ReducedNode& node = reduced.nodes[r];
-          std::expected<NodeId, BadNodeId> id;
-          if (identity) {
-            id = batch.intern(known.op, std::span<const std::uint32_t>(node.inputs), known.hash);
-          } else {
-            remapped.clear();
-            for (std::uint32_t input : node.inputs) {
-              check_invariant(input < ids.size(), "reduced graph references only earlier nodes");
-              remapped.push_back(ids[input]);
-            }
-            const std::span<const NodeId> inputs(remapped.data(), remapped.size());
-            id = batch.intern(known.op, inputs, node_hash(known.op, inputs));
+  // A node's operator and its hash as it will be interned while ids are the identity.
+  struct Known {
+    OpId op;
+    std::uint64_t hash;
+  };
+  bool identity = true;
+  NodeInputs remapped;
+  for_each_with_lookahead<kLookahead>(
+      reduced.nodes.size(),
+      // Interns the node's operator kLookahead nodes before the node itself. Keys are computed once
+      // each, in node order, so every operator gets the id it would get at its node's own step.
+      [&](std::size_t r) {
+        const ReducedNode& node = reduced.nodes[r];
+        const OpId op = operators.intern_operator_of(node);
+        return Known{op, node_hash(op, std::span<const std::uint32_t>(node.inputs))};
+      },
+      [&](const Known& known) { batch.prefetch(known.hash); },
+      [&](std::size_t r, const Known& known) {
+        note_work();
+        const ReducedNode& node = reduced.nodes[r];
+        std::expected<NodeId, BadNodeId> id;
+        if (identity) {
+          id = batch.intern(known.op, std::span<const std::uint32_t>(node.inputs), known.hash);
+        } else {
+          remapped.clear();
+          for (std::uint32_t input : node.inputs) {
+            check_invariant(input < ids.size(), "reduced graph references only earlier nodes");
+            remapped.push_back(ids[input]);
           }
-          check_invariant(id.has_value(), "reduced graph references only earlier nodes");
-          identity = identity && *id == ids.size();
-          ids.push_back(*id);
-        });
+          const std::span<const NodeId> inputs(remapped.data(), remapped.size());
+          id = batch.intern(known.op, inputs, node_hash(known.op, inputs));
+        }
+        check_invariant(id.has_value(), "reduced graph references only earlier nodes");
+        identity = identity && *id == ids.size();
+        ids.push_back(*id);
+      });
+  return ids;
+}
+
+// Rewrites the node map's landings from reduced positions to the store ids `ids` gives them.
+void land_in_store(std::vector<NodeMapEntry>& node_map, std::span<const NodeId> ids) {
+  for (NodeMapEntry& entry : node_map) {
+    if (!entry) continue;
+    const Landing landing = *entry;
+    check_index(landing.node, ids.size(), "node map entry");
+    entry = Landing{ids[landing.node], landing.member};
+  }
+}
+
+}  // namespace
+
+ReducedStore from_reduced(Reduced reduced) {
+  auto store = std::make_unique<GraphStore>();
+  store->reserve(reduced.nodes.size());  // the index never grows while the nodes go in
+  std::vector<NodeId> ids;
+  store->batch([&](GraphStore::Batch& batch) {  // nobody else sees the store yet
+    StoreOperators operators(reduced, batch);
+    ids = intern_nodes(reduced, operators, batch);
     for (NodeId output : reduced.outputs) {
       check_invariant(output < ids.size(), "reduced output is valid");
       check_invariant(batch.mark_output(ids[output]).has_value(), "reduced output is valid");
     }
   });
   reduced.nodes = {};
-  for (NodeMapEntry& entry : reduced.node_map) {
-    if (!entry) continue;
-    const Landing landing = *entry;
-    check_index(landing.node, ids.size(), "node map entry");
-    entry = Landing{ids[landing.node], landing.member};
-  }
+  land_in_store(reduced.node_map, ids);
   store->install_node_map(std::move(reduced.node_map));
   return {std::move(store), reduced.report};
 }

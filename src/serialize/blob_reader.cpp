@@ -217,46 +217,82 @@ class KnownHeads {
   // `head` views the blob, which outlives the reading.
   void add(std::string_view head, OpId op) {
     if (ops_.size() >= kMaxHeads) return;
-    reserve_aside(ops_, ops_.size() + 1);  // a growth failing inside the table corrupts it
-    ops_.emplace(head, op);
+    emplace_aside(ops_, head, op);
   }
 
  private:
   absl::flat_hash_map<std::string_view, OpId> ops_;  // lookups only: never iterated
 };
 
+// Plain records read ahead of their interning, oldest first, at most kReadAhead + 1 of them in a
+// ring where record k sits at k % the ring's size. A record read ahead assumes that the records
+// still waiting before it are all new, and names each of them by the id it would get; when one of
+// them turns out to repeat an earlier record, the assumed ids are corrected before it is interned.
+class ReadAhead {
+ public:
+  static constexpr std::size_t kReadAhead = 3;
+
+  // `node_of_record` holds the store ids of the records interned so far; it grows by one id as
+  // each oldest record is interned, before `pop`.
+  explicit ReadAhead(const std::vector<NodeId>& node_of_record) : node_of_record_(node_of_record) {}
+
+  std::size_t size() const { return count_; }
+  // The slot of record k, the next record, to read it into with `next_id`, the id the next new
+  // node would get now. Its inputs are cleared; the rest of it is the previous occupant's.
+  PlainRecord& push(std::uint32_t k, NodeId next_id) {
+    PlainRecord& next = ring_[k % ring_.size()];
+    next.interned_at_read = node_of_record_.size();
+    next.next_id_at_read = next_id;
+    next.repeats_at_read = repeats_;
+    next.inputs.clear();
+    ++count_;
+    return next;
+  }
+  // The oldest waiting record, its inputs and hash corrected for the records interned since it
+  // was read: every record before it is interned now.
+  PlainRecord& oldest() {
+    PlainRecord& record = ring_[node_of_record_.size() % ring_.size()];
+    if (record.repeats_at_read != repeats_) correct(record);
+    return record;
+  }
+  // Drops the oldest record once interned; `repeated` when it became an earlier record's node.
+  void pop(bool repeated) {
+    repeats_ += repeated ? 1 : 0;
+    --count_;
+  }
+
+ private:
+  // An assumed id names a waiting record by its distance from the first one waiting at the read.
+  void correct(PlainRecord& record) const {
+    for (NodeId& id : record.inputs) {
+      if (id < record.next_id_at_read) continue;
+      id = node_of_record_[record.interned_at_read + (id - record.next_id_at_read)];
+    }
+    record.rehash();
+  }
+
+  const std::vector<NodeId>& node_of_record_;
+  std::array<PlainRecord, kReadAhead + 1> ring_;
+  std::size_t count_ = 0;      // records node_of_record_.size() .. + count_ - 1
+  std::uint64_t repeats_ = 0;  // records interned as an earlier record's node
+};
+
 // Interns the records in order. Plain records are read up to kReadAhead records ahead of their
 // interning, and the index entries each will be looked up among start loading as it is read: in a
-// large store every lookup is a cache miss, and this overlaps them with the work in between. A
-// record read ahead assumes that the records before it that are still waiting are all new; when
-// one of them turns out to repeat an earlier record, its references to waiting records are
-// translated again before it is interned. An External or Stage record is read and interned after
-// every record before it.
+// large store every lookup is a cache miss, and this overlaps them with the work in between. An
+// External or Stage record is read and interned after every record before it.
 std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t record_count,
                                               std::vector<NodeId>& node_of_record,
                                               GraphStore::Batch& store) {
-  constexpr std::size_t kReadAhead = 3;
-  std::array<PlainRecord, kReadAhead + 1> waiting;  // a ring: record r sits at r % its size
-  std::size_t waiting_count = 0;  // records node_of_record.size() .. + waiting_count - 1
-  std::uint64_t repeats = 0;      // records interned as an earlier record's node
+  ReadAhead waiting(node_of_record);
   KnownHeads heads;
   const auto intern_oldest = [&]() -> std::expected<void, BlobError> {
-    PlainRecord& record = waiting[node_of_record.size() % waiting.size()];
-    if (record.repeats_at_read != repeats) {
-      // An assumed id names a record that was waiting by its distance from the first one, and
-      // every record before this one is interned now.
-      for (NodeId& id : record.inputs) {
-        if (id < record.next_id_at_read) continue;
-        id = node_of_record[record.interned_at_read + (id - record.next_id_at_read)];
-      }
-      record.rehash();
-    }
+    const PlainRecord& record = waiting.oldest();
     const std::span<const NodeId> inputs(record.inputs.data(), record.inputs.size());
     const NodeId fresh = store.next_id();
     BLOB_TRY(id, interned(store.intern(record.op, inputs, record.hash)));
-    repeats += id != fresh ? 1 : 0;
     node_of_record.push_back(id);
-    --waiting_count;
+    waiting.pop(id != fresh);
     return {};
   };
   for (std::uint32_t k = 0; k < record_count; ++k) {
@@ -265,17 +301,13 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
     if (tag >= kNodeKindCount) return bad_tag("node", tag);
     const auto kind = static_cast<NodeKind>(tag);
     if (kind == NodeKind::External || kind == NodeKind::Stage) {
-      while (waiting_count > 0) BLOB_CHECK(intern_oldest());
+      while (waiting.size() > 0) BLOB_CHECK(intern_oldest());
       BLOB_TRY(id, intern_opaque(reader, kind, node_of_record, store));
       node_of_record.push_back(id);
       continue;
     }
     const RecordsSoFar so_far{node_of_record, store.next_id()};
-    PlainRecord& next = waiting[k % waiting.size()];
-    next.interned_at_read = node_of_record.size();
-    next.next_id_at_read = so_far.next_id;
-    next.repeats_at_read = repeats;
-    next.inputs.clear();
+    PlainRecord& next = waiting.push(k, so_far.next_id);
     const std::size_t head_start = reader.position() - 1;  // at the tag
     const std::optional<std::size_t> head_end = reader.plain_head_end(kind);
     const std::string_view head =
@@ -295,10 +327,9 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
     }
     next.rehash();
     store.prefetch(next.hash);
-    ++waiting_count;
-    if (waiting_count > kReadAhead) BLOB_CHECK(intern_oldest());
+    if (waiting.size() > ReadAhead::kReadAhead) BLOB_CHECK(intern_oldest());
   }
-  while (waiting_count > 0) BLOB_CHECK(intern_oldest());
+  while (waiting.size() > 0) BLOB_CHECK(intern_oldest());
   return {};
 }
 

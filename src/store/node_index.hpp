@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "support/seeded_hash.hpp"
 #include "support/segmented_table.hpp"
 
 namespace tarnvel {
@@ -22,7 +23,7 @@ class NodeIndex {
   // The id of a slot with this hash whose node `same(id)` accepts.
   template <class Same>
   [[nodiscard]] std::optional<std::uint32_t> find(std::uint64_t full_hash, Same&& same) const {
-    const std::uint32_t hash = fold(full_hash);
+    const std::uint32_t hash = fold_hash(full_hash);
     const auto& segment = table_.segment(hash);
     if (segment.size() == 0) return std::nullopt;
     const Slot& slot = segment.probe(hash, accepting(hash, same));
@@ -31,7 +32,7 @@ class NodeIndex {
   }
   // Starts loading the bucket a lookup of this hash reads first.
   void prefetch(std::uint64_t full_hash) const noexcept {
-    const std::uint32_t hash = fold(full_hash);
+    const std::uint32_t hash = fold_hash(full_hash);
     table_.segment(hash).prefetch(hash);
   }
   // The id of a slot with this hash whose node `same(id)` accepts; otherwise the id `add()`
@@ -40,7 +41,7 @@ class NodeIndex {
   // std::bad_alloc), no slot is added.
   template <class Same, class Add>
   [[nodiscard]] std::uint32_t find_or_add(std::uint64_t full_hash, Same&& same, Add&& add) {
-    const std::uint32_t hash = fold(full_hash);
+    const std::uint32_t hash = fold_hash(full_hash);
     auto& segment = table_.segment(hash);
     Slot* empty = nullptr;
     if (segment.size() != 0) {
@@ -62,9 +63,6 @@ class NodeIndex {
   void reserve(std::size_t count) { table_.reserve(count); }
 
  private:
-  static std::uint32_t fold(std::uint64_t hash) noexcept {
-    return static_cast<std::uint32_t>(hash ^ (hash >> 32));
-  }
   struct Slot {
     std::uint32_t id = kNoId;
     std::uint32_t hash = 0;

@@ -80,13 +80,4 @@ class StoredNode {
 
 static_assert(sizeof(StoredNode) == 16);
 
-// The hash a node's operator id and inputs share with every equal node; seeded per process.
-template <class Id>
-std::uint64_t node_hash(OpId op, std::span<const Id> inputs) noexcept {
-  SeededHasher hasher;
-  hasher.word(op | (std::uint64_t{inputs.size()} << 32));
-  for (Id input : inputs) hasher.word(input);
-  return hasher.finish();
-}
-
 }  // namespace tarnvel

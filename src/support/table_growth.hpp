@@ -47,6 +47,16 @@ void reserve_aside(Table& table, std::size_t count_after) {
   rebuild_aside(table, std::max(count_after, 2 * table.size()));
 }
 
+// Enters a new element, its room made aside first, so that a failed growth leaves `table` as it
+// was. Returns what `emplace` returns. The arguments should only move or copy values in: an element
+// constructor that throws inside the table corrupts it.
+// REQUIRES: as reserve_aside.
+template <class Table, class... Args>
+auto emplace_aside(Table& table, Args&&... args) {
+  reserve_aside(table, table.size() + 1);
+  return table.emplace(std::forward<Args>(args)...);
+}
+
 // A copy of `table` made without Abseil's copy constructor, which fails like its growth.
 template <class Table>
 Table copy_aside(const Table& table) {

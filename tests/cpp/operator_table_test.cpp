@@ -70,7 +70,7 @@ TEST(StoredNodeTest, ManyNodesKeepTheirInputsWhileTheirVectorReallocates) {
 }
 
 TEST(StoredNodeTest, IsMatchesTheExactOperatorAndInputList) {
-  for (std::size_t count : {0, 2, 3}) {
+  for (std::size_t count : {0, 1, 2, 3}) {
     SCOPED_TRACE(count);
     const std::vector<std::uint32_t> inputs = some_inputs(count);
     const StoredNode node = stored(5, inputs);
@@ -83,6 +83,12 @@ TEST(StoredNodeTest, IsMatchesTheExactOperatorAndInputList) {
     EXPECT_FALSE(node.is(5, std::span<const std::uint32_t>(longer)));
     EXPECT_EQ(node_hash(5, std::span<const std::uint32_t>(inputs)),
               node_hash(5, std::span<const NodeId>(wide)));
+    if (count <= 2) {  // the memo's unrolled form reads only `count` words: the rest are noise
+      const std::uint32_t first = count > 0 ? inputs[0] : 77;
+      const std::uint32_t second = count > 1 ? inputs[1] : 78;
+      EXPECT_EQ(node_hash_of_two(5, static_cast<std::uint32_t>(count), first, second),
+                node_hash(5, std::span<const std::uint32_t>(inputs)));
+    }
     if (count == 0) continue;
     const std::vector<std::uint32_t> shorter(inputs.begin(), inputs.end() - 1);
     EXPECT_FALSE(node.is(5, std::span<const std::uint32_t>(shorter)));

@@ -209,6 +209,28 @@ TEST(SeededHasherTest, KeysCrowdedUnderOneSeedSpreadUnderAnother) {
   EXPECT_NE(SeededHasher().finish(), SeededHasher(kSeed).finish());
 }
 
+// Children go into the hash two to a word with an odd one alone: every child, the count and the
+// operator must reach it, or keys that differ in one of them would always share a slot.
+TEST(SeededHasherTest, NodeHashTellsApartKeysThatDifferInAnyPart) {
+  std::set<std::uint64_t> hashes;
+  std::size_t keys = 0;
+  std::vector<std::uint32_t> children;
+  for (std::uint32_t op : {0u, 1u, 1u << 31}) {
+    for (std::size_t count = 0; count <= 5; ++count) {
+      for (std::uint32_t pick = 0; pick < (1u << (2 * count)); ++pick) {
+        children.clear();  // each child one of 0, 1, 2^31, 2^32 - 1
+        for (std::size_t k = 0; k < count; ++k) {
+          const std::uint32_t choice = pick >> (2 * k) & 3;
+          children.push_back(choice < 2 ? choice : choice == 2 ? 1u << 31 : ~0u);
+        }
+        hashes.insert(node_hash(op, std::span<const std::uint32_t>(children)));
+        ++keys;
+      }
+    }
+  }
+  EXPECT_EQ(hashes.size(), keys);
+}
+
 TEST(GraphStoreTest, ManyMarksStayDistinctAndInOrder) {
   GraphStore store;
   for (int i = 0; i < 3000; ++i)

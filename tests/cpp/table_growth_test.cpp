@@ -103,12 +103,15 @@ TEST_F(TableGrowth, FailedGrowthOrCopyLeavesTheTableWhole) {
   allocations.refuse = true;
   EXPECT_THROW(reserve_aside(set, size + 1), std::bad_alloc);
   EXPECT_THROW(copy_aside(set), std::bad_alloc);
+  EXPECT_THROW(emplace_aside(set, std::uint64_t{size}), std::bad_alloc);
   allocations.refuse = false;
 
+  EXPECT_FALSE(set.contains(size));
   EXPECT_EQ(set.size(), size);
   EXPECT_EQ(set.capacity(), capacity);
   for (std::uint64_t value = 0; value < size; ++value) EXPECT_TRUE(set.contains(value));
-  insert_one_at_a_time(set, size, 1000);  // and it keeps working
+  EXPECT_TRUE(emplace_aside(set, std::uint64_t{size}).second);
+  insert_one_at_a_time(set, size + 1, 1000);  // and it keeps working
   const Set copy = copy_aside(set);
   EXPECT_EQ(copy, set);
 }
