@@ -48,34 +48,33 @@ constexpr WideProduct multiply_wide(std::uint64_t a, std::uint64_t b) noexcept {
 }
 
 // Readings of the operating system's clocks, each the time since an arbitrary origin.
-//
+inline std::chrono::nanoseconds duration_of(const timespec& time) noexcept {
+  return std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec);
+}
+inline std::chrono::nanoseconds read_clock(clockid_t clock) noexcept {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return duration_of(now);
+}
 // The CPU time the calling thread has used: it does not run while the thread waits for a core.
 // On Linux this is a system call.
 inline std::chrono::nanoseconds thread_cpu_time() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  return read_clock(CLOCK_THREAD_CPUTIME_ID);
 }
 // Monotonic wall time. On Linux a read of memory the kernel shares with the process (the vDSO),
 // with no system call.
-inline std::chrono::nanoseconds monotonic_time() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
+inline std::chrono::nanoseconds monotonic_time() noexcept { return read_clock(CLOCK_MONOTONIC); }
 // Monotonic wall time as of the kernel's last timer tick, so behind by less than
 // coarse_monotonic_resolution(): on Linux a few loads from the vDSO page, without reading a
 // hardware clock. Where the system has no such clock it is the precise one, with resolution 0.
 #ifdef CLOCK_MONOTONIC_COARSE
 inline std::chrono::nanoseconds coarse_monotonic_time() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  return read_clock(CLOCK_MONOTONIC_COARSE);
 }
 inline std::chrono::nanoseconds coarse_monotonic_resolution() noexcept {
   timespec resolution{};
   clock_getres(CLOCK_MONOTONIC_COARSE, &resolution);
-  return std::chrono::seconds(resolution.tv_sec) + std::chrono::nanoseconds(resolution.tv_nsec);
+  return duration_of(resolution);
 }
 #else
 inline std::chrono::nanoseconds coarse_monotonic_time() noexcept { return monotonic_time(); }
