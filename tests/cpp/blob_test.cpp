@@ -279,6 +279,22 @@ TEST(BlobUtf8Test, OnlyWellFormedUtf8IsAccepted) {
   }
 }
 
+// Decoding yields the code point and moves past it; a sequence that is not well-formed (here a
+// surrogate, an overlong form and a truncated one) yields nothing and leaves the position alone.
+TEST(BlobUtf8Test, DecodingGivesCodePointsAndStopsAtMalformedBytes) {
+  const std::string_view text = "\xC3\xA9\xE2\x9C\x93\xF0\x9F\x98\x80";  // é ✓ 😀
+  std::size_t i = 0;
+  EXPECT_EQ(decode_utf8(text, i), char32_t{0xE9});
+  EXPECT_EQ(decode_utf8(text, i), char32_t{0x2713});
+  EXPECT_EQ(decode_utf8(text, i), char32_t{0x1F600});
+  EXPECT_EQ(i, text.size());
+  for (const std::string_view bad : {"\xED\xA0\x80", "\xC0\xAF", "\xE2\x9C"}) {
+    std::size_t at = 0;
+    EXPECT_FALSE(decode_utf8(bad, at).has_value());
+    EXPECT_EQ(at, 0u);
+  }
+}
+
 TEST(BlobUtf8Test, NamesValuesAndTokensAreChecked) {
   const std::string bad = "\xED\xA0\x80";  // a surrogate
   const char* message = "invalid utf-8 in tarnvel IR blob";

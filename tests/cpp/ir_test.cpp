@@ -238,6 +238,9 @@ TEST(LabelTest, DisplaysValuesForPeople) {
   EXPECT_EQ(ParamValue::of_str("a\"b\\c\t\r\n").display(), "\"a\\\"b\\\\c\\t\\r\\n\"");
   EXPECT_EQ(ParamValue::of_str(std::string("\0\x01\x7f", 3)).display(), "\"\\0\\u{1}\\u{7f}\"");
   EXPECT_EQ(ParamValue::of_str("é✓").display(), "\"é✓\"");
+  // Invisible characters are shown by their decoded code points, whatever their byte length.
+  EXPECT_EQ(ParamValue::of_str("a\u0085b\u200Bc\U0001F600").display(),
+            "\"a\\u{85}b\\u{200b}c\U0001F600\"");
 }
 
 TEST(LabelTest, LabelsOfEveryKind) {

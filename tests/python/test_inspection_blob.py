@@ -65,6 +65,29 @@ class TestOneNode:
         assert [reduced.node(i)["output"] for i in range(reduced.node_count())].count(True) == 2
         assert plain.node(id=True) == plain.node(1)  # an id converts as node ids do elsewhere
 
+    def test_nodes_of_one_operator_are_equal_but_independent(self):
+        """The view converts an operator's parts for its first node and copies them for the later
+        ones: every copy must equal a fresh conversion and share nothing mutable with another."""
+        s = tc.GraphStore()
+        ends = []
+        for table in ("a", "b", "c"):
+            head = s.add_source("t", {"name": table})
+            scaled = s.add_op("mul", [head], {"scalar": 2.5, "side": "r"})
+            ends.append(s.add_op("neg", [s.add_op("maximum", [scaled, head])]))
+        reduced, _ = s.reduce(outputs=ends)
+        for store in (s, reduced):
+            nodes = store.nodes()
+            assert [repr(store.node(i)) for i in range(len(nodes))] == [repr(n) for n in nodes]
+        stages = [n for n in reduced.nodes() if n["kind"] == "stage"]
+        assert len(stages) == 3 and stages[0]["members"] == stages[2]["members"]
+        first, last = stages[0], stages[2]
+        first["params"]["changed"] = True
+        first["inputs"].append(99)
+        first["members"][0]["params"]["scalar"] = 0.0
+        first["members"][1]["inputs"].append(("input", 7))
+        first["members"].pop()
+        assert last == reduced.node(last["id"])
+
     @pytest.mark.parametrize("bad, error, message", [
         (6, ValueError, "no node with id 6"),
         (2**64 - 1, ValueError, "no node with id 18446744073709551615"),
