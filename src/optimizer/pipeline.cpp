@@ -260,41 +260,34 @@ ReducedStore from_reduced(Reduced reduced) {
   return {std::move(store), reduced.report};
 }
 
-// The marks are read before the nodes. Marks only name nodes that exist and nodes are only
-// appended, so nodes recorded in between are unreachable from these marks: the result is that of a
-// snapshot taken when the nodes are read, with these marks.
+// Without `outputs` the marks are read, before the nodes. Marks only name nodes that exist and
+// nodes are only appended, so nodes recorded in between are unreachable from these marks: the
+// result is that of a snapshot taken when the nodes are read, with these marks.
+std::expected<Reduced, BadNodeId> reduction_of(const GraphStore& store,
+                                               std::optional<std::span<const NodeId>> outputs,
+                                               const RewriteEngine& engine, bool maximal_fusion) {
+  const std::vector<NodeId> marks = outputs ? std::vector<NodeId>() : store.outputs();
+  const std::span<const NodeId> wanted = outputs ? *outputs : std::span<const NodeId>(marks);
+  auto nodes = viewed_with(store, wanted);
+  if (!nodes) {
+    check_invariant(outputs.has_value(), "output marks name existing nodes");
+    return std::unexpected(nodes.error());
+  }
+  return reduce_with_mode(*nodes, wanted, engine, maximal_fusion);
+}
+
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine,
                          bool maximal_fusion) {
-  const std::vector<NodeId> outputs = store.outputs();
-  auto nodes = viewed_with(store, outputs);
-  check_invariant(nodes.has_value(), "output marks name existing nodes");
-  return from_reduced(reduce_with_mode(*nodes, outputs, engine, maximal_fusion));
+  return from_reduced(*reduction_of(store, std::nullopt, engine, maximal_fusion));
 }
 
 std::expected<ReducedStore, BadNodeId> reduce_with_outputs(const GraphStore& store,
                                                            std::span<const NodeId> outputs,
                                                            const RewriteEngine& engine,
                                                            bool maximal_fusion) {
-  auto nodes = viewed_with(store, outputs);
-  if (!nodes) return std::unexpected(nodes.error());
-  return from_reduced(reduce_with_mode(*nodes, outputs, engine, maximal_fusion));
-}
-
-ReductionReport report_with(const GraphStore& store, const RewriteEngine& engine,
-                            bool maximal_fusion) {
-  const std::vector<NodeId> outputs = store.outputs();
-  auto nodes = viewed_with(store, outputs);
-  check_invariant(nodes.has_value(), "output marks name existing nodes");
-  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report;
-}
-
-std::expected<ReductionReport, BadNodeId> report_with_outputs(const GraphStore& store,
-                                                              std::span<const NodeId> outputs,
-                                                              const RewriteEngine& engine,
-                                                              bool maximal_fusion) {
-  auto nodes = viewed_with(store, outputs);
-  if (!nodes) return std::unexpected(nodes.error());
-  return reduce_with_mode(*nodes, outputs, engine, maximal_fusion).report;
+  auto reduced = reduction_of(store, outputs, engine, maximal_fusion);
+  if (!reduced) return std::unexpected(reduced.error());
+  return from_reduced(std::move(*reduced));
 }
 
 std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& store,

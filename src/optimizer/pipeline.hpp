@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -39,19 +40,16 @@ Reduced reduce_with_mode(const NodesView& nodes, std::span<const NodeId> outputs
 // A malformed record is an InternalFault.
 ReducedStore from_reduced(Reduced reduced);
 
-// Reduces against the store's output marks.
+// Reduces a view of the store against `outputs` (order and duplicates kept), or against its output
+// marks when there are none; fails with the first id that names no node before anything is
+// reduced. The result store is not built: from_reduced builds it, the report alone needs none.
+[[nodiscard]] std::expected<Reduced, BadNodeId> reduction_of(
+    const GraphStore& store, std::optional<std::span<const NodeId>> outputs,
+    const RewriteEngine& engine, bool maximal_fusion);
+
+// reduction_of, then from_reduced: against the store's output marks, or against `outputs`.
 ReducedStore reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
-
-// Reduces against exactly `outputs` (order and duplicates kept); fails with the first id that
-// names no node before anything is reduced.
 [[nodiscard]] std::expected<ReducedStore, BadNodeId> reduce_with_outputs(
-    const GraphStore& store, std::span<const NodeId> outputs, const RewriteEngine& engine,
-    bool maximal_fusion);
-
-// The counters reduce_with and reduce_with_outputs report, without building the result store.
-ReductionReport report_with(const GraphStore& store, const RewriteEngine& engine,
-                            bool maximal_fusion);
-[[nodiscard]] std::expected<ReductionReport, BadNodeId> report_with_outputs(
     const GraphStore& store, std::span<const NodeId> outputs, const RewriteEngine& engine,
     bool maximal_fusion);
 

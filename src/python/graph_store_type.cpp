@@ -192,32 +192,27 @@ enum class ReduceResult { StoreAndReport, ReportOnly };
 
 PyObject* run_reduction(PyObject* self, bool maximal_fusion,
                         const std::optional<std::vector<NodeId>>& outputs, ReduceResult result) {
-  if (result == ReduceResult::ReportOnly) {
-    // The counters alone: the result store is never built.
-    std::expected<ReductionReport, BadNodeId> counted =
-        [&]() -> std::expected<ReductionReport, BadNodeId> {
-      DetachedWaits waits;
-      SignalChecks checks;
-      const SaturationEngine engine;
-      if (!outputs) return report_with(core(self), engine, maximal_fusion);
-      return report_with_outputs(core(self), *outputs, engine, maximal_fusion);
-    }();
-    if (!counted) return raise_bad_node_id(counted.error().id);
-    return report_to_py(*counted);
-  }
-  std::expected<ReducedStore, BadNodeId> reduced = [&]() -> std::expected<ReducedStore, BadNodeId> {
+  std::unique_ptr<GraphStore> store;
+  const std::expected<ReductionReport, BadNodeId> report =
+      [&]() -> std::expected<ReductionReport, BadNodeId> {
     DetachedWaits waits;
     SignalChecks checks;
     const SaturationEngine engine;
-    if (!outputs) return reduce_with(core(self), engine, maximal_fusion);
-    return reduce_with_outputs(core(self), *outputs, engine, maximal_fusion);
+    auto reduced = reduction_of(
+        core(self), outputs ? std::optional<std::span<const NodeId>>(*outputs) : std::nullopt,
+        engine, maximal_fusion);
+    if (!reduced) return std::unexpected(reduced.error());
+    if (result == ReduceResult::ReportOnly) return reduced->report;
+    auto built = from_reduced(std::move(*reduced));
+    store = std::move(built.first);
+    return built.second;
   }();
-  if (!reduced) return raise_bad_node_id(reduced.error().id);
-  Ref report = Ref::steal(report_to_py(reduced->second));
-  if (!report) return nullptr;
-  Ref store = Ref::steal(wrap_store(type_of(self), std::move(reduced->first)));
-  if (!store) return nullptr;
-  return PyTuple_Pack(2, store.get(), report.get());
+  if (!report) return raise_bad_node_id(report.error().id);
+  Ref counters = Ref::steal(report_to_py(*report));
+  if (!counters || result == ReduceResult::ReportOnly) return counters.release();
+  Ref wrapped = Ref::steal(wrap_store(type_of(self), std::move(store)));
+  if (!wrapped) return nullptr;
+  return PyTuple_Pack(2, wrapped.get(), counters.get());
 }
 
 PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) try {
