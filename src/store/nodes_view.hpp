@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "ir/node.hpp"
-#include "store/append_only_list.hpp"
 #include "store/operator_table.hpp"
 #include "store/stored_node.hpp"
+#include "support/chunked.hpp"
 
 namespace tarnvel {
 
-using NodeList = AppendOnlyList<StoredNode>;
+using NodeList = Chunked<StoredNode>;
 
 // One node: its operator, viewed in the table, and its inputs. Valid while both are.
 class NodeRef {
@@ -46,7 +46,7 @@ class NodeRef {
 };
 
 // The nodes a list held when the view was taken, with the operators they name. It reads without any
-// lock while the owner keeps appending (see AppendOnlyList), and stays valid while both the node
+// lock while the owner keeps appending (see Chunked), and stays valid while both the node
 // list and the operator table live.
 class NodesView {
  public:
