@@ -14,7 +14,9 @@
 
 namespace tarnvel {
 
-using NodeList = Chunked<StoredNode>;
+// Chunks of 4096 nodes (64 KB) stay below the allocator's mmap threshold, so they are reused from
+// store to store; larger ones measured no faster and left more of the last chunk unused.
+using NodeList = Chunked<StoredNode, 12>;
 
 // One node: its operator, viewed in the table, and its inputs. Valid while both are.
 class NodeRef {
