@@ -12,8 +12,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include "egraph/id.hpp"
 #include "egraph/symbol_table.hpp"
-#include "egraph/union_find.hpp"
 
 namespace tarnvel::egraph {
 
