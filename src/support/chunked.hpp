@@ -138,7 +138,8 @@ class Chunked {
   // e-graph's and the store's innermost paths.
   static std::size_t chunk_of(std::size_t i) noexcept {
     if (i >= kChunkSize) return (i >> kChunkBits) + (kGrowing - 1);
-    return static_cast<std::size_t>(std::bit_width(i | (kFirstSize - 1))) - kFirstBits;
+    // In unsigned: the subtraction folds into the bit scan's result with no sign extension.
+    return static_cast<unsigned>(std::bit_width(i | (kFirstSize - 1))) - kFirstBits;
   }
   static std::size_t chunks_for(std::size_t size) noexcept {
     return size == 0 ? 0 : chunk_of(size - 1) + 1;
