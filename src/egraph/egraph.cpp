@@ -119,11 +119,15 @@ void EGraph::add_use(Id child, Id user) {
 // appended in place when the first list's pool range has room, else both move to a new range. An
 // own form is copied, since the repairs still read it; a pooled list is moved.
 void EGraph::merge_nodes(Id winner, Id loser) {
-  const bool winner_first = nodes_of(winner).size() >= nodes_of(loser).size();
-  const NodeSlot first_slot = class_slots_[winner_first ? winner : loser].nodes;
-  const NodeSlot second_slot = class_slots_[winner_first ? loser : winner].nodes;
-  const std::span<SymbolNode> first = nodes_of(winner_first ? winner : loser);
-  const std::span<SymbolNode> second = nodes_of(winner_first ? loser : winner);
+  NodeSlot& winner_slot = class_slots_[winner].nodes;
+  NodeSlot& loser_slot = class_slots_[loser].nodes;
+  const std::span<SymbolNode> winner_nodes = nodes_in(winner_slot, winner);
+  const std::span<SymbolNode> loser_nodes = nodes_in(loser_slot, loser);
+  const bool winner_first = winner_nodes.size() >= loser_nodes.size();
+  const NodeSlot first_slot = winner_first ? winner_slot : loser_slot;
+  const NodeSlot second_slot = winner_first ? loser_slot : winner_slot;
+  const std::span<SymbolNode> first = winner_first ? winner_nodes : loser_nodes;
+  const std::span<SymbolNode> second = winner_first ? loser_nodes : winner_nodes;
   const auto transfer = [](std::span<SymbolNode> from, const NodeSlot& slot, SymbolNode* to) {
     return slot.own_form() ? std::copy(from.begin(), from.end(), to)
                            : std::move(from.begin(), from.end(), to);
@@ -139,15 +143,15 @@ void EGraph::merge_nodes(Id winner, Id loser) {
     merged.offset = node_pool_.allocate(merged.extent.room());
     transfer(second, second_slot, transfer(first, first_slot, node_pool_.data(merged.offset)));
   }
-  class_slots_[winner].nodes = merged;
-  class_slots_[loser].nodes = NodeSlot{Extent{}, 0};
+  winner_slot = merged;
+  loser_slot = NodeSlot{Extent{}, 0};
 }
 
 void EGraph::merge_uses(Id winner, Id loser) {
   UseSlot& kept_slot = class_slots_[winner].uses;
   UseSlot& removed_slot = class_slots_[loser].uses;
-  const std::span<const Id> kept = uses_of(winner);
-  const std::span<const Id> removed = uses_of(loser);
+  const std::span<const Id> kept = uses_in(kept_slot);
+  const std::span<const Id> removed = uses_in(removed_slot);
   const bool winner_first = kept.size() >= removed.size();
   const std::span<const Id> first = winner_first ? kept : removed;
   const std::span<const Id> second = winner_first ? removed : kept;

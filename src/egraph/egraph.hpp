@@ -176,17 +176,21 @@ class EGraph {
   static_assert(sizeof(ClassSlot) == 16, "a class slot is a quarter of a cache line");
 
   std::span<const SymbolNode> nodes_of(Id root) const {
-    const NodeSlot& slot = class_slots_[root].nodes;
+    return nodes_in(class_slots_[root].nodes, root);
+  }
+  std::span<SymbolNode> nodes_of(Id root) { return nodes_in(class_slots_[root].nodes, root); }
+  // The list of `slot`, the node slot of `root`: for callers that hold the slot already.
+  std::span<const SymbolNode> nodes_in(const NodeSlot& slot, Id root) const {
     if (slot.own_form()) return {&added_[root], 1};
     if (slot.extent.size == 0) return {};
     return {node_pool_.data(slot.offset), slot.extent.size};
   }
-  std::span<SymbolNode> nodes_of(Id root) {
-    const std::span<const SymbolNode> nodes = std::as_const(*this).nodes_of(root);
+  std::span<SymbolNode> nodes_in(const NodeSlot& slot, Id root) {
+    const std::span<const SymbolNode> nodes = std::as_const(*this).nodes_in(slot, root);
     return {const_cast<SymbolNode*>(nodes.data()), nodes.size()};  // the e-graph owns them
   }
-  std::span<const Id> uses_of(Id root) const {
-    const UseSlot& slot = class_slots_[root].uses;
+  std::span<const Id> uses_of(Id root) const { return uses_in(class_slots_[root].uses); }
+  std::span<const Id> uses_in(const UseSlot& slot) const {
     if (slot.extent.size <= 1) return {&slot.word, slot.extent.size};
     return {use_pool_.data(slot.word), slot.extent.size};
   }
