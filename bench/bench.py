@@ -408,13 +408,16 @@ def main() -> None:
     parser.add_argument("--nodes", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--scale-sizes", type=int, nargs="+", default=[1_000_000, 10_000_000],
-                        help="program sizes of the scale section, each measured in a fresh process")
+                        help="program sizes of the scale section, each measured in a fresh process; "
+                        f"from {scale.HUGE:,} on, once and without a capture of the calls")
+    parser.add_argument("--scale-shapes", choices=scale.SHAPES, nargs="+", default=list(scale.SHAPES),
+                        help="program shapes of the scale section")
     sections = {
         "recording": lambda: bench_recording(args.nodes, args.rounds),
         "blob": lambda: bench_blob(args.nodes, args.rounds),
         "reduce": lambda: bench_reduce([args.nodes // 10, args.nodes], args.rounds),
         "incremental": lambda: bench_incremental(args.nodes, args.rounds),
-        "scale": lambda: scale.run(args.scale_sizes, args.rounds),
+        "scale": lambda: scale.run(args.scale_sizes, args.rounds, args.scale_shapes),
         "pathological": lambda: bench_pathological(args.nodes // 10, args.rounds),
         "latency": lambda: latency.run(max(args.rounds, 7)),
     }

@@ -17,7 +17,7 @@
 namespace {
 
 using tarnvel::EngineGraph;
-using tarnvel::EngineNode;
+using tarnvel::Node;
 using tarnvel::OpId;
 
 class Random {
@@ -63,10 +63,8 @@ EngineGraph program_like_graph(std::size_t n) {
   std::vector<std::size_t> hubs;
   std::vector<std::size_t> commutative;  // recent commutative binary nodes
   const auto add = [&](OpId op, std::initializer_list<std::size_t> children) {
-    EngineNode& node = graph.nodes.emplace_back();
-    node.op = op;
+    Node& node = graph.nodes.emplace_back(Node{op, {}});
     for (std::size_t child : children) node.children.push_back(static_cast<std::uint32_t>(child));
-    node.opaque = op >= kSum;  // the sum and the sources
     return graph.nodes.size() - 1;
   };
   const auto recent = [&] {
@@ -98,7 +96,7 @@ EngineGraph program_like_graph(std::size_t n) {
         commutative.erase(commutative.begin(), commutative.begin() + 128);
       }
     } else if (choice < 82 && !commutative.empty()) {
-      const EngineNode& original = graph.nodes[commutative[random.below(commutative.size())]];
+      const Node& original = graph.nodes[commutative[random.below(commutative.size())]];
       add(original.op, {original.children[1], original.children[0]});
     } else if (choice < 96) {
       add(kIdentity[random.below(2)], {recent()});

@@ -38,18 +38,24 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: saturation_probe PROGRAM.blob\n");
     return 2;
   }
-  std::ifstream in(argv[1], std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-  auto store = tarnvel::deserialize(bytes);
-  if (!store) {
-    std::fprintf(stderr, "saturation_probe: %s\n", store.error().message().c_str());
-    return 1;
+  // Each form is dropped once the next is made, so that a 100M-node program fits the machine.
+  tarnvel::EngineGraph graph;
+  {
+    std::ifstream in(argv[1], std::ios::binary);
+    auto store = [&] {
+      const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+      return tarnvel::deserialize(bytes);
+    }();
+    if (!store) {
+      std::fprintf(stderr, "saturation_probe: %s\n", store.error().message().c_str());
+      return 1;
+    }
+    const std::vector<tarnvel::NodeId> outputs = (*store)->outputs();
+    const auto cone = tarnvel::cone(**store, outputs);
+    if (!cone) return 1;
+    store->reset();
+    graph = tarnvel::to_engine_graph((*cone)->nodes_view(), (*cone)->outputs());
   }
-  const std::vector<tarnvel::NodeId> outputs = (*store)->outputs();
-  const auto cone = tarnvel::cone(**store, outputs);
-  if (!cone) return 1;
-  const tarnvel::EngineGraph graph =
-      tarnvel::to_engine_graph((*cone)->nodes_view(), (*cone)->outputs());
   tarnvel::SaturationRun run;
   const auto canonical = tarnvel::SaturationEngine().canonicalize(graph, run);
   std::printf(

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import gc
 import json
+import os
 import random
 import subprocess
 import sys
@@ -193,6 +194,58 @@ def measure_python_peer(shape: str, n: int) -> dict:
     return {"python_ns_per_node": seconds / len(capture.calls) * 1e9}
 
 
+# From this size on a program is measured once, without a replayable capture of its calls (which
+# alone would outgrow the machine's memory at 100M nodes): see measure_huge.
+HUGE = int(os.environ.get("TARNVEL_BENCH_HUGE", 20_000_000))
+
+
+def measure_huge(shape: str, n: int) -> dict:
+    """Recording, reduce(), serialize and deserialize of one program too large to capture, each run
+    once, with the peak memory of the process and how the reduction's saturation run stopped. The
+    recording figure includes drawing the program in Python. Nothing is held longer than the next
+    phase needs, and the saturation probe runs last, on the blob from a file, in its own process."""
+    gc.collect()
+    before = rss_bytes()
+    store = tc.GraphStore()
+    start = time.perf_counter()
+    outputs = globals()[shape](store, n)
+    nodes = store.node_count()
+    figures: dict = {"shape": shape, "nodes": nodes, "outputs": len(outputs), "huge": True,
+                     "record_with_drawing_ns_per_node": (time.perf_counter() - start) / nodes * 1e9}
+    gc.collect()
+    figures["store_bytes_per_node"] = (rss_bytes() - before) / nodes
+    before = rss_bytes()
+    reset_peak_rss()
+    start = time.perf_counter()
+    reduced, figures["report"] = store.reduce(outputs=outputs)
+    t_reduce = time.perf_counter() - start
+    figures["reduce_peak_extra_bytes_per_node"] = (peak_rss_bytes() - before) / nodes
+    del reduced
+    figures["reduce_ns_per_node"] = t_reduce * 1e9 / nodes
+    figures["reduce_nodes_per_s"] = nodes / t_reduce
+    start = time.perf_counter()
+    blob = store.serialize(outputs)
+    t_serialize = time.perf_counter() - start
+    figures["serialize_ns_per_node"] = t_serialize * 1e9 / nodes
+    figures["serialize_gb_per_s"] = len(blob) / t_serialize / 1e9
+    del store
+    gc.collect()
+    start = time.perf_counter()
+    loaded = tc.GraphStore.deserialize(blob)
+    t_deserialize = time.perf_counter() - start
+    figures["deserialize_ns_per_node"] = t_deserialize * 1e9 / nodes
+    figures["deserialize_nodes_per_s"] = nodes / t_deserialize
+    del loaded
+    figures["peak_rss_bytes"] = peak_rss_bytes()
+    with tempfile.NamedTemporaryFile(suffix=".blob") as file:
+        file.write(blob)
+        file.flush()
+        del blob
+        gc.collect()
+        figures["saturation"] = saturation_run_on(file.name)
+    return figures
+
+
 def measure(shape: str, n: int, rounds: int) -> dict:
     """Every figure but the Python peer's. Nothing large is freed before the memory figures are
     taken, so that no phase is measured in memory an earlier one gave back to the allocator."""
@@ -273,7 +326,14 @@ def saturation_run(blob: bytes) -> dict | None:
     with tempfile.NamedTemporaryFile(suffix=".blob") as file:
         file.write(blob)
         file.flush()
-        result = subprocess.run([str(PROBE), file.name], check=True, capture_output=True, text=True)
+        return saturation_run_on(file.name)
+
+
+def saturation_run_on(path: str) -> dict | None:
+    """saturation_run of the blob in a file."""
+    if not PROBE.exists():
+        return None
+    result = subprocess.run([str(PROBE), path], check=True, capture_output=True, text=True)
     return json.loads(result.stdout)
 
 
@@ -287,15 +347,15 @@ def small_reduce_ns(shape: str, n: int, rounds: int) -> float:
 
 def measure_fresh(shape: str, n: int, rounds: int) -> dict:
     figures = {}
-    for what in ("native", "python"):
+    for what in ("native",) if n >= HUGE else ("native", "python"):
         result = subprocess.run([sys.executable, str(Path(__file__)), what, shape, str(n), str(rounds)],
                                 check=True, capture_output=True, text=True)
         figures.update(json.loads(result.stdout))
     return figures
 
 
-def run(sizes: list[int], rounds: int) -> None:
-    for shape in SHAPES:
+def run(sizes: list[int], rounds: int, shapes: tuple[str, ...] = SHAPES) -> None:
+    for shape in shapes:
         small = {n: small_reduce_ns(shape, n, 25) for n in (1_000, 10_000)}
         results = [measure_fresh(shape, n, rounds) for n in sizes]
         print(f"\nscale, shape '{shape}' (one fresh process per size, median of {rounds})")
@@ -305,6 +365,7 @@ def run(sizes: list[int], rounds: int) -> None:
         print(header + (f"{'growth':>10}" if growth else ""))
         rows = [
             ("add_op recording (ns)", "record_ns_per_node", "{:,.0f}"),
+            ("  with drawing the program (ns)", "record_with_drawing_ns_per_node", "{:,.0f}"),
             ("  no-op floor (ns)", "floor_ns_per_op", "{:,.0f}"),
             ("  pure-Python recorder (ns)", "python_ns_per_node", "{:,.0f}"),
             ("reduce() (ns)", "reduce_ns_per_node", "{:,.0f}"),
@@ -325,8 +386,10 @@ def run(sizes: list[int], rounds: int) -> None:
             print(line)
         for r in results:
             report = r["report"]
-            print(f"  at {r['nodes']:,}: add_op {r['record_ns_per_node'] / r['floor_ns_per_op']:.1f}x the floor, "
-                  f"Python recorder {r['python_ns_per_node'] / r['record_ns_per_node']:.1f}x slower, "
+            recording = (f"peak memory {r['peak_rss_bytes'] / 2**30:.1f} GiB, " if r.get("huge") else
+                         f"add_op {r['record_ns_per_node'] / r['floor_ns_per_op']:.1f}x the floor, "
+                         f"Python recorder {r['python_ns_per_node'] / r['record_ns_per_node']:.1f}x slower, ")
+            print(f"  at {r['nodes']:,}: {recording}"
                   f"reduce() {r['reduce_nodes_per_s'] / 1e6:.2f} M nodes/s, "
                   f"serialize {r['serialize_gb_per_s']:.2f} GB/s, "
                   f"deserialize {r['deserialize_nodes_per_s'] / 1e6:.2f} M nodes/s, "
@@ -339,4 +402,7 @@ def run(sizes: list[int], rounds: int) -> None:
 
 if __name__ == "__main__":
     what, shape, n, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-    print(json.dumps(measure(shape, n, rounds) if what == "native" else measure_python_peer(shape, n)))
+    if what == "python":
+        print(json.dumps(measure_python_peer(shape, n)))
+    else:
+        print(json.dumps(measure_huge(shape, n) if n >= HUGE else measure(shape, n, rounds)))

@@ -8,20 +8,8 @@
 #include <vector>
 
 #include "ir/fixed_operators.hpp"
+#include "quote_atom.hpp"
 #include "seed_corpus.hpp"
-
-namespace {
-
-std::string quote_atom(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + '"';
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const tarnvel::seeds::Corpus corpus(argc, argv);
@@ -32,7 +20,7 @@ int main(int argc, char** argv) {
     texts.push_back("(" + op + " ?a ?b)");
     texts.push_back("(" + op + " ?b ?a)");
     texts.push_back("(" + op + " (" + op + " ?a ?b) ?a)");
-    texts.push_back("(" + quote_atom(op) + " ?x \"?x\")");
+    texts.push_back("(" + tarnvel::fuzzing::quote_atom(op) + " ?x \"?x\")");
   }
   for (tarnvel::OpId id = tarnvel::kFirstIdentityOp; id < tarnvel::kFixedOperatorCount; ++id) {
     const std::string identity = fixed[id].token();

@@ -19,6 +19,7 @@
 
 #include "egraph/egraph.hpp"
 #include "egraph/pattern.hpp"
+#include "quote_atom.hpp"
 
 namespace {
 
@@ -33,14 +34,7 @@ void require(bool condition, const char* what) {
 constexpr std::size_t kMaxInput = 1024;
 constexpr std::size_t kNaiveBudget = 20000;  // partial substitutions before completeness is skipped
 
-std::string quote_atom(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + '"';
-}
+using tarnvel::fuzzing::quote_atom;
 
 // The term below `entry` as S-expression text; every atom quoted, so any symbol text survives.
 std::string print(const FlatPattern& expr, std::size_t entry, const SymbolTable& symbols) {

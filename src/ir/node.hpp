@@ -18,6 +18,7 @@
 #include "ir/param.hpp"
 #include "ir/payload_descriptor.hpp"
 #include "ir/text.hpp"
+#include "support/children.hpp"
 
 namespace tarnvel {
 
@@ -90,6 +91,23 @@ std::uint64_t structural_hash(const KeyView& view) noexcept;
 // compare a key or view as its operator, ignoring whatever inputs it has.
 std::uint64_t operator_hash(const NodeKey& key) noexcept;
 std::uint64_t operator_hash(const KeyView& view) noexcept;
+
+// A node as the store, the rewrite engine and a reduction hold it: its operator's id and its
+// children, in 16 bytes. Everything else of the node (kind, name, params, descriptor, members) is
+// its operator's, kept once in a table and asked of the table. What the ids name is the holder's
+// to say: a table and earlier nodes of one list.
+struct Node {
+  OpId op = 0;
+  Children children;
+
+  // Whether the node has this operator and these children, given in any integer type.
+  template <class Id>
+  bool is(OpId other, std::span<const Id> ids) const noexcept {
+    return op == other && children.equals(ids);
+  }
+  friend bool operator==(const Node&, const Node&) = default;
+};
+static_assert(sizeof(Node) == 16);
 
 class NodeKey {
  public:

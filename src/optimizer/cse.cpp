@@ -25,18 +25,18 @@ std::size_t hash_probe(const Probe& probe) { return node_hash(probe.op, probe.ch
 // they name, so no op string is copied a second time.
 struct IndexHash {
   using is_transparent = void;
-  const std::vector<EngineNode>* nodes;
+  const std::vector<Node>* nodes;
   std::size_t operator()(std::size_t index) const {
-    const EngineNode& node = (*nodes)[index];
-    return hash_probe({node.op, node.children});
+    const Node& node = (*nodes)[index];
+    return hash_probe({node.op, node.children.ids()});
   }
   std::size_t operator()(const Probe& probe) const { return hash_probe(probe); }
 };
 struct IndexEq {
   using is_transparent = void;
-  const std::vector<EngineNode>* nodes;
-  static bool same(const EngineNode& node, const Probe& probe) {
-    return node.op == probe.op && std::ranges::equal(node.children, probe.children);
+  const std::vector<Node>* nodes;
+  static bool same(const Node& node, const Probe& probe) {
+    return node.is(probe.op, probe.children);
   }
   bool operator()(std::size_t a, std::size_t b) const { return a == b; }
   bool operator()(std::size_t index, const Probe& probe) const {
@@ -55,7 +55,7 @@ CseResult cse(const EngineGraph& graph) { return cse(EngineGraph(graph)); }
 // positions below j, which are final.
 CseResult cse(EngineGraph&& graph) {
   CseResult result;
-  std::vector<EngineNode>& nodes = graph.nodes;
+  std::vector<Node>& nodes = graph.nodes;
   const std::size_t size = nodes.size();
   result.index_map.reserve(size);
   // Sized for every node, so that no insertion grows it (a failed growth would corrupt it).
@@ -64,7 +64,7 @@ CseResult cse(EngineGraph&& graph) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < size; ++i) {
     note_work();
-    EngineNode& node = nodes[i];
+    Node& node = nodes[i];
     for (std::uint32_t& child : node.children) {
       check_index(child, i, "child of an engine node");
       child = static_cast<std::uint32_t>(result.index_map[child]);
@@ -72,7 +72,7 @@ CseResult cse(EngineGraph&& graph) {
     // One probe: the node is kept only when its key is new. The new index is recorded without
     // reading the slot back, which would wait on a cache miss.
     const std::size_t next = kept;
-    auto it = index.lazy_emplace(Probe{node.op, node.children}, [&](const auto& construct) {
+    auto it = index.lazy_emplace(Probe{node.op, node.children.ids()}, [&](const auto& construct) {
       if (next != i) nodes[next] = std::move(node);
       ++kept;
       construct(next);

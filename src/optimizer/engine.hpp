@@ -5,25 +5,17 @@
 #include <cstddef>
 #include <vector>
 
-#include "egraph/symbol_node.hpp"
 #include "ir/node.hpp"
 
 namespace tarnvel {
 
-// One node of the flattened graph. Invariant: every child index is smaller than the node's own.
-// Equal ops mean equal operators: the engine treats equal ops with equal children as one node. Ops
-// below kFixedOperatorCount are the fixed operators (ir/fixed_operators.hpp), as in every table.
-struct EngineNode {
-  OpId op = 0;               // the node's operator id in its table
-  egraph::Children children;  // operand order; two inline, as an e-node's (12 bytes)
-  bool opaque = false;       // true for every node that is not an Op node
-
-  friend bool operator==(const EngineNode&, const EngineNode&) = default;
-};
-
-// Nodes in topological order (every node after its children); outputs may repeat.
+// Nodes in topological order: each node's children are positions below its own; outputs may
+// repeat. A node's op is its operator's id in a table: equal ops mean equal operators, so the
+// engine treats equal ops with equal children as one node, and ops below kFixedOperatorCount are
+// the fixed operators (ir/fixed_operators.hpp), as in every table. The engine needs nothing else
+// of an operator; fusion asks the table which operators are Ops.
 struct EngineGraph {
-  std::vector<EngineNode> nodes;
+  std::vector<Node> nodes;
   std::vector<std::size_t> outputs;
 
   friend bool operator==(const EngineGraph&, const EngineGraph&) = default;

@@ -1,6 +1,7 @@
 #include "optimizer/fusion.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <span>
 #include <utility>
@@ -23,8 +24,19 @@ Index node_count(const EngineGraph& graph) { return static_cast<Index>(graph.nod
 // Nodes and uses (one per input slot) must both be counted in 32 bits.
 void check_size(const EngineGraph& graph) {
   std::size_t slots = 0;
-  for (const EngineNode& node : graph.nodes) slots += node.children.size();
+  for (const Node& node : graph.nodes) slots += node.children.size();
   check_invariant(graph.nodes.size() < kUnset && slots < kUnset, "graph too large to fuse");
+}
+
+// Per node: 1 when it is opaque, that is not an Op node, which the table tells by its operator.
+std::vector<std::uint8_t> opaque_nodes(const EngineGraph& graph, const OperatorTable::View& ops) {
+  std::vector<std::uint8_t> opaque;
+  opaque.reserve(graph.nodes.size());
+  for (const Node& node : graph.nodes) {
+    check_index(node.op, ops.size(), "operator id");
+    opaque.push_back(ops[node.op].kind() != NodeKind::Op ? 1 : 0);
+  }
+  return opaque;
 }
 
 // A list of lists indexed by node, stored flat: entries of list i are items[start[i]..start[i+1]).
@@ -82,15 +94,16 @@ Index find_root(std::vector<Index>& parent, Index x) {
 
 // Stage id = the smallest index of the group.
 std::vector<Index> single_use_stages(const EngineGraph& graph, const Lists& uses,
-                                     const std::vector<std::uint8_t>& is_output) {
+                                     const std::vector<std::uint8_t>& is_output,
+                                     const std::vector<std::uint8_t>& opaque) {
   const Index n = node_count(graph);
   std::vector<Index> parent(n);
   std::iota(parent.begin(), parent.end(), Index{0});
   for (Index k = 0; k < n; ++k) {
     note_work();
     const auto consumers = uses.of(k);
-    if (graph.nodes[k].opaque || consumers.size() != 1 || is_output[k]) continue;
-    if (graph.nodes[consumers[0]].opaque) continue;
+    if (opaque[k] || consumers.size() != 1 || is_output[k]) continue;
+    if (opaque[consumers[0]]) continue;
     const Index a = find_root(parent, k);
     const Index b = find_root(parent, consumers[0]);
     if (a != b) parent[std::max(a, b)] = std::min(a, b);
@@ -103,17 +116,18 @@ std::vector<Index> single_use_stages(const EngineGraph& graph, const Lists& uses
 // Stage id = the largest index of the group. Consumers come after a node, so visiting nodes from
 // the last down finds every consumer's stage id final.
 std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
-                                  const std::vector<std::uint8_t>& is_output) {
+                                  const std::vector<std::uint8_t>& is_output,
+                                  const std::vector<std::uint8_t>& opaque) {
   const Index n = node_count(graph);
   std::vector<Index> stage_of(n);
   std::iota(stage_of.begin(), stage_of.end(), Index{0});
   for (Index k = n; k-- > 0;) {
     note_work();
     const auto consumers = uses.of(k);
-    if (graph.nodes[k].opaque || is_output[k] || consumers.empty()) continue;
+    if (opaque[k] || is_output[k] || consumers.empty()) continue;
     const Index s = stage_of[consumers[0]];
-    const bool joins = std::ranges::all_of(
-        consumers, [&](Index c) { return !graph.nodes[c].opaque && stage_of[c] == s; });
+    const bool joins =
+        std::ranges::all_of(consumers, [&](Index c) { return !opaque[c] && stage_of[c] == s; });
     if (joins) stage_of[k] = s;
   }
   return stage_of;
@@ -169,10 +183,12 @@ class StageOperators {
 
 class Emitter {
  public:
-  Emitter(const EngineGraph& graph, const OperatorTable::View& ops, std::vector<Index> stage_of)
+  Emitter(const EngineGraph& graph, const OperatorTable::View& ops, std::vector<Index> stage_of,
+          std::vector<std::uint8_t> opaque)
       : graph_(graph),
         ops_(ops),
         tokens_(ops.size(), graph.nodes.size()),
+        opaque_(std::move(opaque)),
         stage_of_(std::move(stage_of)),
         groups_(collect_groups(stage_of_)),
         position_(graph.nodes.size(), kUnset),
@@ -194,7 +210,7 @@ class Emitter {
       if (!is_last_member(i)) continue;
       const Index s = stage_of_[i];
       position_[s] = static_cast<Index>(result.nodes.size());
-      if (graph_.nodes[s].opaque) {
+      if (opaque_[s]) {
         emit_boundary(s, result);
       } else {
         emit_stage(s, result);
@@ -217,15 +233,9 @@ class Emitter {
   }
 
   void emit_boundary(Index s, FusionResult& result) {
-    const EngineNode& node = graph_.nodes[s];
-    check_index(node.op, ops_.size(), "operator id");
     result.placement[s] = Landing{result.nodes.size(), std::nullopt};
-    ReducedNode& boundary = result.nodes.emplace_back();
-    boundary.op = node.op;
-    boundary.inputs.reserve(node.children.size());
-    for (std::uint32_t child : node.children) {
-      boundary.inputs.push_back(position_of_group(stage_of_[child]));
-    }
+    Node& boundary = result.nodes.emplace_back(graph_.nodes[s]);
+    for (std::uint32_t& child : boundary.children) child = position_of_group(stage_of_[child]);
     ++result.boundary_nodes;
   }
 
@@ -235,7 +245,7 @@ class Emitter {
     std::vector<StageOp> ops;
     ops.reserve(members.size());
     for (Index q = 0; q < static_cast<Index>(members.size()); ++q) {
-      const EngineNode& node = graph_.nodes[members[q]];
+      const Node& node = graph_.nodes[members[q]];
       member_index_[members[q]] = q;
       StageOp op{token_of(node.op), {}};
       op.refs.reserve(node.children.size());
@@ -254,15 +264,15 @@ class Emitter {
       ops.push_back(std::move(op));
       result.placement[members[q]] = Landing{position, q};
     }
-    const OpId op = stage_ops_->intern(NodeKey::stage({}, std::move(ops)));
-    ReducedNode& stage = result.nodes.emplace_back();
-    stage.op = op;
-    stage.stage = true;
-    stage.inputs.reserve(read_groups_.size());
-    for (Index g : read_groups_) {
-      stage.inputs.push_back(position_of_group(g));
+    // Stage operators are numbered after the table's (see Reduced).
+    const std::size_t op = ops_.size() + stage_ops_->intern(NodeKey::stage({}, std::move(ops)));
+    check_invariant(op <= std::numeric_limits<OpId>::max(), "stage operator ids fit in 32 bits");
+    for (Index& g : read_groups_) {  // the groups read become their positions
       input_slot_[g] = kUnset;
+      g = position_of_group(g);
     }
+    result.nodes.push_back(
+        Node{static_cast<OpId>(op), Children(std::span<const Index>(read_groups_))});
     read_groups_.clear();
     ++result.stages;
   }
@@ -277,6 +287,7 @@ class Emitter {
   const EngineGraph& graph_;
   const OperatorTable::View& ops_;
   OpIdMap<Text> tokens_;
+  std::vector<std::uint8_t> opaque_;  // per node: 1 when not an Op
   StageOperators* stage_ops_ = nullptr;  // the result's, while run() builds it
   std::vector<Index> stage_of_;      // per node: its stage id
   Lists groups_;                     // per stage id: its members
@@ -291,6 +302,7 @@ class Emitter {
 FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion,
                           const OperatorTable::View& ops) {
   check_size(graph);
+  std::vector<std::uint8_t> opaque = opaque_nodes(graph, ops);
   std::vector<Index> stage_of;
   {  // uses and output flags are only needed to choose the groups
     const Lists uses = collect_uses(graph);
@@ -299,10 +311,10 @@ FusionResult stage_fusion(const EngineGraph& graph, bool maximal_fusion,
       check_index(output, graph.nodes.size(), "engine output");
       is_output[output] = 1;
     }
-    stage_of = maximal_fusion ? maximal_stages(graph, uses, is_output)
-                              : single_use_stages(graph, uses, is_output);
+    stage_of = maximal_fusion ? maximal_stages(graph, uses, is_output, opaque)
+                              : single_use_stages(graph, uses, is_output, opaque);
   }
-  return Emitter(graph, ops, std::move(stage_of)).run();
+  return Emitter(graph, ops, std::move(stage_of), std::move(opaque)).run();
 }
 
 }  // namespace tarnvel

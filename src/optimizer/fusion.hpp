@@ -1,7 +1,7 @@
 // Stage fusion: partitions a deduplicated canonical graph into groups, turns every group of Op
-// nodes into one Stage whose members are those ops, rebuilds every opaque node as a boundary node,
-// and emits groups in ascending order of their largest member, which puts every group after all
-// the groups it reads.
+// nodes into one Stage whose members are those ops, rebuilds every opaque node (one whose operator
+// the table says is not an Op) as a boundary node, and emits groups in ascending order of their
+// largest member, which puts every group after all the groups it reads.
 //
 // Single-use rule: an op joins its consumer's stage when it has exactly one use, is not an output,
 // and the consumer is an op. Maximal rule: an op that is not an output joins its consumers' stage
@@ -27,7 +27,8 @@ namespace tarnvel {
 struct FusionResult {
   Chunked<NodeKey> stage_ops;   // the Stage operators made, as keys without inputs
   std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
-  std::vector<ReducedNode> nodes;   // reduced graph; inputs name earlier positions
+  std::vector<Node>
+      nodes;  // reduced graph, ops numbered as Reduced's; children name earlier positions
   std::vector<NodeId> outputs;      // one per graph output, duplicates kept
   std::vector<NodeMapEntry> placement;  // per canonical node: (reduced position, member index)
   std::uint64_t stages = 0;

@@ -40,13 +40,13 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
   if (index_stale_) rebuild_index();
   absl::InlinedVector<std::uint32_t, 4> inputs;
   for (std::size_t i = begin; i < end; ++i) {
-    const StoredNode& node = nodes.stored(i);
+    const Node& node = nodes.stored(i);
     inputs.clear();
-    for (std::uint32_t input : node.inputs()) {
+    for (std::uint32_t input : node.children) {
       if (input >= to_canonical_.size()) return std::unexpected(BadNodeId{input});
       inputs.push_back(static_cast<std::uint32_t>(to_canonical_[input]));
     }
-    to_canonical_.emplace_back(simplify_or_intern(node.op(), inputs));
+    to_canonical_.emplace_back(simplify_or_intern(node.op, inputs));
   }
   // The view covers every operator its nodes name, and a later view of the store as many or more.
   // Taken only once the step succeeds: a failed first step may have been handed another store's.
@@ -81,7 +81,7 @@ std::optional<NodeId> IncrementalReducer::find(const Probe& candidate) const {
 NodeId IncrementalReducer::find_or_add(const Probe& candidate) {
   return canonical_index_.find_or_add(candidate.hash, same_as(candidate), [&] {
     const auto next = static_cast<std::uint32_t>(canonical_.size());
-    canonical_.emplace_back(StoredNode(candidate.op, candidate.inputs));
+    canonical_.emplace_back(Node{candidate.op, Children(candidate.inputs)});
     return next;
   });
 }
@@ -91,8 +91,8 @@ void IncrementalReducer::rebuild_index() {
   index.reserve(canonical_.size());
   const auto distinct = [](std::uint32_t) { return false; };  // canonical nodes are all distinct
   for (std::size_t id = 0; id < canonical_.size(); ++id) {
-    const StoredNode& node = canonical_[id];
-    static_cast<void>(index.find_or_add(node_hash(node.op(), node.inputs()), distinct,
+    const Node& node = canonical_[id];
+    static_cast<void>(index.find_or_add(node_hash(node.op, node.children.ids()), distinct,
                                         [id] { return static_cast<std::uint32_t>(id); }));
   }
   canonical_index_ = std::move(index);

@@ -40,13 +40,10 @@ EngineGraph engine_graph(const NodesView& nodes, const std::vector<NodeId>* surv
   for (NodeId id = 0; id < nodes.size(); ++id) {
     if (survival != nullptr && (*survival)[id] == kDropped) continue;
     note_work();
-    const StoredNode& node = nodes.stored(id);
-    EngineNode& added = graph.nodes.emplace_back();
-    added.op = node.op();
-    added.opaque = nodes.ops()[node.op()].kind() != NodeKind::Op;
-    for (std::uint32_t input : node.inputs()) {
-      added.children.push_back(
-          static_cast<std::uint32_t>(survival != nullptr ? (*survival)[input] : input));
+    Node& added = graph.nodes.emplace_back(nodes.stored(id));
+    if (survival == nullptr) continue;
+    for (std::uint32_t& child : added.children) {
+      child = static_cast<std::uint32_t>((*survival)[child]);
     }
   }
   graph.outputs.assign(outputs.begin(), outputs.end());
@@ -70,8 +67,8 @@ EngineGraph to_engine_graph(const NodesView& nodes, std::span<const NodeId> outp
 std::vector<NodeKey> Reduced::keys() const {
   std::vector<NodeKey> keys;
   keys.reserve(nodes.size());
-  for (const ReducedNode& node : nodes) {
-    keys.push_back(op_of(node).with_inputs(NodeInputs(node.inputs.begin(), node.inputs.end())));
+  for (const Node& node : nodes) {
+    keys.push_back(op_of(node).with_inputs(NodeInputs(node.children.begin(), node.children.end())));
   }
   return keys;
 }
@@ -149,7 +146,8 @@ Reduced reduce_with_mode(const NodesView& nodes, std::span<const NodeId> outputs
 namespace {
 
 // The store's id of each operator a reduced node names: the reduced graph's Stage operators,
-// interned up front, and the operators of its table, interned on first use.
+// interned up front, and the operators of its table, interned on first use. Stage operators are
+// numbered after the table's (see Reduced).
 class StoreOperators {
  public:
   StoreOperators(Reduced& reduced, GraphStore::Batch& batch)
@@ -165,13 +163,13 @@ class StoreOperators {
 
   // The store's id of `node`'s operator. Side effect: interns that operator into the store when no
   // node named it before, which fixes its id there.
-  OpId intern_operator_of(const ReducedNode& node) {
-    if (node.stage) {
-      check_index(node.op, from_stages_.size(), "stage operator of a reduced node");
-      return from_stages_[node.op];
+  OpId intern_operator_of(const Node& node) {
+    if (node.op >= reduced_.ops.size()) {
+      const std::size_t stage = node.op - reduced_.ops.size();
+      check_index(stage, from_stages_.size(), "stage operator of a reduced node");
+      return from_stages_[stage];
     }
     if (const OpId* mapped = from_table_.find(node.op)) return *mapped;
-    check_index(node.op, reduced_.ops.size(), "operator of a reduced node");
     return from_table_.emplace(node.op, batch_.intern_operator(reduced_.ops[node.op]));
   }
 
@@ -203,20 +201,20 @@ std::vector<NodeId> intern_nodes(const Reduced& reduced, StoreOperators& operato
       // Interns the node's operator kLookahead nodes before the node itself. Keys are computed once
       // each, in node order, so every operator gets the id it would get at its node's own step.
       [&](std::size_t r) {
-        const ReducedNode& node = reduced.nodes[r];
+        const Node& node = reduced.nodes[r];
         const OpId op = operators.intern_operator_of(node);
-        return Known{op, node_hash(op, std::span<const std::uint32_t>(node.inputs))};
+        return Known{op, node_hash(op, node.children.ids())};
       },
       [&](const Known& known) { batch.prefetch(known.hash); },
       [&](std::size_t r, const Known& known) {
         note_work();
-        const ReducedNode& node = reduced.nodes[r];
+        const Node& node = reduced.nodes[r];
         std::expected<NodeId, BadNodeId> id;
         if (identity) {
-          id = batch.intern(known.op, std::span<const std::uint32_t>(node.inputs), known.hash);
+          id = batch.intern(known.op, node.children.ids(), known.hash);
         } else {
           remapped.clear();
-          for (std::uint32_t input : node.inputs) {
+          for (std::uint32_t input : node.children) {
             check_invariant(input < ids.size(), "reduced graph references only earlier nodes");
             remapped.push_back(ids[input]);
           }
@@ -307,11 +305,9 @@ std::expected<std::unique_ptr<GraphStore>, BadNodeId> cone(const GraphStore& sto
     }
     note_work();
     reduced.node_map.emplace_back(Landing{survivor, std::nullopt});
-    const StoredNode& node = nodes->stored(id);
-    ReducedNode& kept = reduced.nodes.emplace_back();
-    kept.op = node.op();
-    for (std::uint32_t input : node.inputs()) {
-      kept.inputs.push_back(static_cast<std::uint32_t>(live.survival[input]));
+    Node& kept = reduced.nodes.emplace_back(nodes->stored(id));
+    for (std::uint32_t& input : kept.children) {
+      input = static_cast<std::uint32_t>(live.survival[input]);
     }
   }
   reduced.outputs = live.outputs;

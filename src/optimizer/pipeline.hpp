@@ -26,7 +26,7 @@ namespace tarnvel {
 // A fresh store built from a reduction, and the reduction's counters.
 using ReducedStore = std::pair<std::unique_ptr<GraphStore>, ReductionReport>;
 
-// One EngineNode per node, in order: op = its operator id, children = inputs, opaque unless an Op.
+// The viewed nodes as the engine's input, in order and as they are.
 EngineGraph to_engine_graph(const NodesView& nodes, std::span<const NodeId> outputs);
 
 // Reduces the viewed nodes, read without copying them; the result names their operators.

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "absl/container/inlined_vector.h"
 #include "ir/node.hpp"
 #include "store/graph_store.hpp"
 #include "support/chunked.hpp"
@@ -23,29 +22,21 @@ struct ReductionReport {
   friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
 };
 
-// A node of a reduced graph: an operator of the graph it was reduced from, or a Stage operator
-// fusion made, and inputs that name earlier positions of the reduced graph.
-struct ReducedNode {
-  OpId op = 0;         // an id of Reduced::ops, or when `stage`, an index of Reduced::stage_ops
-  bool stage = false;
-  absl::InlinedVector<std::uint32_t, 2> inputs;
-
-  friend bool operator==(const ReducedNode&, const ReducedNode&) = default;
-};
-
-// The result of one reduction. Invariants: every input of nodes[i] is below i; every output and
-// every present node_map entry names a position of `nodes`.
+// The result of one reduction. Its nodes name operators in one id space: an id below ops.size() is
+// an operator of the graph reduced, and id ops.size() + i is stage_ops[i], a Stage operator fusion
+// made. Invariants: every child of nodes[i] is below i; every output and every present node_map
+// entry names a position of `nodes`.
 struct Reduced {
   OperatorTable::View ops;          // the operators of the graph reduced
   Chunked<NodeKey> stage_ops;   // the Stage operators fusion made, as keys without inputs
   std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
-  std::vector<ReducedNode> nodes;
+  std::vector<Node> nodes;
   std::vector<NodeId> outputs;           // one per requested output, in order, duplicates kept
   std::vector<NodeMapEntry> node_map;    // per input node; absent when no output reaches it
   ReductionReport report;
   // The operator of a node.
-  const NodeKey& op_of(const ReducedNode& node) const {
-    return node.stage ? stage_ops[node.op] : ops[node.op];
+  const NodeKey& op_of(const Node& node) const {
+    return node.op < ops.size() ? ops[node.op] : stage_ops[node.op - ops.size()];
   }
   // Owned copies of the nodes, for inspection.
   std::vector<NodeKey> keys() const;

@@ -102,11 +102,11 @@ std::vector<Id> load(const EngineGraph& graph, EGraph& egraph) {
   // commutative operator (the identity rules only merge).
   std::size_t swappable = 0;
   OpId largest = 0;
-  for (const EngineNode& node : graph.nodes) largest = std::max(largest, node.op);
+  for (const Node& node : graph.nodes) largest = std::max(largest, node.op);
   std::vector<egraph::Symbol> symbols;
   symbols.reserve(n);
   SymbolNumbering numbering(std::size_t{largest} + 1, n);
-  for (const EngineNode& node : graph.nodes) {
+  for (const Node& node : graph.nodes) {
     note_work();
     swappable += is_commutative_op(node.op) && node.children.size() == 2 ? 1 : 0;
     symbols.push_back(numbering.of(node.op));
@@ -166,13 +166,10 @@ CanonicalGraph read_out(const EngineGraph& graph, const std::vector<Id>& roots,
     note_work();
     const Id root = roots[ids[i]];
     if (output_index[root] == kNoIndex) {
-      const EngineNode& node = graph.nodes[i];
-      EngineNode& written = result.graph.nodes.emplace_back();
-      written.op = node.op;
-      for (std::uint32_t child : node.children) {
-        written.children.push_back(static_cast<std::uint32_t>(index_of(child)));
+      Node& written = result.graph.nodes.emplace_back(graph.nodes[i]);
+      for (std::uint32_t& child : written.children) {
+        child = static_cast<std::uint32_t>(index_of(child));
       }
-      written.opaque = node.opaque;
       output_index[root] = static_cast<Id>(result.graph.nodes.size() - 1);
     }
     result.node_map.push_back(output_index[root]);

@@ -218,18 +218,18 @@ std::expected<BlobWriter, BlobLimitError> BlobWriter::measure(const GraphStore& 
   writer.parts_.assign(nodes.ops().size(), Part{});
   for (std::size_t id = 0; id < nodes.size(); ++id) {
     note_work();  // measuring is where a long write may be interrupted: nothing is written yet
-    const StoredNode& node = nodes.stored(id);
-    Part& part = writer.parts_[node.op()];
+    const Node& node = nodes.stored(id);
+    Part& part = writer.parts_[node.op];
     if (part.offset == Part::kUnencoded) {
-      auto encoded = writer.encode(nodes.ops()[node.op()]);
+      auto encoded = writer.encode(nodes.ops()[node.op]);
       if (!encoded) return std::unexpected(encoded.error());
       part = *encoded;
     }
     size += part.head + part.tail;
     if (part.has_inputs) {
-      if (auto fits = check_blob_limit(node.inputs().size(), BlobLimit::InputCount); !fits)
+      if (auto fits = check_blob_limit(node.children.size(), BlobLimit::InputCount); !fits)
         return std::unexpected(fits.error());
-      size += 4 + 8 * node.inputs().size();
+      size += 4 + 8 * node.children.size();
     }
   }
   writer.size_ = size;
@@ -242,10 +242,10 @@ void BlobWriter::write(char* out) const noexcept {
   sink.u32(nodes_.size(), BlobLimit::NodeCount);
   const std::string_view bytes = op_bytes_;
   for (std::size_t id = 0; id < nodes_.size(); ++id) {
-    const StoredNode& node = nodes_.stored(id);
-    const Part& part = parts_[node.op()];
+    const Node& node = nodes_.stored(id);
+    const Part& part = parts_[node.op];
     sink.raw(bytes.substr(part.offset, part.head));
-    if (part.has_inputs) put_ids(sink, node.inputs(), BlobLimit::InputCount);
+    if (part.has_inputs) put_ids(sink, node.children.ids(), BlobLimit::InputCount);
     sink.raw(bytes.substr(part.offset + part.head, part.tail));
   }
   put_ids(sink, std::span<const NodeId>(outputs_), BlobLimit::OutputCount);

@@ -36,10 +36,10 @@ NodeId GraphStore::insert_locked(OpId op, std::span<const Id> inputs, std::uint6
   return index_.find_or_add(hash, same_node, [&] {
     lock_is_held();
     const std::size_t next = nodes_.size();
-    // A full store, or a node of more inputs than a StoredNode counts, is refused as if memory
-    // had run out.
-    if (next >= NodeIndex::kNoId || inputs.size() > StoredNode::kMaxInputs) throw std::bad_alloc();
-    nodes_.emplace_back(StoredNode(op, inputs));
+    // A full store is refused as if memory had run out, and so is a node of more inputs than
+    // Children counts (its constructor throws std::bad_alloc).
+    if (next >= NodeIndex::kNoId) throw std::bad_alloc();
+    nodes_.emplace_back(Node{op, Children(inputs)});
     return static_cast<std::uint32_t>(next);
   });
 }

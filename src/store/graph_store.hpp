@@ -11,7 +11,7 @@
 // way may stay in the table, unseen).
 //
 // Layout: each distinct operator is kept once, in the store's operator table; a node is its
-// operator id and its inputs (StoredNode, 16 bytes); the index holds 8 bytes per node.
+// operator id and its inputs (Node, 16 bytes); the index holds 8 bytes per node.
 //
 //   GraphStore store;
 //   NodeId x = *store.intern(NodeKey::source("x", {}));
@@ -228,7 +228,7 @@ class GraphStore {
   // lambda that runs only within a call holding the lock. Checks nothing at run time.
   void lock_is_held() const noexcept ABSL_ASSERT_EXCLUSIVE_LOCK(mutex_) {}
   NodeRef ref(NodeId id) const ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
-    return NodeRef(ops_[nodes_[id].op()], nodes_[id]);
+    return NodeRef(ops_[nodes_[id].op], nodes_[id]);
   }
   [[nodiscard]] std::expected<void, BadNodeId> mark_output_locked(NodeId id)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);

@@ -1,4 +1,4 @@
-// NodeRef and NodesView: nodes read where they are kept (a StoredNode and its operator in a table),
+// NodeRef and NodesView: nodes read where they are kept (a Node and its operator in a table),
 // with the read interface of a NodeKey, so that readers need no copy.
 #pragma once
 
@@ -9,24 +9,23 @@
 
 #include "ir/node.hpp"
 #include "store/operator_table.hpp"
-#include "store/stored_node.hpp"
 #include "support/chunked.hpp"
 
 namespace tarnvel {
 
 // Chunks of 4096 nodes (64 KB) stay below the allocator's mmap threshold, so they are reused from
 // store to store; larger ones measured no faster and left more of the last chunk unused.
-using NodeList = Chunked<StoredNode, 12>;
+using NodeList = Chunked<Node, 12>;
 
 // One node: its operator, viewed in the table, and its inputs. Valid while both are.
 class NodeRef {
  public:
-  NodeRef(const NodeKey& op, const StoredNode& node) noexcept : op_(&op), node_(&node) {}
+  NodeRef(const NodeKey& op, const Node& node) noexcept : op_(&op), node_(&node) {}
 
-  OpId op_id() const noexcept { return node_->op(); }
+  OpId op_id() const noexcept { return node_->op; }
   // The operator, as a key without inputs.
   const NodeKey& op() const noexcept { return *op_; }
-  std::span<const std::uint32_t> inputs() const noexcept { return node_->inputs(); }
+  std::span<const std::uint32_t> inputs() const noexcept { return node_->children.ids(); }
 
   NodeKind kind() const noexcept { return op_->kind(); }
   std::string_view name() const noexcept { return op_->name(); }
@@ -44,7 +43,7 @@ class NodeRef {
 
  private:
   const NodeKey* op_;
-  const StoredNode* node_;
+  const Node* node_;
 };
 
 // The nodes a list held when the view was taken, with the operators they name. It reads without any
@@ -57,10 +56,10 @@ class NodesView {
 
   std::size_t size() const noexcept { return nodes_.size(); }
   NodeRef operator[](std::size_t i) const {
-    const StoredNode& node = nodes_[i];
-    return NodeRef(ops_[node.op()], node);
+    const Node& node = nodes_[i];
+    return NodeRef(ops_[node.op], node);
   }
-  const StoredNode& stored(std::size_t i) const { return nodes_[i]; }
+  const Node& stored(std::size_t i) const { return nodes_[i]; }
   // Owned copies of the nodes from position `start` on; empty when `start` is at or past the end.
   std::vector<NodeKey> keys(std::size_t start = 0) const {
     std::vector<NodeKey> keys;

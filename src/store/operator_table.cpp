@@ -15,12 +15,29 @@ NodeKey without_inputs(const KeyView& view) {
   return NodeKey(op);
 }
 
+// The fixed operators with their hashes, made once: every table (each reduction makes one) starts
+// with copies of them.
+struct HashedOperator {
+  NodeKey op;
+  std::uint64_t hash;
+};
+const std::vector<HashedOperator>& hashed_fixed_operators() {
+  static const std::vector<HashedOperator> ops = [] {
+    std::vector<HashedOperator> hashed;
+    for (NodeKey& op : fixed_operators()) {
+      const std::uint64_t hash = operator_hash(op);
+      hashed.push_back({std::move(op), hash});
+    }
+    return hashed;
+  }();
+  return ops;
+}
+
 }  // namespace
 
 OperatorTable::OperatorTable() {
-  for (NodeKey& op : fixed_operators()) {
-    const std::uint64_t hash = operator_hash(op);
-    check_invariant(intern(std::move(op), hash) == ops_->size() - 1,
+  for (const auto& [op, hash] : hashed_fixed_operators()) {
+    check_invariant(intern(NodeKey(op), hash) == ops_->size() - 1,
                     "the fixed operators are distinct");
   }
 }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "support/builtins.hpp"
@@ -33,6 +34,38 @@ class SegmentedTable {
   static constexpr std::size_t kSlotsPerBucket = 64 / sizeof(Slot);
   struct alignas(64) Bucket {
     Slot slots[kSlotsPerBucket];
+  };
+  static_assert(std::is_trivially_destructible_v<Bucket>);
+
+  // Value-initialized buckets on a cache-line boundary, aligned by hand inside an ordinary
+  // allocation: an over-aligned allocation makes the allocator split a larger block every time,
+  // which a reduction of a small program pays for each of its tables.
+  class Buckets {
+   public:
+    Buckets() = default;
+    Buckets(Buckets&& other) noexcept
+        : raw_(std::move(other.raw_)), first_(std::exchange(other.first_, nullptr)) {}
+    Buckets& operator=(Buckets&& other) noexcept {
+      raw_ = std::move(other.raw_);
+      first_ = std::exchange(other.first_, nullptr);
+      return *this;
+    }
+    explicit Buckets(std::size_t count)
+        : raw_(std::make_unique_for_overwrite<std::byte[]>(count * sizeof(Bucket) + kSlack)) {
+      void* start = raw_.get();
+      std::size_t room = count * sizeof(Bucket) + kSlack;
+      start = std::align(alignof(Bucket), count * sizeof(Bucket), start, room);
+      first_ = static_cast<Bucket*>(start);
+      std::uninitialized_value_construct_n(first_, count);
+    }
+    Bucket* get() const noexcept { return first_; }
+    Bucket& operator[](std::size_t i) const noexcept { return first_[i]; }
+    explicit operator bool() const noexcept { return first_ != nullptr; }
+
+   private:
+    static constexpr std::size_t kSlack = alignof(Bucket) - 1;
+    std::unique_ptr<std::byte[]> raw_;
+    Bucket* first_ = nullptr;
   };
 
   class Segment {
@@ -69,9 +102,9 @@ class SegmentedTable {
       const std::size_t slots = std::max({min_slots, 2 * size_, std::size_t{8}});
       const std::size_t count = (slots * 100 / kMaxLoadPercent + kSlotsPerBucket) / kSlotsPerBucket;
       check_invariant(count < (std::size_t{1} << 32), "a hash table is full");
-      std::unique_ptr<Bucket[]> grown = std::make_unique<Bucket[]>(count);
+      Buckets grown(count);
       const Bucket* const old = buckets_;
-      const std::unique_ptr<Bucket[]> old_owned = std::exchange(owned_, std::move(grown));
+      const Buckets old_owned = std::exchange(owned_, std::move(grown));
       buckets_ = owned_.get();
       const std::size_t old_count = bucket_count_;
       bucket_count_ = count;
@@ -91,7 +124,7 @@ class SegmentedTable {
     }
 
     Bucket* buckets_ = nullptr;  // `owned_`, or a slice of the table's shared block
-    std::unique_ptr<Bucket[]> owned_;
+    Buckets owned_;
     std::size_t bucket_count_ = 0;
     std::size_t size_ = 0;
     std::size_t max_size_ = 0;  // slots in use before the segment grows
@@ -104,12 +137,12 @@ class SegmentedTable {
   // Makes room for about `count` more slots spread evenly by hash.
   void reserve(std::size_t count) {
     const std::size_t per_segment = count / std::size(segments_) + count / std::size(segments_) / 8;
-    if (shared_ == nullptr && capacity() == 0) {
+    if (!shared_ && capacity() == 0) {
       // Room for per_segment slots (a bucket at least), the way Segment::grow sizes it.
       const std::size_t buckets =
           (per_segment * 100 / kMaxLoadPercent + kSlotsPerBucket) / kSlotsPerBucket;
       if (buckets <= kSharedBuckets / std::size(segments_)) {
-        shared_ = std::make_unique<Bucket[]>(buckets * std::size(segments_));
+        shared_ = Buckets(buckets * std::size(segments_));
         for (std::size_t i = 0; i < std::size(segments_); ++i) {
           segments_[i].start_in(&shared_[i * buckets], buckets);
         }
@@ -135,7 +168,7 @@ class SegmentedTable {
     return slots;
   }
 
-  std::unique_ptr<Bucket[]> shared_;  // the segments' first buckets, when they share a block
+  Buckets shared_;  // the segments' first buckets, when they share a block
   Segment segments_[std::size_t{1} << kSegmentBits];
 };
 

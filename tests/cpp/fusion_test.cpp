@@ -109,6 +109,19 @@ TEST(FusionTest, OpaqueConsumersAndOutputsEndAStage) {
   expect_under_both_rules(
       {kS, op("neg", {0}), op("exp", {1})}, {2, 1},
       {kS, stage({0}, {{"op|neg", {in(0)}}}), stage({1}, {{"op|exp", {in(0)}}})});
+
+  // Opaque is the operator's kind, asked of the table: every kind but Op, a Reduction named as an
+  // Op and a Stage among them, stays a boundary node between one-member stages.
+  const NodeKey reduction = NodeKey::reduction("add", {}, {1, 0});
+  const NodeKey exchange = NodeKey::exchange({}, {2});
+  const NodeKey join = NodeKey::join({}, {2, 3});
+  const NodeKey external =
+      NodeKey::external({"onnx", "h", "torch", "2", "f32", std::nullopt}, {}, {4});
+  const NodeKey fused = stage({5}, {{"op|neg", {in(0)}}});
+  expect_under_both_rules(
+      {kS, op("add", {0, 0}), reduction, exchange, join, external, fused, op("neg", {6})}, {7},
+      {kS, stage({0}, {{"op|add", {in(0), in(0)}}}), reduction, exchange, join, external, fused,
+       stage({6}, {{"op|neg", {in(0)}}})});
 }
 
 TEST(FusionTest, MembersReadingOneGroupShareAnInput) {
@@ -129,13 +142,15 @@ TEST(FusionTest, GroupsAreEmittedByLargestMember) {
   EXPECT_EQ(result.result.outputs, (std::vector<NodeId>{2}));
 }
 
-// Both a boundary node and a stage member read their operator in the table.
+// Every node's operator is read in the table, alone or after an Op.
 TEST(FusionTest, AnOperatorOutsideTheTableIsAFault) {
   const OperatorTable table;
   const OpId ghost = static_cast<OpId>(table.size());
-  for (const EngineNode& node : {opaque_node(ghost), engine_node(ghost)}) {
+  const EngineGraph alone{{engine_node(ghost)}, {0}};
+  const EngineGraph after_an_op{{engine_node(commutative_op("add")), engine_node(ghost, {0})}, {1}};
+  for (const EngineGraph& graph : {alone, after_an_op}) {
     try {
-      stage_fusion(EngineGraph{{node}, {0}}, false, table.view());
+      stage_fusion(graph, false, table.view());
       ADD_FAILURE() << "expected an InternalFault";
     } catch (const InternalFault& fault) {
       EXPECT_STREQ(fault.what(), "index out of range: operator id 12 is not below 12");

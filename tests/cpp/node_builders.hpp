@@ -48,7 +48,7 @@ inline NodeKey stage(NodeInputs inputs, std::vector<StageOp> members) {
 struct HandMade {
   explicit HandMade(const std::vector<NodeKey>& keys) {
     for (const NodeKey& key : keys) {
-      nodes.emplace_back(StoredNode(ops.intern(key, operator_hash(key)), key.inputs()));
+      nodes.emplace_back(Node{ops.intern(key, operator_hash(key)), Children(key.inputs())});
     }
   }
   NodesView view() const { return NodesView(nodes.view(), ops.view()); }
@@ -66,12 +66,9 @@ inline OpId commutative_op(std::string_view name) {
 // An operator id no fixed operator has, for engine graphs that name no table.
 inline OpId other_op(OpId k) { return kFixedOperatorCount + k; }
 
-// Nodes of an engine graph: an Op node, and an opaque node (any other kind), over `children`.
-inline EngineNode engine_node(OpId op, std::initializer_list<std::uint32_t> children = {}) {
-  return EngineNode{op, egraph::Children(children), false};
-}
-inline EngineNode opaque_node(OpId op, std::initializer_list<std::uint32_t> children = {}) {
-  return EngineNode{op, egraph::Children(children), true};
+// A node of an engine graph: an operator id over `children`.
+inline Node engine_node(OpId op, std::initializer_list<std::uint32_t> children = {}) {
+  return Node{op, Children(children)};
 }
 
 // How a failed assertion shows a key: its token and its inputs.

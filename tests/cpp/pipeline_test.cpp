@@ -25,7 +25,7 @@ class MergeEngine final : public RewriteEngine {
         out.node_map.push_back(out.node_map[r]);
         continue;
       }
-      EngineNode node{graph.nodes[i].op, {}, graph.nodes[i].opaque};
+      Node node{graph.nodes[i].op, {}};
       for (std::uint32_t c : graph.nodes[i].children) {
         node.children.push_back(static_cast<std::uint32_t>(out.node_map[c]));
       }
@@ -207,25 +207,28 @@ TEST(PipelineTest, FromReducedRejectsMalformedRecords) {
   const OpId x = view[0].op_id(), neg = view[1].op_id();
   Reduced forward;
   forward.ops = view.ops();
-  forward.nodes = {ReducedNode{neg, false, {1}}, ReducedNode{x, false, {}}};
+  forward.nodes = {Node{neg, {1}}, Node{x, {}}};
   expect_fault(std::move(forward), "reduced graph references only earlier nodes");
   Reduced bad_output;
   bad_output.ops = view.ops();
-  bad_output.nodes = {ReducedNode{x, false, {}}};
+  bad_output.nodes = {Node{x, {}}};
   bad_output.outputs = {1};
   expect_fault(std::move(bad_output), "reduced output is valid");
+  // Ids from the table's size on name stage operators: past them, an id names nothing.
+  const auto first_stage = static_cast<OpId>(view.ops().size());
   Reduced unknown_operator;
   unknown_operator.ops = view.ops();
-  unknown_operator.nodes = {ReducedNode{static_cast<OpId>(view.ops().size()), false, {}}};
-  expect_fault(std::move(unknown_operator), "index out of range: operator of a reduced node " +
-                                                std::to_string(view.ops().size()) +
-                                                " is not below " +
-                                                std::to_string(view.ops().size()));
+  unknown_operator.nodes = {Node{first_stage, {}}};
+  expect_fault(std::move(unknown_operator),
+               "index out of range: stage operator of a reduced node 0 is not below 0");
   Reduced unknown_stage;
   unknown_stage.ops = view.ops();
-  unknown_stage.nodes = {ReducedNode{0, true, {}}};
+  const NodeKey one_stage = stage({}, "op|neg", {StageRef::input(0)});
+  unknown_stage.stage_ops.emplace_back(one_stage);
+  unknown_stage.stage_op_hashes.push_back(operator_hash(one_stage));
+  unknown_stage.nodes = {Node{x, {}}, Node{first_stage, {0}}, Node{first_stage + 1, {0}}};
   expect_fault(std::move(unknown_stage),
-               "index out of range: stage operator of a reduced node 0 is not below 0");
+               "index out of range: stage operator of a reduced node 1 is not below 1");
 }
 
 TEST(PipelineTest, ReducingAReducedStoreAgainKeepsItsNodes) {
@@ -267,8 +270,8 @@ TEST(PipelineTest, OpaqueNodesWithEqualTokensStayApart) {
   }
 }
 
-// The engine sees each node as its operator id, and only Op nodes as rewritable.
-TEST(PipelineTest, EngineNodesAreOperatorIdsAndOnlyOpsAreTransparent) {
+// The engine sees each node as the store holds it: its operator id and its inputs.
+TEST(PipelineTest, EngineNodesAreTheStoredNodes) {
   const auto store = tarnvel::store_of({
       source("x"),
       times_one(0),
@@ -287,10 +290,9 @@ TEST(PipelineTest, EngineNodesAreOperatorIdsAndOnlyOpsAreTransparent) {
   EXPECT_EQ(graph.nodes[2].op, commutative_op("add"));
   EXPECT_NE(graph.nodes[3].op, commutative_op("add"));
   for (NodeId id = 0; id < view.size(); ++id) {
+    EXPECT_EQ(graph.nodes[id], view.stored(id)) << id;
     EXPECT_EQ(graph.nodes[id].op, view[id].op_id()) << id;
-    EXPECT_EQ(graph.nodes[id].opaque, view[id].kind() != NodeKind::Op) << id;
-    const auto inputs = view[id].inputs();
-    EXPECT_TRUE(std::ranges::equal(graph.nodes[id].children, inputs)) << id;
+    EXPECT_TRUE(std::ranges::equal(graph.nodes[id].children, view[id].inputs())) << id;
   }
   EXPECT_EQ(graph.outputs, (std::vector<std::size_t>{8, 8}));
 }

@@ -43,8 +43,7 @@ void expect_duplicate_free(const CanonicalGraph& result) {
 
 class SaturationEngineTest : public ::testing::Test {
  protected:
-  CanonicalGraph canonicalize(std::vector<EngineNode> nodes,
-                              std::vector<std::size_t> outputs = {}) {
+  CanonicalGraph canonicalize(std::vector<Node> nodes, std::vector<std::size_t> outputs = {}) {
     return engine.canonicalize(EngineGraph{std::move(nodes), std::move(outputs)});
   }
 
@@ -63,12 +62,12 @@ TEST_F(SaturationEngineTest, HasTheTwelveRulesInOrder) {
 
 TEST_F(SaturationEngineTest, WorkedExample) {
   const CanonicalGraph result = canonicalize(
-      {opaque_node(kA), opaque_node(kB), engine_node(kAdd, {0, 1}), engine_node(kAdd, {1, 0}),
+      {engine_node(kA), engine_node(kB), engine_node(kAdd, {0, 1}), engine_node(kAdd, {1, 0}),
        engine_node(kMulOneRight, {2}), engine_node(kMul, {3, 4})},
       {5});
   ASSERT_EQ(result.graph.nodes.size(), 4u);
-  EXPECT_EQ(result.graph.nodes[0], opaque_node(kA));
-  EXPECT_EQ(result.graph.nodes[1], opaque_node(kB));
+  EXPECT_EQ(result.graph.nodes[0], engine_node(kA));
+  EXPECT_EQ(result.graph.nodes[1], engine_node(kB));
   EXPECT_EQ(result.graph.nodes[2], engine_node(kAdd, {0, 1}));
   EXPECT_EQ(result.graph.nodes[3], engine_node(kMul, {2, 2}));
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 2, 2, 2, 3}));
@@ -84,9 +83,9 @@ TEST_F(SaturationEngineTest, AnEmptyGraphStaysEmpty) {
 
 TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
   const CanonicalGraph result =
-      canonicalize({opaque_node(other_op(10)), opaque_node(other_op(11)), opaque_node(other_op(12)),
-                    engine_node(kAdd, {0, 1}), opaque_node(other_op(13)), opaque_node(other_op(14)),
-                    opaque_node(other_op(15)), engine_node(kAdd, {1, 0})});
+      canonicalize({engine_node(other_op(10)), engine_node(other_op(11)), engine_node(other_op(12)),
+                    engine_node(kAdd, {0, 1}), engine_node(other_op(13)), engine_node(other_op(14)),
+                    engine_node(other_op(15)), engine_node(kAdd, {1, 0})});
   EXPECT_EQ(result.graph.nodes.size(), 7u);
   EXPECT_EQ(result.node_map[3], result.node_map[7]);
   EXPECT_EQ(children(result, result.node_map[3]), (std::vector<std::size_t>{0, 1}));
@@ -99,7 +98,7 @@ TEST_F(SaturationEngineTest, NearMissesStayApart) {
   const OpId add_with_params = other_op(6);
   const OpId max = commutative_op("maximum");
   const CanonicalGraph result = canonicalize(
-      {opaque_node(kA), opaque_node(kB), engine_node(kSub, {0, 1}), engine_node(kSub, {1, 0}),
+      {engine_node(kA), engine_node(kB), engine_node(kSub, {0, 1}), engine_node(kSub, {1, 0}),
        engine_node(add_with_params, {0, 1}), engine_node(add_with_params, {1, 0}),
        engine_node(kAdd, {0}), engine_node(kAdd, {1}), engine_node(kAdd, {0, 1, 0}),
        engine_node(kAdd, {1, 0, 0}), engine_node(kAddZeroRight, {0, 1}),
@@ -111,7 +110,7 @@ TEST_F(SaturationEngineTest, NearMissesStayApart) {
 
 TEST_F(SaturationEngineTest, IdentitiesFallIntoTheirInput) {
   const CanonicalGraph result = canonicalize(
-      {opaque_node(kA), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}),
+      {engine_node(kA), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}),
        engine_node(kMulOneRight, {2}), engine_node(kNeg, {3})},
       {3, 1, 4});
   ASSERT_EQ(result.graph.nodes.size(), 2u);
@@ -124,31 +123,31 @@ TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
   // c = b + 0, so a * b and a * c are one node, the earlier one; identical nodes (the two exps)
   // collapse without any rule, and so do their users.
   const CanonicalGraph result = canonicalize(
-      {opaque_node(kA), opaque_node(kB), engine_node(kAddZeroRight, {1}), engine_node(kMul, {0, 1}),
+      {engine_node(kA), engine_node(kB), engine_node(kAddZeroRight, {1}), engine_node(kMul, {0, 1}),
        engine_node(kMul, {0, 2}), engine_node(kMul, {2, 0}), engine_node(kExp, {0}),
-       engine_node(kExp, {0}), opaque_node(kSum, {7}), opaque_node(kSum, {6})},
+       engine_node(kExp, {0}), engine_node(kSum, {7}), engine_node(kSum, {6})},
       {5, 5, 2});
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 1, 2, 2, 2, 3, 3, 4, 4}));
   EXPECT_EQ(result.graph.outputs, (std::vector<std::size_t>{2, 2, 1}));
   expect_duplicate_free(result);
 }
 
-// A canonical node carries the flag of its representative, the earliest node of its class: the
-// identity merges into the source, which stays opaque, and the twin sums merge as they are.
-TEST_F(SaturationEngineTest, EachCanonicalNodeKeepsItsOpaqueFlag) {
+// A canonical node carries the operator of its representative, the earliest node of its class: the
+// identity merges into the source, and the twin sums merge as they are.
+TEST_F(SaturationEngineTest, EachCanonicalNodeKeepsItsRepresentativesOperator) {
   const CanonicalGraph result = canonicalize(
-      {opaque_node(kA), engine_node(kNeg, {0}), opaque_node(kSum, {1}), opaque_node(kSum, {1}),
-       engine_node(kAddZeroRight, {0}), opaque_node(other_op(7), {2}), engine_node(kExp, {5})});
+      {engine_node(kA), engine_node(kNeg, {0}), engine_node(kSum, {1}), engine_node(kSum, {1}),
+       engine_node(kAddZeroRight, {0}), engine_node(other_op(7), {2}), engine_node(kExp, {5})});
   EXPECT_EQ(result.node_map, (std::vector<std::size_t>{0, 1, 2, 2, 0, 3, 4}));
-  std::vector<bool> opaque;
-  for (const EngineNode& output : result.graph.nodes) opaque.push_back(output.opaque);
-  EXPECT_EQ(opaque, (std::vector<bool>{true, false, true, true, false}));
+  std::vector<OpId> ops;
+  for (const Node& output : result.graph.nodes) ops.push_back(output.op);
+  EXPECT_EQ(ops, (std::vector<OpId>{kA, kNeg, kSum, other_op(7), kExp}));
 }
 
 TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
-  EXPECT_THROW(canonicalize({opaque_node(kA), engine_node(kNeg, {1})}), InternalFault);
+  EXPECT_THROW(canonicalize({engine_node(kA), engine_node(kNeg, {1})}), InternalFault);
   try {
-    canonicalize({opaque_node(kA)}, {1});
+    canonicalize({engine_node(kA)}, {1});
     FAIL() << "an output past the nodes was accepted";
   } catch (const InternalFault& fault) {
     EXPECT_STREQ(fault.what(), "missing map entry");
@@ -158,8 +157,8 @@ TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
 // 2400 distinct additions: commute-add is banned at thresholds 1000 and 2000, and the idle
 // iterations in between fast-forward the bans, so it is applied at 4000 within the iteration limit.
 TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
-  std::vector<EngineNode> nodes = {opaque_node(kA)};
-  for (OpId i = 0; i < 1200; ++i) nodes.push_back(opaque_node(other_op(100 + i)));
+  std::vector<Node> nodes = {engine_node(kA)};
+  for (OpId i = 0; i < 1200; ++i) nodes.push_back(engine_node(other_op(100 + i)));
   for (std::uint32_t i = 1; i <= 1200; ++i) {
     nodes.push_back(engine_node(kAdd, {0, i}));
     nodes.push_back(engine_node(kAdd, {i, 0}));
@@ -174,7 +173,7 @@ TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
 }
 
 TEST_F(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
-  std::vector<EngineNode> nodes = {opaque_node(kA), opaque_node(kB)};
+  std::vector<Node> nodes = {engine_node(kA), engine_node(kB)};
   for (std::uint32_t i = 2; i < 400; ++i) {
     nodes.push_back(i % 3 == 2 ? engine_node(kMulOneRight, {i - 1})
                                : engine_node(i % 3 == 0 ? kAdd : kMul, {i - 1, (i * 7) % i}));
