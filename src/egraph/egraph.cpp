@@ -74,7 +74,7 @@ bool EGraph::union_(Id id1, Id id2) {
   // Keeping the class with more uses as root re-queues fewer entries; a tie keeps the first.
   Id winner = root1;
   Id loser = root2;
-  if (class_slots_[root2].uses.size > class_slots_[root1].uses.size) {
+  if (class_slots_[root2].uses.extent.size > class_slots_[root1].uses.extent.size) {
     std::swap(winner, loser);
   }
   union_find_.link(loser, winner);
@@ -90,74 +90,86 @@ bool EGraph::union_(Id id1, Id id2) {
 
 void EGraph::add_use(Id child, Id user) {
   UseSlot& slot = class_slots_[child].uses;
-  if (slot.size == 0) {
+  const std::uint32_t size = slot.extent.size;
+  check_invariant(size < kMaxListSize, "too many uses");
+  if (size == 0) {
     slot.word = user;
-  } else if (slot.size == 1) {
+  } else if (size == 1) {
     const Id first = slot.word;
     slot.word = use_pool_.allocate(2);
     Id* uses = use_pool_.data(slot.word);
     uses[0] = first;
     uses[1] = user;
-  } else if (std::has_single_bit(slot.size)) {  // full: move to a range twice the size
-    const auto offset = use_pool_.allocate(2 * std::size_t{slot.size});
+    slot.extent.room_bits = 1;
+  } else if (size == slot.extent.room()) {  // full: move to a range twice the size
+    const auto offset = use_pool_.allocate(2 * slot.extent.room());
     const Id* old = use_pool_.data(slot.word);
     Id* uses = use_pool_.data(offset);
-    copy_ids(old, old + slot.size, uses);
-    uses[slot.size] = user;
+    copy_ids(old, old + size, uses);
+    uses[size] = user;
     slot.word = offset;
+    ++slot.extent.room_bits;
   } else {
-    use_pool_.data(slot.word)[slot.size] = user;
+    use_pool_.data(slot.word)[size] = user;
   }
-  check_invariant(slot.size < std::numeric_limits<std::uint32_t>::max(), "too many uses");
-  ++slot.size;
+  slot.extent.size = size + 1;
 }
 
 // The merged list is the longer list followed by the shorter (on a tie the winner's first). It is
 // appended in place when the first list's pool range has room, else both move to a new range. An
 // own form is copied, since the repairs still read it; a pooled list is moved.
 void EGraph::merge_nodes(Id winner, Id loser) {
-  const bool winner_first = nodes_of(winner).size() >= nodes_of(loser).size();
-  const NodeSlot first_slot = class_slots_[winner_first ? winner : loser].nodes;
-  const NodeSlot second_slot = class_slots_[winner_first ? loser : winner].nodes;
-  const std::span<SymbolNode> first = nodes_of(winner_first ? winner : loser);
-  const std::span<SymbolNode> second = nodes_of(winner_first ? loser : winner);
+  NodeSlot& winner_slot = class_slots_[winner].nodes;
+  NodeSlot& loser_slot = class_slots_[loser].nodes;
+  const std::span<SymbolNode> winner_nodes = nodes_in(winner_slot, winner);
+  const std::span<SymbolNode> loser_nodes = nodes_in(loser_slot, loser);
+  const bool winner_first = winner_nodes.size() >= loser_nodes.size();
+  const NodeSlot first_slot = winner_first ? winner_slot : loser_slot;
+  const NodeSlot second_slot = winner_first ? loser_slot : winner_slot;
+  const std::span<SymbolNode> first = winner_first ? winner_nodes : loser_nodes;
+  const std::span<SymbolNode> second = winner_first ? loser_nodes : winner_nodes;
   const auto transfer = [](std::span<SymbolNode> from, const NodeSlot& slot, SymbolNode* to) {
     return slot.own_form() ? std::copy(from.begin(), from.end(), to)
                            : std::move(from.begin(), from.end(), to);
   };
   const std::size_t size = first.size() + second.size();
-  check_invariant(size < std::numeric_limits<std::uint32_t>::max(), "too many nodes in a class");
-  NodeSlot merged{static_cast<std::uint32_t>(size), first_slot.offset};
-  if (!first_slot.own_form() && std::bit_ceil(first.size()) >= size) {
+  check_invariant(size <= kMaxListSize, "too many nodes in a class");
+  NodeSlot merged{first_slot.extent, first_slot.offset};
+  merged.extent.size = static_cast<std::uint32_t>(size);
+  if (!first_slot.own_form() && first_slot.extent.room() >= size) {
     transfer(second, second_slot, first.data() + first.size());
   } else {
-    merged.offset = node_pool_.allocate(std::bit_ceil(size));
+    merged.extent = fitted(size);
+    merged.offset = node_pool_.allocate(merged.extent.room());
     transfer(second, second_slot, transfer(first, first_slot, node_pool_.data(merged.offset)));
   }
-  class_slots_[winner].nodes = merged;
-  class_slots_[loser].nodes = NodeSlot{0, 0};
+  winner_slot = merged;
+  loser_slot = NodeSlot{Extent{}, 0};
 }
 
 void EGraph::merge_uses(Id winner, Id loser) {
   UseSlot& kept_slot = class_slots_[winner].uses;
   UseSlot& removed_slot = class_slots_[loser].uses;
-  const std::span<const Id> kept = uses_of(winner);
-  const std::span<const Id> removed = uses_of(loser);
+  const std::span<const Id> kept = uses_in(kept_slot);
+  const std::span<const Id> removed = uses_in(removed_slot);
   const bool winner_first = kept.size() >= removed.size();
   const std::span<const Id> first = winner_first ? kept : removed;
   const std::span<const Id> second = winner_first ? removed : kept;
   const UseSlot first_slot = winner_first ? kept_slot : removed_slot;
   const std::size_t size = first.size() + second.size();
-  check_invariant(size < std::numeric_limits<std::uint32_t>::max(), "too many uses");
-  UseSlot merged{static_cast<std::uint32_t>(size), 0};
+  check_invariant(size <= kMaxListSize, "too many uses");
+  UseSlot merged;
   if (size <= 1) {
+    merged.extent.size = static_cast<std::uint32_t>(size);
     merged.word = size == 1 ? first[0] : 0;
-  } else if (first.size() >= 2 && std::bit_ceil(first.size()) >= size) {
+  } else if (first.size() >= 2 && first_slot.extent.room() >= size) {
     copy_ids(second.data(), second.data() + second.size(),
              use_pool_.data(first_slot.word) + first.size());
-    merged.word = first_slot.word;
+    merged = UseSlot{first_slot.extent, first_slot.word};
+    merged.extent.size = static_cast<std::uint32_t>(size);
   } else {
-    merged.word = use_pool_.allocate(std::bit_ceil(size));
+    merged.extent = fitted(size);
+    merged.word = use_pool_.allocate(merged.extent.room());
     Id* uses = use_pool_.data(merged.word);
     uses = copy_ids(first.data(), first.data() + first.size(), uses);
     copy_ids(second.data(), second.data() + second.size(), uses);
@@ -168,7 +180,7 @@ void EGraph::merge_uses(Id winner, Id loser) {
 
 void EGraph::truncate_nodes(Id root, std::size_t size) {
   NodeSlot& slot = class_slots_[root].nodes;
-  if (!slot.own_form()) slot.size = static_cast<std::uint32_t>(size);
+  if (!slot.own_form()) slot.extent.size = static_cast<std::uint32_t>(size);
 }
 
 // The queue as it stands without repeats, latest first: an e-node queued by several merges is

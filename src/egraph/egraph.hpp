@@ -17,7 +17,9 @@
 // counts).
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <utility>
@@ -86,7 +88,7 @@ class EGraph {
     const NodeSlot& slot = class_slots_[root].nodes;
     if (slot.own_form()) {
       prefetch_cache_line(&added_[root]);
-    } else if (slot.size != 0) {
+    } else if (slot.extent.size != 0) {
       prefetch_cache_line(node_pool_.data(slot.offset));
     }
   }
@@ -137,20 +139,33 @@ class EGraph {
  private:
   using NodePool = Pool<SymbolNode, 16>;
 
+  // A list's size and, once pooled, the room of its range (always a power of two), packed in one
+  // word so that a class slot stays 16 bytes: a list is capped at kMaxListSize entries.
+  static constexpr std::uint32_t kMaxListSize = (std::uint32_t{1} << 27) - 1;
+  struct Extent {
+    std::uint32_t size : 27 = 0;
+    std::uint32_t room_bits : 5 = 0;  // the range has room for 2^room_bits entries
+    std::size_t room() const { return std::size_t{1} << room_bits; }
+  };
+  // An extent of `size` entries in a new range of room std::bit_ceil(size).
+  static Extent fitted(std::size_t size) {
+    return Extent{static_cast<std::uint32_t>(size),
+                  static_cast<std::uint32_t>(std::bit_width(std::bit_ceil(size)) - 1)};
+  }
+
   // A class's node list: the form of the e-node created with the class's id (kept in `added_`,
   // canonicalized in place by the rebuild) while the class has never merged, else `size` nodes at
-  // a node-pool offset with room for std::bit_ceil(size). A single form per id serves both the
-  // class list and the repairs, which need only some form of the e-node whose children are equal
-  // to those it was added with.
+  // a node-pool offset. A single form per id serves both the class list and the repairs, which
+  // need only some form of the e-node whose children are equal to those it was added with.
   struct NodeSlot {
     static constexpr std::uint32_t kOwnForm = NodePool::kNoOffset;
-    std::uint32_t size = 1;
+    Extent extent{1, 0};
     std::uint32_t offset = kOwnForm;
     bool own_form() const { return offset == kOwnForm; }
   };
-  // A class's uses: one inline id, or from two on the use-pool offset of room for bit_ceil(size).
+  // A class's uses: one inline id, or from two on at a use-pool offset.
   struct UseSlot {
-    std::uint32_t size = 0;
+    Extent extent;
     std::uint32_t word = 0;  // the use itself, or the pool offset
   };
   // A class's lists, both empty once the id lost a merge.
@@ -158,21 +173,26 @@ class EGraph {
     NodeSlot nodes;
     UseSlot uses;
   };
+  static_assert(sizeof(ClassSlot) == 16, "a class slot is a quarter of a cache line");
 
   std::span<const SymbolNode> nodes_of(Id root) const {
-    const NodeSlot& slot = class_slots_[root].nodes;
-    if (slot.own_form()) return {&added_[root], 1};
-    if (slot.size == 0) return {};
-    return {node_pool_.data(slot.offset), slot.size};
+    return nodes_in(class_slots_[root].nodes, root);
   }
-  std::span<SymbolNode> nodes_of(Id root) {
-    const std::span<const SymbolNode> nodes = std::as_const(*this).nodes_of(root);
+  std::span<SymbolNode> nodes_of(Id root) { return nodes_in(class_slots_[root].nodes, root); }
+  // The list of `slot`, the node slot of `root`: for callers that hold the slot already.
+  std::span<const SymbolNode> nodes_in(const NodeSlot& slot, Id root) const {
+    if (slot.own_form()) return {&added_[root], 1};
+    if (slot.extent.size == 0) return {};
+    return {node_pool_.data(slot.offset), slot.extent.size};
+  }
+  std::span<SymbolNode> nodes_in(const NodeSlot& slot, Id root) {
+    const std::span<const SymbolNode> nodes = std::as_const(*this).nodes_in(slot, root);
     return {const_cast<SymbolNode*>(nodes.data()), nodes.size()};  // the e-graph owns them
   }
-  std::span<const Id> uses_of(Id root) const {
-    const UseSlot& slot = class_slots_[root].uses;
-    if (slot.size <= 1) return {&slot.word, slot.size};
-    return {use_pool_.data(slot.word), slot.size};
+  std::span<const Id> uses_of(Id root) const { return uses_in(class_slots_[root].uses); }
+  std::span<const Id> uses_in(const UseSlot& slot) const {
+    if (slot.extent.size <= 1) return {&slot.word, slot.extent.size};
+    return {use_pool_.data(slot.word), slot.extent.size};
   }
   void add_use(Id child, Id user);
   // Moves the lists of `loser` behind or ahead of those of `winner` the way union orders them.

@@ -20,6 +20,7 @@
 #include "egraph/egraph.hpp"
 #include "egraph/flat_pattern.hpp"
 #include "egraph/machine.hpp"
+#include "egraph/match_list.hpp"
 #include "egraph/sexp.hpp"
 #include "egraph/symbol_table.hpp"
 

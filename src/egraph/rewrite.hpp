@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "egraph/match_list.hpp"
 #include "egraph/pattern.hpp"
 
 namespace tarnvel::egraph {

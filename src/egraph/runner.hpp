@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "egraph/egraph.hpp"
+#include "egraph/match_list.hpp"
 #include "egraph/rewrite.hpp"
 #include "egraph/rule_set.hpp"
 #include "egraph/scheduler.hpp"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "egraph/egraph.hpp"
+#include "egraph/match_list.hpp"
 #include "egraph/pattern.hpp"
 #include "egraph/rewrite.hpp"
 

@@ -7,8 +7,8 @@
 #include <compare>
 #include <utility>
 
+#include "egraph/id.hpp"
 #include "egraph/symbol_table.hpp"
-#include "egraph/union_find.hpp"
 #include "support/children.hpp"
 
 namespace tarnvel::egraph {

@@ -4,15 +4,12 @@
 // shortens paths and is what merging and rebuilding use.
 #pragma once
 
-#include <cstdint>
 #include <vector>
 
+#include "egraph/id.hpp"
 #include "support/builtins.hpp"
 
 namespace tarnvel::egraph {
-
-// Class identifier: dense from 0 in creation order, valid forever, canonical only while a root.
-using Id = std::uint32_t;
 
 class UnionFind {
  public:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "ir/op_id.hpp"
 #include "ir/param.hpp"
 #include "ir/payload_descriptor.hpp"
 #include "ir/text.hpp"
@@ -85,8 +86,6 @@ class NodeKey;
 std::uint64_t structural_hash(const NodeKey& key) noexcept;
 std::uint64_t structural_hash(const KeyView& view) noexcept;
 
-// The id of an operator in an operator table: dense from 0, and below 2^32 as node ids are.
-using OpId = std::uint32_t;
 // A node's operator is everything of it except its inputs: kind, name and params, an External's
 // descriptor, a Stage's members. Operators are held as NodeKeys without inputs; these hash and
 // compare a key or view as its operator, ignoring whatever inputs it has.

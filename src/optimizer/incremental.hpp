@@ -43,9 +43,9 @@
 #include "ir/node.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
-#include "store/append_only_list.hpp"
 #include "store/graph_store.hpp"
 #include "store/node_index.hpp"
+#include "support/chunked.hpp"
 #include "support/guarded_mutex.hpp"
 
 namespace tarnvel {
@@ -78,7 +78,7 @@ class IncrementalReducer {
   // What a reduction of the canonical form reads, as views that stay valid while the reducer lives.
   struct Frozen {
     NodesView canonical;
-    AppendOnlyList<NodeId>::View to_canonical;
+    Chunked<NodeId>::View to_canonical;
     std::vector<NodeId> outputs;  // canonical ids
   };
   // Fails with OtherStore when the reducer follows another store, and with the first output id not
@@ -142,7 +142,7 @@ class IncrementalReducer {
   // node. Lookups only: no result depends on where an entry sits.
   NodeIndex canonical_index_;
   bool index_stale_ = false;  // a roll back dropped nodes that canonical_index_ still names
-  AppendOnlyList<NodeId> to_canonical_;
+  Chunked<NodeId> to_canonical_;
   std::uint64_t total_work_ = 0;
   std::optional<std::uint64_t> store_;  // set by the first step that consumes a node
 };

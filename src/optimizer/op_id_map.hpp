@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "ir/node.hpp"
+#include "ir/op_id.hpp"
 #include "support/table_growth.hpp"
 
 namespace tarnvel {

@@ -12,8 +12,8 @@
 #include <optional>
 
 #include "ir/node.hpp"
-#include "store/append_only_list.hpp"
 #include "store/node_index.hpp"
+#include "support/chunked.hpp"
 
 namespace tarnvel {
 
@@ -27,10 +27,10 @@ class OperatorTable {
 
    private:
     friend class OperatorTable;
-    View(AppendOnlyList<NodeKey>::View ops, std::shared_ptr<const AppendOnlyList<NodeKey>> pin)
+    View(Chunked<NodeKey>::View ops, std::shared_ptr<const Chunked<NodeKey>> pin)
         : ops_(std::move(ops)), pin_(std::move(pin)) {}
-    AppendOnlyList<NodeKey>::View ops_;
-    std::shared_ptr<const AppendOnlyList<NodeKey>> pin_;
+    Chunked<NodeKey>::View ops_;
+    std::shared_ptr<const Chunked<NodeKey>> pin_;
   };
 
   OperatorTable();
@@ -61,7 +61,7 @@ class OperatorTable {
   OpId intern_any(const Key& key, std::uint64_t hash, Make&& make);
 
   // Shared with the views; never null.
-  std::shared_ptr<AppendOnlyList<NodeKey>> ops_ = std::make_shared<AppendOnlyList<NodeKey>>();
+  std::shared_ptr<Chunked<NodeKey>> ops_ = std::make_shared<Chunked<NodeKey>>();
   NodeIndex index_;
 };
 

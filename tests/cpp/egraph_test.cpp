@@ -99,6 +99,30 @@ TEST_F(EgraphTest, AChildUsedTwiceIsRecordedTwice) {
   EXPECT_EQ(graph[a].uses[1], f);
 }
 
+// A pooled node list keeps its range's room when the rebuild drops its duplicates, so a merge that
+// fits that room appends in place instead of moving both lists to a new range.
+TEST_F(EgraphTest, AMergeFillsTheRoomARebuildLeftInAPooledList) {
+  const Id a = add("a");
+  const Id b = add("b");
+  const Id c = add("c");
+  const Id joined = add("f", {a});
+  for (const Id other : {add("f", {b}), add("f", {c}), add("s"), add("t")})
+    graph.union_(joined, other);  // five nodes, in a range with room for eight
+  const Id u = add("u");
+  graph.union_(u, add("v"));
+  graph.union_(a, b);
+  graph.union_(a, c);
+  graph.rebuild();
+  ASSERT_EQ(graph[joined].nodes.size(), 3u);  // f(a), s, t
+  const SymbolNode* range = graph[joined].nodes.data();
+
+  graph.union_(joined, u);
+  graph.rebuild();
+  EXPECT_EQ(graph[joined].nodes.data(), range);
+  EXPECT_EQ(graph[joined].nodes.size(), 5u);
+  graph.verify();
+}
+
 // Narrow keys live in the table's slots, wide ones in its arena; both must survive every growth,
 // and an entry found again must hand back the id stored for it, for the caller to overwrite. A
 // memo reserved small starts in one shared block, which its segments then outgrow one by one.

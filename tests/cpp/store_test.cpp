@@ -266,47 +266,5 @@ TEST(GraphStoreTest, AViewCoversTheNodesOfItsTimeWhileTheStoreGrows) {
   for (NodeId id = 0; id < view.nodes.size(); ++id) ASSERT_EQ(view.nodes[id].key(), nodes[id]);
 }
 
-// A list that throws while constructing an element from a negative number.
-struct Picky {
-  explicit Picky(int v) : value(v) {
-    if (v < 0) throw std::bad_alloc();
-  }
-  int value;
-};
-
-// Views of a list outlive appends and truncations past their end, reading the same elements at the
-// same addresses: a frozen canonical form relies on this while a failed step rolls back.
-TEST(AppendOnlyListTest, TruncatingPastAViewNeverMovesOrChangesWhatItCovers) {
-  constexpr std::size_t kChunk = AppendOnlyList<Picky>::kChunkSize;
-  AppendOnlyList<Picky> list;
-  for (std::size_t i = 0; i < kChunk + 5; ++i) list.emplace_back(static_cast<int>(i));
-  const AppendOnlyList<Picky>::View view = list.view();
-  std::vector<const Picky*> addresses;
-  for (std::size_t i = 0; i < view.size(); ++i) addresses.push_back(&view[i]);
-
-  // Mid-chunk, across chunk ends, and to a chunk end, never below the view's end.
-  for (std::size_t extra : {std::size_t{3}, 3 * kChunk}) {
-    for (std::size_t i = 0; i < extra; ++i) list.emplace_back(7);
-    list.truncate(view.size());
-  }
-  for (std::size_t i = view.size(); i < 2 * kChunk + 9; ++i) list.emplace_back(static_cast<int>(i));
-  list.truncate(2 * kChunk);
-  for (std::size_t i = 2 * kChunk; i < 3 * kChunk; ++i) list.emplace_back(static_cast<int>(i));
-  ASSERT_EQ(list.size(), 3 * kChunk);
-  for (std::size_t i = 0; i < list.size(); ++i) ASSERT_EQ(list[i].value, static_cast<int>(i));
-
-  // A construction that fails at a chunk end leaves the list as it was and appending goes on.
-  EXPECT_THROW(list.emplace_back(-1), std::bad_alloc);
-  ASSERT_EQ(list.size(), 3 * kChunk);
-  list.emplace_back(static_cast<int>(3 * kChunk));
-  EXPECT_EQ(list[3 * kChunk].value, static_cast<int>(3 * kChunk));
-  EXPECT_EQ(list.view().size(), 3 * kChunk + 1);
-
-  for (std::size_t i = 0; i < view.size(); ++i) {
-    ASSERT_EQ(&view[i], addresses[i]);
-    ASSERT_EQ(view[i].value, static_cast<int>(i));
-  }
-}
-
 }  // namespace
 }  // namespace tarnvel

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -144,19 +146,99 @@ TEST_F(TableGrowth, CopyWhoseElementFailsLeavesNoHalfBuiltSlot) {
   EXPECT_EQ(copy, map);
 }
 
-// The first chunk grows from 16 elements to the full 128, then chunks of 128 follow: every index
-// lands on its own element, and from the second chunk on no element moves.
-TEST(ChunkedTest, EveryElementKeepsItsIndexAndLaterChunksKeepTheirPlace) {
-  Chunked<std::uint32_t, 7> sequence;
+// Every index lands on its own element, which never moves; a small sequence has room for its size
+// rounded up to a power of two (at least 16), a large one for whole chunks.
+template <unsigned kBits>
+void check_layout() {
+  constexpr std::size_t kChunk = Chunked<std::uint32_t, kBits>::kChunkSize;
+  Chunked<std::uint32_t, kBits> sequence;
+  EXPECT_EQ(sequence.capacity(), 0u);
   std::vector<const std::uint32_t*> addresses;
-  for (std::uint32_t i = 0; i < 1000; ++i) addresses.push_back(&sequence.emplace_back(i));
+  for (std::uint32_t i = 0; i < 1000; ++i) {
+    addresses.push_back(&sequence.emplace_back(i));
+    const std::size_t size = i + 1;
+    const std::size_t room = size <= kChunk ? std::max<std::size_t>(16, std::bit_ceil(size))
+                                            : (size + kChunk - 1) / kChunk * kChunk;
+    ASSERT_EQ(sequence.capacity(), room) << size;
+  }
   ASSERT_EQ(sequence.size(), 1000u);
   for (std::uint32_t i = 0; i < 1000; ++i) {
     ASSERT_EQ(sequence[i], i) << i;
-    if (i >= 128) {
-      ASSERT_EQ(&sequence[i], addresses[i]) << i;
-    }
+    ASSERT_EQ(&sequence[i], addresses[i]) << i;
   }
+
+  // A copy holds equal elements of its own; a moved-from sequence is empty and usable.
+  Chunked<std::uint32_t, kBits> copy = sequence;
+  Chunked<std::uint32_t, kBits> moved = std::move(sequence);
+  EXPECT_EQ(moved.size(), 1000u);
+  EXPECT_EQ(&moved[999], addresses[999]);
+  for (std::uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(copy[i], i) << i;
+  EXPECT_NE(&copy[0], addresses[0]);
+  EXPECT_EQ(sequence.size(), 0u);  // NOLINT(bugprone-use-after-move): moved-from state is defined
+  sequence.emplace_back(5u);
+  EXPECT_EQ(sequence[0], 5u);
+}
+
+TEST(ChunkedTest, EveryElementKeepsItsIndexAndItsAddressAndSmallStaysSmall) {
+  check_layout<4>();  // no growing chunk but the first
+  check_layout<5>();
+  check_layout<7>();
+  check_layout<14>();
+}
+
+// A sequence that throws while constructing an element from a negative number.
+struct Picky {
+  explicit Picky(int v) : value(v) {
+    if (v < 0) throw std::bad_alloc();
+  }
+  int value;
+};
+
+// Views of a sequence outlive appends and truncations past their end, reading the same elements at
+// the same addresses: a frozen canonical form relies on this while a failed step rolls back.
+TEST(ChunkedTest, TruncatingPastAViewNeverMovesOrChangesWhatItCovers) {
+  using List = Chunked<Picky, 6>;
+  constexpr std::size_t kChunk = List::kChunkSize;
+  List list;
+  for (std::size_t i = 0; i < 20; ++i) list.emplace_back(static_cast<int>(i));
+  const List::View early = list.view();  // ends within the second of the growing chunks
+  for (std::size_t i = 20; i < kChunk + 5; ++i) list.emplace_back(static_cast<int>(i));
+  const List::View view = list.view();
+  std::vector<const Picky*> addresses;
+  for (std::size_t i = 0; i < view.size(); ++i) addresses.push_back(&view[i]);
+
+  // Mid-chunk, across chunk ends, and to a chunk end, never below the view's end.
+  for (std::size_t extra : {std::size_t{3}, 3 * kChunk}) {
+    for (std::size_t i = 0; i < extra; ++i) list.emplace_back(7);
+    list.truncate(view.size());
+    EXPECT_EQ(list.capacity(), 2 * kChunk);  // the chunks past the end are freed
+  }
+  for (std::size_t i = view.size(); i < 2 * kChunk + 9; ++i) list.emplace_back(static_cast<int>(i));
+  list.truncate(2 * kChunk);
+  for (std::size_t i = 2 * kChunk; i < 3 * kChunk; ++i) list.emplace_back(static_cast<int>(i));
+  ASSERT_EQ(list.size(), 3 * kChunk);
+  for (std::size_t i = 0; i < list.size(); ++i) ASSERT_EQ(list[i].value, static_cast<int>(i));
+
+  // A construction that fails at a chunk end leaves the list as it was and appending goes on.
+  EXPECT_THROW(list.emplace_back(-1), std::bad_alloc);
+  ASSERT_EQ(list.size(), 3 * kChunk);
+  list.emplace_back(static_cast<int>(3 * kChunk));
+  EXPECT_EQ(list[3 * kChunk].value, static_cast<int>(3 * kChunk));
+  EXPECT_EQ(list.view().size(), 3 * kChunk + 1);
+
+  for (std::size_t i = 0; i < view.size(); ++i) {
+    ASSERT_EQ(&view[i], addresses[i]);
+    ASSERT_EQ(view[i].value, static_cast<int>(i));
+  }
+  ASSERT_EQ(early.size(), 20u);
+  for (std::size_t i = 0; i < early.size(); ++i) ASSERT_EQ(&early[i], addresses[i]);
+
+  // Truncated to nothing and grown again, the list starts small.
+  list.truncate(0);
+  EXPECT_EQ(list.capacity(), 0u);
+  list.emplace_back(1);
+  EXPECT_EQ(list.capacity(), 16u);
+  EXPECT_EQ(list.copy(0).front().value, 1);
 }
 
 }  // namespace
