@@ -534,15 +534,41 @@ PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map) {
   return list.release();
 }
 
-PyObject* report_to_py(const ReductionReport& r) {
+namespace {
+
+constexpr std::array<const char*, 6> kReportKeys = {"input_nodes",     "reachable_nodes",
+                                                    "canonical_nodes", "stages",
+                                                    "reduced_nodes",   "boundary_nodes"};
+
+}  // namespace
+
+PyObject* report_template() {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const char* key : kReportKeys) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(key));
+    if (!name || PyDict_SetItem(dict.get(), name.get(), Py_None) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* report_to_py(const ReductionReport& r, PyObject* report_template) {
+  const std::array<std::uint64_t, kReportKeys.size()> counts = {
+      r.input_nodes, r.reachable_nodes, r.canonical_nodes,
+      r.stages,      r.reduced_nodes,   r.boundary_nodes};
   // int values only: the dict is never tracked by the collector.
-  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "input_nodes",
-                       static_cast<unsigned long long>(r.input_nodes), "reachable_nodes",
-                       static_cast<unsigned long long>(r.reachable_nodes), "canonical_nodes",
-                       static_cast<unsigned long long>(r.canonical_nodes), "stages",
-                       static_cast<unsigned long long>(r.stages), "reduced_nodes",
-                       static_cast<unsigned long long>(r.reduced_nodes), "boundary_nodes",
-                       static_cast<unsigned long long>(r.boundary_nodes));
+  Ref dict = Ref::steal(PyDict_Copy(report_template));
+  if (!dict) return nullptr;
+  // The template's keys come in its order (it never changes); setting a key the copy holds keeps
+  // that order.
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* unset = nullptr;
+  for (std::size_t i = 0; PyDict_Next(report_template, &position, &key, &unset) != 0; ++i) {
+    Ref number = Ref::steal(PyLong_FromUnsignedLongLong(counts.at(i)));
+    if (!number || PyDict_SetItem(dict.get(), key, number.get()) < 0) return nullptr;
+  }
+  return dict.release();
 }
 
 namespace {

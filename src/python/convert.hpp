@@ -49,7 +49,9 @@ PyObject* node_map_to_py(std::span<const NodeMapEntry> node_map);
 PyObject* node_view_to_py(const GraphStore::View& view);
 // One entry of the node view.
 Ref node_to_py(NodeId id, const NodeRef& node, bool is_output);
-// The six-counter report dict.
-PyObject* report_to_py(const ReductionReport& report);
+// The six-counter report dict, a copy of `report_template` (ModuleState) with the counts set.
+PyObject* report_to_py(const ReductionReport& report, PyObject* report_template);
+// The module's report template: the report's keys in order, each with None.
+PyObject* report_template();
 
 }  // namespace tarnvel::python

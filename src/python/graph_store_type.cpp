@@ -208,7 +208,7 @@ PyObject* run_reduction(PyObject* self, bool maximal_fusion,
     return built.second;
   }();
   if (!report) return raise_bad_node_id(report.error().id);
-  Ref counters = Ref::steal(report_to_py(*report));
+  Ref counters = Ref::steal(report_to_py(*report, state_of(type_of(self)).report_template));
   if (!counters || result == ReduceResult::ReportOnly) return counters.release();
   Ref wrapped = Ref::steal(wrap_store(type_of(self), std::move(store)));
   if (!wrapped) return nullptr;

@@ -110,7 +110,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     return state(self).reducer->finalize(*store, *outputs, engine, maximal_fusion);
   }();
   if (!reduced) return raise_reducer_error(reduced.error());
-  Ref report = Ref::steal(report_to_py(reduced->second));
+  Ref report = Ref::steal(report_to_py(reduced->second, state_of(Py_TYPE(self)).report_template));
   if (!report) return nullptr;
   Ref result_store = Ref::steal(wrap_store(Py_TYPE(self), std::move(reduced->first)));
   if (!result_store) return nullptr;

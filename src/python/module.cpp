@@ -1,6 +1,7 @@
 // The extension module tarnvel_core: multi-phase initialization, its classes and `version`.
 #include <cstring>
 
+#include "python/convert.hpp"
 #include "python/objects.hpp"
 #include "python/py_support.hpp"
 
@@ -44,6 +45,8 @@ int exec_module(PyObject* module) {
       "`except Exception` clauses do not swallow it.",
       PyExc_BaseException, nullptr);
   if (state.internal_fault == nullptr) return -1;
+  state.report_template = report_template();
+  if (state.report_template == nullptr) return -1;
   return PyModule_AddObjectRef(module, "InternalFault", state.internal_fault);
 }
 
@@ -54,6 +57,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->payload_descriptor_type);
   Py_VISIT(state->incremental_reducer_type);
   Py_VISIT(state->internal_fault);
+  Py_VISIT(state->report_template);
   return 0;
 }
 
@@ -64,6 +68,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->payload_descriptor_type);
   Py_CLEAR(state->incremental_reducer_type);
   Py_CLEAR(state->internal_fault);
+  Py_CLEAR(state->report_template);
   return 0;
 }
 

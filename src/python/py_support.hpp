@@ -59,6 +59,9 @@ struct ModuleState {
   PyTypeObject* payload_descriptor_type;
   PyTypeObject* incremental_reducer_type;
   PyObject* internal_fault;
+  // The report's six keys with None values, in their order: each report is a copy, so a reduction
+  // of a small program forms no key anew. Never changed once made.
+  PyObject* report_template;
 };
 extern PyModuleDef module_def;
 // The state of the module that defined `type` (a type of this module or a subclass of one).
