@@ -145,6 +145,8 @@ class Chunked {
     return size == 0 ? 0 : chunk_of(size - 1) + 1;
   }
   static T* slot(const Chunk* chunks, std::size_t i) noexcept {
+    // Past the growing chunks an index's low bits are its offset: no start is read.
+    if (i >= kChunkSize) return chunks[chunk_of(i)].data + (i & (kChunkSize - 1));
     const Chunk& chunk = chunks[chunk_of(i)];
     return chunk.data + (i - chunk.start);
   }
