@@ -33,7 +33,7 @@ void use_everywhere(const tarnvel::GraphStore& store) {
   for (const tarnvel::NodeKey& node : snapshot.nodes) {
     if (node.kind() != tarnvel::NodeKind::Stage) continue;
     for (const tarnvel::StageOp& member : node.members())
-      (void)tarnvel::parse_op_token(member.token);
+      if (const tarnvel::Text* text = member.text()) (void)tarnvel::parse_op_token(text->view());
   }
   if (snapshot.nodes.size() > kMaxReducedNodes) return;
   auto coned = tarnvel::cone(store, snapshot.outputs);

@@ -144,6 +144,13 @@ std::span<const StageOp> NodeKey::members() const {
   return members_part();
 }
 
+void NodeKey::rename_member_ops(absl::FunctionRef<OpId(OpId)> rename) {
+  check_invariant(kind_ == NodeKind::Stage, "members of a node that is not a Stage renamed");
+  for (StageOp& member : static_cast<StagePart&>(*extra_).members) {
+    if (const OpId* id = member.id()) member.op = rename(*id);
+  }
+}
+
 NodeKey NodeKey::with_inputs(NodeInputs inputs) const {
   NodeKey copy(*this);
   if (kind_ != NodeKind::Source) copy.inputs_ = std::move(inputs);
@@ -225,20 +232,23 @@ std::uint64_t structural_hash(const NodeKey& key) noexcept { return hash_key(key
 std::uint64_t operator_hash(const NodeKey& key) noexcept { return hash_key(key, {}); }
 
 std::string NodeKey::token() const {
+  const std::string_view kind = token_kind(kind_);
   switch (kind_) {
-    case NodeKind::Source: return with_params("src|" + escape_token(name()), params_);
-    case NodeKind::Op: return with_params("op|" + escape_token(name()), params_);
-    case NodeKind::Reduction: return with_params("red|" + escape_token(name()), params_);
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      return with_params(std::string(kind) + '|' + escape_token(name()), params_);
     case NodeKind::External: {
       // Descriptor fields are written as they are: this form is what tools have always seen.
       const PayloadDescriptor& d = descriptor_part();
-      std::string base = "ext|" + d.kind + '|' + d.content_hash + '|' + d.framework + '|' +
-                         d.version + '|' + d.io_schema + '|' + d.preprocessing_ref.value_or("-");
+      std::string base = std::string(kind) + '|' + d.kind + '|' + d.content_hash + '|' +
+                         d.framework + '|' + d.version + '|' + d.io_schema + '|' +
+                         d.preprocessing_ref.value_or("-");
       return with_params(std::move(base), params_);
     }
-    case NodeKind::Stage: return "stage|" + std::to_string(members_part().size());
-    case NodeKind::Exchange: return with_params("exch", params_);
-    case NodeKind::Join: return with_params("join", params_);
+    case NodeKind::Stage: return std::string(kind) + '|' + std::to_string(members_part().size());
+    case NodeKind::Exchange:
+    case NodeKind::Join: return with_params(std::string(kind), params_);
   }
   return {};
 }
@@ -272,6 +282,32 @@ std::string_view kind_name(NodeKind kind) noexcept {
     case NodeKind::Join: return "join";
   }
   return "";
+}
+
+std::string_view token_kind(NodeKind kind) noexcept {
+  switch (kind) {
+    case NodeKind::Source: return "src";
+    case NodeKind::Op: return "op";
+    case NodeKind::Reduction: return "red";
+    case NodeKind::External: return "ext";
+    case NodeKind::Stage: return "stage";
+    case NodeKind::Exchange: return "exch";
+    case NodeKind::Join: return "join";
+  }
+  return "";
+}
+
+std::optional<NodeKey> member_operator(std::string_view text) {
+  std::optional<ParsedOpToken> parsed = parse_op_token(text);
+  if (!parsed) return std::nullopt;
+  Text name(parsed->name);
+  std::optional<NodeKey> op =
+      parsed->kind == "op" ? NodeKey::op(std::move(name), std::move(parsed->params), {})
+                           : NodeKey::reduction(std::move(name), std::move(parsed->params), {});
+  // Parsing forgives what formatting never writes (escapes, signs, digits, key order), and such
+  // text must show and write back as it was.
+  if (op->token() != text) return std::nullopt;
+  return op;
 }
 
 }  // namespace tarnvel

@@ -8,12 +8,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "absl/functional/function_ref.h"
 #include "ir/op_id.hpp"
 #include "ir/param.hpp"
 #include "ir/payload_descriptor.hpp"
@@ -56,16 +59,36 @@ struct StageRef {
 // A member's operands; nearly every member has one or two, which stay inline.
 using StageRefs = absl::InlinedVector<StageRef, 2>;
 
-// One member of a fused stage: the token of the Op or Reduction it replaces, and its operands.
-// Members of one operator share their token's text.
+// What a stage member applies. Where operators are held by id (in an operator table, or in a
+// reduction's result beside the table it reduced) it is the id of its operator there: a table
+// spells no member text. In a key that stands alone (a snapshot, a key built by hand) it is the
+// operator's token. A member read from a blob whose text is not exactly an operator's token keeps
+// that text in both places, so that it shows and writes back as it was read.
+//
+// Invariant of a table: a text member is never an operator's token (the table resolves those to
+// ids on the way in), so a member's id and text forms never both describe one member and equal
+// members are equal in either form.
+using MemberOp = std::variant<Text, OpId>;
+
+// One member of a fused stage: what it applies and its operands.
 struct StageOp {
-  Text token;
+  MemberOp op;
   StageRefs refs;
 
-  friend bool operator==(const StageOp&, const StageOp&) = default;
+  // The id of the member's operator, or null when the member is named by text.
+  const OpId* id() const noexcept { return std::get_if<OpId>(&op); }
+  const Text* text() const noexcept { return std::get_if<Text>(&op); }
+
+  friend bool operator==(const StageOp& a, const StageOp& b) noexcept {
+    const OpId* id = a.id();
+    const bool same_op = id != nullptr ? b.id() != nullptr && *id == *b.id()
+                                       : b.text() != nullptr && *a.text() == *b.text();
+    return same_op && a.refs == b.refs;
+  }
   template <class H>
-  friend H AbslHashValue(H state, const StageOp& op) {
-    return H::combine(std::move(state), op.token, op.refs);
+  friend H AbslHashValue(H state, const StageOp& member) {
+    if (const OpId* id = member.id()) return H::combine(std::move(state), true, *id, member.refs);
+    return H::combine(std::move(state), false, *member.text(), member.refs);
   }
 };
 
@@ -143,6 +166,10 @@ class NodeKey {
   // members, which stay valid as long as the new list keeps the order of the old one.
   NodeKey with_inputs(NodeInputs inputs) const;
 
+  // Renames the operator ids of the members that name their operator by id. REQUIRES: kind() ==
+  // Stage, and no table holds this key (its hash changes).
+  void rename_member_ops(absl::FunctionRef<OpId(OpId)> rename);
+
   // The machine form that identifies the node apart from its inputs (see token.hpp).
   std::string token() const;
   // The display form used as a caption.
@@ -184,5 +211,30 @@ class NodeKey {
 
 // The lower-case kind name the node view and blob diagnostics use: "source", "op", ...
 std::string_view kind_name(NodeKind kind) noexcept;
+// The kind's field of a token: "src", "op", "red", "ext", "stage", "exch", "join".
+std::string_view token_kind(NodeKind kind) noexcept;
+
+// The Op or Reduction operator (a key without inputs) whose token is exactly `text`, if any: what
+// a stage member of that text applies.
+std::optional<NodeKey> member_operator(std::string_view text);
+
+// The members with each operator named by id spelled as its token, `ops[id]` being the operator:
+// the form of a Stage key that stands alone.
+template <class Ops>
+std::vector<StageOp> spelled_members(std::span<const StageOp> members, const Ops& ops) {
+  std::vector<StageOp> spelled(members.begin(), members.end());
+  for (StageOp& member : spelled) {
+    if (const OpId* id = member.id()) member.op = Text(ops[*id].token());
+  }
+  return spelled;
+}
+
+// An owned copy of operator `op` (a key without inputs) with these inputs, which stands alone: a
+// Stage's members spelled through `ops`.
+template <class Ops>
+NodeKey standalone_key(const NodeKey& op, NodeInputs inputs, const Ops& ops) {
+  if (op.kind() != NodeKind::Stage) return op.with_inputs(std::move(inputs));
+  return NodeKey::stage(std::move(inputs), spelled_members(op.members(), ops));
+}
 
 }  // namespace tarnvel

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
-#include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
 #include "support/table_growth.hpp"
@@ -135,11 +134,13 @@ std::vector<Index> maximal_stages(const EngineGraph& graph, const Lists& uses,
 
 // The Stage operators made, each kept once: stages of one shape share their operator, so a graph
 // of millions of small stages holds a few operators rather than one each. Each operator's hash is
-// kept beside it, for the table's growth here and for the store the operators go to.
+// kept beside it, for the index's growth.
 class StageOperators {
  public:
-  StageOperators(Chunked<NodeKey>& ops, std::vector<std::uint64_t>& hashes)
-      : ops_(ops), hashes_(hashes), index_(0, Hash{&hashes}, Same{&ops}) {}
+  explicit StageOperators(Chunked<NodeKey>& ops)
+      : ops_(ops), index_(0, Hash{&hashes_}, Same{&ops}) {}
+  StageOperators(const StageOperators&) = delete;  // the index points at hashes_
+  StageOperators& operator=(const StageOperators&) = delete;
 
   // The index of `op` among the operators, added when new.
   OpId intern(NodeKey op) {
@@ -177,7 +178,7 @@ class StageOperators {
   };
 
   Chunked<NodeKey>& ops_;
-  std::vector<std::uint64_t>& hashes_;
+  std::vector<std::uint64_t> hashes_;  // operator_hash of each of ops_
   absl::flat_hash_set<OpId, Hash, Same> index_;  // lookups only: never iterated
 };
 
@@ -187,7 +188,6 @@ class Emitter {
           std::vector<std::uint8_t> opaque)
       : graph_(graph),
         ops_(ops),
-        tokens_(ops.size(), graph.nodes.size()),
         opaque_(std::move(opaque)),
         stage_of_(std::move(stage_of)),
         groups_(collect_groups(stage_of_)),
@@ -200,7 +200,7 @@ class Emitter {
   FusionResult run() {
     const Index n = node_count(graph_);
     FusionResult result;
-    StageOperators stage_ops(result.stage_ops, result.stage_op_hashes);
+    StageOperators stage_ops(result.stage_ops);
     stage_ops_ = &stage_ops;
     result.placement.resize(n);  // every entry is set: each node is a member of one group
     Index group_count = 0;
@@ -247,7 +247,7 @@ class Emitter {
     for (Index q = 0; q < static_cast<Index>(members.size()); ++q) {
       const Node& node = graph_.nodes[members[q]];
       member_index_[members[q]] = q;
-      StageOp op{token_of(node.op), {}};
+      StageOp op{node.op, {}};
       op.refs.reserve(node.children.size());
       for (std::uint32_t child : node.children) {
         const Index g = stage_of_[child];
@@ -277,16 +277,8 @@ class Emitter {
     ++result.stages;
   }
 
-  // A member's token: its operator's, formatted once per operator and shared by its members.
-  const Text& token_of(OpId op) {
-    if (const Text* known = tokens_.find(op)) return *known;
-    check_index(op, ops_.size(), "operator id");
-    return tokens_.emplace(op, Text(ops_[op].token()));
-  }
-
   const EngineGraph& graph_;
   const OperatorTable::View& ops_;
-  OpIdMap<Text> tokens_;
   std::vector<std::uint8_t> opaque_;  // per node: 1 when not an Op
   StageOperators* stage_ops_ = nullptr;  // the result's, while run() builds it
   std::vector<Index> stage_of_;      // per node: its stage id

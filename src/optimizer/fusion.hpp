@@ -25,8 +25,9 @@
 namespace tarnvel {
 
 struct FusionResult {
-  Chunked<NodeKey> stage_ops;   // the Stage operators made, as keys without inputs
-  std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
+  // The Stage operators made, as keys without inputs; members name operators by ids of the table
+  // the graph's ops are ids of.
+  Chunked<NodeKey> stage_ops;
   std::vector<Node>
       nodes;  // reduced graph, ops numbered as Reduced's; children name earlier positions
   std::vector<NodeId> outputs;      // one per graph output, duplicates kept

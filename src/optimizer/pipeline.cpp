@@ -68,7 +68,8 @@ std::vector<NodeKey> Reduced::keys() const {
   std::vector<NodeKey> keys;
   keys.reserve(nodes.size());
   for (const Node& node : nodes) {
-    keys.push_back(op_of(node).with_inputs(NodeInputs(node.children.begin(), node.children.end())));
+    keys.push_back(
+        standalone_key(op_of(node), NodeInputs(node.children.begin(), node.children.end()), ops));
   }
   return keys;
 }
@@ -116,7 +117,6 @@ Reduced reduce_live(const NodesView& nodes, const LiveNodes& live, const Rewrite
   }
   reduced.nodes = std::move(fused.nodes);
   reduced.stage_ops = std::move(fused.stage_ops);
-  reduced.stage_op_hashes = std::move(fused.stage_op_hashes);
   reduced.outputs = std::move(fused.outputs);
   reduced.report.stages = fused.stages;
   reduced.report.boundary_nodes = fused.boundary_nodes;
@@ -145,39 +145,49 @@ Reduced reduce_with_mode(const NodesView& nodes, std::span<const NodeId> outputs
 
 namespace {
 
-// The store's id of each operator a reduced node names: the reduced graph's Stage operators,
-// interned up front, and the operators of its table, interned on first use. Stage operators are
-// numbered after the table's (see Reduced).
+// The store's id of each operator a reduced node names, interned on first use: the operators of
+// the table reduced and the Stage operators fusion made, numbered after the table's (see Reduced).
+// A Stage operator's members name operators by ids of the table, and are renamed to the store's
+// ids on the way in.
 class StoreOperators {
  public:
   StoreOperators(Reduced& reduced, GraphStore::Batch& batch)
-      : reduced_(reduced), batch_(batch), from_table_(reduced.ops.size(), reduced.nodes.size()) {
-    check_invariant(reduced.stage_op_hashes.size() == reduced.stage_ops.size(),
-                    "every stage operator comes with its hash");
-    from_stages_.reserve(reduced.stage_ops.size());
-    for (std::size_t i = 0; i < reduced.stage_ops.size(); ++i) {
-      from_stages_.push_back(
-          batch.intern_operator(std::move(reduced.stage_ops[i]), reduced.stage_op_hashes[i]));
-    }
-  }
+      : reduced_(reduced),
+        batch_(batch),
+        from_table_(reduced.ops.size(), reduced.nodes.size()),
+        from_stages_(reduced.stage_ops.size()) {}
 
-  // The store's id of `node`'s operator. Side effect: interns that operator into the store when no
-  // node named it before, which fixes its id there.
+  // The store's id of `node`'s operator. Side effect: interns that operator, and a Stage's member
+  // operators, into the store when no node named it before, which fixes their ids there.
   OpId intern_operator_of(const Node& node) {
-    if (node.op >= reduced_.ops.size()) {
-      const std::size_t stage = node.op - reduced_.ops.size();
-      check_index(stage, from_stages_.size(), "stage operator of a reduced node");
-      return from_stages_[stage];
-    }
-    if (const OpId* mapped = from_table_.find(node.op)) return *mapped;
-    return from_table_.emplace(node.op, batch_.intern_operator(reduced_.ops[node.op]));
+    if (node.op < reduced_.ops.size()) return from_table(node.op);
+    const std::size_t stage = node.op - reduced_.ops.size();
+    check_index(stage, from_stages_.size(), "stage operator of a reduced node");
+    std::optional<OpId>& id = from_stages_[stage];
+    if (!id) id = intern_stage(std::move(reduced_.stage_ops[stage]));  // later nodes take the id
+    return *id;
   }
 
  private:
-  const Reduced& reduced_;
+  OpId from_table(OpId op) {
+    if (const OpId* mapped = from_table_.find(op)) return *mapped;
+    check_index(op, reduced_.ops.size(), "operator id");
+    const NodeKey& key = reduced_.ops[op];
+    return from_table_.emplace(
+        op, key.kind() == NodeKind::Stage ? intern_stage(key) : batch_.intern_operator(key));
+  }
+
+  // By value: a copy of a Stage operator of the table, or fusion's own, moved in.
+  OpId intern_stage(NodeKey stage) {
+    stage.rename_member_ops([&](OpId id) { return from_table(id); });
+    const std::uint64_t hash = operator_hash(stage);
+    return batch_.intern_operator(std::move(stage), hash);
+  }
+
+  Reduced& reduced_;
   GraphStore::Batch& batch_;
   OpIdMap<OpId> from_table_;
-  std::vector<OpId> from_stages_;
+  std::vector<std::optional<OpId>> from_stages_;
 };
 
 // Interns the reduced nodes into the store in order and returns the store id of each reduced

@@ -28,8 +28,9 @@ struct ReductionReport {
 // entry names a position of `nodes`.
 struct Reduced {
   OperatorTable::View ops;          // the operators of the graph reduced
-  Chunked<NodeKey> stage_ops;   // the Stage operators fusion made, as keys without inputs
-  std::vector<std::uint64_t> stage_op_hashes;  // operator_hash of each of stage_ops
+  // The Stage operators fusion made, as keys without inputs; their members, like those of any
+  // Stage operator in `ops`, name operators by ids of `ops`.
+  Chunked<NodeKey> stage_ops;
   std::vector<Node> nodes;
   std::vector<NodeId> outputs;           // one per requested output, in order, duplicates kept
   std::vector<NodeMapEntry> node_map;    // per input node; absent when no output reaches it
@@ -38,7 +39,7 @@ struct Reduced {
   const NodeKey& op_of(const Node& node) const {
     return node.op < ops.size() ? ops[node.op] : stage_ops[node.op - ops.size()];
   }
-  // Owned copies of the nodes, for inspection.
+  // Owned copies of the nodes, which stand alone (see StageOp), for inspection.
   std::vector<NodeKey> keys() const;
 };
 

@@ -628,8 +628,7 @@ class NodeViewBuilder {
         values[6] = descriptor.get();
         return dict_of(kNodeKeys, {values.data(), 7}, unseen);
       case NodeKind::Stage:
-        members =
-            first ? first_members(node.members(), parts, unseen) : copy_members(parts, unseen);
+        members = first ? first_members(node, parts, unseen) : copy_members(parts, unseen);
         if (!members) return Ref();
         values[6] = parts.n_members.get();
         values[7] = members.get();
@@ -743,14 +742,15 @@ class NodeViewBuilder {
 
   // The members list of an operator's first Stage node, converted, with what later copies read
   // recorded in `parts`.
-  Ref first_members(std::span<const StageOp> members, OperatorParts& parts, Unseen& unseen) {
+  Ref first_members(const NodeRef& node, OperatorParts& parts, Unseen& unseen) {
+    const std::span<const StageOp> members = node.members();
     parts.n_members = Ref::steal(PyLong_FromSize_t(members.size()));
     Ref list = unseen.list(members.size());
     if (!parts.n_members || !list) return Ref();
     parts.members.reserve(members.size());
     for (std::size_t i = 0; i < members.size(); ++i) {
       const StageOp& member = members[i];
-      const TokenParts* token = token_parts(member.token.view());
+      const TokenParts* token = member_parts(member, node.ops());
       if (token == nullptr) return Ref();
       Ref refs = unseen.list(member.refs.size());
       Ref params = Ref::steal(PyDict_Copy(token->params.get()));
@@ -769,13 +769,24 @@ class NodeViewBuilder {
     return list;
   }
 
-  // A member token's kind, name and params, parsed once: the members of many Stage operators
-  // share their tokens. Null with an exception set for a token that does not parse.
+  // A member's kind (its token's field), name and params, made once per operator or, for a member
+  // named by text, once per text: the members of many Stage operators share them. Null with an
+  // exception set for a text that does not parse.
   struct TokenParts {
     PyObject* kind;  // borrowed from texts_
     PyObject* name;
     Ref params;  // copied for each member
   };
+  const TokenParts* member_parts(const StageOp& member, const OperatorTable::View& ops) {
+    const OpId* id = member.id();
+    if (id == nullptr) return token_parts(member.text()->view());
+    if (const auto found = operators_.find(*id); found != operators_.end()) return &found->second;
+    const NodeKey& op = ops[*id];
+    TokenParts parts{text(token_kind(op.kind())), text(op.name()),
+                     Ref::steal(params_of(op.params()))};
+    if (parts.kind == nullptr || parts.name == nullptr || !parts.params) return nullptr;
+    return &operators_.emplace(*id, std::move(parts)).first->second;
+  }
   const TokenParts* token_parts(std::string_view token) {
     const absl::string_view key(token.data(), token.size());
     if (const auto found = tokens_.find(key); found != tokens_.end()) return &found->second;
@@ -837,6 +848,7 @@ class NodeViewBuilder {
   std::array<Ref, 4> templates_;
   absl::flat_hash_map<std::string, Ref> texts_;  // lookups only: never iterated
   absl::flat_hash_map<std::string, TokenParts> tokens_;  // lookups only: never iterated
+  absl::flat_hash_map<OpId, TokenParts> operators_;  // lookups only: never iterated
   std::array<std::vector<Ref>, 2> ref_tuples_;  // ("input", i), ("member", i) by i
   std::vector<OperatorParts> parts_;  // by operator id
   std::vector<Ref> ids_;  // the id objects made so far, by id

@@ -157,7 +157,7 @@ PyObject* node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     return core(self).node(id);
   }();
   if (!found) return raise_bad_node_id(found.error().id);
-  return node_to_py(id, found->node, found->output).release();
+  return node_to_py(id, found->node(), found->output).release();
 } catch (...) {
   return raise_current_exception(type_of(self));
 }

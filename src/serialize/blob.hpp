@@ -90,6 +90,9 @@ class BlobWriter {
   NodesView nodes_;
   std::vector<NodeId> outputs_;
   std::vector<Part> parts_;  // by operator id
+  // By operator id: the token of an operator some Stage member applies, once spelled; a token is
+  // never empty.
+  std::vector<Text> member_tokens_;
   std::string op_bytes_;
   std::size_t size_ = 0;
 };
@@ -162,6 +165,8 @@ class Reader {
   // here ends, found from its lengths alone, neither validated nor consumed; nothing when the bytes
   // end first or a param tag is unknown (reading it properly then tells the error).
   [[nodiscard]] std::optional<std::size_t> plain_head_end(NodeKind kind) const noexcept;
+  // The same for the members of a Stage record that start here.
+  [[nodiscard]] std::optional<std::size_t> stage_members_end() const noexcept;
   std::string_view text(std::size_t from, std::size_t to) const noexcept {
     return {reinterpret_cast<const char*>(bytes_.data()) + from, to - from};
   }

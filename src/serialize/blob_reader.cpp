@@ -111,12 +111,37 @@ std::expected<PayloadDescriptor, BlobError> read_descriptor(Reader& reader) {
   return descriptor;
 }
 
+// What the member texts of a blob name, resolved once each: a blob's stages repeat few member
+// operators. A text that is exactly an operator's token becomes that operator's id in the store
+// being filled, interned on first sight; any other text stays text (see StageOp). Bounded, like
+// KnownOperators below.
+class KnownMembers {
+ public:
+  static constexpr std::size_t kMaxTexts = std::size_t{1} << 16;
+
+  // `text` views the blob, which outlives the reading.
+  MemberOp resolve(std::string_view text, GraphStore::Batch& store) {
+    std::optional<OpId> id;
+    if (const auto found = ops_.find(text); found != ops_.end()) {
+      id = found->second;
+    } else {
+      if (std::optional<NodeKey> op = member_operator(text)) id = store.intern_operator(*op);
+      if (ops_.size() < kMaxTexts) emplace_aside(ops_, text, id);
+    }
+    return id ? MemberOp(*id) : MemberOp(Text(text));
+  }
+
+ private:
+  absl::flat_hash_map<std::string_view, std::optional<OpId>> ops_;  // lookups only: never iterated
+};
+
 // Member j may use an earlier member (index below j) or any Input index: Input references are
 // not checked against the stage's inputs, so whoever follows one must check it.
-std::expected<StageOp, BlobError> read_member(Reader& reader, std::uint64_t j) {
-  BLOB_TRY(token, reader.string());
+std::expected<StageOp, BlobError> read_member(Reader& reader, std::uint64_t j, KnownMembers& known,
+                                              GraphStore::Batch& store) {
+  BLOB_TRY(text, reader.string());
   BLOB_TRY(ref_count, reader.u32());
-  StageOp member{Text(token), {}};
+  StageOp member{known.resolve(text, store), {}};
   member.refs.reserve(bounded(ref_count, reader.remaining(), kRefBytes));
   for (std::uint32_t i = 0; i < ref_count; ++i) {
     BLOB_TRY(tag, reader.byte());
@@ -133,18 +158,18 @@ std::expected<StageOp, BlobError> read_member(Reader& reader, std::uint64_t j) {
   return member;
 }
 
-std::expected<NodeKey, BlobError> read_stage(Reader& reader,
-                                             std::span<const NodeId> node_of_record) {
-  NodeInputs inputs;
-  BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
+// A Stage record's operator (its members; the inputs come before them), named as the store it
+// goes to names operators.
+std::expected<NodeKey, BlobError> read_members(Reader& reader, KnownMembers& known,
+                                               GraphStore::Batch& store) {
   BLOB_TRY(member_count, reader.u32());
   std::vector<StageOp> members;
   members.reserve(bounded(member_count, reader.remaining(), kMinMemberBytes));
   for (std::uint32_t j = 0; j < member_count; ++j) {
-    BLOB_TRY(member, read_member(reader, j));
+    BLOB_TRY(member, read_member(reader, j, known, store));
     members.push_back(std::move(member));
   }
-  return NodeKey::stage(std::move(inputs), std::move(members));
+  return NodeKey::stage({}, std::move(members));
 }
 
 std::expected<NodeId, BlobError> interned(std::expected<NodeId, BadNodeId> id) {
@@ -152,14 +177,10 @@ std::expected<NodeId, BlobError> interned(std::expected<NodeId, BadNodeId> id) {
   return *id;
 }
 
-// Reads the rest of an External or Stage record and interns it.
-std::expected<NodeId, BlobError> intern_opaque(Reader& reader, NodeKind kind,
-                                               std::span<const NodeId> node_of_record,
-                                               GraphStore::Batch& store) {
-  if (kind == NodeKind::Stage) {
-    BLOB_TRY(key, read_stage(reader, node_of_record));
-    return interned(store.intern(key));
-  }
+// Reads the rest of an External record and interns it.
+std::expected<NodeId, BlobError> intern_external(Reader& reader,
+                                                 std::span<const NodeId> node_of_record,
+                                                 GraphStore::Batch& store) {
   BLOB_TRY(descriptor, read_descriptor(reader));
   std::vector<ParamView> params;
   BLOB_CHECK(reader.params(params));
@@ -175,7 +196,7 @@ struct PlainRecord {
   std::string_view name;
   std::vector<ParamView> params;
   NodeInputs inputs;
-  OpId op = 0;             // its operator's id in the store being filled
+  OpId op = 0;  // its operator's id in the store being filled
   std::uint64_t hash = 0;  // node_hash of op and inputs
   // When it was read: the records interned, the id the next new node would get, and how many
   // records had repeated an earlier one.
@@ -201,23 +222,24 @@ std::expected<void, BlobError> read_plain(Reader& reader, NodeKind kind, const R
   return {};
 }
 
-// The heads of plain records read so far (their bytes from the kind tag to the inputs), with the
-// operators they became: a blob repeats few operators across many records, and a head whose bytes
-// were read before needs neither validating nor interning again. Bounded, so that a blob of
-// distinct operators does not make it grow with the blob.
-class KnownHeads {
+// The operators of record parts read so far: the heads of plain records (their bytes from the
+// kind tag to the inputs), or the members of Stage records. A blob repeats few operators across
+// many records, and a part whose bytes were read before needs neither validating, resolving nor
+// interning again. Bounded, so that a blob of distinct operators does not make it grow with the
+// blob.
+class KnownOperators {
  public:
-  static constexpr std::size_t kMaxHeads = std::size_t{1} << 16;
+  static constexpr std::size_t kMaxParts = std::size_t{1} << 16;
 
-  std::optional<OpId> find(std::string_view head) const {
-    const auto found = ops_.find(head);
+  std::optional<OpId> find(std::string_view part) const {
+    const auto found = ops_.find(part);
     if (found == ops_.end()) return std::nullopt;
     return found->second;
   }
-  // `head` views the blob, which outlives the reading.
-  void add(std::string_view head, OpId op) {
-    if (ops_.size() >= kMaxHeads) return;
-    emplace_aside(ops_, head, op);
+  // `part` views the blob, which outlives the reading.
+  void add(std::string_view part, OpId op) {
+    if (ops_.size() >= kMaxParts) return;
+    emplace_aside(ops_, part, op);
   }
 
  private:
@@ -273,9 +295,31 @@ class ReadAhead {
 
   const std::vector<NodeId>& node_of_record_;
   std::array<PlainRecord, kReadAhead + 1> ring_;
-  std::size_t count_ = 0;      // records node_of_record_.size() .. + count_ - 1
+  std::size_t count_ = 0;  // records node_of_record_.size() .. + count_ - 1
   std::uint64_t repeats_ = 0;  // records interned as an earlier record's node
 };
+
+// Reads the rest of a Stage record and interns it.
+std::expected<NodeId, BlobError> intern_stage(Reader& reader,
+                                              std::span<const NodeId> node_of_record,
+                                              KnownOperators& known, KnownMembers& members,
+                                              GraphStore::Batch& store) {
+  NodeInputs inputs;
+  BLOB_CHECK(read_inputs(reader, node_of_record, inputs));
+  const std::size_t start = reader.position();
+  const std::optional<std::size_t> end = reader.stage_members_end();
+  const std::string_view part = end ? reader.text(start, *end) : std::string_view();
+  std::optional<OpId> op = end ? known.find(part) : std::nullopt;
+  if (op) {
+    reader.skip_to(*end);
+  } else {
+    BLOB_TRY(stage, read_members(reader, members, store));
+    op = store.intern_operator(stage);  // its members are resolved: a table's form
+    if (end) known.add(part, *op);
+  }
+  const std::span<const NodeId> ids(inputs.data(), inputs.size());
+  return interned(store.intern(*op, ids, node_hash(*op, ids)));
+}
 
 // Interns the records in order. Plain records are read up to kReadAhead records ahead of their
 // interning, and the index entries each will be looked up among start loading as it is read: in a
@@ -285,7 +329,9 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
                                               std::vector<NodeId>& node_of_record,
                                               GraphStore::Batch& store) {
   ReadAhead waiting(node_of_record);
-  KnownHeads heads;
+  KnownOperators heads;
+  KnownOperators stages;
+  KnownMembers members;
   const auto intern_oldest = [&]() -> std::expected<void, BlobError> {
     const PlainRecord& record = waiting.oldest();
     const std::span<const NodeId> inputs(record.inputs.data(), record.inputs.size());
@@ -302,7 +348,9 @@ std::expected<void, BlobError> intern_records(Reader& reader, std::uint32_t reco
     const auto kind = static_cast<NodeKind>(tag);
     if (kind == NodeKind::External || kind == NodeKind::Stage) {
       while (waiting.size() > 0) BLOB_CHECK(intern_oldest());
-      BLOB_TRY(id, intern_opaque(reader, kind, node_of_record, store));
+      BLOB_TRY(id, kind == NodeKind::Stage
+                       ? intern_stage(reader, node_of_record, stages, members, store)
+                       : intern_external(reader, node_of_record, store));
       node_of_record.push_back(id);
       continue;
     }
@@ -407,6 +455,21 @@ std::optional<std::size_t> Reader::plain_head_end(NodeKind kind) const noexcept 
     }
     if (walk.remaining() < width) return std::nullopt;
     walk.position_ += width;
+  }
+  return walk.position_;
+}
+
+std::optional<std::size_t> Reader::stage_members_end() const noexcept {
+  Reader walk(bytes_, position_);
+  const auto member_count = walk.u32();
+  if (!member_count) return std::nullopt;
+  for (std::uint32_t j = 0; j < *member_count; ++j) {
+    const auto length = walk.u32();
+    if (!length || walk.remaining() < *length) return std::nullopt;
+    walk.position_ += *length;
+    const auto ref_count = walk.u32();
+    if (!ref_count || walk.remaining() / kRefBytes < *ref_count) return std::nullopt;
+    walk.position_ += std::size_t{*ref_count} * kRefBytes;
   }
   return walk.position_;
 }

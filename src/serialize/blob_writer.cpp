@@ -119,11 +119,13 @@ void put_descriptor(Sink& sink, const PayloadDescriptor& descriptor) {
   if (descriptor.preprocessing_ref) put_string(sink, *descriptor.preprocessing_ref);
 }
 
+// `tokens[id]` spells the operator of id `id` for every member that names one by id.
 template <class Sink>
-void put_members(Sink& sink, std::span<const StageOp> members) {
+void put_members(Sink& sink, std::span<const StageOp> members, const std::vector<Text>& tokens) {
   sink.u32(members.size(), BlobLimit::MemberCount);
   for (const StageOp& member : members) {
-    put_string(sink, member.token);
+    const OpId* id = member.id();
+    put_string(sink, (id != nullptr ? tokens[*id] : *member.text()).view());
     sink.u32(member.refs.size(), BlobLimit::RefCount);
     for (const StageRef& ref : member.refs) {
       sink.byte(static_cast<std::uint8_t>(ref.tag));
@@ -196,7 +198,14 @@ std::expected<BlobWriter::Part, BlobLimitError> BlobWriter::encode(const NodeKey
   if (!head) return std::unexpected(head.error());
   part.head = op_bytes_.size() - part.offset;
   if (op.kind() == NodeKind::Stage) {
-    auto tail = append_encoded(op_bytes_, [&](auto& sink) { put_members(sink, op.members()); });
+    const std::span<const StageOp> members = op.members();
+    for (const StageOp& member : members) {
+      const OpId* id = member.id();
+      if (id != nullptr && member_tokens_[*id].empty())
+        member_tokens_[*id] = Text(nodes_.ops()[*id].token());
+    }
+    auto tail =
+        append_encoded(op_bytes_, [&](auto& sink) { put_members(sink, members, member_tokens_); });
     if (!tail) return std::unexpected(tail.error());
   }
   part.tail = op_bytes_.size() - part.offset - part.head;
@@ -216,6 +225,7 @@ std::expected<BlobWriter, BlobLimitError> BlobWriter::measure(const GraphStore& 
     return std::unexpected(fits.error());
   std::size_t size = kMagic.size() + 4 + 4 + 8 * outputs.size();
   writer.parts_.assign(nodes.ops().size(), Part{});
+  writer.member_tokens_.resize(nodes.ops().size());
   for (std::size_t id = 0; id < nodes.size(); ++id) {
     note_work();  // measuring is where a long write may be interrupted: nothing is written yet
     const Node& node = nodes.stored(id);

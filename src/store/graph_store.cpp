@@ -88,7 +88,34 @@ std::expected<NodeId, BadNodeId> GraphStore::intern_key_locked(const Key& key,
   return insert_locked(op, inputs, node_hash(op, inputs));
 }
 
+std::expected<NodeId, BadNodeId> GraphStore::intern_stage_locked(const NodeKey& key) {
+  const std::span<const NodeId> inputs = key.inputs();
+  if (const auto bad = first_bad_input(inputs, nodes_.size())) return std::unexpected(*bad);
+  const std::span<const StageOp> members = key.members();
+  std::vector<StageOp> resolved;  // a copy of the members, made when the first one resolves
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (const OpId* id = members[i].id()) {
+      check_index(*id, ops_.size(), "stage member operator");
+      continue;
+    }
+    std::optional<NodeKey> op = member_operator(members[i].text()->view());
+    if (!op) continue;
+    if (resolved.empty()) resolved.assign(members.begin(), members.end());
+    resolved[i].op = ops_.intern(*op, operator_hash(*op));
+  }
+  const std::optional<NodeKey> rebuilt =
+      resolved.empty() ? std::nullopt
+                       : std::optional<NodeKey>(NodeKey::stage(
+                             NodeInputs(inputs.begin(), inputs.end()), std::move(resolved)));
+  const NodeKey& stage = rebuilt ? *rebuilt : key;
+  return intern_key_locked(stage, operator_hash(stage));
+}
+
 std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
+  if (key.kind() == NodeKind::Stage) {
+    return mutex_.with_lock(
+        [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return intern_stage_locked(key); });
+  }
   const std::uint64_t op_hash = operator_hash(key);
   return mutex_.with_lock(
       [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) { return intern_key_locked(key, op_hash); });
@@ -147,7 +174,8 @@ std::expected<MarkedNode, BadNodeId> GraphStore::node(NodeId id) const {
   return mutex_.with_lock(
       [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) -> std::expected<MarkedNode, BadNodeId> {
         if (id >= nodes_.size()) return std::unexpected(BadNodeId{id});
-        return MarkedNode{ref(id), id < is_output_.size() && is_output_[id]};
+        return MarkedNode{NodesView(nodes_.view(), ops_.view()), id,
+                          id < is_output_.size() && is_output_[id]};
       });
 }
 

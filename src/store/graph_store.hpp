@@ -82,11 +82,14 @@ struct Snapshot {
   std::vector<NodeId> outputs;
 };
 
-// One node, read in place (valid while the store lives), and whether it is among the output marks,
-// read together.
+// One node, read in place in a view of its store, and whether it is among the output marks, read
+// together.
 struct MarkedNode {
-  NodeRef node;
+  NodesView nodes;
+  NodeId id;
   bool output;
+
+  NodeRef node() const { return nodes[id]; }
 };
 
 class GraphStore {
@@ -137,6 +140,7 @@ class GraphStore {
    public:
     [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const NodeKey& key) {
       store_.lock_is_held();
+      if (key.kind() == NodeKind::Stage) return store_.intern_stage_locked(key);
       return store_.intern_key_locked(key, operator_hash(key));
     }
     [[nodiscard]] std::expected<NodeId, BadNodeId> intern(const KeyView& view) {
@@ -224,12 +228,13 @@ class GraphStore {
   [[nodiscard]] std::expected<NodeId, BadNodeId> intern_key_locked(const Key& key,
                                                                    std::uint64_t op_hash)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // A Stage key's members are named by ids of this store's table or by text; text that is an
+  // operator's token names that operator, interned first (see StageOp). Inputs are checked first.
+  [[nodiscard]] std::expected<NodeId, BadNodeId> intern_stage_locked(const NodeKey& key)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
   // Tells the analysis what holds by construction where it cannot see it: in a Batch, and in a
   // lambda that runs only within a call holding the lock. Checks nothing at run time.
   void lock_is_held() const noexcept ABSL_ASSERT_EXCLUSIVE_LOCK(mutex_) {}
-  NodeRef ref(NodeId id) const ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_) {
-    return NodeRef(ops_[nodes_[id].op], nodes_[id]);
-  }
   [[nodiscard]] std::expected<void, BadNodeId> mark_output_locked(NodeId id)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 

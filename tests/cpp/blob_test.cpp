@@ -326,9 +326,9 @@ TEST(BlobReaderLeniencyTest, RepeatedHeadsReadAsTheirFirstReading) {
   blob.ids({4});
   const auto store = read(blob.bytes);
   ASSERT_EQ(store->node_count(), 4u);
-  EXPECT_EQ(store->node(1)->node.key(), scalar_op("mul", 2.0, "r", {0}));
-  EXPECT_EQ(store->node(2)->node.key(), scalar_op("mul", 2.0, "r", {1}));
-  EXPECT_EQ(store->node(3)->node.key(), scalar_op("mul", 2.0, "r", {2}));
+  EXPECT_EQ(store->node(1)->node().key(), scalar_op("mul", 2.0, "r", {0}));
+  EXPECT_EQ(store->node(2)->node().key(), scalar_op("mul", 2.0, "r", {1}));
+  EXPECT_EQ(store->node(3)->node().key(), scalar_op("mul", 2.0, "r", {2}));
   EXPECT_EQ(store->outputs(), (std::vector<NodeId>{1}));
 
   Blob cut;

@@ -287,7 +287,7 @@ TEST(WideNodeTest, NodesWithManyInputsSurviveEveryReduction) {
   for (const NodeKey& node : nodes) ASSERT_TRUE(store.intern(node).has_value());
   ASSERT_TRUE(store.mark_output(7).has_value());
   EXPECT_EQ(store.snapshot().nodes, nodes);
-  for (NodeId id = 0; id < nodes.size(); ++id) EXPECT_EQ(store.node(id)->node.key(), nodes[id]);
+  for (NodeId id = 0; id < nodes.size(); ++id) EXPECT_EQ(store.node(id)->node().key(), nodes[id]);
 
   const SaturationEngine engine;
   // A stage lists its inputs in the order its members first read them.

@@ -225,10 +225,18 @@ TEST(PipelineTest, FromReducedRejectsMalformedRecords) {
   unknown_stage.ops = view.ops();
   const NodeKey one_stage = stage({}, "op|neg", {StageRef::input(0)});
   unknown_stage.stage_ops.emplace_back(one_stage);
-  unknown_stage.stage_op_hashes.push_back(operator_hash(one_stage));
   unknown_stage.nodes = {Node{x, {}}, Node{first_stage, {0}}, Node{first_stage + 1, {0}}};
   expect_fault(std::move(unknown_stage),
                "index out of range: stage operator of a reduced node 1 is not below 1");
+  // A member names an operator of the table by id.
+  Reduced unknown_member;
+  unknown_member.ops = view.ops();
+  std::vector<StageOp> by_id = {StageOp{first_stage, {StageRef::input(0)}}};
+  unknown_member.stage_ops.emplace_back(NodeKey::stage(NodeInputs(), std::move(by_id)));
+  unknown_member.nodes = {Node{x, {}}, Node{first_stage, {0}}};
+  const std::string size = std::to_string(first_stage);
+  expect_fault(std::move(unknown_member),
+               "index out of range: operator id " + size + " is not below " + size);
 }
 
 TEST(PipelineTest, ReducingAReducedStoreAgainKeepsItsNodes) {

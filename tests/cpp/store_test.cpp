@@ -54,7 +54,7 @@ TEST(GraphStoreTest, MarksAreDistinctInFirstMarkOrder) {
   for (NodeId id : {2, 0, 2, 2}) ASSERT_TRUE(store.mark_output(id));
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
   EXPECT_EQ(store.mark_output(3).error(), BadNodeId{3});
-  EXPECT_EQ(store.node(0)->node.key(), source("a"));
+  EXPECT_EQ(store.node(0)->node().key(), source("a"));
   EXPECT_TRUE(store.node(0)->output);
   EXPECT_FALSE(store.node(1)->output);
   EXPECT_EQ(store.node(3).error(), BadNodeId{3});
@@ -84,6 +84,31 @@ TEST(GraphStoreTest, ABatchInternsAsSingleCallsDo) {
   }),
                std::bad_alloc);
   EXPECT_EQ(store.node_count(), 4u);  // not poisoned: the store still answers
+}
+
+// A table names a member by its operator's id when the member's text is that operator's token,
+// and keeps any other text; owned copies spell members back as they came in.
+TEST(GraphStoreTest, AStageMemberTokenNamesTheOperatorItSpells) {
+  GraphStore store;
+  ASSERT_TRUE(store.intern(source("x")));
+  const StageRefs reads_input = {StageRef::input(0)};
+  const std::size_t operators = store.nodes_view().ops().size();
+  EXPECT_EQ(store.intern(stage({1}, {StageOp{"op|neg", reads_input}})).error(), BadNodeId{1});
+  EXPECT_EQ(store.nodes_view().ops().size(), operators) << "a refused key adds no operator";
+
+  const NodeId by_token = *store.intern(stage({0}, {StageOp{"op|neg", reads_input}}));
+  const NodesView view = store.nodes_view();
+  const OpId* neg = view[by_token].members()[0].id();
+  ASSERT_NE(neg, nullptr);
+  EXPECT_EQ(view.ops()[*neg].token(), "op|neg");
+  EXPECT_EQ(store.intern(stage({0}, {StageOp{*neg, reads_input}})), by_token);
+  // Read as neg's token but not written as one: another member, kept as text.
+  const NodeId by_text = *store.intern(stage({0}, {StageOp{"op|neg|", reads_input}}));
+  EXPECT_NE(by_text, by_token);
+  EXPECT_EQ(*store.nodes_view()[by_text].members()[0].text(), Text("op|neg|"));
+  const std::vector<NodeKey> nodes = store.snapshot().nodes;
+  EXPECT_EQ(nodes[by_token], stage({0}, {StageOp{"op|neg", reads_input}}));
+  EXPECT_EQ(nodes[by_text], stage({0}, {StageOp{"op|neg|", reads_input}}));
 }
 
 TEST(GraphStoreTest, SnapshotsCopy) {

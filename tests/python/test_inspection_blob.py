@@ -119,6 +119,12 @@ def blob_of(records: bytes, count: int, outputs: list[int]) -> bytes:
         struct.pack("<Q", o) for o in outputs)
 
 
+def stage_record(member: bytes) -> bytes:
+    """A Stage over node 0 of one member, of this text, that reads the stage's input."""
+    return (b"\x04" + struct.pack("<IQ", 1, 0) + struct.pack("<II", 1, len(member)) + member
+            + struct.pack("<I", 1) + b"\x00" + struct.pack("<I", 0))
+
+
 def source_record(name: bytes) -> bytes:
     return b"\x00" + struct.pack("<I", len(name)) + name + b"\x00\x00\x00\x00"
 
@@ -176,9 +182,7 @@ class TestBlob:
         assert store.nodes()[1]["inputs"] == [0] and store.outputs() == [1]
 
     def test_unparseable_member_token_fails_inspection_only(self):
-        token = b'src|"x\\'
-        stage = (b"\x04" + struct.pack("<IQ", 1, 0) + struct.pack("<I", 1) + struct.pack("<I", len(token)) + token
-                 + struct.pack("<I", 1) + b"\x00" + struct.pack("<I", 0))
+        stage = stage_record(b'src|"x\\')
         store = tc.GraphStore.deserialize(blob_of(source_record(b"x") + stage, 2, []))
         for call in (store.nodes, lambda: store.node(1)):
             with pytest.raises(ValueError) as excinfo:
@@ -186,6 +190,26 @@ class TestBlob:
             assert str(excinfo.value) == 'unparseable stage member token "src|\\"x\\\\"'
         # One node's view builds that node alone: the broken stage does not stop the source's.
         assert store.node(0) == {"id": 0, "output": False, "inputs": [], "kind": "source", "name": "x", "params": {}}
+
+    def test_member_texts_are_kept_as_written(self):
+        # The second text reads as the first's operator but is not how that operator is written.
+        texts = [b"op|f|a=i1", b"op|f|a=i+1", b"red|g"]
+        records = source_record(b"x") + b"".join(stage_record(t) for t in texts)
+        blob = blob_of(records, 4, [1, 2, 3])
+        store = tc.GraphStore.deserialize(blob)
+        assert store.serialize() == blob
+        repeated = tc.GraphStore.deserialize(blob_of(records + stage_record(texts[0]), 5, [4]))
+        assert repeated.node_count() == 4 and repeated.outputs() == [1]
+        members = [n["members"][0] for n in store.nodes()[1:]]
+        assert members[0] == members[1] == {"kind": "op", "name": "f", "params": {"a": 1}, "inputs": [("input", 0)]}
+        assert members[2]["kind"] == "red" and members[2]["name"] == "g"
+        # A reduction renames the members into the new store and writes them back as they were read.
+        reduced, _ = store.reduce()
+        assert reduced.serialize() == store.serialize()
+        recorded = tc.GraphStore()
+        recorded.add_op("f", [recorded.add_source("x")], {"a": 1})
+        fused, _ = recorded.reduce(outputs=[1])
+        assert fused.serialize() == blob_of(source_record(b"x") + stage_record(texts[0]), 2, [1])
 
     def test_argument_checks(self, store):
         store.add_source("x")
