@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "ir/fixed_operators.hpp"
 #include "support/interruption.hpp"
 
 namespace tarnvel {
@@ -37,7 +36,6 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
   const std::size_t count = end - begin;
   canonical_.reserve(count);
   to_canonical_.reserve(count);
-  if (index_stale_) rebuild_index();
   absl::InlinedVector<std::uint32_t, 4> inputs;
   for (std::size_t i = begin; i < end; ++i) {
     const Node& node = nodes.stored(i);
@@ -46,7 +44,7 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
       if (input >= to_canonical_.size()) return std::unexpected(BadNodeId{input});
       inputs.push_back(static_cast<std::uint32_t>(to_canonical_[input]));
     }
-    to_canonical_.emplace_back(simplify_or_intern(node.op, inputs));
+    to_canonical_.emplace_back(canonical_.add(node.op, inputs));
   }
   // The view covers every operator its nodes name, and a later view of the store as many or more.
   // Taken only once the step succeeds: a failed first step may have been handed another store's.
@@ -57,51 +55,8 @@ std::expected<std::uint64_t, ReducerError> IncrementalReducer::consume(std::uint
   return count;
 }
 
-// The simplifications of the rewrite rules, decided by operator id alone: the fixed operators hold
-// the same ids in every table.
-NodeId IncrementalReducer::simplify_or_intern(OpId op, std::span<const std::uint32_t> inputs) {
-  if (is_identity_op(op) && inputs.size() == 1) return inputs[0];
-  const Probe candidate{op, inputs, node_hash(op, inputs)};
-  if (is_commutative_op(op) && inputs.size() == 2) {
-    // The first-seen orientation is the one kept: a node is only ever added in the orientation
-    // this finds absent, so the canonical form never holds both, and a miss on the swapped one
-    // leaves the candidate to be found or added.
-    const std::uint32_t swapped_inputs[] = {inputs[1], inputs[0]};
-    const std::span<const std::uint32_t> swapped(swapped_inputs);
-    if (const auto known = find(Probe{op, swapped, node_hash(op, swapped)})) return *known;
-  }
-  return find_or_add(candidate);
-}
-
-std::optional<NodeId> IncrementalReducer::find(const Probe& candidate) const {
-  return canonical_index_.find(candidate.hash, same_as(candidate));
-}
-
-// The node is built before the index learns of it: a failed construction leaves both as they were.
-NodeId IncrementalReducer::find_or_add(const Probe& candidate) {
-  return canonical_index_.find_or_add(candidate.hash, same_as(candidate), [&] {
-    const auto next = static_cast<std::uint32_t>(canonical_.size());
-    canonical_.emplace_back(Node{candidate.op, Children(candidate.inputs)});
-    return next;
-  });
-}
-
-void IncrementalReducer::rebuild_index() {
-  NodeIndex index;
-  index.reserve(canonical_.size());
-  const auto distinct = [](std::uint32_t) { return false; };  // canonical nodes are all distinct
-  for (std::size_t id = 0; id < canonical_.size(); ++id) {
-    const Node& node = canonical_[id];
-    static_cast<void>(index.find_or_add(node_hash(node.op, node.children.ids()), distinct,
-                                        [id] { return static_cast<std::uint32_t>(id); }));
-  }
-  canonical_index_ = std::move(index);
-  index_stale_ = false;
-}
-
 void IncrementalReducer::roll_back(std::size_t canonical_size, std::size_t watermark) noexcept {
   // Only what this step added goes: every earlier node stays where a frozen view reads it.
-  if (canonical_.size() > canonical_size) index_stale_ = true;
   canonical_.truncate(canonical_size);
   to_canonical_.truncate(watermark);
 }

@@ -2,8 +2,8 @@
 // date, so that the final reduction runs over the canonical form instead of the whole history.
 //
 // Each `step` consumes the store nodes recorded since the last one, exactly once each, and folds
-// them in with the simplifications the rewrite engine's rules make (decided by the fixed operators'
-// ids), in one forward pass: identity elimination, commutativity deduplication, hash-consing.
+// them in with the simplifications the rewrite engine's rules make (CanonicalFold), in one forward
+// pass: identity elimination, commutativity deduplication, hash-consing.
 // `finalize` runs the reduction pipeline over the canonical form and expresses its node map in
 // store ids.
 //
@@ -23,8 +23,8 @@
 // stepped later.
 //
 // IncrementalReducer is not synchronized: the owner serializes all calls. SharedReducer below is
-// the form several threads share. Neither is copyable or movable (the index refers into the node
-// list), so hand them out as std::unique_ptr.
+// the form several threads share. Neither is copyable or movable (the fold's index refers into its
+// node list), so hand them out as std::unique_ptr.
 //
 //   IncrementalReducer reducer;
 //   reducer.step(store.identity(), store.nodes_view(), SIZE_MAX);
@@ -41,10 +41,10 @@
 
 #include "absl/base/thread_annotations.h"
 #include "ir/node.hpp"
+#include "optimizer/canonical_fold.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store/graph_store.hpp"
-#include "store/node_index.hpp"
 #include "support/chunked.hpp"
 #include "support/guarded_mutex.hpp"
 
@@ -107,41 +107,16 @@ class IncrementalReducer {
   std::vector<NodeId> to_canonical() const { return to_canonical_.copy(0); }
 
  private:
-  // A canonical node's operator and inputs, with its hash, as the index is probed for it.
-  struct Probe {
-    OpId op;
-    std::span<const std::uint32_t> inputs;
-    std::uint64_t hash;
-  };
-
   // step's one body: consumes nodes[begin], ..., nodes[end - 1], the next nodes of `store`.
   std::expected<std::uint64_t, ReducerError> consume(std::uint64_t store, const NodesView& nodes,
                                                      std::size_t begin, std::size_t end);
-  // The canonical id of a store node of operator `op` whose inputs, mapped to canonical ids, are
-  // `inputs`: an input when a rule simplifies the node away, otherwise the interned node, added if
-  // it is new.
-  [[nodiscard]] NodeId simplify_or_intern(OpId op, std::span<const std::uint32_t> inputs);
-  // Whether a canonical node is the candidate, by id.
-  auto same_as(const Probe& candidate) const {
-    return [this, &candidate](std::uint32_t id) {
-      return canonical_[id].is(candidate.op, candidate.inputs);
-    };
-  }
-  std::optional<NodeId> find(const Probe& candidate) const;
-  [[nodiscard]] NodeId find_or_add(const Probe& candidate);
-  // Indexes the canonical form anew, after a roll back dropped nodes the index names.
-  void rebuild_index();
   bool follows_other(std::uint64_t store) const noexcept { return store_ && *store_ != store; }
   // Drops everything added since the sizes given.
   void roll_back(std::size_t canonical_size, std::size_t watermark) noexcept;
   NodesView canonical_view() const { return NodesView(canonical_.view(), ops_); }
 
-  NodeList canonical_;
+  CanonicalFold canonical_;
   OperatorTable::View ops_;  // the followed store's operators, as the latest step saw them
-  // The canonical ids by hash, compared through the nodes they name; it grows without reading a
-  // node. Lookups only: no result depends on where an entry sits.
-  NodeIndex canonical_index_;
-  bool index_stale_ = false;  // a roll back dropped nodes that canonical_index_ still names
   Chunked<NodeId> to_canonical_;
   std::uint64_t total_work_ = 0;
   std::optional<std::uint64_t> store_;  // set by the first step that consumes a node

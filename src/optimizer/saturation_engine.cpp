@@ -12,6 +12,7 @@
 #include "egraph/egraph.hpp"
 #include "egraph/runner.hpp"
 #include "ir/fixed_operators.hpp"
+#include "optimizer/canonical_fold.hpp"
 #include "optimizer/op_id_map.hpp"
 #include "support/fault.hpp"
 #include "support/interruption.hpp"
@@ -182,9 +183,37 @@ CanonicalGraph read_out(const EngineGraph& graph, const std::vector<Id>& roots,
   return result;
 }
 
+// The graph folded in one forward pass (see SaturationEngine::kFoldLimit), read out as the e-graph
+// is: each class as its first node, which is its lowest-index one.
+CanonicalGraph fold(const EngineGraph& graph) {
+  check_children(graph);
+  CanonicalFold folded;
+  CanonicalGraph result;
+  result.duplicate_free = true;
+  result.node_map.reserve(graph.nodes.size());
+  absl::InlinedVector<std::uint32_t, 4> inputs;
+  for (const Node& node : graph.nodes) {
+    note_work();
+    inputs.clear();
+    for (std::uint32_t child : node.children) {
+      inputs.push_back(static_cast<std::uint32_t>(result.node_map[child]));
+    }
+    result.node_map.push_back(folded.add(node.op, inputs));
+  }
+  result.graph.nodes.reserve(folded.size());
+  for (std::size_t i = 0; i < folded.size(); ++i) result.graph.nodes.push_back(folded[i]);
+  result.graph.outputs.reserve(graph.outputs.size());
+  for (std::size_t output : graph.outputs) {
+    check_invariant(output < graph.nodes.size(), "missing map entry");
+    result.graph.outputs.push_back(result.node_map[output]);
+  }
+  return result;
+}
+
 }  // namespace
 
-SaturationEngine::SaturationEngine() : rules_(&fixed_rules()) {}
+SaturationEngine::SaturationEngine(std::size_t fold_limit)
+    : rules_(&fixed_rules()), fold_limit_(fold_limit) {}
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   SaturationRun run;
@@ -192,6 +221,10 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
 }
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph, SaturationRun& run) const {
+  if (graph.nodes.size() <= fold_limit_) {
+    run = {.iterations = 0, .stop_reason = egraph::Saturated{}, .folded = true};
+    return fold(graph);
+  }
   // The e-graph's symbols are numbered by `load`, the fixed operators at their ids as the rules
   // name them; no text is interned.
   EGraph loaded;

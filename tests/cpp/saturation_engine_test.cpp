@@ -10,6 +10,7 @@
 #include "node_builders.hpp"
 #include "optimizer/cse.hpp"
 #include "support/fault.hpp"
+#include "test_random.hpp"
 
 namespace tarnvel {
 namespace {
@@ -41,16 +42,20 @@ void expect_duplicate_free(const CanonicalGraph& result) {
   for (std::size_t i = 0; i < dedup.index_map.size(); ++i) ASSERT_EQ(dedup.index_map[i], i);
 }
 
-class SaturationEngineTest : public ::testing::Test {
+// Every case runs twice: with small graphs folded, and with every graph loaded into the e-graph.
+class SaturationEngineTest : public ::testing::TestWithParam<std::size_t> {
  protected:
   CanonicalGraph canonicalize(std::vector<Node> nodes, std::vector<std::size_t> outputs = {}) {
     return engine.canonicalize(EngineGraph{std::move(nodes), std::move(outputs)});
   }
 
-  const SaturationEngine engine;
+  const SaturationEngine engine{GetParam()};
 };
+INSTANTIATE_TEST_SUITE_P(FoldedAndSaturated, SaturationEngineTest,
+                         ::testing::Values(SaturationEngine::kFoldLimit, 0),
+                         [](const auto& param) { return param.param == 0 ? "Saturated" : "Folded"; });
 
-TEST_F(SaturationEngineTest, HasTheTwelveRulesInOrder) {
+TEST_P(SaturationEngineTest, HasTheTwelveRulesInOrder) {
   std::vector<std::string> names;
   for (const auto& rule : engine.rules()) names.push_back(rule.name());
   EXPECT_EQ(names, (std::vector<std::string>{"commute-add", "commute-mul", "commute-and",
@@ -60,7 +65,7 @@ TEST_F(SaturationEngineTest, HasTheTwelveRulesInOrder) {
   EXPECT_EQ(engine.iteration_limit(), 12u);
 }
 
-TEST_F(SaturationEngineTest, WorkedExample) {
+TEST_P(SaturationEngineTest, WorkedExample) {
   const CanonicalGraph result = canonicalize(
       {engine_node(kA), engine_node(kB), engine_node(kAdd, {0, 1}), engine_node(kAdd, {1, 0}),
        engine_node(kMulOneRight, {2}), engine_node(kMul, {3, 4})},
@@ -74,14 +79,14 @@ TEST_F(SaturationEngineTest, WorkedExample) {
   EXPECT_EQ(result.graph.outputs, (std::vector<std::size_t>{3}));
 }
 
-TEST_F(SaturationEngineTest, AnEmptyGraphStaysEmpty) {
+TEST_P(SaturationEngineTest, AnEmptyGraphStaysEmpty) {
   const CanonicalGraph result = canonicalize({});
   EXPECT_TRUE(result.graph.nodes.empty());
   EXPECT_TRUE(result.graph.outputs.empty());
   EXPECT_TRUE(result.node_map.empty());
 }
 
-TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
+TEST_P(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
   const CanonicalGraph result =
       canonicalize({engine_node(other_op(10)), engine_node(other_op(11)), engine_node(other_op(12)),
                     engine_node(kAdd, {0, 1}), engine_node(other_op(13)), engine_node(other_op(14)),
@@ -94,7 +99,7 @@ TEST_F(SaturationEngineTest, ACommutedDuplicateJoinsTheEarlierNode) {
 // Rules match operator ids and arities: an operator without a rule (sub, or add with parameters),
 // a commutative operator over one or three operands, and an identity operator over none or two
 // leave nodes apart. Only the last pair, maximum over both orders, merges.
-TEST_F(SaturationEngineTest, NearMissesStayApart) {
+TEST_P(SaturationEngineTest, NearMissesStayApart) {
   const OpId add_with_params = other_op(6);
   const OpId max = commutative_op("maximum");
   const CanonicalGraph result = canonicalize(
@@ -108,7 +113,7 @@ TEST_F(SaturationEngineTest, NearMissesStayApart) {
             (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 13}));
 }
 
-TEST_F(SaturationEngineTest, IdentitiesFallIntoTheirInput) {
+TEST_P(SaturationEngineTest, IdentitiesFallIntoTheirInput) {
   const CanonicalGraph result = canonicalize(
       {engine_node(kA), engine_node(kAddZeroRight, {0}), engine_node(kAddZeroLeft, {1}),
        engine_node(kMulOneRight, {2}), engine_node(kNeg, {3})},
@@ -119,7 +124,7 @@ TEST_F(SaturationEngineTest, IdentitiesFallIntoTheirInput) {
   EXPECT_EQ(result.graph.outputs, (std::vector<std::size_t>{0, 0, 1}));
 }
 
-TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
+TEST_P(SaturationEngineTest, EqualitiesPropagateToUsers) {
   // c = b + 0, so a * b and a * c are one node, the earlier one; identical nodes (the two exps)
   // collapse without any rule, and so do their users.
   const CanonicalGraph result = canonicalize(
@@ -134,7 +139,7 @@ TEST_F(SaturationEngineTest, EqualitiesPropagateToUsers) {
 
 // A canonical node carries the operator of its representative, the earliest node of its class: the
 // identity merges into the source, and the twin sums merge as they are.
-TEST_F(SaturationEngineTest, EachCanonicalNodeKeepsItsRepresentativesOperator) {
+TEST_P(SaturationEngineTest, EachCanonicalNodeKeepsItsRepresentativesOperator) {
   const CanonicalGraph result = canonicalize(
       {engine_node(kA), engine_node(kNeg, {0}), engine_node(kSum, {1}), engine_node(kSum, {1}),
        engine_node(kAddZeroRight, {0}), engine_node(other_op(7), {2}), engine_node(kExp, {5})});
@@ -144,7 +149,7 @@ TEST_F(SaturationEngineTest, EachCanonicalNodeKeepsItsRepresentativesOperator) {
   EXPECT_EQ(ops, (std::vector<OpId>{kA, kNeg, kSum, other_op(7), kExp}));
 }
 
-TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
+TEST_P(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
   EXPECT_THROW(canonicalize({engine_node(kA), engine_node(kNeg, {1})}), InternalFault);
   try {
     canonicalize({engine_node(kA)}, {1});
@@ -156,7 +161,7 @@ TEST_F(SaturationEngineTest, ABrokenInputContractIsAnInternalFault) {
 
 // 2400 distinct additions: commute-add is banned at thresholds 1000 and 2000, and the idle
 // iterations in between fast-forward the bans, so it is applied at 4000 within the iteration limit.
-TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
+TEST_P(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
   std::vector<Node> nodes = {engine_node(kA)};
   for (OpId i = 0; i < 1200; ++i) nodes.push_back(engine_node(other_op(100 + i)));
   for (std::uint32_t i = 1; i <= 1200; ++i) {
@@ -172,7 +177,7 @@ TEST_F(SaturationEngineTest, CommutativityPastTheFirstThresholdsStillMerges) {
   EXPECT_EQ(result.node_map.back(), result.node_map[1201]);
 }
 
-TEST_F(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
+TEST_P(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
   std::vector<Node> nodes = {engine_node(kA), engine_node(kB)};
   for (std::uint32_t i = 2; i < 400; ++i) {
     nodes.push_back(i % 3 == 2 ? engine_node(kMulOneRight, {i - 1})
@@ -187,13 +192,50 @@ TEST_F(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < results.size(); ++t) {
     threads.emplace_back([&, t] {
-      results[t] = t % 2 == 0 ? engine.canonicalize(graph) : SaturationEngine().canonicalize(graph);
+      results[t] = t % 2 == 0 ? engine.canonicalize(graph)
+                              : SaturationEngine(GetParam()).canonicalize(graph);
     });
   }
   for (std::thread& thread : threads) thread.join();
   for (const CanonicalGraph& result : results) {
     EXPECT_EQ(result.graph, expected.graph);
     EXPECT_EQ(result.node_map, expected.node_map);
+  }
+}
+
+// Random graphs up to the fold limit, dense in duplicates, commuted twins and identities: the fold
+// gives what saturating the e-graph gives, and that saturation never bans a rule, even when every
+// node but the leaves is an addition.
+TEST(SaturationEngineFoldTest, FoldingGivesWhatSaturationGives) {
+  TestRandom random;
+  const SaturationEngine folding;
+  const SaturationEngine saturating(0);
+  const OpId ops[] = {kAdd, kMul, kAddZeroRight, kAddZeroLeft, kMulOneRight, kNeg, kSub, kSum};
+  for (int round = 0; round < 60; ++round) {
+    const std::size_t size = round == 0 ? SaturationEngine::kFoldLimit : 1 + random.below(300);
+    const std::size_t leaves = 1 + random.below(3);
+    std::vector<Node> nodes;
+    for (std::size_t i = 0; i < leaves; ++i) nodes.push_back(engine_node(other_op(20 + i)));
+    while (nodes.size() < size) {
+      const auto i = static_cast<std::uint32_t>(nodes.size());
+      const OpId op = round == 0 ? kAdd : ops[random.below(std::size(ops))];
+      const auto pick = [&] {
+        return static_cast<std::uint32_t>(i - 1 - random.below(std::min(i, 6u)));
+      };
+      const std::size_t arity = op == kSub || is_commutative_op(op) ? 2 : 1;
+      Node node = arity == 2 ? engine_node(op, {pick(), pick()}) : engine_node(op, {pick()});
+      nodes.push_back(std::move(node));
+    }
+    const EngineGraph graph{nodes, {nodes.size() - 1, 0}};
+    SaturationRun folded, saturated;
+    const CanonicalGraph expected = saturating.canonicalize(graph, saturated);
+    const CanonicalGraph result = folding.canonicalize(graph, folded);
+    ASSERT_TRUE(folded.folded && !saturated.folded);
+    ASSERT_EQ(saturated.stop_reason, egraph::StopReason{egraph::Saturated{}}) << round;
+    EXPECT_LE(saturated.iterations, 3u) << round;
+    ASSERT_EQ(result.graph, expected.graph) << round;
+    ASSERT_EQ(result.node_map, expected.node_map) << round;
+    ASSERT_TRUE(result.duplicate_free && expected.duplicate_free);
   }
 }
 
