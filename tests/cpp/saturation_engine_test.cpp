@@ -52,8 +52,9 @@ class SaturationEngineTest : public ::testing::TestWithParam<std::size_t> {
   const SaturationEngine engine{GetParam()};
 };
 INSTANTIATE_TEST_SUITE_P(FoldedAndSaturated, SaturationEngineTest,
-                         ::testing::Values(SaturationEngine::kFoldLimit, 0),
-                         [](const auto& param) { return param.param == 0 ? "Saturated" : "Folded"; });
+                         ::testing::Values(SaturationEngine::kFoldLimit, 0), [](const auto& param) {
+                           return param.param == 0 ? "Saturated" : "Folded";
+                         });
 
 TEST_P(SaturationEngineTest, HasTheTwelveRulesInOrder) {
   std::vector<std::string> names;
