@@ -183,7 +183,7 @@ CanonicalGraph read_out(const EngineGraph& graph, const std::vector<Id>& roots,
   return result;
 }
 
-// The graph folded in one forward pass (see SaturationEngine::kFoldLimit), read out as the e-graph
+// The graph folded in one forward pass (see SaturationEngine::can_fold), read out as the e-graph
 // is: each class as its first node, which is its lowest-index one.
 CanonicalGraph fold(const EngineGraph& graph) {
   check_children(graph);
@@ -212,8 +212,20 @@ CanonicalGraph fold(const EngineGraph& graph) {
 
 }  // namespace
 
-SaturationEngine::SaturationEngine(std::size_t fold_limit)
-    : rules_(&fixed_rules()), fold_limit_(fold_limit) {}
+SaturationEngine::SaturationEngine(Folding folding) : rules_(&fixed_rules()), folding_(folding) {}
+
+bool SaturationEngine::can_fold(const EngineGraph& graph) {
+  if (graph.nodes.size() > kMaxFoldedNodes) return false;
+  // The most matches each rule's operator allows: two per commutative node, one per identity node.
+  std::array<std::size_t, kFixedOperatorCount> matches{};
+  for (const Node& node : graph.nodes) {
+    if (is_commutative_op(node.op) && node.children.size() == 2) matches[node.op] += 2;
+    if (is_identity_op(node.op) && node.children.size() == 1) matches[node.op] += 1;
+  }
+  return std::ranges::all_of(matches, [](std::size_t most) {
+    return most <= egraph::BackoffScheduler::kDefaultMatchLimit;
+  });
+}
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
   SaturationRun run;
@@ -221,7 +233,7 @@ CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph) const {
 }
 
 CanonicalGraph SaturationEngine::canonicalize(const EngineGraph& graph, SaturationRun& run) const {
-  if (graph.nodes.size() <= fold_limit_) {
+  if (folding_ == Folding::WhenProvable && can_fold(graph)) {
     run = {.iterations = 0, .stop_reason = egraph::Saturated{}, .folded = true};
     return fold(graph);
   }

@@ -43,7 +43,7 @@ void expect_duplicate_free(const CanonicalGraph& result) {
 }
 
 // Every case runs twice: with small graphs folded, and with every graph loaded into the e-graph.
-class SaturationEngineTest : public ::testing::TestWithParam<std::size_t> {
+class SaturationEngineTest : public ::testing::TestWithParam<SaturationEngine::Folding> {
  protected:
   CanonicalGraph canonicalize(std::vector<Node> nodes, std::vector<std::size_t> outputs = {}) {
     return engine.canonicalize(EngineGraph{std::move(nodes), std::move(outputs)});
@@ -52,8 +52,11 @@ class SaturationEngineTest : public ::testing::TestWithParam<std::size_t> {
   const SaturationEngine engine{GetParam()};
 };
 INSTANTIATE_TEST_SUITE_P(FoldedAndSaturated, SaturationEngineTest,
-                         ::testing::Values(SaturationEngine::kFoldLimit, 0), [](const auto& param) {
-                           return param.param == 0 ? "Saturated" : "Folded";
+                         ::testing::Values(SaturationEngine::Folding::WhenProvable,
+                                           SaturationEngine::Folding::Never),
+                         [](const auto& param) {
+                           return param.param == SaturationEngine::Folding::Never ? "Saturated"
+                                                                                  : "Folded";
                          });
 
 TEST_P(SaturationEngineTest, HasTheTwelveRulesInOrder) {
@@ -204,40 +207,46 @@ TEST_P(SaturationEngineTest, ConcurrentCallsGiveTheSameResult) {
   }
 }
 
-// Random graphs up to the fold limit, dense in duplicates, commuted twins and identities: the fold
-// gives what saturating the e-graph gives, and that saturation never bans a rule, even when every
-// node but the leaves is an addition.
+// Random graphs of up to 3000 nodes, dense in duplicates, commuted twins and identities, most of
+// them within what can_fold allows: where it allows, the fold gives what saturating the e-graph
+// gives, and that saturation bans no rule; one addition past the bound, the engine saturates.
 TEST(SaturationEngineFoldTest, FoldingGivesWhatSaturationGives) {
   TestRandom random;
   const SaturationEngine folding;
-  const SaturationEngine saturating(0);
+  const SaturationEngine saturating(SaturationEngine::Folding::Never);
   const OpId ops[] = {kAdd, kMul, kAddZeroRight, kAddZeroLeft, kMulOneRight, kNeg, kSub, kSum};
+  std::size_t folded_rounds = 0;
   for (int round = 0; round < 60; ++round) {
-    const std::size_t size = round == 0 ? SaturationEngine::kFoldLimit : 1 + random.below(300);
+    // Round 0 holds the most additions the bound allows and round 1 one more.
     const std::size_t leaves = 1 + random.below(3);
+    const std::size_t size = round < 2 ? leaves + 500 + round : 1 + random.below(3000);
     std::vector<Node> nodes;
     for (std::size_t i = 0; i < leaves; ++i) nodes.push_back(engine_node(other_op(20 + i)));
     while (nodes.size() < size) {
       const auto i = static_cast<std::uint32_t>(nodes.size());
-      const OpId op = round == 0 ? kAdd : ops[random.below(std::size(ops))];
+      const OpId op = round < 2 ? kAdd : ops[random.below(std::size(ops) * 3) % std::size(ops)];
       const auto pick = [&] {
         return static_cast<std::uint32_t>(i - 1 - random.below(std::min(i, 6u)));
       };
       const std::size_t arity = op == kSub || is_commutative_op(op) ? 2 : 1;
-      Node node = arity == 2 ? engine_node(op, {pick(), pick()}) : engine_node(op, {pick()});
-      nodes.push_back(std::move(node));
+      nodes.push_back(arity == 2 ? engine_node(op, {pick(), pick()}) : engine_node(op, {pick()}));
     }
     const EngineGraph graph{nodes, {nodes.size() - 1, 0}};
     SaturationRun folded, saturated;
     const CanonicalGraph expected = saturating.canonicalize(graph, saturated);
     const CanonicalGraph result = folding.canonicalize(graph, folded);
-    ASSERT_TRUE(folded.folded && !saturated.folded);
+    ASSERT_EQ(folded.folded, SaturationEngine::can_fold(graph)) << round;
+    ASSERT_EQ(folded.folded, round != 1) << round;
+    ASSERT_FALSE(saturated.folded);
+    ASSERT_TRUE(result.duplicate_free && expected.duplicate_free);
+    if (!folded.folded) continue;
+    ++folded_rounds;
     ASSERT_EQ(saturated.stop_reason, egraph::StopReason{egraph::Saturated{}}) << round;
     EXPECT_LE(saturated.iterations, 3u) << round;
     ASSERT_EQ(result.graph, expected.graph) << round;
     ASSERT_EQ(result.node_map, expected.node_map) << round;
-    ASSERT_TRUE(result.duplicate_free && expected.duplicate_free);
   }
+  EXPECT_GT(folded_rounds, 40u);
 }
 
 }  // namespace
