@@ -218,23 +218,16 @@ std::string_view token_kind(NodeKind kind) noexcept;
 // a stage member of that text applies.
 std::optional<NodeKey> member_operator(std::string_view text);
 
-// The members with each operator named by id spelled as its token, `ops[id]` being the operator:
-// the form of a Stage key that stands alone.
-template <class Ops>
-std::vector<StageOp> spelled_members(std::span<const StageOp> members, const Ops& ops) {
-  std::vector<StageOp> spelled(members.begin(), members.end());
-  for (StageOp& member : spelled) {
-    if (const OpId* id = member.id()) member.op = Text(ops[*id].token());
-  }
-  return spelled;
-}
-
 // An owned copy of operator `op` (a key without inputs) with these inputs, which stands alone: a
-// Stage's members spelled through `ops`.
+// Stage's members that name their operator by id are spelled as its token, `ops[id]`.
 template <class Ops>
 NodeKey standalone_key(const NodeKey& op, NodeInputs inputs, const Ops& ops) {
   if (op.kind() != NodeKind::Stage) return op.with_inputs(std::move(inputs));
-  return NodeKey::stage(std::move(inputs), spelled_members(op.members(), ops));
+  std::vector<StageOp> spelled(op.members().begin(), op.members().end());
+  for (StageOp& member : spelled) {
+    if (const OpId* id = member.id()) member.op = Text(ops[*id].token());
+  }
+  return NodeKey::stage(std::move(inputs), std::move(spelled));
 }
 
 }  // namespace tarnvel

@@ -90,8 +90,8 @@ class BlobWriter {
   NodesView nodes_;
   std::vector<NodeId> outputs_;
   std::vector<Part> parts_;  // by operator id
-  // By operator id: the token of an operator some Stage member applies, once spelled; a token is
-  // never empty.
+  // By operator id, sized at the first Stage operator: the token of an operator some Stage member
+  // applies, once spelled; a token is never empty.
   std::vector<Text> member_tokens_;
   std::string op_bytes_;
   std::size_t size_ = 0;

@@ -199,6 +199,7 @@ std::expected<BlobWriter::Part, BlobLimitError> BlobWriter::encode(const NodeKey
   part.head = op_bytes_.size() - part.offset;
   if (op.kind() == NodeKind::Stage) {
     const std::span<const StageOp> members = op.members();
+    if (member_tokens_.empty()) member_tokens_.resize(nodes_.ops().size());  // a store of Stages
     for (const StageOp& member : members) {
       const OpId* id = member.id();
       if (id != nullptr && member_tokens_[*id].empty())
@@ -225,7 +226,6 @@ std::expected<BlobWriter, BlobLimitError> BlobWriter::measure(const GraphStore& 
     return std::unexpected(fits.error());
   std::size_t size = kMagic.size() + 4 + 4 + 8 * outputs.size();
   writer.parts_.assign(nodes.ops().size(), Part{});
-  writer.member_tokens_.resize(nodes.ops().size());
   for (std::size_t id = 0; id < nodes.size(); ++id) {
     note_work();  // measuring is where a long write may be interrupted: nothing is written yet
     const Node& node = nodes.stored(id);

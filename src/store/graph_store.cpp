@@ -103,11 +103,9 @@ std::expected<NodeId, BadNodeId> GraphStore::intern_stage_locked(const NodeKey& 
     if (resolved.empty()) resolved.assign(members.begin(), members.end());
     resolved[i].op = ops_.intern(*op, operator_hash(*op));
   }
-  const std::optional<NodeKey> rebuilt =
-      resolved.empty() ? std::nullopt
-                       : std::optional<NodeKey>(NodeKey::stage(
-                             NodeInputs(inputs.begin(), inputs.end()), std::move(resolved)));
-  const NodeKey& stage = rebuilt ? *rebuilt : key;
+  if (resolved.empty()) return intern_key_locked(key, operator_hash(key));
+  const NodeKey stage =
+      NodeKey::stage(NodeInputs(inputs.begin(), inputs.end()), std::move(resolved));
   return intern_key_locked(stage, operator_hash(stage));
 }
 
